@@ -1,0 +1,22 @@
+// Error values of a failed replacement, with messages written for the author of the edit:
+// where the first search line occurs, the closest block with a line diff, and advice.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/content_replacer/types.hpp"
+
+namespace brindle::replacer {
+
+NotFound build_not_found_error(const ContentLines& content, std::string_view old_string);
+MultipleMatches build_multiple_matches_error(const ContentLines& content, std::string_view old_string);
+
+std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content, std::string_view old_string);
+std::string build_match_diff(std::string_view old_string, std::string_view window_text);
+std::vector<std::uint64_t> find_match_locations(const ContentLines& content, std::string_view old_string);
+
+}  // namespace brindle::replacer
