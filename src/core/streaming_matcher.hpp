@@ -12,6 +12,20 @@
 
 namespace brindle::streaming {
 
+// Building blocks of the line alignment, exposed for the unit tests.
+namespace detail {
+
+// Cost of pairing query line `query` with source line `source` (both untrimmed): 0 when equal
+// after trimming, 1 when similar, 13 when different.
+std::uint32_t line_pair_cost(std::string_view query, std::string_view source);
+
+// True when 1 - `difference` / `longer` falls below the line-similarity threshold 0.8, computed
+// as that double-precision expression (by an exact integer test for lines under 3,000,000 bytes).
+// `longer` must be positive and at least `difference`.
+bool below_line_similarity(std::uint64_t difference, std::uint64_t longer);
+
+}  // namespace detail
+
 // Byte range [start, end) of the source lines joined with single LFs.
 struct MatchRange {
     std::uint64_t start;
@@ -50,16 +64,36 @@ public:
     std::size_t table_bytes() const;
 
 private:
+    // The last step of a cell's least-cost alignment: which neighbour the cell was reached from.
+    enum class AlignStep : std::uint8_t {
+        QueryOnly = 0,   // from (r - 1, c): the query line stands unpaired
+        SourceOnly = 1,  // from (r, c - 1): the source line is passed over
+        Paired = 2,      // from (r - 1, c - 1): the two lines are paired
+    };
+
+    // A source line after trimming: its byte offset into the line and its byte length.
+    struct LineSpan {
+        std::size_t begin;
+        std::size_t length;
+    };
+
     std::vector<MatchRange> resolve_location_fuzzy();
+    void grow_table(std::uint64_t rows);
+    void fill_row(std::uint64_t row);
+    std::string_view trimmed_source_line(std::size_t index) const;
+    std::uint64_t joined_length() const;
+    std::size_t line_containing(std::uint64_t offset) const;
+    bool is_joined_char_boundary(std::uint64_t offset) const;
 
     std::vector<std::string> source_lines_;
+    std::vector<LineSpan> trimmed_source_;  // one per source line, computed once
     std::vector<std::uint64_t> line_offsets_;
     std::vector<std::string> query_lines_;
     std::string incomplete_line_;
     std::vector<MatchRange> matches_;
     // Alignment table, row-major, column_count_ cells per row: costs and steps in parallel arrays.
     std::vector<std::uint32_t> costs_;
-    std::vector<std::uint8_t> steps_;
+    std::vector<AlignStep> steps_;
     std::uint64_t column_count_ = 0;
     std::uint64_t row_count_ = 0;
     std::optional<std::uint32_t> line_hint_;
