@@ -1,0 +1,204 @@
+// Tests of the character edit distance (every variant against the two-row reference) and of the
+// block similarity built on it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/content_replacer/block_similarity.hpp"
+#include "core/edit_distance.hpp"
+#include "core/text.hpp"
+#include "core/utf8.hpp"
+
+namespace {
+
+using brindle::levenshtein_distance;
+using brindle::detail::levenshtein_bit_parallel;
+using brindle::detail::levenshtein_two_row;
+using brindle::replacer::calculate_block_similarity;
+
+// Every variant must give the reference's answer, in both argument orders.
+void expect_all_variants(std::string_view a, std::string_view b, std::uint64_t expected) {
+    const std::vector<char32_t> ca = brindle::utf8::decode(a);
+    const std::vector<char32_t> cb = brindle::utf8::decode(b);
+    const std::u32string_view va(ca.data(), ca.size());
+    const std::u32string_view vb(cb.data(), cb.size());
+    EXPECT_EQ(levenshtein_two_row(a, b), expected) << "'" << a << "' vs '" << b << "'";
+    EXPECT_EQ(levenshtein_distance(a, b), expected) << "'" << a << "' vs '" << b << "'";
+    EXPECT_EQ(levenshtein_distance(b, a), expected) << "'" << b << "' vs '" << a << "'";
+    EXPECT_EQ(levenshtein_bit_parallel(va, vb), expected) << "'" << a << "' vs '" << b << "'";
+    EXPECT_EQ(levenshtein_bit_parallel(vb, va), expected) << "'" << b << "' vs '" << a << "'";
+}
+
+TEST(LevenshteinDistance, ListedCases) {
+    struct Case {
+        std::string_view a, b;
+        std::uint64_t d;
+    };
+    const Case cases[] = {
+        {"", "abc", 3},     {"abc", "", 3},   {"", "", 0},         {"flaw", "lawn", 2},
+        {"ab", "ba", 2},    {"é", "e", 1},    {"A", "a", 1},       {"kitten", "sitting", 3},
+        {"é", "", 1},       {"😀", "😁", 1},  {"aé😀", "aé😀", 0}, {"abc", "abc", 0},
+        {"\r\n", "\n", 1},  {"a b", "ab", 1}, {"日本語", "日本", 1},
+    };
+    for (const Case& c : cases) expect_all_variants(c.a, c.b, c.d);
+}
+
+TEST(LevenshteinDistance, LongTextsAcrossBlockBoundaries) {
+    // Lengths around the 64-row word size: single block, exactly full, two and three blocks.
+    for (std::size_t len : {63u, 64u, 65u, 127u, 128u, 129u, 200u, 500u}) {
+        const std::string a(len, 'a');
+        expect_all_variants(a, "", len);
+        expect_all_variants(a, a, 0);
+        expect_all_variants(a, std::string(len, 'b'), len);
+        expect_all_variants(a, a + "b", 1);
+        std::string mid = a;
+        mid[len / 2] = 'x';
+        expect_all_variants(a, mid, 1);
+        std::string wide;
+        for (std::size_t k = 0; k < len; ++k) wide += "é";
+        expect_all_variants(a, wide, len);
+    }
+}
+
+// Random texts over a small alphabet, including whitespace, CR, LF, multi-byte and astral
+// characters, so that equal characters are frequent.
+std::string random_text(std::mt19937& rng, const std::vector<std::string>& alphabet,
+                        std::size_t max_len) {
+    std::uniform_int_distribution<std::size_t> len_dist(0, max_len);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::string s;
+    const std::size_t len = len_dist(rng);
+    for (std::size_t k = 0; k < len; ++k) s += alphabet[pick(rng)];
+    return s;
+}
+
+// `s` with a few random character edits, so that the pair is similar.
+std::string mutate(std::mt19937& rng, const std::string& s, const std::vector<std::string>& alphabet) {
+    std::vector<std::string> chars;
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const std::size_t start = pos;
+        brindle::utf8::decode_at(s, pos);
+        chars.emplace_back(s.substr(start, pos - start));
+    }
+    std::uniform_int_distribution<std::size_t> edits(0, 6);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> kind(0, 2);
+    const std::size_t n = edits(rng);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::uniform_int_distribution<std::size_t> where(0, chars.size());
+        const std::size_t at = where(rng);
+        const int op = kind(rng);
+        if (op == 0 || chars.empty()) {
+            chars.insert(chars.begin() + static_cast<std::ptrdiff_t>(std::min(at, chars.size())),
+                         alphabet[pick(rng)]);
+        } else if (at < chars.size()) {
+            if (op == 1) {
+                chars.erase(chars.begin() + static_cast<std::ptrdiff_t>(at));
+            } else {
+                chars[at] = alphabet[pick(rng)];
+            }
+        }
+    }
+    std::string out;
+    for (const std::string& c : chars) out += c;
+    return out;
+}
+
+TEST(LevenshteinDistance, AgreesWithReferenceOnGeneratedTexts) {
+    std::mt19937 rng(20240611);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b"},
+        {"a", "b", " ", "\t", "\r", "\n"},
+        {"a", "é", "€", "😀", " ", "\n"},
+        {"x", "y", "z", "ä", "ö", "\r", "\n", "𝄞"},
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        const std::size_t max_len = round % 10 == 0 ? 300 : (round % 3 == 0 ? 140 : 20);
+        const std::string a = random_text(rng, alphabet, max_len);
+        const std::string b = round % 2 == 0 ? mutate(rng, a, alphabet) : random_text(rng, alphabet, max_len);
+        expect_all_variants(a, b, levenshtein_two_row(a, b));
+    }
+}
+
+TEST(LevenshteinDistance, ManyDistinctWideCharactersPerBlock) {
+    // Up to 64 distinct non-ASCII characters in one block fill half of its hash table and make
+    // probe sequences collide.
+    std::vector<std::string> alphabet;
+    for (char32_t cp = 0x4E00; cp < 0x4E00 + 150; ++cp) {
+        std::string s;
+        brindle::utf8::append(s, cp);
+        alphabet.push_back(s);
+    }
+    alphabet.push_back("a");
+    alphabet.push_back("😀");
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        const std::string a = random_text(rng, alphabet, 200);
+        const std::string b = round % 2 == 0 ? mutate(rng, a, alphabet) : random_text(rng, alphabet, 200);
+        expect_all_variants(a, b, levenshtein_two_row(a, b));
+    }
+}
+
+// Lines of a text joined with LF into the views calculate_block_similarity takes.
+struct Lines {
+    std::string text;
+    std::vector<std::string_view> lines;
+    explicit Lines(std::string t) : text(std::move(t)), lines(brindle::text::split_lines(text)) {}
+};
+
+TEST(BlockSimilarity, ListedCases) {
+    struct Case {
+        std::string content;
+        std::string search;
+        std::size_t start, end, search_size;
+        double expected;
+    };
+    const Case cases[] = {
+        // Blocks without inner lines score 1.0 whatever they hold.
+        {"a\nb", "x\ny", 0, 1, 2, 1.0},
+        {"a\nb\nc", "x\ny", 0, 2, 2, 1.0},
+        {"a\nb", "x\ny\nz", 0, 1, 3, 1.0},
+        {"a", "x\ny\nz", 0, 0, 3, 1.0},
+        // Only the middle pair of two 3-line blocks is compared, trimmed.
+        {"x\n  foo\ny", "p\nfoo  \nq", 0, 2, 3, 1.0},
+        {"x\nabcd\ny", "p\nabce\nq", 0, 2, 3, 0.75},
+        // Blank inner pairs are left out; all blank scores 1.0.
+        {"x\n  \n\ny", "p\n\n \nq", 0, 3, 4, 1.0},
+        {"x\n  \nabcd\ny", "p\n\nabce\nq", 0, 3, 4, 0.75},
+        // A 5-line block against 3 search lines compares only content line start + 1.
+        {"x\nabcd\nzzzz\nzzzz\ny", "p\nabce\nq", 0, 4, 3, 0.75},
+        // Distances count characters, lengths count bytes: two different two-letter lines of
+        // two-byte letters score 1 - 2/4.
+        {"x\néé\ny", "p\nüü\nq", 0, 2, 3, 0.5},
+        // The block may start further down.
+        {"zz\nx\nabcd\ny", "p\nabce\nq", 1, 3, 3, 0.75},
+        // Mean of two pairs: 1.0 and 0.5.
+        {"x\nab\nab\ny", "p\nab\naz\nq", 0, 3, 4, (1.0 + 0.5) / 2},
+    };
+    for (const Case& c : cases) {
+        const Lines content(c.content);
+        const Lines search(c.search);
+        EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, c.start, c.end,
+                                                    c.search_size),
+                         c.expected)
+            << c.content << " / " << c.search;
+    }
+}
+
+TEST(BlockSimilarity, OutOfRangeArgumentsStayInBounds) {
+    const Lines content("x\nabcd\ny");
+    const Lines search("p\nabce\nq");
+    // A block reaching past the content or a size beyond the search lines compares what exists.
+    EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 0, 10, 3), 0.75);
+    EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 0, 2, 10), 0.75);
+    EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 5, 9, 5), 1.0);
+    EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 2, 0, 3), 1.0);
+}
+
+}  // namespace
