@@ -19,11 +19,17 @@ namespace brindle::unicode {
 
 namespace detail {
 
-bool is_white_space_non_ascii(char32_t cp) { return (char_record(cp).flags & kFlagWhiteSpace) != 0; }
+bool is_white_space_non_ascii(char32_t cp) {
+    return (char_record(cp).flags & kFlagWhiteSpace) != 0;
+}
 
-char32_t lower_first_non_ascii(char32_t cp) { return apply_delta(cp, char_record(cp).lower_delta); }
+char32_t lower_first_non_ascii(char32_t cp) {
+    return apply_delta(cp, char_record(cp).lower_delta);
+}
 
-char32_t upper_first_non_ascii(char32_t cp) { return apply_delta(cp, char_record(cp).upper_delta); }
+char32_t upper_first_non_ascii(char32_t cp) {
+    return apply_delta(cp, char_record(cp).upper_delta);
+}
 
 }  // namespace detail
 
