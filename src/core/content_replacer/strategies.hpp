@@ -3,6 +3,7 @@
 // content, in the order the driver must try them. An empty list means "nothing found".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,10 @@ std::string normalize_whitespace(std::string_view text);
 // indentation_flexible.cpp
 Candidates indentation_flexible_replacer(const ContentLines& content, std::string_view old_string);
 std::string remove_common_indentation(std::string_view text);
+// As remove_common_indentation, but empty when removing the common indentation would cut a
+// multi-byte whitespace character of some line in two (remove_common_indentation then returns
+// the text unchanged).
+std::optional<std::string> try_remove_common_indentation(std::string_view text);
 
 // escape_normalized.cpp
 Candidates escape_normalized_replacer(const ContentLines& content, std::string_view old_string);

@@ -1,0 +1,203 @@
+// The "indentation_flexible" strategy and remove_common_indentation: blocks of lines are compared
+// after the indentation that all their non-blank lines share has been removed, so a block given
+// with a different overall indentation is found while its relative indentation must agree.
+//
+// Design. Indentation is counted in bytes of leading White_Space (a tab, a space: one byte;
+// U+3000: three), and the common indentation of a text is the smallest indentation of its
+// non-blank lines; blank lines are kept as they are:
+//
+//     '    a'      'a'
+//     '      b' -> '  b'
+//     '    c'      'c'
+//
+// When the common indentation ends inside a multi-byte whitespace character of some line (one line
+// indented by U+3000, another by a space and U+3000), the indentation cannot be removed: such a
+// text has no indentation-free form, a window holding it is no candidate, and a search text like
+// it finds nothing.
+//
+// remove_common_indentation re-splits the text it gets. For a window of content lines joined with
+// LF that re-split gives back the same lines except that every line but the last loses one
+// trailing CR (now standing before an LF) and an empty last line disappears (the block ends in
+// LF); neither changes which lines are blank or how far the others are indented. So the strategy
+// measures every content line once (blank or not, indentation), keeps the smallest indentation of
+// the window's non-blank lines with a sliding-window minimum, and compares the window against the
+// searched form by length first and then line by line, stopping at the first difference. A window
+// of blank lines only is compared as it stands, since such a text is returned unchanged.
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/content_replacer/strategies.hpp"
+#include "core/text.hpp"
+#include "core/utf8.hpp"
+
+namespace brindle::replacer {
+
+namespace {
+
+// Bytes of leading White_Space of a line.
+std::size_t indentation_of(std::string_view line) {
+    return line.size() - text::trim_start(line).size();
+}
+
+// `line` without one trailing CR: what it becomes when an LF follows it and the text is split.
+std::string_view without_final_cr(std::string_view line) {
+    return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+}
+
+// Compares pieces fed in order with `expected`; stops at the first difference.
+class PrefixCheck {
+public:
+    explicit PrefixCheck(std::string_view expected) : expected_(expected) {}
+
+    bool operator()(std::string_view piece) {
+        if (expected_.size() - pos_ < piece.size() ||
+            expected_.compare(pos_, piece.size(), piece) != 0) {
+            return false;
+        }
+        pos_ += piece.size();
+        return true;
+    }
+
+    bool complete() const { return pos_ == expected_.size(); }
+
+private:
+    std::string_view expected_;
+    std::size_t pos_ = 0;
+};
+
+// What every window needs to know about the content lines, measured once.
+class IndentedLines {
+public:
+    explicit IndentedLines(const std::vector<std::string_view>& lines) : lines_(lines) {
+        const std::size_t n = lines.size();
+        blank_.assign(n, false);
+        indentation_.assign(n, 0);
+        raw_sum_.assign(n + 1, 0);
+        cut_sum_.assign(n + 1, 0);
+        non_blank_sum_.assign(n + 1, 0);
+        for (std::size_t k = 0; k < n; ++k) {
+            blank_[k] = text::is_blank(lines[k]);
+            if (!blank_[k]) indentation_[k] = indentation_of(lines[k]);
+            raw_sum_[k + 1] = raw_sum_[k] + lines[k].size();
+            cut_sum_[k + 1] = cut_sum_[k] + without_final_cr(lines[k]).size();
+            non_blank_sum_[k + 1] = non_blank_sum_[k] + (blank_[k] ? 0 : 1);
+        }
+    }
+
+    bool blank(std::size_t k) const { return blank_[k]; }
+    std::size_t indentation(std::size_t k) const { return indentation_[k]; }
+
+    // Whether remove_common_indentation of lines begin..begin+count-1 (count >= 1) joined with
+    // LF equals `expected`. `common` is the smallest indentation of their non-blank lines, empty
+    // when all of them are blank.
+    bool window_equals(std::size_t begin, std::size_t count, std::optional<std::size_t> common,
+                       std::string_view expected) const {
+        const std::size_t end = begin + count;
+        PrefixCheck check(expected);
+        if (!common) {
+            // Only blank lines: the text is taken unchanged.
+            if (raw_sum_[end] - raw_sum_[begin] + (count - 1) != expected.size()) return false;
+            for (std::size_t k = begin; k < end; ++k) {
+                if ((k > begin && !check("\n")) || !check(lines_[k])) return false;
+            }
+            return check.complete();
+        }
+        // The re-split drops an empty last line; every other line but the last loses a final CR.
+        const std::size_t kept = lines_[end - 1].empty() ? count - 1 : count;
+        const std::size_t last = begin + kept - 1;
+        std::size_t length = kept == count
+                                 ? cut_sum_[last] - cut_sum_[begin] + lines_[last].size()
+                                 : cut_sum_[last + 1] - cut_sum_[begin];
+        // Every non-blank line is at least `common` bytes long, so this does not wrap.
+        length = length - *common * (non_blank_sum_[end] - non_blank_sum_[begin]) + (kept - 1);
+        if (length != expected.size()) return false;
+        for (std::size_t k = begin; k <= last; ++k) {
+            std::string_view line = k + 1 < end ? without_final_cr(lines_[k]) : lines_[k];
+            if (!blank_[k]) {
+                if (!utf8::is_boundary(line, *common)) return false;
+                line.remove_prefix(*common);
+            }
+            if ((k > begin && !check("\n")) || !check(line)) return false;
+        }
+        return check.complete();
+    }
+
+private:
+    const std::vector<std::string_view>& lines_;
+    std::vector<bool> blank_;
+    std::vector<std::size_t> indentation_;    // of non-blank lines
+    std::vector<std::size_t> raw_sum_;        // prefix sums of line lengths
+    std::vector<std::size_t> cut_sum_;        // prefix sums of lengths without a final CR
+    std::vector<std::size_t> non_blank_sum_;  // prefix counts of non-blank lines
+};
+
+}  // namespace
+
+std::optional<std::string> try_remove_common_indentation(std::string_view text) {
+    const std::vector<std::string_view> lines = text::split_lines(text);
+    std::optional<std::size_t> common;
+    for (std::string_view line : lines) {
+        if (text::is_blank(line)) continue;
+        const std::size_t indentation = indentation_of(line);
+        if (!common || indentation < *common) common = indentation;
+    }
+    if (!common) return std::string(text);
+
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        std::string_view line = lines[k];
+        if (!text::is_blank(line)) {
+            if (!utf8::is_boundary(line, *common)) return std::nullopt;
+            line.remove_prefix(*common);
+        }
+        if (k > 0) out.push_back('\n');
+        out.append(line);
+    }
+    return out;
+}
+
+std::string remove_common_indentation(std::string_view text) {
+    std::optional<std::string> out = try_remove_common_indentation(text);
+    return out ? std::move(*out) : std::string(text);
+}
+
+Candidates indentation_flexible_replacer(const ContentLines& content,
+                                         std::string_view old_string) {
+    const std::optional<std::string> target = try_remove_common_indentation(old_string);
+    if (!target) return {};
+    const std::vector<std::string_view>& lines = content.lines;
+    const std::size_t n = lines.size();
+    const std::size_t m = text::count_lines(old_string);
+    if (m == 0 || n < m) return {};
+
+    const IndentedLines measured(lines);
+    Candidates found;
+    // Sliding-window minimum of the indentation of the window's non-blank lines: indices in
+    // ascending order with strictly ascending indentation; the front is the window's minimum.
+    std::deque<std::size_t> minima;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!measured.blank(k)) {
+            while (!minima.empty() && measured.indentation(minima.back()) >= measured.indentation(k)) {
+                minima.pop_back();
+            }
+            minima.push_back(k);
+        }
+        if (k + 1 < m) continue;
+        const std::size_t begin = k + 1 - m;
+        while (!minima.empty() && minima.front() < begin) minima.pop_front();
+        std::optional<std::size_t> common;
+        if (!minima.empty()) common = measured.indentation(minima.front());
+        if (measured.window_equals(begin, m, common, *target)) {
+            found.push_back(text::join_lines(lines, begin, m));
+        }
+    }
+    return found;
+}
+
+}  // namespace brindle::replacer
