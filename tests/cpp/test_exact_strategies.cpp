@@ -1,0 +1,183 @@
+// Tests of the simple, line_trimmed and trimmed_boundary strategies: the listed cases, and the
+// lazy window comparisons against plain transcriptions that join and trim every window.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/content_replacer/strategies.hpp"
+#include "core/text.hpp"
+
+namespace {
+
+using brindle::replacer::Candidates;
+using brindle::replacer::ContentLines;
+using brindle::replacer::line_trimmed_replacer;
+using brindle::replacer::simple_replacer;
+using brindle::replacer::trimmed_boundary_replacer;
+namespace text = brindle::text;
+
+Candidates run(Candidates (*strategy)(const ContentLines&, std::string_view),
+               std::string_view content, std::string_view old_string) {
+    const ContentLines lines(content);
+    return strategy(lines, old_string);
+}
+
+// Plain transcription: every window joined, every line trimmed.
+Candidates plain_line_trimmed(std::string_view content, std::string_view old_string) {
+    const auto lines = text::split_lines(content);
+    auto search = text::split_lines(old_string);
+    if (!search.empty() && search.back().empty()) search.pop_back();
+    const std::size_t n = lines.size();
+    const std::size_t m = search.size();
+    Candidates out;
+    if (m == 0 || n < m) return out;
+    for (std::size_t i = 0; i <= n - m; ++i) {
+        bool match = true;
+        for (std::size_t j = 0; j < m; ++j) {
+            if (text::trim(lines[i + j]) != text::trim(search[j])) match = false;
+        }
+        if (match) out.push_back(text::join_lines(lines, i, m));
+    }
+    return out;
+}
+
+// Plain transcription: every window joined, then trimmed.
+Candidates plain_trimmed_boundary(std::string_view content, std::string_view old_string) {
+    const std::string_view t = text::trim(old_string);
+    Candidates out;
+    if (t == old_string) return out;
+    if (text::contains(content, t)) out.emplace_back(t);
+    const auto lines = text::split_lines(content);
+    const std::size_t m = text::split_lines(old_string).size();
+    const std::size_t n = lines.size();
+    if (m >= 1 && n >= m) {
+        for (std::size_t i = 0; i <= n - m; ++i) {
+            const std::string block = text::join_lines(lines, i, m);
+            if (text::trim(block) == t && std::find(out.begin(), out.end(), block) == out.end()) {
+                out.push_back(block);
+            }
+        }
+    }
+    return out;
+}
+
+TEST(SimpleReplacer, ListedCases) {
+    EXPECT_EQ(run(simple_replacer, "a\nb\n", "a\nb\n"), Candidates{"a\nb\n"});
+    EXPECT_EQ(run(simple_replacer, "abc", "x"), Candidates{});
+    EXPECT_EQ(run(simple_replacer, "abc", ""), Candidates{""});
+    EXPECT_EQ(run(simple_replacer, "", ""), Candidates{""});
+    EXPECT_EQ(run(simple_replacer, "aaa", "aa"), Candidates{"aa"});
+    EXPECT_EQ(run(simple_replacer, "a\r\nb", "a\nb"), Candidates{});
+}
+
+TEST(LineTrimmedReplacer, ListedCases) {
+    struct Case {
+        std::string_view content, old_string;
+        Candidates expected;
+    };
+    const Case cases[] = {
+        {"    return x\nreturn x;", "  return x  ", {"    return x"}},
+        // One empty last line is dropped.
+        {"a\nb\n\nc", "a\nb\n\n", {"a\nb"}},
+        {"a\nb\nc", "a\nb\n", {"a\nb"}},
+        // Lines 'a', '' and '': only one is dropped, so 'a' must be followed by a blank line.
+        {"a\nb\na\n  \nc", "a\n\n\n", {"a\n  "}},
+        // Overlapping windows each yield a candidate; duplicates stay.
+        {"x\nx\nx", "x\nx", {"x\nx", "x\nx"}},
+        // A line of blanks matches every blank or empty line, returned unchanged.
+        {"a\n  \n\n\tb\n \t", "   ", {"  ", "", " \t"}},
+        {"abc", "", {}},
+        {"abc", "\n", {}},
+        {"a", "a\nb", {}},
+        // CRLF content: joined candidates do not contain the CR.
+        {"a\r\nb\r\nc", "a\nb", {"a\nb"}},
+        {"a\r\nb\r\n", "b", {"b"}},
+        // Non-ASCII White_Space is trimmed too.
+        {"\u3000foo\u00A0", "foo", {"\u3000foo\u00A0"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(run(line_trimmed_replacer, c.content, c.old_string), c.expected)
+            << "content '" << c.content << "' old '" << c.old_string << "'";
+    }
+}
+
+TEST(TrimmedBoundaryReplacer, ListedCases) {
+    struct Case {
+        std::string_view content, old_string;
+        Candidates expected;
+    };
+    const Case cases[] = {
+        {"foo\nbar", "foo", {}},
+        {"foo\n    foo", "  foo\n", {"foo", "    foo"}},
+        {"a\n\nfoo\n\n", "\nfoo", {"foo", "\nfoo", "foo\n"}},
+        // t absent from the content, windows still examined.
+        {"  foo  \nbar", " foo\tbar ", {}},
+        {"  foo  \nbar", "\n  foo \n", {"foo"}},
+        {"x\n  foo  \n\n", "\n  foo \n", {"foo", "  foo  \n"}},
+        // Multi-line t: inner lines are compared untrimmed.
+        {"x\n  a\n  b  \ny", " a\n  b ", {"a\n  b", "  a\n  b  "}},
+        {"x\n  a\n b  \ny", " a\n  b ", {}},
+        // Whitespace-only old_string: t is empty and every all-blank window matches once.
+        {"a\n \n\t\nb", " \n", {"", " ", "\t"}},
+        {"", "  ", {""}},
+        // CRLF content: a two-line block is joined with LF and does not occur, but is returned.
+        {"foo\r\nbar\r\n", " foo\nbar ", {"foo\nbar"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(run(trimmed_boundary_replacer, c.content, c.old_string), c.expected)
+            << "content '" << c.content << "' old '" << c.old_string << "'";
+    }
+}
+
+// Random texts over a small alphabet of line pieces, with blanks, tabs, CR, LF, non-ASCII
+// White_Space and multi-byte letters, so that trimmed lines often coincide.
+std::string random_text(std::mt19937& rng, std::size_t max_pieces) {
+    static const std::vector<std::string> pieces = {
+        "a", "b", " ", "  ", "\t", "\n", "\n", "\r\n", "\r", "é", "😀", "\u3000", "\u00A0", "a b",
+    };
+    std::uniform_int_distribution<std::size_t> len(0, max_pieces);
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::string s;
+    const std::size_t count = len(rng);
+    for (std::size_t k = 0; k < count; ++k) s += pieces[pick(rng)];
+    return s;
+}
+
+TEST(ExactStrategies, LazyWindowsAgreeWithPlainTranscriptions) {
+    std::mt19937 rng(424242);
+    std::size_t found_line_trimmed = 0;
+    std::size_t found_boundary_blocks = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const std::string content = random_text(rng, 30);
+        std::string old_string = random_text(rng, round % 4 == 0 ? 12 : 5);
+        if (round % 3 == 0 && !content.empty()) {
+            // A stretch of the content itself, padded with whitespace, to make matches likely.
+            std::uniform_int_distribution<std::size_t> at(0, content.size() - 1);
+            std::size_t from = at(rng);
+            std::size_t to = at(rng);
+            if (from > to) std::swap(from, to);
+            while (from > 0 && (static_cast<unsigned char>(content[from]) & 0xC0) == 0x80) --from;
+            while (to < content.size() && (static_cast<unsigned char>(content[to]) & 0xC0) == 0x80) ++to;
+            old_string.assign(1, ' ');
+            old_string.append(content, from, to - from);
+            old_string.push_back(round % 2 ? '\n' : '\t');
+        }
+        const Candidates trimmed = run(line_trimmed_replacer, content, old_string);
+        EXPECT_EQ(trimmed, plain_line_trimmed(content, old_string))
+            << "content '" << content << "' old '" << old_string << "'";
+        const Candidates boundary = run(trimmed_boundary_replacer, content, old_string);
+        EXPECT_EQ(boundary, plain_trimmed_boundary(content, old_string))
+            << "content '" << content << "' old '" << old_string << "'";
+        found_line_trimmed += !trimmed.empty();
+        found_boundary_blocks += boundary.size() > 1;
+    }
+    // The generated inputs must exercise matching windows, not only misses.
+    EXPECT_GT(found_line_trimmed, 1000u);
+    EXPECT_GT(found_boundary_blocks, 1000u);
+}
+
+}  // namespace
