@@ -1,0 +1,65 @@
+// PanicException and the conversion of C++ exceptions at the interpreter boundary.
+#include "python/boundary.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <string>
+
+namespace brindle::py {
+
+namespace {
+
+constexpr const char* kPanicName = "brindle_search_runtime.PanicException";
+constexpr const char* kPanicDoc =
+    "The exception raised when the native code of _brindle_search hits an internal fault.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it is not\n"
+    "caught by ordinary `except Exception` handlers and normally propagates to the top and\n"
+    "ends the program.";
+
+// Created once under the interpreter lock and kept for the life of the process.
+PyObject* panic_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+[[noreturn]] void abort_at_boundary() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+}
+
+}  // namespace
+
+void raise_panic(std::string_view message) {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the creation failure is the pending exception
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+void handle_exception_at_boundary() noexcept {
+    // A second fault while the first is being reported cannot be reported at all.
+    try {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            raise_panic("out of memory in native code");
+        } catch (const std::exception& e) {
+            raise_panic(e.what());
+        } catch (...) {
+            raise_panic("unknown native exception");
+        }
+    } catch (...) {
+        abort_at_boundary();
+    }
+    if (!PyErr_Occurred()) abort_at_boundary();
+}
+
+}  // namespace brindle::py

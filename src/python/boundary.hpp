@@ -1,0 +1,35 @@
+// The boundary between the interpreter and C++: every entry point runs inside `guard`, which turns
+// any C++ exception escaping from the core or the converters into a PanicException, so that no
+// fault can cross into the interpreter as a crash.
+#pragma once
+
+#include "python/pyref.hpp"
+
+#include <string_view>
+#include <type_traits>
+
+namespace brindle::py {
+
+// Raises PanicException(message). The class is created on first use and lives for the process.
+void raise_panic(std::string_view message);
+
+// Called when a C++ exception reaches the boundary: sets PanicException with its text.
+void handle_exception_at_boundary() noexcept;
+
+// Runs `body` (which returns PyObject* or int) and converts escaping exceptions. The failure value
+// (nullptr or -1) always comes with a Python exception set.
+template <class F>
+auto guard(F&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        handle_exception_at_boundary();
+        if constexpr (std::is_pointer_v<decltype(body())>) {
+            return nullptr;
+        } else {
+            return -1;
+        }
+    }
+}
+
+}  // namespace brindle::py

@@ -1,0 +1,196 @@
+// Conversions of arguments and results. Texts are borrowed as UTF-8 from the str objects (no
+// copy for ASCII on CPython); a str holding lone surrogates fails with the interpreter's own
+// UnicodeEncodeError.
+#include "python/convert.hpp"
+
+#include <climits>
+#include <cstring>
+
+namespace brindle::py {
+
+namespace {
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// The integer value of `o` as a signed 64-bit number, by the interpreter's own conversion (its
+// own TypeError for non-integers, its own OverflowError beyond 64 bits).
+bool to_int64(PyObject* o, long long& out) {
+    PyRef index = PyRef::steal(PyNumber_Index(o));
+    if (!index) return false;
+    out = PyLong_AsLongLong(index.get());
+    return !(out == -1 && PyErr_Occurred());
+}
+
+// collections.abc.Sequence, imported on first need and kept for the life of the process.
+PyObject* sequence_abc() {
+    static PyObject* cls = nullptr;
+    if (cls != nullptr) return cls;
+    PyRef name = PyRef::steal(PyUnicode_FromString("collections.abc"));
+    if (!name) return nullptr;
+    PyRef mod = PyRef::steal(PyImport_Import(name.get()));
+    if (!mod) return nullptr;
+    PyObject* found = PyObject_GetAttrString(mod.get(), "Sequence");
+    if (found == nullptr) return nullptr;
+    if (cls == nullptr) {
+        cls = found;  // the import may have let another thread get here first
+    } else {
+        Py_DECREF(found);
+    }
+    return cls;
+}
+
+bool is_sequence(PyObject* o) {
+    if (PySequence_Check(o)) return true;
+    PyObject* abc = sequence_abc();
+    if (abc == nullptr) {
+        PyErr_WriteUnraisable(o);
+        return false;
+    }
+    int r = PyObject_IsInstance(o, abc);
+    if (r < 0) {
+        PyErr_WriteUnraisable(o);
+        return false;
+    }
+    return r == 1;
+}
+
+std::string attr_text(PyObject* o, const char* name) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(o, name));
+    if (!value || !PyUnicode_Check(value.get())) {
+        PyErr_Clear();
+        return {};
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::string type_display_name(PyObject* o) {
+    std::string name = attr_text(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__");
+    return name.empty() ? std::string(Py_TYPE(o)->tp_name) : name;
+}
+
+bool cast_error(PyObject* o, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+                 type_display_name(o).c_str(), target);
+    return false;
+}
+
+bool from_py(PyObject* o, Text& out) {
+    if (!PyUnicode_Check(o)) return cast_error(o, "str");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (data == nullptr) return false;
+    out.view = std::string_view(data, static_cast<std::size_t>(size));
+    out.object = o;
+    return true;
+}
+
+bool from_py(PyObject* o, std::int32_t& out) {
+    long long v = 0;
+    if (!to_int64(o, v)) return false;
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        return false;
+    }
+    out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+bool from_py(PyObject* o, LineHint& out) {
+    if (o == Py_None) {
+        out.value.reset();
+        return true;
+    }
+    long long v = 0;
+    if (!to_int64(o, v)) return false;
+    if (v < 0 || v > static_cast<long long>(UINT32_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        return false;
+    }
+    out.value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+bool from_py(PyObject* o, StrictBool& out) {
+    if (o == Py_True || o == Py_False) {
+        out.value = o == Py_True;
+        return true;
+    }
+    // numpy's booleans, recognised by name so that numpy need not be imported.
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    const std::string name = attr_text(type, "__name__");
+    if ((name == "bool_" || name == "bool") && attr_text(type, "__module__") == "numpy") {
+        int truth = PyObject_IsTrue(o);
+        if (truth < 0) return false;
+        out.value = truth == 1;
+        return true;
+    }
+    return cast_error(o, "bool");
+}
+
+bool from_py(PyObject* o, TextList& out) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!is_sequence(o)) return cast_error(o, "Sequence");
+    Py_ssize_t hint = PyObject_Size(o);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    out.objects.clear();
+    out.views.clear();
+    out.objects.reserve(static_cast<std::size_t>(hint));
+    out.views.reserve(static_cast<std::size_t>(hint));
+    PyRef iter = PyRef::steal(PyObject_GetIter(o));
+    if (!iter) return false;
+    while (true) {
+        PyRef item = PyRef::steal(PyIter_Next(iter.get()));
+        if (!item) break;
+        Text text;
+        if (!from_py(item.get(), text)) return false;
+        out.views.push_back(text.view);
+        out.objects.push_back(std::move(item));
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* to_py(std::string_view s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+PyObject* to_py(std::int32_t v) { return PyLong_FromLong(v); }
+
+PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
+
+namespace {
+
+template <class T>
+PyObject* list_to_py(const std::vector<T>& values) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyObject* item = to_py(values[k]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* to_py(const std::vector<std::uint64_t>& values) { return list_to_py(values); }
+
+PyObject* to_py(const std::vector<std::string>& values) { return list_to_py(values); }
+
+}  // namespace brindle::py

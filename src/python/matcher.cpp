@@ -1,0 +1,275 @@
+// StreamingFuzzyMatcher: holds the core matcher in place and an access counter that refuses
+// overlapping use of one instance (0 free, n > 0 shared readers, -1 one exclusive writer). Use can
+// only overlap while Python code runs inside a call, i.e. while an argument is being converted.
+//
+//   class StreamingFuzzyMatcher:
+//       def __new__(cls, source_text: str) -> StreamingFuzzyMatcher
+//       def push(self, chunk: str, line_hint: int | None = None) -> MatchRange | None
+//       def finish(self) -> list[MatchRange]
+//       def select_best_match(self) -> MatchRange | None
+//       def get_text(self, match_range: MatchRange) -> str
+//       query_lines: list[str]   (read-only)
+//       source_lines: list[str]  (read-only)
+#include "python/matcher.hpp"
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <variant>
+
+#include "core/streaming_matcher.hpp"
+#include "python/binder.hpp"
+#include "python/boundary.hpp"
+#include "python/convert.hpp"
+#include "python/results.hpp"
+
+namespace brindle::py {
+
+namespace {
+
+using streaming::MatchRange;
+using streaming::StreamingFuzzyMatcher;
+
+struct PyStreamingFuzzyMatcher {
+    PyObject_HEAD
+    std::atomic<int> access;
+    StreamingFuzzyMatcher matcher;
+};
+
+PyStreamingFuzzyMatcher* as_matcher(PyObject* self) {
+    return reinterpret_cast<PyStreamingFuzzyMatcher*>(self);
+}
+
+// Scoped access to an instance's matcher; `ok()` is false (with RuntimeError set) when refused.
+class Access {
+public:
+    enum Kind { kShared, kExclusive };
+
+    Access(PyObject* self, Kind kind) : counter_(&as_matcher(self)->access), kind_(kind) {
+        int current = counter_->load();
+        if (kind == kExclusive) {
+            int expected = 0;
+            if (!counter_->compare_exchange_strong(expected, -1)) {
+                PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+                counter_ = nullptr;
+            }
+            return;
+        }
+        while (true) {
+            if (current < 0) {
+                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                counter_ = nullptr;
+                return;
+            }
+            if (counter_->compare_exchange_weak(current, current + 1)) return;
+        }
+    }
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
+    ~Access() {
+        if (counter_ == nullptr) return;
+        if (kind_ == kExclusive) {
+            counter_->store(0);
+        } else {
+            counter_->fetch_sub(1);
+        }
+    }
+    bool ok() const { return counter_ != nullptr; }
+
+private:
+    std::atomic<int>* counter_;
+    Kind kind_;
+};
+
+PyObject* g_type = nullptr;
+
+// The instance check that every method makes before touching the matcher.
+bool check_instance(PyObject* self) {
+    if (Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(g_type)) return true;
+    return cast_error(self, "StreamingFuzzyMatcher");
+}
+
+PyObject* optional_range(const std::optional<MatchRange>& range) {
+    return range ? to_py(*range) : new_ref(Py_None);
+}
+
+PyObject* range_list(const std::vector<MatchRange>& ranges) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+        PyObject* item = to_py(ranges[k]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+}
+
+PyObject* matcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"source_text"};
+        static constexpr Signature kSig{"StreamingFuzzyMatcher.__new__()", kNames, 1, 1};
+        BoundArgs<1> bound;
+        if (!bind_tuple_arguments(kSig, args, kwargs, bound.values.data())) return nullptr;
+        Text source;
+        if (!convert_args(kSig, bound, source)) return nullptr;
+        StreamingFuzzyMatcher core(source.view);
+        PyObject* self = PyType_GenericAlloc(type, 0);
+        if (self == nullptr) return nullptr;
+        new (&as_matcher(self)->access) std::atomic<int>(0);
+        new (&as_matcher(self)->matcher) StreamingFuzzyMatcher(std::move(core));
+        return self;
+    });
+}
+
+void matcher_dealloc(PyObject* self) {
+    as_matcher(self)->matcher.~StreamingFuzzyMatcher();
+    as_matcher(self)->access.~atomic();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* matcher_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"chunk", "line_hint"};
+        static constexpr Signature kSig{"StreamingFuzzyMatcher.push()", kNames, 2, 1};
+        BoundArgs<2> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        if (!check_instance(self)) return nullptr;
+        Access access(self, Access::kExclusive);
+        if (!access.ok()) return nullptr;
+        Text chunk;
+        LineHint hint;
+        if (!convert_args(kSig, bound, chunk, hint)) return nullptr;
+        return optional_range(as_matcher(self)->matcher.push(chunk.view, hint.value));
+    });
+}
+
+PyObject* matcher_finish(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        if (!check_instance(self)) return nullptr;
+        Access access(self, Access::kExclusive);
+        if (!access.ok()) return nullptr;
+        return range_list(as_matcher(self)->matcher.finish());
+    });
+}
+
+PyObject* matcher_select_best_match(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        if (!check_instance(self)) return nullptr;
+        Access access(self, Access::kShared);
+        if (!access.ok()) return nullptr;
+        return optional_range(as_matcher(self)->matcher.select_best_match());
+    });
+}
+
+PyObject* matcher_get_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"match_range"};
+        static constexpr Signature kSig{"StreamingFuzzyMatcher.get_text()", kNames, 1, 1};
+        BoundArgs<1> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        if (!check_instance(self)) return nullptr;
+        Access access(self, Access::kShared);
+        if (!access.ok()) return nullptr;
+        MatchRange range{};
+        if (!convert_args(kSig, bound, range)) return nullptr;
+        auto text = as_matcher(self)->matcher.get_text(range);
+        if (auto* bad = std::get_if<streaming::TextRangeError>(&text)) {
+            raise_panic("range " + std::to_string(range.start) + ".." + std::to_string(range.end) +
+                        " cannot be cut from the source text (clamped to " +
+                        std::to_string(bad->start) + ".." + std::to_string(bad->end) + ")");
+            return nullptr;
+        }
+        return to_py(std::string_view(std::get<std::string>(text)));
+    });
+}
+
+template <const std::vector<std::string>& (StreamingFuzzyMatcher::*Lines)() const>
+PyObject* matcher_lines(PyObject* self, void*) {
+    return guard([&]() -> PyObject* {
+        if (!check_instance(self)) return nullptr;
+        Access access(self, Access::kShared);
+        if (!access.ok()) return nullptr;
+        return to_py((as_matcher(self)->matcher.*Lines)());
+    });
+}
+
+// Fast-call methods are declared with CPython's signature and cast through a generic function
+// pointer: PyPy's typedef of the same signature differs in constness.
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef matcher_methods[] = {
+    {"push", as_cfunction(&matcher_push), METH_FASTCALL | METH_KEYWORDS,
+     "push($self, chunk, line_hint=None)\n--\n\n"
+     "Push a new chunk of text and get the best match found so far.\n\n"
+     "This method accumulates text chunks and processes complete lines.\n"
+     "Partial lines are buffered internally until a newline is received.\n\n"
+     "Args:\n"
+     "    chunk: Text chunk to add to the query\n"
+     "    line_hint: Optional line number hint for match selection\n\n"
+     "Returns:\n"
+     "    MatchRange if a match has been found, None otherwise"},
+    {"finish", as_cfunction(&matcher_finish), METH_NOARGS,
+     "finish($self)\n--\n\n"
+     "Finish processing and return all final matches.\n\n"
+     "This processes any remaining incomplete line before returning\n"
+     "the final match results.\n\n"
+     "Returns:\n"
+     "    List of all found MatchRange objects"},
+    {"select_best_match", as_cfunction(&matcher_select_best_match), METH_NOARGS,
+     "select_best_match($self)\n--\n\n"
+     "Return the best match considering line hints.\n\n"
+     "Returns:\n"
+     "    Best MatchRange, or None if no suitable match found"},
+    {"get_text", as_cfunction(&matcher_get_text), METH_FASTCALL | METH_KEYWORDS,
+     "get_text($self, match_range)\n--\n\n"
+     "Get the text for a given range from the source.\n\n"
+     "Args:\n"
+     "    match_range: The MatchRange to extract text for\n\n"
+     "Returns:\n"
+     "    The matched text as a string"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef matcher_getset[] = {
+    {"query_lines", &matcher_lines<&StreamingFuzzyMatcher::query_lines>, nullptr,
+     "Returns the accumulated query lines.", nullptr},
+    {"source_lines", &matcher_lines<&StreamingFuzzyMatcher::source_lines>, nullptr,
+     "Returns the source lines.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kClassDoc =
+    "StreamingFuzzyMatcher(source_text)\n--\n\n"
+    "A streaming fuzzy matcher that processes text chunks incrementally.\n\n"
+    "This matcher is designed for real-time matching scenarios like code editing\n"
+    "where text arrives in chunks (e.g., from an LLM streaming response).\n\n"
+    "Example:\n"
+    "    >>> matcher = StreamingFuzzyMatcher(\"function foo() {\\n    return 42;\\n}\")\n"
+    "    >>> result = matcher.push(\"function foo() {\\n\", None)\n"
+    "    >>> print(result)  # MatchRange with the match location";
+
+}  // namespace
+
+PyObject* streaming_matcher_type() {
+    if (g_type != nullptr) return g_type;
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(kClassDoc)},
+        {Py_tp_new, reinterpret_cast<void*>(&matcher_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&matcher_dealloc)},
+        {Py_tp_methods, matcher_methods},
+        {Py_tp_getset, matcher_getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"_brindle_search.StreamingFuzzyMatcher",
+                     static_cast<int>(sizeof(PyStreamingFuzzyMatcher)), 0, Py_TPFLAGS_DEFAULT, slots};
+    g_type = PyType_FromSpec(&spec);
+    return g_type;
+}
+
+}  // namespace brindle::py

@@ -1,0 +1,305 @@
+// The result classes: heap types whose instances each hold one core record, with read-only
+// attributes in record order, the fixed representations, MatchRange equality and the truth
+// value of TryReplaceResult. None can be created from Python or subclassed.
+#include "python/results.hpp"
+
+#include <cstdio>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "core/utf8.hpp"
+#include "python/boundary.hpp"
+#include "python/convert.hpp"
+
+namespace brindle::py {
+
+namespace {
+
+using replacer::FuzzyMatchInfo;
+using replacer::ReplaceResult;
+using replacer::TryReplaceResult;
+using streaming::MatchRange;
+
+template <class T>
+struct Holder {
+    PyObject_HEAD
+    T value;
+};
+
+template <class T>
+T& value_of(PyObject* self) {
+    return reinterpret_cast<Holder<T>*>(self)->value;
+}
+
+template <class T>
+void dealloc(PyObject* self) {
+    value_of<T>(self).~T();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A new instance of `type` that takes over `value`.
+template <class T>
+PyObject* make(PyObject* type, T value) {
+    if (type == nullptr) return nullptr;
+    PyObject* self = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
+    if (self == nullptr) return nullptr;
+    new (&value_of<T>(self)) T(std::move(value));
+    return self;
+}
+
+// Field conversions for attribute reads; every read builds a new object.
+PyObject* field_to_py(const std::string& s) { return to_py(std::string_view(s)); }
+PyObject* field_to_py(std::uint64_t v) { return to_py(v); }
+PyObject* field_to_py(double v) { return to_py(v); }
+PyObject* field_to_py(bool v) { return bool_to_py(v); }
+PyObject* field_to_py(const std::vector<std::uint64_t>& v) { return to_py(v); }
+PyObject* field_to_py(const ReplaceResult& v) { return to_py(v); }
+PyObject* field_to_py(const FuzzyMatchInfo& v) { return to_py(v); }
+template <class T>
+PyObject* field_to_py(const std::optional<T>& v) {
+    return v ? field_to_py(*v) : new_ref(Py_None);
+}
+
+template <class T, auto Member>
+PyObject* get_field(PyObject* self, void*) {
+    return guard([&] { return field_to_py(value_of<T>(self).*Member); });
+}
+
+template <class T, auto Member>
+constexpr PyGetSetDef field(const char* name) {
+    return {name, &get_field<T, Member>, nullptr, nullptr, nullptr};
+}
+
+// Types that Python code may not instantiate. Newer interpreters refuse by flag; elsewhere a
+// tp_new gives the same refusal.
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+}
+
+PyObject* create_type(const char* name, int basicsize, PyType_Slot* slots) {
+    PyType_Spec spec{name, basicsize, 0, static_cast<unsigned int>(kFlags), slots};
+    return PyType_FromSpec(&spec);
+}
+
+// Text shortened to at most 50 bytes (cut at a character boundary) plus "..." when longer.
+std::string shortened(const std::string& s) {
+    constexpr std::size_t kMaxBytes = 50;
+    if (s.size() <= kMaxBytes) return s;
+    return s.substr(0, utf8::floor_boundary(s, kMaxBytes)) + "...";
+}
+
+// Some("word") for a present name, None otherwise; quotes and backslashes get a backslash.
+std::string option_text(const std::optional<std::string>& word) {
+    if (!word) return "None";
+    std::string out = "Some(\"";
+    for (char c : *word) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\")";
+}
+
+// ---- MatchRange ----
+
+PyObject* match_range_repr(PyObject* self) {
+    return guard([&] {
+        const MatchRange& r = value_of<MatchRange>(self);
+        return PyUnicode_FromFormat("MatchRange(start=%llu, end=%llu)",
+                                    static_cast<unsigned long long>(r.start),
+                                    static_cast<unsigned long long>(r.end));
+    });
+}
+
+PyObject* match_range_richcompare(PyObject* self, PyObject* other, int op) {
+    return guard([&]() -> PyObject* {
+        if (op == Py_EQ) {
+            if (Py_TYPE(other) != Py_TYPE(self)) return new_ref(Py_NotImplemented);
+            return bool_to_py(value_of<MatchRange>(self) == value_of<MatchRange>(other));
+        }
+        if (op == Py_NE) {
+            int equal = PyObject_RichCompareBool(self, other, Py_EQ);
+            if (equal < 0) return nullptr;
+            return bool_to_py(equal == 0);
+        }
+        return new_ref(Py_NotImplemented);
+    });
+}
+
+PyGetSetDef match_range_getset[] = {
+    field<MatchRange, &MatchRange::start>("start"),
+    field<MatchRange, &MatchRange::end>("end"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- ReplaceResult ----
+
+PyObject* replace_result_repr(PyObject* self) {
+    return guard([&] {
+        const ReplaceResult& r = value_of<ReplaceResult>(self);
+        std::string text = "ReplaceResult(start_line=" + std::to_string(r.start_line) +
+                           ", end_line=" + std::to_string(r.end_line) + ", strategy='" + r.strategy +
+                           "', matched_text='" + shortened(r.matched_text) + "')";
+        return to_py(std::string_view(text));
+    });
+}
+
+PyGetSetDef replace_result_getset[] = {
+    field<ReplaceResult, &ReplaceResult::content>("content"),
+    field<ReplaceResult, &ReplaceResult::matched_text>("matched_text"),
+    field<ReplaceResult, &ReplaceResult::start_line>("start_line"),
+    field<ReplaceResult, &ReplaceResult::end_line>("end_line"),
+    field<ReplaceResult, &ReplaceResult::strategy>("strategy"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- FuzzyMatchInfo ----
+
+PyObject* fuzzy_match_info_repr(PyObject* self) {
+    return guard([&] {
+        const FuzzyMatchInfo& m = value_of<FuzzyMatchInfo>(self);
+        char similarity[64];
+        std::snprintf(similarity, sizeof similarity, "%.2f", m.similarity);
+        std::string text = std::string("FuzzyMatchInfo(similarity=") + similarity +
+                           ", lines=" + std::to_string(m.start_line) + "-" +
+                           std::to_string(m.end_line) + ")";
+        return to_py(std::string_view(text));
+    });
+}
+
+PyGetSetDef fuzzy_match_info_getset[] = {
+    field<FuzzyMatchInfo, &FuzzyMatchInfo::similarity>("similarity"),
+    field<FuzzyMatchInfo, &FuzzyMatchInfo::start_line>("start_line"),
+    field<FuzzyMatchInfo, &FuzzyMatchInfo::end_line>("end_line"),
+    field<FuzzyMatchInfo, &FuzzyMatchInfo::text>("text"),
+    field<FuzzyMatchInfo, &FuzzyMatchInfo::diff>("diff"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- TryReplaceResult ----
+
+PyObject* try_replace_result_repr(PyObject* self) {
+    return guard([&] {
+        const TryReplaceResult& r = value_of<TryReplaceResult>(self);
+        std::string text;
+        if (r.success) {
+            std::optional<std::string> strategy;
+            if (r.result) strategy = r.result->strategy;
+            text = "TryReplaceResult(success=True, result=" + option_text(strategy) + ")";
+        } else {
+            text = "TryReplaceResult(success=False, error_type=" + option_text(r.error_type) + ")";
+        }
+        return to_py(std::string_view(text));
+    });
+}
+
+int try_replace_result_bool(PyObject* self) { return value_of<TryReplaceResult>(self).success ? 1 : 0; }
+
+PyGetSetDef try_replace_result_getset[] = {
+    field<TryReplaceResult, &TryReplaceResult::success>("success"),
+    field<TryReplaceResult, &TryReplaceResult::result>("result"),
+    field<TryReplaceResult, &TryReplaceResult::error>("error"),
+    field<TryReplaceResult, &TryReplaceResult::error_type>("error_type"),
+    field<TryReplaceResult, &TryReplaceResult::closest_match>("closest_match"),
+    field<TryReplaceResult, &TryReplaceResult::locations>("locations"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class T>
+constexpr int basic_size() {
+    return static_cast<int>(sizeof(Holder<T>));
+}
+
+#define BRINDLE_COMMON_SLOTS(T, doc, getset)                                     \
+    {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)}, \
+        {Py_tp_getset, getset}, {Py_tp_new, reinterpret_cast<void*>(&refuse_new)}
+
+// Each type is created on first need and then kept for the life of the process.
+template <class Make>
+PyObject* once(PyObject*& slot, Make make_type) {
+    if (slot == nullptr) slot = make_type();
+    return slot;
+}
+
+PyObject* g_match_range = nullptr;
+PyObject* g_replace_result = nullptr;
+PyObject* g_try_replace_result = nullptr;
+PyObject* g_fuzzy_match_info = nullptr;
+
+}  // namespace
+
+PyObject* match_range_type() {
+    return once(g_match_range, [] {
+        static PyType_Slot slots[] = {
+            BRINDLE_COMMON_SLOTS(MatchRange, "Python wrapper for a match range.", match_range_getset),
+            {Py_tp_repr, reinterpret_cast<void*>(&match_range_repr)},
+            {Py_tp_richcompare, reinterpret_cast<void*>(&match_range_richcompare)},
+            {0, nullptr},
+        };
+        return create_type("_brindle_search.MatchRange", basic_size<MatchRange>(), slots);
+    });
+}
+
+PyObject* replace_result_type() {
+    return once(g_replace_result, [] {
+        static PyType_Slot slots[] = {
+            BRINDLE_COMMON_SLOTS(ReplaceResult, "Result of a successful replacement operation.",
+                                 replace_result_getset),
+            {Py_tp_repr, reinterpret_cast<void*>(&replace_result_repr)},
+            {0, nullptr},
+        };
+        return create_type("_brindle_search.ReplaceResult", basic_size<ReplaceResult>(), slots);
+    });
+}
+
+PyObject* try_replace_result_type() {
+    return once(g_try_replace_result, [] {
+        static PyType_Slot slots[] = {
+            BRINDLE_COMMON_SLOTS(TryReplaceResult,
+                                 "Result from try_replace_content - either success with result, or "
+                                 "failure with error details.",
+                                 try_replace_result_getset),
+            {Py_tp_repr, reinterpret_cast<void*>(&try_replace_result_repr)},
+            {Py_nb_bool, reinterpret_cast<void*>(&try_replace_result_bool)},
+            {0, nullptr},
+        };
+        return create_type("_brindle_search.TryReplaceResult", basic_size<TryReplaceResult>(), slots);
+    });
+}
+
+PyObject* fuzzy_match_info_type() {
+    return once(g_fuzzy_match_info, [] {
+        static PyType_Slot slots[] = {
+            BRINDLE_COMMON_SLOTS(FuzzyMatchInfo,
+                                 "Information about a fuzzy match when replacement fails.",
+                                 fuzzy_match_info_getset),
+            {Py_tp_repr, reinterpret_cast<void*>(&fuzzy_match_info_repr)},
+            {0, nullptr},
+        };
+        return create_type("_brindle_search.FuzzyMatchInfo", basic_size<FuzzyMatchInfo>(), slots);
+    });
+}
+
+PyObject* to_py(const MatchRange& range) { return make(match_range_type(), range); }
+PyObject* to_py(const ReplaceResult& result) { return make(replace_result_type(), result); }
+PyObject* to_py(const FuzzyMatchInfo& info) { return make(fuzzy_match_info_type(), info); }
+PyObject* to_py(TryReplaceResult result) { return make(try_replace_result_type(), std::move(result)); }
+
+bool from_py(PyObject* o, MatchRange& out) {
+    PyObject* type = match_range_type();
+    if (type == nullptr) return false;
+    if (Py_TYPE(o) != reinterpret_cast<PyTypeObject*>(type)) return cast_error(o, "MatchRange");
+    out = value_of<MatchRange>(o);
+    return true;
+}
+
+}  // namespace brindle::py

@@ -1,0 +1,24 @@
+// The four immutable result classes: MatchRange, ReplaceResult, FuzzyMatchInfo and
+// TryReplaceResult. Each instance holds one core record; every attribute read converts anew.
+#pragma once
+
+#include "python/pyref.hpp"
+
+#include "core/content_replacer/try_replace.hpp"
+#include "core/content_replacer/types.hpp"
+#include "core/streaming_matcher.hpp"
+
+namespace brindle::py {
+
+// Creates the four type objects once; returns false with an exception set on failure.
+PyObject* match_range_type();
+PyObject* replace_result_type();
+PyObject* try_replace_result_type();
+PyObject* fuzzy_match_info_type();
+
+PyObject* to_py(const streaming::MatchRange& range);
+PyObject* to_py(const replacer::ReplaceResult& result);
+PyObject* to_py(const replacer::FuzzyMatchInfo& info);
+PyObject* to_py(replacer::TryReplaceResult result);
+
+}  // namespace brindle::py
