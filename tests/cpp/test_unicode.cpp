@@ -191,6 +191,7 @@ struct Reference {
     std::vector<std::pair<std::string, std::string>> texts;
 };
 
+// Runs `command` through the shell and returns its standard output; `status` is pclose's.
 std::string run(const std::string& command, int& status) {
     std::string output;
     FILE* pipe = popen(command.c_str(), "r");
@@ -200,85 +201,103 @@ std::string run(const std::string& command, int& status) {
     }
     std::array<char, 65536> buffer{};
     std::size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), got);
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        output.append(buffer.data(), got);
+    }
     status = pclose(pipe);
     return output;
 }
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
-// Runs the reference script once; sets `skip_reason` when Python is not available.
-const Reference& reference(std::string& skip_reason, std::string& error) {
-    static Reference ref;
-    static std::string skip, failure;
-    static bool loaded = false;
-    if (!loaded) {
-        loaded = true;
-        const std::string python = BRINDLE_PYTHON_EXECUTABLE;
-        int status = 0;
-        if (python.empty() || run(quoted(python) + " -c \"print('ok')\" 2>/dev/null", status) != "ok\n" ||
-            status != 0) {
-            skip = "python3 cannot be run (BRINDLE_PYTHON_EXECUTABLE='" + python + "')";
-        } else {
-            const std::string script = std::string(BRINDLE_SOURCE_DIR) + "/tools/python_case_reference.py";
-            const std::string output = run(quoted(python) + " " + quoted(script) + " --table-version " +
-                                               unicode::kUnicodeVersion + " 2>&1",
-                                           status);
-            std::istringstream lines(output);
-            std::string line;
-            bool ended = false;
-            while (std::getline(lines, line)) {
-                std::istringstream fields(line);
-                std::string kind;
-                fields >> kind;
-                if (kind == "SKIP") {
-                    skip = line;
-                    break;
-                } else if (kind == "REFERENCE") {
-                    ref.header = line;
-                } else if (kind == "EXCLUDE") {
-                    std::uint32_t first = 0, last = 0;
-                    fields >> std::hex >> first >> last;
-                    ref.excluded.emplace_back(first, last);
-                } else if (kind == "C") {
-                    std::uint32_t cp = 0, lower = 0, upper = 0;
-                    std::string full;
-                    fields >> std::hex >> cp >> lower >> upper >> full;
-                    Reference::Mapping mapping{lower, upper, {}};
-                    std::istringstream parts(full);
-                    std::string part;
-                    while (std::getline(parts, part, ',')) {
-                        utf8::append(mapping.lower_full, static_cast<char32_t>(std::stoul(part, nullptr, 16)));
-                    }
-                    ref.mappings[cp] = mapping;
-                } else if (kind == "S") {
-                    std::string input, lower;
-                    fields >> input >> lower;
-                    ref.texts.emplace_back(unhex(input), unhex(lower));
-                } else if (kind == "END") {
-                    std::size_t mapping_count = 0, text_count = 0;
-                    fields >> mapping_count >> text_count;
-                    ended = mapping_count == ref.mappings.size() && text_count == ref.texts.size();
-                } else {
-                    failure += line + "\n";
-                }
-            }
-            if (skip.empty() && (!ended || status != 0 || ref.header.empty())) {
-                failure = "reference script failed (status " + std::to_string(status) + "):\n" +
-                          output.substr(0, 2000);
-            }
-        }
+std::string decode_code_points(const std::string& comma_separated_hex) {
+    std::string out;
+    std::istringstream parts(comma_separated_hex);
+    std::string part;
+    while (std::getline(parts, part, ',')) {
+        utf8::append(out, static_cast<char32_t>(std::stoul(part, nullptr, 16)));
     }
-    skip_reason = skip;
-    error = failure;
-    return ref;
+    return out;
 }
 
-#define LOAD_REFERENCE(ref)                                                 \
-    std::string skip_reason, load_error;                                    \
-    const Reference& ref = reference(skip_reason, load_error);              \
-    if (!skip_reason.empty()) GTEST_SKIP() << skip_reason;                  \
-    ASSERT_TRUE(load_error.empty()) << load_error;                          \
+// Reads the script's output into `ref`; returns an error text (empty on success) and sets
+// `skip` when the script itself asks to skip.
+std::string parse_reference(const std::string& output, Reference& ref, std::string& skip) {
+    std::istringstream lines(output);
+    std::string line, unexpected;
+    bool complete = false;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string kind;
+        fields >> kind;
+        if (kind == "SKIP") {
+            skip = line;
+            return {};
+        } else if (kind == "REFERENCE") {
+            ref.header = line;
+        } else if (kind == "EXCLUDE") {
+            std::uint32_t first = 0, last = 0;
+            fields >> std::hex >> first >> last;
+            ref.excluded.emplace_back(first, last);
+        } else if (kind == "C") {
+            std::uint32_t cp = 0, lower = 0, upper = 0;
+            std::string full;
+            fields >> std::hex >> cp >> lower >> upper >> full;
+            ref.mappings[cp] = Reference::Mapping{lower, upper, decode_code_points(full)};
+        } else if (kind == "S") {
+            std::string input, lower;
+            fields >> input >> lower;
+            ref.texts.emplace_back(unhex(input), unhex(lower));
+        } else if (kind == "END") {
+            std::size_t mapping_count = 0, text_count = 0;
+            fields >> mapping_count >> text_count;
+            complete = mapping_count == ref.mappings.size() && text_count == ref.texts.size();
+        } else {
+            unexpected += line + "\n";
+        }
+    }
+    if (ref.header.empty() || !complete || !unexpected.empty()) {
+        return "incomplete or unexpected output:\n" + unexpected.substr(0, 2000);
+    }
+    return {};
+}
+
+struct LoadedReference {
+    Reference ref;
+    std::string skip;
+    std::string error;
+};
+
+// Runs the reference script once per test run.
+const LoadedReference& reference() {
+    static const LoadedReference loaded = [] {
+        LoadedReference result;
+        const std::string python = BRINDLE_PYTHON_EXECUTABLE;
+        int status = 0;
+        const std::string probe = quoted(python) + " -c \"print('ok')\" 2>/dev/null";
+        if (python.empty() || run(probe, status) != "ok\n" || status != 0) {
+            result.skip = "python3 cannot be run (BRINDLE_PYTHON_EXECUTABLE='" + python + "')";
+            return result;
+        }
+        const std::string script = std::string(BRINDLE_SOURCE_DIR) + "/tools/python_case_reference.py";
+        const std::string output =
+            run(quoted(python) + " " + quoted(script) + " --table-version " + unicode::kUnicodeVersion +
+                    " 2>&1",
+                status);
+        result.error = parse_reference(output, result.ref, result.skip);
+        if (result.skip.empty() && result.error.empty() && status != 0) {
+            result.error = "reference script exited with status " + std::to_string(status);
+        }
+        return result;
+    }();
+    return loaded;
+}
+
+#define LOAD_REFERENCE(ref)                                    \
+    const LoadedReference& loaded = reference();               \
+    if (!loaded.skip.empty()) GTEST_SKIP() << loaded.skip;     \
+    ASSERT_TRUE(loaded.error.empty()) << loaded.error;         \
+    const Reference& ref = loaded.ref;                         \
     RecordProperty("reference", ref.header)
 
 TEST(UnicodeAgainstPython, EveryCodePoint) {
@@ -298,14 +317,15 @@ TEST(UnicodeAgainstPython, EveryCodePoint) {
         const char32_t lower = unicode::lower_first(cp);
         const char32_t upper = unicode::upper_first(cp);
         const std::string full = unicode::to_lower_full(text);
-        if (lower != expected.lower_first || upper != expected.upper_first || full != expected.lower_full) {
+        if (lower != expected.lower_first || upper != expected.upper_first ||
+            full != expected.lower_full) {
             if (++mismatches <= 10) {
                 report << std::hex << "U+" << static_cast<std::uint32_t>(cp) << ": lower_first "
                        << static_cast<std::uint32_t>(lower) << " (python "
                        << static_cast<std::uint32_t>(expected.lower_first) << "), upper_first "
                        << static_cast<std::uint32_t>(upper) << " (python "
-                       << static_cast<std::uint32_t>(expected.upper_first) << "), to_lower_full " << hex(full)
-                       << " (python " << hex(expected.lower_full) << ")\n";
+                       << static_cast<std::uint32_t>(expected.upper_first) << "), to_lower_full "
+                       << hex(full) << " (python " << hex(expected.lower_full) << ")\n";
             }
         }
     }
@@ -322,7 +342,8 @@ TEST(UnicodeAgainstPython, TextsWithSigmaContexts) {
     for (const auto& [input, expected] : ref.texts) {
         const std::string got = unicode::to_lower_full(input);
         if (got != expected && ++mismatches <= 10) {
-            report << "input " << hex(input) << ": got " << hex(got) << ", python " << hex(expected) << "\n";
+            report << "input " << hex(input) << ": got " << hex(got) << ", python " << hex(expected)
+                   << "\n";
         }
     }
     EXPECT_EQ(mismatches, 0u) << ref.header << "\nfirst mismatches:\n" << report.str();
