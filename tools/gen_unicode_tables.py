@@ -235,7 +235,7 @@ def render(version, records, pool, per_code_point):
     out.append(format_array(index, 20, index_width) + "\n};\n\n")
     out.append("// Record numbers of the code points of each distinct block.\n")
     out.append(f"constexpr {entry_type} kBlocks[{len(flat_blocks)}] = {{\n")
-    out.append(format_array(flat_blocks, 1 << min(shift, 5), entry_width) + "\n};\n\n")
+    out.append(format_array(flat_blocks, 1 << min(shift, 4), entry_width) + "\n};\n\n")
     out.append(
         "}  // namespace\n"
         "\n"
