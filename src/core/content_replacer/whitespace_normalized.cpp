@@ -129,17 +129,18 @@ public:
     explicit LineForms(const std::vector<std::string_view>& lines) {
         const std::size_t n = lines.size();
         offsets_.reserve(n + 1);
+        offsets_.push_back(0);
         spaced_before_.assign(n, 0);
         first_form_from_.assign(n + 1, n);
         length_sum_.assign(n + 1, 0);
         spaced_sum_.assign(n + 1, 0);
         std::size_t previous = n;  // the last line with a non-empty form so far
         for (std::size_t k = 0; k < n; ++k) {
-            offsets_.push_back(buffer_.size());
             emit_normal_form(lines[k], [&](std::string_view piece) {
                 buffer_.append(piece);
                 return true;
             });
+            offsets_.push_back(buffer_.size());
             const std::string_view form = this->form(k);
             if (!form.empty()) {
                 if (previous != n && spaced(this->form(previous).back(), form.front())) {
@@ -150,7 +151,6 @@ public:
             length_sum_[k + 1] = length_sum_[k] + form.size();
             spaced_sum_[k + 1] = spaced_sum_[k] + spaced_before_[k];
         }
-        offsets_.push_back(buffer_.size());
         for (std::size_t k = n; k-- > 0;) {
             first_form_from_[k] = offsets_[k + 1] > offsets_[k] ? k : first_form_from_[k + 1];
         }

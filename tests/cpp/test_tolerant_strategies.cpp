@@ -1,0 +1,734 @@
+// Tests of the five tolerant matching strategies (block_anchor, whitespace_normalized,
+// indentation_flexible, escape_normalized, context_aware) and their text transforms.
+//
+// Each strategy is also written out here in its plain form, a direct transcription of its
+// algorithm (split, join, transform the whole window, compare), and the fast versions are checked
+// against the plain ones on generated contents and search texts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstddef>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/content_replacer/block_similarity.hpp"
+#include "core/content_replacer/strategies.hpp"
+#include "core/edit_distance.hpp"
+#include "core/text.hpp"
+#include "core/unicode.hpp"
+#include "core/utf8.hpp"
+
+namespace brindle::replacer {
+namespace {
+
+using Lines = std::vector<std::string_view>;
+
+Candidates run(Replacer replacer, std::string_view content, std::string_view old_string) {
+    const ContentLines lines(content);
+    return replacer(lines, old_string);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plain forms
+// ---------------------------------------------------------------------------------------------
+namespace plain {
+
+std::string replace_all(std::string s, std::string_view from, std::string_view to) {
+    std::string out;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t hit = s.find(from, pos);
+        if (hit == std::string::npos) break;
+        out.append(s, pos, hit - pos);
+        out.append(to);
+        pos = hit + from.size();
+    }
+    out.append(s, pos, std::string::npos);
+    return out;
+}
+
+std::string join(const Lines& lines, std::size_t begin, std::size_t count) {
+    std::string out;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k > 0) out.push_back('\n');
+        out.append(lines[begin + k]);
+    }
+    return out;
+}
+
+bool contains(const Candidates& list, std::string_view s) {
+    return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+// --- whitespace_normalized ---
+
+std::string normalize_whitespace(std::string_view text) {
+    std::string out;
+    bool flag = true;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t start = pos;
+        const char32_t cp = utf8::decode_at(text, pos);
+        if (unicode::is_white_space(cp)) {
+            if (!flag) out.push_back(' ');
+            flag = true;
+        } else {
+            out.append(text.substr(start, pos - start));
+            flag = false;
+        }
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    for (char c : std::string_view(":;,()[]{}")) {
+        out = replace_all(out, std::string(" ") + c, std::string(1, c));
+        out = replace_all(out, std::string(1, c) + " ", std::string(1, c));
+    }
+    return out;
+}
+
+Candidates whitespace_normalized(std::string_view content, std::string_view old_string) {
+    const std::string target = normalize_whitespace(old_string);
+    if (normalize_whitespace(content) == target) return {std::string(content)};
+    const Lines lines = text::split_lines(content);
+    const std::size_t n = lines.size();
+    const std::size_t f = text::split_lines(old_string).size();
+    Candidates out;
+    if (f < 2 || n < f) {
+        for (std::string_view line : lines) {
+            if (normalize_whitespace(line) == target && !contains(out, line)) {
+                out.emplace_back(line);
+            }
+        }
+        return out;
+    }
+    for (std::size_t i = 0; i + f <= n; ++i) {
+        const std::string block = join(lines, i, f);
+        if (normalize_whitespace(block) == target && !contains(out, block)) out.push_back(block);
+    }
+    return out;
+}
+
+// --- indentation_flexible ---
+
+// Empty when the common indentation would cut a character in two.
+std::optional<std::string> remove_common_indentation(std::string_view text) {
+    const Lines lines = text::split_lines(text);
+    std::vector<std::size_t> indents;
+    for (std::string_view line : lines) {
+        if (!text::is_blank(line)) indents.push_back(line.size() - text::trim_start(line).size());
+    }
+    if (indents.empty()) return std::string(text);
+    const std::size_t min_indent = *std::min_element(indents.begin(), indents.end());
+    Lines out;
+    for (std::string_view line : lines) {
+        if (text::is_blank(line)) {
+            out.push_back(line);
+        } else {
+            if (!utf8::is_boundary(line, min_indent)) return std::nullopt;
+            out.push_back(line.substr(min_indent));
+        }
+    }
+    return join(out, 0, out.size());
+}
+
+Candidates indentation_flexible(std::string_view content, std::string_view old_string) {
+    const std::optional<std::string> target = remove_common_indentation(old_string);
+    if (!target) return {};
+    const Lines lines = text::split_lines(content);
+    const std::size_t n = lines.size();
+    const std::size_t m = text::split_lines(old_string).size();
+    if (m == 0 || n < m) return {};
+    Candidates out;
+    for (std::size_t i = 0; i + m <= n; ++i) {
+        const std::string block = join(lines, i, m);
+        if (remove_common_indentation(block) == target) out.push_back(block);
+    }
+    return out;
+}
+
+// --- escape_normalized ---
+
+std::string unescape_string(std::string_view text) {
+    static const std::pair<const char*, const char*> kTable[] = {
+        {"\\n", "\n"}, {"\\t", "\t"}, {"\\r", "\r"}, {"\\'", "'"},
+        {"\\\"", "\""}, {"\\`", "`"}, {"\\$", "$"}, {"\\\\", "\\"},
+    };
+    std::string out(text);
+    for (const auto& [from, to] : kTable) out = replace_all(out, from, to);
+    return out;
+}
+
+Candidates escape_normalized(std::string_view content, std::string_view old_string) {
+    const std::string target = unescape_string(old_string);
+    Candidates out;
+    if (content.find(target) != std::string_view::npos) out.push_back(target);
+    const Lines lines = text::split_lines(content);
+    const std::size_t n = lines.size();
+    const std::size_t m = text::split_lines(target).size();
+    if (m >= 1 && n >= m) {
+        for (std::size_t i = 0; i + m <= n; ++i) {
+            const std::string block = join(lines, i, m);
+            if (unescape_string(block) == target && !contains(out, block)) out.push_back(block);
+        }
+    }
+    return out;
+}
+
+// --- context_aware ---
+
+Candidates context_aware(std::string_view content, std::string_view old_string) {
+    Lines search = text::split_lines(old_string);
+    if (search.size() < 3) return {};
+    const Lines lines = text::split_lines(content);
+    const std::size_t n = lines.size();
+    if (search.back().empty()) search.pop_back();
+    const std::string_view first = text::trim(search.front());
+    const std::string_view last = text::trim(search.back());
+    const std::size_t size = search.size();
+    Candidates out;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (text::trim(lines[i]) != first) continue;
+        if (!(i + 2 < n)) continue;
+        for (std::size_t k = i + 2; k < n; ++k) {
+            if (text::trim(lines[k]) != last) continue;
+            if (k - i + 1 == size) {
+                int total = 0;
+                int matching = 0;
+                for (std::size_t j = 1; j + 1 < size; ++j) {
+                    const std::string_view x = text::trim(lines[i + j]);
+                    const std::string_view y = text::trim(search[j]);
+                    if (x.empty() && y.empty()) continue;
+                    ++total;
+                    if (x == y) ++matching;
+                }
+                if (total == 0 || static_cast<double>(matching) / total >= 0.5) {
+                    out.push_back(join(lines, i, k - i + 1));
+                }
+            }
+            break;
+        }
+    }
+    return out;
+}
+
+// --- block_anchor ---
+
+double block_similarity(const Lines& content, const Lines& search, std::size_t start,
+                        std::size_t end, std::size_t search_size) {
+    auto minus = [](std::size_t a, std::size_t b) { return a > b ? a - b : 0; };
+    const std::size_t actual = end - start + 1;
+    if (std::min(minus(actual, 2), minus(search_size, 2)) == 0) return 1.0;
+    const std::size_t limit = std::min(actual - 1, search_size - 1);
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (std::size_t j = 1; j < limit; ++j) {
+        const std::string_view x = text::trim(content[start + j]);
+        const std::string_view y = text::trim(search[j]);
+        const std::size_t longest = std::max(x.size(), y.size());
+        if (longest == 0) continue;
+        sum += 1.0 - static_cast<double>(levenshtein_distance(x, y)) / static_cast<double>(longest);
+        ++count;
+    }
+    return count > 0 ? sum / static_cast<double>(count) : 1.0;
+}
+
+Candidates block_anchor(std::string_view content, std::string_view old_string) {
+    const Lines lines = text::split_lines(content);
+    Lines search = text::split_lines(old_string);
+    if (search.size() < 3) return {};
+    if (search.back().empty()) search.pop_back();
+    const std::string_view first = text::trim(search.front());
+    const std::string_view last = text::trim(search.back());
+    const std::size_t n = lines.size();
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (text::trim(lines[i]) != first) continue;
+        for (std::size_t j = i + 2; j < n; ++j) {
+            if (text::trim(lines[j]) == last) {
+                pairs.emplace_back(i, j);
+                break;
+            }
+        }
+    }
+    if (pairs.empty()) return {};
+    auto block = [&](std::pair<std::size_t, std::size_t> p) {
+        return join(lines, p.first, p.second - p.first + 1);
+    };
+    if (pairs.size() == 1) {
+        const double score =
+            block_similarity(lines, search, pairs[0].first, pairs[0].second, search.size());
+        return score >= 0.0 ? Candidates{block(pairs[0])} : Candidates{};
+    }
+    double best_score = -1.0;
+    std::optional<std::pair<std::size_t, std::size_t>> best;
+    for (auto p : pairs) {
+        const double score = block_similarity(lines, search, p.first, p.second, search.size());
+        if (score > best_score) {
+            best_score = score;
+            best = p;
+        }
+    }
+    if (best && best_score >= 0.3) return {block(*best)};
+    return {};
+}
+
+}  // namespace plain
+
+// ---------------------------------------------------------------------------------------------
+// Text transforms
+// ---------------------------------------------------------------------------------------------
+
+struct TransformCase {
+    std::string input;
+    std::string expected;
+};
+
+TEST(NormalizeWhitespace, Examples) {
+    const TransformCase cases[] = {
+        {"  foo   bar  ", "foo bar"},
+        {"a\n\tb", "a b"},
+        {"", ""},
+        {"   ", ""},
+        {"f( a , b )", "f(a,b)"},
+        {"x = { y : 1 }", "x ={y:1}"},
+        {"a ( b", "a(b"},
+        {"x , , y", "x,,y"},
+        {"a\u3000\u00a0b\u2028c", "a b c"},
+        {"é \U0001F600 :", "é \U0001F600:"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(normalize_whitespace(c.input), c.expected) << c.input;
+}
+
+TEST(RemoveCommonIndentation, Examples) {
+    const TransformCase cases[] = {
+        {"    a\n      b\n    c", "a\n  b\nc"},
+        {"  a\n    b\n", "a\n  b"},
+        {"  a\n   \n  b", "a\n   \nb"},
+        {"   \n  \n", "   \n  \n"},
+        {"\ta\n\t\tb", "a\n\tb"},
+        {"\ta\n  b", "a\n b"},
+        {"", ""},
+        {"  a\r\n  b\r", "a\nb\r"},
+        {"\u3000a\n\u3000\u3000b", "a\n\u3000b"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(remove_common_indentation(c.input), c.expected) << c.input;
+        EXPECT_EQ(try_remove_common_indentation(c.input), c.expected) << c.input;
+    }
+}
+
+TEST(RemoveCommonIndentation, CannotCutAMultiByteCharacter) {
+    // Common indentation 3 bytes (U+3000) would cut the U+3000 after the space of line 2.
+    const std::string text = "\u3000a\n \u3000b";
+    EXPECT_EQ(try_remove_common_indentation(text), std::nullopt);
+    EXPECT_EQ(remove_common_indentation(text), text);
+}
+
+TEST(UnescapeString, Examples) {
+    const TransformCase cases[] = {
+        {"a\\nb", "a\nb"},
+        {"\\\\", "\\"},
+        {"\\\\\\\\", "\\\\"},
+        {"\\\\n", "\\\n"},
+        {"\\x", "\\x"},
+        {"\\t\\r\\'\\\"\\`\\$", "\t\r'\"`$"},
+        {"\\", "\\"},
+        {"\\\\\\", "\\\\"},
+        {"\\\\\\n", "\\\n"},
+        {"\\\n", "\\\n"},
+        {"\\u0041\\101", "\\u0041\\101"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(unescape_string(c.input), c.expected) << c.input;
+        EXPECT_EQ(plain::unescape_string(c.input), c.expected) << c.input;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Strategy examples
+// ---------------------------------------------------------------------------------------------
+
+struct StrategyCase {
+    const char* name;
+    std::string content;
+    std::string old_string;
+    Candidates expected;
+};
+
+void check_cases(Replacer replacer, const std::vector<StrategyCase>& cases) {
+    for (const auto& c : cases) {
+        EXPECT_EQ(run(replacer, c.content, c.old_string), c.expected) << c.name;
+    }
+}
+
+TEST(BlockAnchor, Examples) {
+    check_cases(
+        block_anchor_replacer,
+        {
+            {"one line", "a\nx\nb", "a", {}},
+            {"two lines", "a\nx\nb", "a\nb", {}},
+            {"two lines and a final LF", "a\nx\nb", "a\nb\n", {}},
+            {"empty third line leaves two anchors", "a\nb\na\nx\nb\na\ny\nz\nb", "a\nb\n\n",
+             {"a\nb\na\nx\nb"}},
+            {"lone block whatever its score",
+             "def f():\n    y = 2\n    z = 3\n    return x",
+             "def f():\n    x = 1\nreturn x",
+             {"def f():\n    y = 2\n    z = 3\n    return x"}},
+            {"equal scores keep the earlier block", "a\nabcd\nb\na\nabce\nb", "a\nabcX\nb",
+             {"a\nabcd\nb"}},
+            {"the better block wins", "a\nwxyz\nb\na\nabce\nb", "a\nabcX\nb", {"a\nabce\nb"}},
+            {"best score below 0.3", "a\nwxyd\nb\na\nwxyd\nb", "a\nabcd\nb", {}},
+            {"nearest end only", "a\nq\nb\nx\nb", "a\nx\nb", {"a\nq\nb"}},
+            {"anchors compare trimmed", "  if x {\n  y\n    }", "if x {\nz\n}",
+             {"  if x {\n  y\n    }"}},
+            {"end too close", "a\nb\nc", "a\nq\nb", {}},
+            {"no end", "a\nx\ny", "a\nx\nb", {}},
+            {"CRLF content", "a\r\nx\r\nb\r\n", "a\nx\nb", {"a\nx\nb"}},
+        });
+}
+
+TEST(WhitespaceNormalized, Examples) {
+    check_cases(
+        whitespace_normalized_replacer,
+        {
+            {"whole content", "f( a,\n  b )\n", "f(a, b)", {"f( a,\n  b )\n"}},
+            {"single lines, distinct", "  foo( a, b )\nbar\nfoo(a, b)\n  foo( a, b )",
+             "foo(a,b)", {"  foo( a, b )", "foo(a, b)"}},
+            {"two-line block", "if x :\n  y( )\nz", "if x:\n    y()", {"if x :\n  y( )"}},
+            {"fewer content lines than search lines", "f(a, b, c)\ng()", "f(a,\nb,\nc)",
+             {"f(a, b, c)"}},
+            {"blocks compare whole windows only", "f(a, b, c)\ng()\nh()\nk()", "f(a,\nb,\nc)",
+             {}},
+            {"blank lines normalise to nothing", "f(a, b, c)\n\n\ng()", "f(a,\nb,\nc)",
+             {"f(a, b, c)\n\n"}},
+            {"empty search text", "a\n\n  \nb\n", "", {"", "  "}},
+            {"no space before punctuation across lines", "x\n  (y)\nz", "x\n(y)",
+             {"x\n  (y)"}},
+            {"one space between words of two lines", "x\n  a\n\tb\ny", "a\nb",
+             {"  a\n\tb"}},
+        });
+}
+
+TEST(IndentationFlexible, Examples) {
+    check_cases(
+        indentation_flexible_replacer,
+        {
+            {"deeper indentation", "def f():\n        x = 1\n        y = 2", "  x = 1\n  y = 2",
+             {"        x = 1\n        y = 2"}},
+            {"relative indentation differs", "a\n    b", "a\n  b", {}},
+            {"blank line keeps its whitespace", "    a\n    \n    b", "  a\n\n  b", {}},
+            {"blank line equal after removal", "    a\n\n    b", "  a\n\n  b",
+             {"    a\n\n    b"}},
+            {"whitespace search text ending in LF", "  \n  \n", "  \n", {}},
+            {"all-blank window taken unchanged", "x\n  \n \ny", "  \n ", {"  \n "}},
+            {"every matching window, duplicates kept", "  a\n  a\n  a", "a\na",
+             {"  a\n  a", "  a\n  a"}},
+            {"a window that cannot be cut", "\u3000a\n \u3000b", "a\n b", {}},
+            {"a search text that cannot be cut", "\u3000a\n \u3000b", "\u3000a\n \u3000b", {}},
+            {"CR before the join is dropped by the re-split", "  a\r\r\n  b", "a\nb",
+             {"  a\r\n  b"}},
+            {"window ending in an empty line", "  a\n\nz", "a\n\n", {}},
+        });
+}
+
+TEST(EscapeNormalized, Examples) {
+    check_cases(
+        escape_normalized_replacer,
+        {
+            {"escaped newline finds real lines", "x\na\nb\ny", "a\\nb", {"a\nb"}},
+            {"escaped quote in content", "say(\\'hi\\')\n", "say('hi')", {"say(\\'hi\\')"}},
+            {"no backslash, present", "abc\ndef", "bc", {"bc"}},
+            {"absent and too many lines", "abc", "x\\ny\\nz", {}},
+            {"distinct windows once", "it\\'s\nit\\'s\nit's", "it's", {"it's", "it\\'s"}},
+            {"target is a whole window", "a\nb", "a\\nb", {"a\nb"}},
+            {"CRLF window", "a\r\nb\r\n", "a\\nb", {"a\nb"}},
+            {"backslash at a line end", "a\\\nb", "a\\\\\\nb", {"a\\\nb"}},
+        });
+}
+
+TEST(ContextAware, Examples) {
+    check_cases(
+        context_aware_replacer,
+        {
+            {"two search lines", "a\nx\nb", "a\nb", {}},
+            {"empty third line", "a\nx\nb", "a\nb\n\n", {}},
+            {"inner line equal", "  if x:\n    y = 1\n  end", "if x:\n    y = 1\nend",
+             {"  if x:\n    y = 1\n  end"}},
+            {"inner line differs", "  if x:\n    y = 2\n  end", "if x:\n    y = 1\nend", {}},
+            {"blank middle on both sides", "a\n   \nb", "a\n\nb", {"a\n   \nb"}},
+            {"half of the inner lines", "a\nx\nq\nb", "a\nx\ny\nb", {"a\nx\nq\nb"}},
+            {"one third", "a\nx\nq\nr\nb", "a\nx\ny\nz\nb", {}},
+            {"two thirds", "a\nx\ny\nr\nb", "a\nx\ny\nz\nb", {"a\nx\ny\nr\nb"}},
+            {"nearest end at the wrong distance", "a\nx\nb\nb", "a\nx\ny\nb", {}},
+            {"anchors compare trimmed", "f {\n  g\n    }", "f {\ng\n}", {"f {\n  g\n    }"}},
+            {"two places", "a\nx\nb\nz\na\nx\nb", "a\nx\nb", {"a\nx\nb", "a\nx\nb"}},
+        });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fast versions against the plain ones on generated inputs
+// ---------------------------------------------------------------------------------------------
+
+class Generator {
+public:
+    explicit Generator(unsigned seed) : rng_(seed) {}
+
+    std::size_t below(std::size_t bound) {
+        return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng_);
+    }
+    bool chance(unsigned percent) { return below(100) < percent; }
+
+    template <class T, std::size_t N>
+    const T& pick(const T (&items)[N]) {
+        return items[below(N)];
+    }
+
+    std::string indentation() {
+        static const char* const kIndent[] = {" ", "  ", "    ", "\t", "\u3000", "\u00a0"};
+        std::string out;
+        for (std::size_t k = below(4); k > 0; --k) out += pick(kIndent);
+        return out;
+    }
+
+    std::string body() {
+        static const char* const kAtoms[] = {
+            " ", "  ", "\t", "\u3000", "\u00a0", "\r", "\\", "\\\\", "'", "\"", "n", "t", "r",
+            "a", "b", "x", ":", ";", ",", "(", ")", "[", "]", "{", "}", "é", "\U0001F600",
+            "$", "`", "\\n", "\\'", "f(", "x = 1", "end",
+        };
+        std::string out;
+        for (std::size_t k = below(6); k > 0; --k) out += pick(kAtoms);
+        return out;
+    }
+
+    std::string line() {
+        if (chance(10)) return "";
+        if (chance(10)) return indentation();
+        return indentation() + body() + (chance(15) ? indentation() : "");
+    }
+
+    // Lines drawn mostly from a small pool, so that anchors and windows repeat.
+    std::vector<std::string> lines(std::size_t count) {
+        std::vector<std::string> pool;
+        for (std::size_t k = 2 + below(5); k > 0; --k) pool.push_back(line());
+        std::vector<std::string> out;
+        for (std::size_t k = 0; k < count; ++k) out.push_back(chance(65) ? pick_from(pool) : line());
+        return out;
+    }
+
+    std::string join(const std::vector<std::string>& lines, bool crlf) {
+        std::string out;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            if (k > 0) out += (crlf || chance(5)) ? "\r\n" : "\n";
+            out += lines[k];
+        }
+        return out;
+    }
+
+    // A search text: a window of the content lines, perturbed.
+    std::string search_for(const std::vector<std::string>& content) {
+        std::vector<std::string> lines;
+        if (content.empty() || chance(10)) {
+            lines = this->lines(below(5));
+        } else {
+            const std::size_t start = below(content.size());
+            const std::size_t count = 1 + below(std::min<std::size_t>(content.size() - start, 6));
+            lines.assign(content.begin() + static_cast<std::ptrdiff_t>(start),
+                         content.begin() + static_cast<std::ptrdiff_t>(start + count));
+        }
+        bool crlf = false;
+        bool escaped = false;
+        for (std::size_t round = below(3); round > 0; --round) {
+            switch (below(8)) {
+                case 0: {  // reindent uniformly
+                    const std::string extra = indentation();
+                    const std::size_t cut = below(3);
+                    for (auto& l : lines) {
+                        if (chance(50)) {
+                            l = extra + l;
+                        } else {
+                            std::size_t c = std::min(cut, l.size());
+                            while (c < l.size() && utf8::is_continuation(
+                                                      static_cast<unsigned char>(l[c]))) {
+                                ++c;
+                            }
+                            l.erase(0, c);
+                        }
+                    }
+                    break;
+                }
+                case 1:  // collapse spaces
+                    for (auto& l : lines) l = plain::normalize_whitespace(l);
+                    break;
+                case 2:  // escape quotes and backslashes
+                    for (auto& l : lines) {
+                        l = plain::replace_all(l, "\\", "\\\\");
+                        l = plain::replace_all(l, "'", "\\'");
+                        l = plain::replace_all(l, "\t", "\\t");
+                    }
+                    break;
+                case 3:  // escape the line breaks
+                    escaped = true;
+                    break;
+                case 4:  // change an inner line
+                    if (lines.size() >= 3) lines[1 + below(lines.size() - 2)] = line();
+                    break;
+                case 5:  // blank boundary lines
+                    if (chance(50)) lines.insert(lines.begin(), chance(50) ? "" : "  ");
+                    if (chance(50)) lines.push_back("");
+                    if (chance(30)) lines.push_back("");
+                    break;
+                case 6:
+                    crlf = true;
+                    break;
+                default:  // trim every line
+                    for (auto& l : lines) l = std::string(text::trim(l));
+                    break;
+            }
+        }
+        std::string out;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            if (k > 0) out += escaped ? "\\n" : (crlf ? "\r\n" : "\n");
+            out += lines[k];
+        }
+        if (chance(20)) out += crlf ? "\r\n" : "\n";
+        return out;
+    }
+
+private:
+    const std::string& pick_from(const std::vector<std::string>& pool) {
+        return pool[below(pool.size())];
+    }
+
+    std::mt19937 rng_;
+};
+
+TEST(TolerantStrategies, TransformsMatchPlainForms) {
+    Generator gen(7);
+    for (int round = 0; round < 20000; ++round) {
+        const std::string text = gen.join(gen.lines(gen.below(6)), gen.chance(30)) +
+                                 (gen.chance(30) ? "\n" : "");
+        ASSERT_EQ(normalize_whitespace(text), plain::normalize_whitespace(text)) << text;
+        ASSERT_EQ(unescape_string(text), plain::unescape_string(text)) << text;
+        ASSERT_EQ(try_remove_common_indentation(text), plain::remove_common_indentation(text))
+            << text;
+    }
+}
+
+TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
+    struct Pair {
+        const char* name;
+        Replacer fast;
+        Candidates (*plain)(std::string_view, std::string_view);
+        int non_empty = 0;
+    };
+    Pair pairs[] = {
+        {"block_anchor", block_anchor_replacer, plain::block_anchor},
+        {"whitespace_normalized", whitespace_normalized_replacer, plain::whitespace_normalized},
+        {"indentation_flexible", indentation_flexible_replacer, plain::indentation_flexible},
+        {"escape_normalized", escape_normalized_replacer, plain::escape_normalized},
+        {"context_aware", context_aware_replacer, plain::context_aware},
+    };
+    Generator gen(12345);
+    for (int round = 0; round < 6000; ++round) {
+        const std::vector<std::string> lines = gen.lines(gen.below(31));
+        std::string content = gen.join(lines, gen.chance(25));
+        if (gen.chance(40)) content += "\n";
+        const ContentLines split(content);
+        for (int variant = 0; variant < 4; ++variant) {
+            const std::string old_string = gen.search_for(lines);
+            for (auto& p : pairs) {
+                const Candidates fast = p.fast(split, old_string);
+                ASSERT_EQ(fast, p.plain(content, old_string))
+                    << p.name << "\ncontent: [" << content << "]\nold_string: [" << old_string
+                    << "]";
+                if (!fast.empty()) ++p.non_empty;
+            }
+        }
+    }
+    // The generated inputs must reach the matching paths of every strategy, not only misses.
+    for (const auto& p : pairs) {
+        EXPECT_GT(p.non_empty, 500) << p.name;
+        std::printf("%s: %d non-empty\n", p.name, p.non_empty);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pathological inputs: each of these must simply finish.
+// ---------------------------------------------------------------------------------------------
+
+std::string repeat_lines(std::string_view line, std::size_t count, std::string_view tail = "") {
+    std::string out;
+    for (std::size_t k = 0; k < count; ++k) {
+        out.append(line);
+        out.push_back('\n');
+    }
+    out.append(tail);
+    return out;
+}
+
+Replacer const kAllTolerant[] = {block_anchor_replacer, whitespace_normalized_replacer,
+                                 indentation_flexible_replacer, escape_normalized_replacer,
+                                 context_aware_replacer};
+
+TEST(TolerantStrategies, ThousandsOfIdenticalLines) {
+    const std::string content = repeat_lines("    x = f(a, b);", 4000);
+    const ContentLines split(content);
+    const std::string few = repeat_lines("x = f(a, b);", 3);
+    const std::string many = repeat_lines("  x = f(a, b);", 1500);
+    const std::string many_changed = repeat_lines("  x = f(a, b);", 1500, "  y\n");
+    for (Replacer r : kAllTolerant) {
+        r(split, few);
+        r(split, many);
+        r(split, many_changed);
+    }
+    EXPECT_EQ(indentation_flexible_replacer(split, many).size(), 4000u - 1500u + 1u);
+    EXPECT_EQ(whitespace_normalized_replacer(split, many).size(), 1u);
+    EXPECT_EQ(context_aware_replacer(split, few).size(), 4000u - 2u);
+}
+
+TEST(TolerantStrategies, OneHugeLine) {
+    std::string content;
+    for (int k = 0; k < 500000; ++k) content += "a ( b\\n ";
+    const ContentLines split(content);
+    for (Replacer r : kAllTolerant) {
+        r(split, "a(b\\n a(b");
+        r(split, "a\nb\nc");
+        r(split, content.substr(0, 1000));
+        r(split, content);
+    }
+    EXPECT_EQ(whitespace_normalized_replacer(split, content + "  "), Candidates{content});
+}
+
+TEST(TolerantStrategies, BlankAndBackslashSearchTexts) {
+    const std::string content = repeat_lines("  ", 3000) + repeat_lines("\\\\\\", 1000);
+    const ContentLines split(content);
+    const std::string blanks = repeat_lines(" ", 1000);
+    const std::string blanks_no_lf = blanks.substr(0, blanks.size() - 1);
+    const std::string backslashes(200000, '\\');
+    for (Replacer r : kAllTolerant) {
+        r(split, blanks);
+        r(split, blanks_no_lf);
+        r(split, backslashes);
+        r(split, "");
+        r(split, "\n");
+    }
+    EXPECT_TRUE(indentation_flexible_replacer(split, blanks).empty());
+}
+
+TEST(TolerantStrategies, ManyAnchorsWithPoorInnerLines) {
+    std::string content;
+    for (int k = 0; k < 1500; ++k) content += "{\n  p\n";
+    content += "}\n";
+    const ContentLines split(content);
+    const std::string old_string = "{\n" + repeat_lines("  q", 200) + "}";
+    block_anchor_replacer(split, old_string);
+    context_aware_replacer(split, old_string);
+}
+
+}  // namespace
+}  // namespace brindle::replacer
