@@ -1,0 +1,366 @@
+// Tests of the failure diagnostics: exact message texts, the closest-match search (against a
+// plain transcription that measures every candidate window), the diff and its truncation, and
+// the match locations.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/content_replacer/diagnostics.hpp"
+#include "core/edit_distance.hpp"
+#include "core/text.hpp"
+#include "core/utf8.hpp"
+
+namespace {
+
+using brindle::replacer::build_match_diff;
+using brindle::replacer::build_multiple_matches_error;
+using brindle::replacer::build_not_found_error;
+using brindle::replacer::ContentLines;
+using brindle::replacer::find_closest_match;
+using brindle::replacer::find_match_locations;
+using brindle::replacer::FuzzyMatchInfo;
+namespace text = brindle::text;
+
+const std::string kTips =
+    "\n\nDebugging tips:\n"
+    "1. Check for exact whitespace/indentation match\n"
+    "2. Verify line endings match the file (\\r\\n vs \\n)\n"
+    "3. Ensure the search text hasn't been modified\n"
+    "4. Try reading the file section first to get exact text";
+
+const std::string kAdvice =
+    "\"\n\nTo fix, include more surrounding context in old_string to uniquely identify the target "
+    "location, or use replace_all=True to replace all occurrences, or provide a line_hint to "
+    "select the closest match.";
+
+std::string not_found_message(std::string_view content, std::string_view old_string) {
+    const ContentLines lines(content);
+    return build_not_found_error(lines, old_string).message;
+}
+
+std::vector<std::uint64_t> locations(std::string_view content, std::string_view old_string) {
+    const ContentLines lines(content);
+    return find_match_locations(lines, old_string);
+}
+
+TEST(Diagnostics, TipsAre219Bytes) { EXPECT_EQ(kTips.size(), 219u); }
+
+TEST(BuildMatchDiff, PairsLinesByPosition) {
+    EXPECT_EQ(build_match_diff("a\nb\nc", "a\nx\nc"),
+              "--- SEARCH\n+++ CLOSEST MATCH\n a\n-b\n+x\n c\n");
+    // Unpaired lines show on their own side only; an empty search line against an absent window
+    // line counts as equal.
+    EXPECT_EQ(build_match_diff("a\nb\nc", "a"), "--- SEARCH\n+++ CLOSEST MATCH\n a\n-b\n-c\n");
+    EXPECT_EQ(build_match_diff("a", "a\nb"), "--- SEARCH\n+++ CLOSEST MATCH\n a\n+b\n");
+    EXPECT_EQ(build_match_diff("a\n\n", "a"), "--- SEARCH\n+++ CLOSEST MATCH\n a\n \n");
+    EXPECT_EQ(build_match_diff("", ""), "--- SEARCH\n+++ CLOSEST MATCH\n");
+    EXPECT_EQ(build_match_diff("a\r\nb", "a\nb"), "--- SEARCH\n+++ CLOSEST MATCH\n a\n b\n");
+}
+
+TEST(BuildMatchDiff, TruncatesAt2000BytesOnACharacterBoundary) {
+    const std::string header = "--- SEARCH\n+++ CLOSEST MATCH\n";  // 29 bytes
+    const std::string truncated = "\n...(diff truncated)";
+    // 29 + (1 + 1969 + 1) = 2000 bytes: left whole.
+    const std::string line1969(1969, 'a');
+    const std::string exact = build_match_diff(line1969, line1969);
+    EXPECT_EQ(exact.size(), 2000u);
+    EXPECT_EQ(exact, header + " " + line1969 + "\n");
+    // 2001 bytes: the first 2000 and the marker.
+    const std::string line1970(1970, 'a');
+    EXPECT_EQ(build_match_diff(line1970, line1970), header + " " + line1970 + truncated);
+    // A two-byte character on bytes 1999 and 2000 is not split: the cut falls before it.
+    const std::string wide = line1969 + "é";
+    EXPECT_EQ(build_match_diff(wide, wide), header + " " + line1969 + truncated);
+    // Very long texts are cut the same way.
+    const std::string many(100000, 'x');
+    const std::string diff = build_match_diff(many, many + "y");
+    EXPECT_EQ(diff.size(), 2000 + truncated.size());
+    EXPECT_EQ(diff.substr(0, 31), header + "-x");
+}
+
+TEST(NotFound, NoClosestMatchWhenContentIsShorter) {
+    EXPECT_EQ(not_found_message("x\n", "foo\nbar"),
+              "Search text not found in file.\nFirst search line 'foo' not found anywhere in file" +
+                  kTips);
+    const ContentLines lines("x\n");
+    EXPECT_FALSE(build_not_found_error(lines, "foo\nbar").closest_match.has_value());
+}
+
+TEST(NotFound, ClosestMatchAtExactly80Percent) {
+    const std::string content = "line1\nabcdX\nline3";
+    const ContentLines lines(content);
+    const auto error = build_not_found_error(lines, "abcde");
+    EXPECT_EQ(error.message,
+              "Search text not found in file.\nFirst search line 'abcde' not found anywhere in file"
+              "\nClosest fuzzy match (80.0% similar) at lines 2-2:\n"
+              "--- SEARCH\n+++ CLOSEST MATCH\n-abcde\n+abcdX\n" +
+                  kTips);
+    ASSERT_TRUE(error.closest_match.has_value());
+    EXPECT_EQ(error.closest_match->similarity, 0.8);
+    EXPECT_EQ(error.closest_match->start_line, 2u);
+    EXPECT_EQ(error.closest_match->end_line, 2u);
+    EXPECT_EQ(error.closest_match->text, "abcdX");
+}
+
+TEST(NotFound, SimilarityWithOneDecimal) {
+    // 1 - 3/20 = 0.85.
+    const std::string message =
+        not_found_message("zz\nabcdefghijklmnopqXYZ\n", "abcdefghijklmnopqrst");
+    EXPECT_NE(message.find("\nClosest fuzzy match (85.0% similar) at lines 2-2:\n"), std::string::npos)
+        << message;
+    // Below 0.8 no closest match: 1 - 2/5 = 0.6.
+    EXPECT_EQ(not_found_message("abcXY", "abcde"),
+              "Search text not found in file.\nFirst search line 'abcde' not found anywhere in file" +
+                  kTips);
+}
+
+TEST(NotFound, FirstLineReportListsThreeLines) {
+    const std::string content = "a\nprobe 1\nb\nc\nd\ne\nprobe 2\nf\nprobe 3\ng\nh\nprobe 4\n";
+    EXPECT_EQ(not_found_message(content, "  probe\nnothing like this at all"),
+              "Search text not found in file.\nFirst search line 'probe' appears at line(s): 2, 7, 9" +
+                  kTips);
+}
+
+TEST(NotFound, BlankFirstLineHasNoReportButAnchorsTheNextLine) {
+    const std::string content = "q\nfunction go() {\n  return 1;\n}\n";
+    const std::string old_string = "  \nfunction go() {\n  return 2;";
+    const std::string message = not_found_message(content, old_string);
+    EXPECT_EQ(message.rfind("Search text not found in file.\nClosest fuzzy match (", 0), 0u) << message;
+    const ContentLines lines(content);
+    const auto closest = find_closest_match(lines, old_string);
+    ASSERT_TRUE(closest.has_value());
+    EXPECT_EQ(closest->start_line, 1u);
+    EXPECT_EQ(closest->end_line, 3u);
+    EXPECT_EQ(closest->text, "q\nfunction go() {\n  return 1;");
+}
+
+TEST(FindClosestMatch, NoneForBlankOrEmptySearch) {
+    const ContentLines lines("a\nb\n");
+    EXPECT_FALSE(find_closest_match(lines, "").has_value());
+    EXPECT_FALSE(find_closest_match(lines, "  \n\t").has_value());
+    EXPECT_FALSE(find_closest_match(lines, "a\nb\nc").has_value());
+}
+
+TEST(FindClosestMatch, EarliestOfEquallySimilarWindows) {
+    // Both 'abcdX' and 'abcdY' score 0.8; the earlier is reported.
+    const ContentLines lines("abcdX\nabcdY\n");
+    const auto closest = find_closest_match(lines, "abcde");
+    ASSERT_TRUE(closest.has_value());
+    EXPECT_EQ(closest->start_line, 1u);
+}
+
+TEST(FindClosestMatch, OnlyWindowsNearAnchorHits) {
+    // The anchor occurs on line index 20 only, so windows 15..25 are examined and the close
+    // window at index 2 is not.
+    std::string content;
+    for (int k = 0; k < 30; ++k) {
+        content += k == 2 ? "hello worlx\n" : (k == 20 ? "xx hello world xxxxxx\n" : "zzz\n");
+    }
+    const ContentLines lines(content);
+    EXPECT_FALSE(find_closest_match(lines, "hello world").has_value());
+    // Without any anchor hit, the first 100 windows are examined.
+    const ContentLines lines2("zzz\nzzz\nhello worlx\n");
+    const auto closest = find_closest_match(lines2, "hello world");
+    ASSERT_TRUE(closest.has_value());
+    EXPECT_EQ(closest->start_line, 3u);
+    EXPECT_EQ(closest->similarity, 1.0 - 1.0 / 11.0);
+}
+
+TEST(FindClosestMatch, AnchorHitBeyondEveryWindowExaminesNothing) {
+    // 8 search lines against 10 content lines: windows 0..2. The anchor occurs on line index 9
+    // only, whose windows 4..14 do not exist; the fallback applies only without any hit.
+    const std::string old_string = "ANCHOR\nb\nc\nd\ne\nf\ng\nh";
+    const std::string similar = "ANCHOr\nb\nc\nd\ne\nf\ng\nh\npad\n";
+    const std::string hit_text = similar + "ANCHOR\n";
+    const std::string other_text = similar + "other\n";
+    const ContentLines with_hit(hit_text);
+    EXPECT_FALSE(find_closest_match(with_hit, old_string).has_value());
+    const ContentLines without_hit(other_text);
+    const auto closest = find_closest_match(without_hit, old_string);
+    ASSERT_TRUE(closest.has_value());
+    EXPECT_EQ(closest->start_line, 1u);
+    EXPECT_EQ(closest->end_line, 8u);
+}
+
+TEST(MultipleMatches, SevenLocationsShowFive) {
+    std::string content;
+    for (int k = 0; k < 7; ++k) content += "foo\nx\n";
+    const ContentLines lines(content);
+    const auto error = build_multiple_matches_error(lines, "foo");
+    EXPECT_EQ(error.message,
+              "Pattern found at multiple locations (lines: 1, 3, 5, 7, 9, ... (7 total)).\n"
+              "Search text starts with: \"foo" +
+                  kAdvice);
+    EXPECT_EQ(error.locations, (std::vector<std::uint64_t>{1, 3, 5, 7, 9, 11, 13}));
+}
+
+TEST(MultipleMatches, FiveLocationsAndNone) {
+    const ContentLines lines("a\na\na\na\na\n");
+    EXPECT_EQ(build_multiple_matches_error(lines, "a").message,
+              "Pattern found at multiple locations (lines: 1, 2, 3, 4, 5).\n"
+              "Search text starts with: \"a" +
+                  kAdvice);
+    const auto none = build_multiple_matches_error(lines, "b\nc");
+    EXPECT_EQ(none.message,
+              "Pattern found at multiple locations (lines: ).\nSearch text starts with: \"b" + kAdvice);
+    EXPECT_TRUE(none.locations.empty());
+}
+
+TEST(MultipleMatches, PreviewCountsCharacters) {
+    std::string sixty;
+    for (int k = 0; k < 60; ++k) sixty += k % 2 ? "é" : "x";
+    const ContentLines lines("z");
+    EXPECT_EQ(build_multiple_matches_error(lines, sixty + "\nmore").message,
+              "Pattern found at multiple locations (lines: ).\nSearch text starts with: \"" + sixty +
+                  kAdvice);
+    EXPECT_EQ(build_multiple_matches_error(lines, sixty + "😀\nmore").message,
+              "Pattern found at multiple locations (lines: ).\nSearch text starts with: \"" + sixty +
+                  "..." + kAdvice);
+    EXPECT_EQ(build_multiple_matches_error(lines, "").message,
+              "Pattern found at multiple locations (lines: 1).\nSearch text starts with: \"" + kAdvice);
+}
+
+TEST(FindMatchLocations, ListedCases) {
+    using V = std::vector<std::uint64_t>;
+    EXPECT_EQ(locations("a b\nb\nab", "b"), (V{1, 2, 3}));
+    EXPECT_EQ(locations("x\ny\nx\ny\nx", "x\ny"), (V{1, 3}));
+    // A multi-line search text ending in LF, or with CR LF line ends, never fits a joined block.
+    EXPECT_EQ(locations("x\ny\nx\ny\n", "x\ny\n"), V{});
+    EXPECT_EQ(locations("x\r\ny\r\n", "x\r\ny"), V{});
+    // Empty probe: every line for the empty text, blocks for a text starting with LF.
+    EXPECT_EQ(locations("a\nb\n", ""), (V{1, 2}));
+    EXPECT_EQ(locations("a\nb\n", "\n"), (V{1, 2}));
+    EXPECT_EQ(locations("a\n\nb\n\nb", "\nb"), (V{2, 4}));
+    // The block is cut at the end of the content.
+    EXPECT_EQ(locations("a\nb\na", "a\nb"), (V{1}));
+    // A one-line text with LF is found by its line.
+    EXPECT_EQ(locations("a\nb\na", "a\n"), (V{1, 3}));
+}
+
+// Plain transcription: the candidate set built as a set, every window measured.
+std::optional<FuzzyMatchInfo> plain_closest(std::string_view content, std::string_view old_string) {
+    const auto lines = text::split_lines(content);
+    const auto search = text::split_lines(old_string);
+    const std::size_t n = lines.size();
+    const std::size_t m = search.size();
+    if (m == 0 || n < m) return std::nullopt;
+    std::optional<std::string_view> anchor;
+    for (auto line : search) {
+        if (!text::trim(line).empty()) {
+            anchor = line;
+            break;
+        }
+    }
+    if (!anchor) return std::nullopt;
+    const std::size_t windows = n - m + 1;
+    std::set<std::size_t> set;
+    bool hit = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!text::contains(lines[i], *anchor)) continue;
+        hit = true;
+        for (std::size_t s = (i >= 5 ? i - 5 : 0); s <= i + 5; ++s) {
+            if (s < windows) set.insert(s);
+        }
+    }
+    if (!hit) {
+        for (std::size_t s = 0; s <= std::min(n - m, std::size_t{99}); ++s) set.insert(s);
+    }
+    std::optional<FuzzyMatchInfo> best;
+    double best_similarity = 0.0;
+    for (std::size_t s : set) {
+        const std::string window = text::join_lines(lines, s, m);
+        if (window.empty()) continue;
+        const double longest = static_cast<double>(std::max(old_string.size(), window.size()));
+        const double similarity =
+            1.0 - static_cast<double>(brindle::detail::levenshtein_two_row(old_string, window)) / longest;
+        if (similarity >= 0.8 && similarity > best_similarity) {
+            best_similarity = similarity;
+            best = FuzzyMatchInfo{similarity, s + 1, s + m, window, ""};
+        }
+    }
+    return best;
+}
+
+// Plain transcription of the diff: the whole text built, then cut.
+std::string plain_diff(std::string_view old_string, std::string_view window) {
+    const auto a = text::split_lines(old_string);
+    const auto b = text::split_lines(window);
+    std::string out = "--- SEARCH\n+++ CLOSEST MATCH\n";
+    for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const std::string_view la = i < a.size() ? a[i] : "";
+        const std::string_view lb = i < b.size() ? b[i] : "";
+        auto add = [&out](char mark, std::string_view line) {
+            out.push_back(mark);
+            out.append(line);
+            out.push_back('\n');
+        };
+        if (la == lb) {
+            add(' ', la);
+        } else {
+            if (i < a.size()) add('-', la);
+            if (i < b.size()) add('+', lb);
+        }
+    }
+    if (out.size() > 2000) {
+        out.resize(brindle::utf8::floor_boundary(out, 2000));
+        out += "\n...(diff truncated)";
+    }
+    return out;
+}
+
+TEST(FindClosestMatch, AgreesWithPlainTranscriptionOnGeneratedInputs) {
+    std::mt19937 rng(99);
+    const std::vector<std::string> line_pool = {
+        "int x = 1;", "int x = 2;", "  return x;", "return y;", "}", "", "  ", "é€😀 abc",
+        "é€😀 abd", "if (a) {", "if (b) {", "\tfoo();", "foo();\r",
+    };
+    std::uniform_int_distribution<std::size_t> pick(0, line_pool.size() - 1);
+    std::uniform_int_distribution<std::size_t> content_len(0, 40);
+    std::uniform_int_distribution<std::size_t> search_len(1, 4);
+    std::size_t found = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string content;
+        const std::size_t n = content_len(rng);
+        for (std::size_t k = 0; k < n; ++k) content += line_pool[pick(rng)] + "\n";
+        std::string old_string;
+        const std::size_t m = search_len(rng);
+        for (std::size_t k = 0; k < m; ++k) {
+            if (k > 0) old_string += "\n";
+            old_string += line_pool[pick(rng)];
+        }
+        const ContentLines lines(content);
+        const auto fast = find_closest_match(lines, old_string);
+        const auto plain = plain_closest(content, old_string);
+        ASSERT_EQ(fast.has_value(), plain.has_value()) << content << "\n---\n" << old_string;
+        if (!fast) continue;
+        ++found;
+        EXPECT_EQ(fast->similarity, plain->similarity);
+        EXPECT_EQ(fast->start_line, plain->start_line);
+        EXPECT_EQ(fast->end_line, plain->end_line);
+        EXPECT_EQ(fast->text, plain->text);
+        EXPECT_EQ(fast->diff, plain_diff(old_string, plain->text));
+    }
+    EXPECT_GT(found, 300u);
+}
+
+TEST(BuildMatchDiff, AgreesWithPlainTranscriptionOnLongTexts) {
+    std::mt19937 rng(5);
+    const std::vector<std::string> pieces = {"a", "é", "€", "😀", "\n", "\r\n", " "};
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<std::size_t> len(1500, 2600);
+    for (int round = 0; round < 300; ++round) {
+        std::string a;
+        std::string b;
+        for (std::size_t k = len(rng); k > 0; --k) a += pieces[pick(rng)];
+        for (std::size_t k = len(rng); k > 0; --k) b += round % 2 ? pieces[pick(rng)] : "a";
+        EXPECT_EQ(build_match_diff(a, b), plain_diff(a, b));
+        EXPECT_EQ(build_match_diff(a, a), plain_diff(a, a));
+    }
+}
+
+}  // namespace
