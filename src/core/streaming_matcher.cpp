@@ -9,9 +9,9 @@
 // lines ending at the c-th one; the alignment may start after any source line for free (row 0 is
 // all zeros) and may end at any source line. Each cell is reached by one of three steps:
 //
-//   QueryOnly  (from above)     the query line stands unpaired          kCostQueryOnly
-//   SourceOnly (from the left)  the source line is passed over          kCostSourceOnly
-//   Paired     (diagonal)       the lines are paired, cost by likeness  kCostPairEqual/Similar/Different
+//   QueryOnly  (from above)     the query line stands unpaired   kCostQueryOnly
+//   SourceOnly (from the left)  the source line is passed over   kCostSourceOnly
+//   Paired     (diagonal)       the lines are paired             kCostPair{Equal,Similar,Different}
 //
 // Ties go to QueryOnly; SourceOnly only when strictly cheaper than QueryOnly; Paired only when
 // strictly cheaper than the step already taken. Every column of least cost in the last row ends a
@@ -182,7 +182,8 @@ void StreamingFuzzyMatcher::grow_table(std::uint64_t rows) {
         // Whole rows, half as many again as held now, so that a line-by-line stream reallocates
         // only logarithmically often without doubling a large table.
         const std::size_t held_rows = costs_.capacity() / width;
-        const std::size_t new_rows = std::max(static_cast<std::size_t>(rows), held_rows + held_rows / 2);
+        const std::size_t new_rows =
+            std::max(static_cast<std::size_t>(rows), held_rows + held_rows / 2);
         costs_.reserve(new_rows * width);
         steps_.reserve(new_rows * width);
     }
@@ -277,7 +278,8 @@ std::vector<MatchRange> StreamingFuzzyMatcher::resolve_location_fuzzy() {
         const float denominator = std::max(covered, static_cast<float>(query_count));
         if (static_cast<float>(paired) / denominator < kMatchRatioThreshold) continue;
         // A surviving candidate pairs at least one line, so it covers at least one: begin < end.
-        ranges.push_back({line_offsets_[begin], line_offsets_[end - 1] + source_lines_[end - 1].size()});
+        ranges.push_back(
+            {line_offsets_[begin], line_offsets_[end - 1] + source_lines_[end - 1].size()});
     }
     return ranges;
 }

@@ -531,7 +531,9 @@ TEST(StreamingMatcherAlignment, RangeCanDisappearAfterLaterLine) {
         {"l1\n", MatchRange{0, 2}},  {"l2\n", MatchRange{0, 5}},  {"NEW\n", std::nullopt},
         {"l3\n", std::nullopt},      {"l4\n", MatchRange{0, 11}}, {"l5\n", MatchRange{0, 14}},
     };
-    for (const auto& [chunk, expected] : steps) EXPECT_EQ(m.push(chunk, std::nullopt), expected) << chunk;
+    for (const auto& [chunk, expected] : steps) {
+        EXPECT_EQ(m.push(chunk, std::nullopt), expected) << chunk;
+    }
 }
 
 TEST(StreamingMatcherAlignment, TableHoldsFiveBytesPerCellInWholeRows) {
@@ -573,7 +575,8 @@ TEST(StreamingMatcherSelection, HintChoosesNearestRange) {
 }
 
 TEST(StreamingMatcherSelection, SingleRangeIgnoresHint) {
-    for (std::optional<std::uint32_t> hint : {std::optional<std::uint32_t>{}, std::optional<std::uint32_t>{1000u}}) {
+    using Hint = std::optional<std::uint32_t>;
+    for (Hint hint : {Hint{}, Hint{1000u}}) {
         StreamingFuzzyMatcher m("x\ny\nz\n");
         EXPECT_EQ(m.push("y\n", hint), (MatchRange{2, 3}));
         EXPECT_EQ(m.select_best_match(), (MatchRange{2, 3}));
@@ -603,13 +606,16 @@ class Generator {
 public:
     explicit Generator(std::uint64_t seed) : rng_(seed) {}
 
-    std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+    std::size_t below(std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+    }
     bool chance(int percent) { return static_cast<int>(below(100)) < percent; }
 
     std::string line() {
         static const char* const kPool[] = {
             "abcde", "abcdx", "abcd", "abcx", "return 42;", "return 43;", "  return 42;",
-            "", "   ", "\t}", "}", "{", "\xC3\xA9", "\xC3\xA9" "a", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+            "", "   ", "\t}", "}", "{", "\xC3\xA9", "\xC3\xA9" "a",
+            "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
             "\xE6\x97\xA5\xE6\x9C\xAC", "\xC2\xA0x\xE3\x80\x80", "x", "x\r", "aaaaa", "aaaab", "abcdy",
         };
         if (chance(60)) return kPool[below(std::size(kPool))];
