@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
@@ -48,27 +49,6 @@ std::size_t indentation_of(std::string_view line) {
 std::string_view without_final_cr(std::string_view line) {
     return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
 }
-
-// Compares pieces fed in order with `expected`; stops at the first difference.
-class PrefixCheck {
-public:
-    explicit PrefixCheck(std::string_view expected) : expected_(expected) {}
-
-    bool operator()(std::string_view piece) {
-        if (expected_.size() - pos_ < piece.size() ||
-            expected_.compare(pos_, piece.size(), piece) != 0) {
-            return false;
-        }
-        pos_ += piece.size();
-        return true;
-    }
-
-    bool complete() const { return pos_ == expected_.size(); }
-
-private:
-    std::string_view expected_;
-    std::size_t pos_ = 0;
-};
 
 // What every window needs to know about the content lines, measured once.
 class IndentedLines {

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
 #include "core/unicode.hpp"
@@ -96,27 +97,6 @@ bool emit_normal_form(std::string_view text, Sink&& sink) {
         any = true;
     }
 }
-
-// Checks that pieces fed in order spell `expected` exactly; stops at the first difference.
-class PrefixCheck {
-public:
-    explicit PrefixCheck(std::string_view expected) : expected_(expected) {}
-
-    bool operator()(std::string_view piece) {
-        if (expected_.size() - pos_ < piece.size() ||
-            expected_.compare(pos_, piece.size(), piece) != 0) {
-            return false;
-        }
-        pos_ += piece.size();
-        return true;
-    }
-
-    bool complete() const { return pos_ == expected_.size(); }
-
-private:
-    std::string_view expected_;
-    std::size_t pos_ = 0;
-};
 
 bool normal_form_equals(std::string_view text, std::string_view expected) {
     PrefixCheck check(expected);
