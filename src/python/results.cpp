@@ -82,7 +82,11 @@ constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT;
 #endif
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    // Some interpreters keep only the last dotted part in tp_name; the message names the module.
+    std::string_view name = type->tp_name;
+    name = name.substr(name.rfind('.') + 1);
+    PyErr_Format(PyExc_TypeError, "cannot create '_brindle_search.%.*s' instances",
+                 static_cast<int>(name.size()), name.data());
     return nullptr;
 }
 
