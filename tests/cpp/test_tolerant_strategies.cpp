@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/content_replacer/block_similarity.hpp"
+#include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
@@ -345,6 +346,23 @@ TEST(UnescapeString, Examples) {
     for (const auto& c : cases) {
         EXPECT_EQ(unescape_string(c.input), c.expected) << c.input;
         EXPECT_EQ(plain::unescape_string(c.input), c.expected) << c.input;
+    }
+}
+
+TEST(OccurrenceStarts, AgreesWithNaiveSearch) {
+    std::mt19937 rng(3);
+    for (int round = 0; round < 5000; ++round) {
+        std::string hay(rng() % 40, 'a');
+        std::string needle(rng() % 6, 'a');
+        for (char& c : hay) c = static_cast<char>('a' + rng() % 2);
+        for (char& c : needle) c = static_cast<char>('a' + rng() % 2);
+        const std::vector<bool> starts = occurrence_starts(hay, needle);
+        ASSERT_EQ(starts.size(), hay.size() + 1);
+        for (std::size_t p = 0; p <= hay.size(); ++p) {
+            ASSERT_EQ(starts[p], hay.compare(p, needle.size(), needle) == 0 &&
+                                     p + needle.size() <= hay.size())
+                << hay << " / " << needle << " at " << p;
+        }
     }
 }
 

@@ -17,8 +17,10 @@
 //
 // No sequence pairs a backslash with a line feed, so a line break between two lines is never part
 // of a sequence, and resolving a block of lines joined by LF equals resolving each line and
-// joining the results by LF. The strategy resolves every content line once and checks a window by
-// its resolved length (prefix sums) and then line by line, stopping at the first difference.
+// joining the results by LF. The strategy resolves every content line once, lays the resolved
+// lines out as one text joined by LF, and marks where the target occurs in it (Knuth-Morris-
+// Pratt, linear); a window then matches when its stretch of that text has the target's length and
+// the target occurs at its start, an O(1) test. Only matching windows are built as text.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -26,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
 
@@ -74,42 +77,36 @@ void append_unescaped(std::string_view s, std::string& out) {
     }
 }
 
-// Every content line resolved, back to back, with prefix sums of the resolved lengths.
+// The content with every line resolved, lines joined by LF, and where each line lies in it.
+// The resolved text of a window is then one stretch of this text, and a window matches when the
+// stretch has the target's length and the target occurs at its start.
 class UnescapedLines {
 public:
-    explicit UnescapedLines(const std::vector<std::string_view>& lines) {
-        offsets_.reserve(lines.size() + 1);
-        for (std::string_view line : lines) {
-            offsets_.push_back(buffer_.size());
-            append_unescaped(line, buffer_);
+    UnescapedLines(const std::vector<std::string_view>& lines, std::string_view target) {
+        begin_.reserve(lines.size());
+        end_.reserve(lines.size());
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            if (k > 0) buffer_.push_back('\n');
+            begin_.push_back(buffer_.size());
+            append_unescaped(lines[k], buffer_);
+            end_.push_back(buffer_.size());
         }
-        offsets_.push_back(buffer_.size());
+        target_size_ = target.size();
+        target_at_ = occurrence_starts(buffer_, target);
     }
 
-    std::string_view line(std::size_t k) const {
-        return std::string_view(buffer_).substr(offsets_[k], offsets_[k + 1] - offsets_[k]);
-    }
-
-    // Whether lines begin..begin+count-1 (count >= 1), resolved and joined with LF, equal `expected`.
-    bool window_equals(std::size_t begin, std::size_t count, std::string_view expected) const {
-        const std::size_t length = offsets_[begin + count] - offsets_[begin] + (count - 1);
-        if (length != expected.size()) return false;
-        std::size_t pos = 0;
-        for (std::size_t k = begin; k < begin + count; ++k) {
-            if (k > begin) {
-                if (expected[pos] != '\n') return false;
-                ++pos;
-            }
-            const std::string_view part = line(k);
-            if (expected.compare(pos, part.size(), part) != 0) return false;
-            pos += part.size();
-        }
-        return true;
+    // Whether lines begin..begin+count-1 (count >= 1), resolved and joined with LF, equal the
+    // target.
+    bool window_matches(std::size_t begin, std::size_t count) const {
+        return end_[begin + count - 1] - begin_[begin] == target_size_ && target_at_[begin_[begin]];
     }
 
 private:
     std::string buffer_;
-    std::vector<std::size_t> offsets_;  // line k is buffer_[offsets_[k], offsets_[k + 1])
+    std::vector<std::size_t> begin_;  // resolved line k is buffer_[begin_[k], end_[k])
+    std::vector<std::size_t> end_;
+    std::size_t target_size_ = 0;
+    std::vector<bool> target_at_;  // where the target occurs in buffer_
 };
 
 }  // namespace
@@ -135,9 +132,9 @@ Candidates escape_normalized_replacer(const ContentLines& content, std::string_v
     const std::size_t m = text::count_lines(target);
     if (m == 0 || n < m) return found;
 
-    const UnescapedLines unescaped(lines);
+    const UnescapedLines unescaped(lines, target);
     for (std::size_t i = 0; i + m <= n; ++i) {
-        if (!unescaped.window_equals(i, m, target)) continue;
+        if (!unescaped.window_matches(i, m)) continue;
         std::string block = text::join_lines(lines, i, m);
         if (seen.insert(block).second) found.push_back(std::move(block));
     }

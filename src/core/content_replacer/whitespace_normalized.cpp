@@ -15,12 +15,11 @@
 // A line break is whitespace, so no word spans two lines, and the normal form of a block of lines
 // is the normal forms of its non-blank lines, in order, each pair joined by a space under the same
 // rule applied to their facing characters. The strategy therefore normalises every content line
-// once, and checks a window of lines by
-//   1. its normal form's length, from prefix sums over the lines (O(1) per window), then
-//   2. a comparison against the searched normal form, line by line, stopping at the first
-//      difference,
-// and builds a window's text only when it matches. The whole-content check streams the normal
-// form of the content into the comparison without building it.
+// once, lays the forms out as one text with those joining spaces, and marks where the searched
+// normal form occurs in it (Knuth-Morris-Pratt, linear). A window's normal form is one stretch of
+// that text, so testing a window is O(1): the stretch's length, and an occurrence at its start.
+// Only matching windows are built as text. The whole-content check streams the normal form of the
+// content into a comparison that stops at the first difference, without building it.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -28,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
@@ -103,78 +103,69 @@ bool normal_form_equals(std::string_view text, std::string_view expected) {
     return emit_normal_form(text, check) && check.complete();
 }
 
-// The normal forms of all content lines, with what a window needs to know about them in O(1).
+// The normal form of the whole content laid out line by line: each non-blank line's form, preceded
+// by the space that joins it to the previous non-blank line's form when the rule asks for one.
+// The normal form of a window with a non-blank line is then the stretch of this text from its
+// first non-blank line's form to its last one's, and a window matches when that stretch has the
+// target's length and the target occurs at its start.
 class LineForms {
 public:
-    explicit LineForms(const std::vector<std::string_view>& lines) {
+    LineForms(const std::vector<std::string_view>& lines, std::string_view target) {
         const std::size_t n = lines.size();
-        offsets_.reserve(n + 1);
-        offsets_.push_back(0);
-        spaced_before_.assign(n, 0);
-        first_form_from_.assign(n + 1, n);
-        length_sum_.assign(n + 1, 0);
-        spaced_sum_.assign(n + 1, 0);
-        std::size_t previous = n;  // the last line with a non-empty form so far
+        begin_.reserve(n);
+        end_.reserve(n);
+        char previous_last = 0;
+        bool any = false;
         for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t mark = buffer_.size();
+            std::size_t form_begin = mark;  // a blank line's empty form sits here
+            bool first_piece = true;
             emit_normal_form(lines[k], [&](std::string_view piece) {
+                if (first_piece) {
+                    if (any && spaced(previous_last, piece.front())) buffer_.push_back(' ');
+                    form_begin = buffer_.size();
+                    first_piece = false;
+                }
                 buffer_.append(piece);
                 return true;
             });
-            offsets_.push_back(buffer_.size());
-            const std::string_view form = this->form(k);
-            if (!form.empty()) {
-                if (previous != n && spaced(this->form(previous).back(), form.front())) {
-                    spaced_before_[k] = 1;
-                }
-                previous = k;
+            begin_.push_back(form_begin);
+            end_.push_back(buffer_.size());
+            if (buffer_.size() > mark) {
+                previous_last = buffer_.back();
+                any = true;
             }
-            length_sum_[k + 1] = length_sum_[k] + form.size();
-            spaced_sum_[k + 1] = spaced_sum_[k] + spaced_before_[k];
         }
+        first_form_from_.assign(n + 1, n);
+        last_form_before_.assign(n + 1, n);
         for (std::size_t k = n; k-- > 0;) {
-            first_form_from_[k] = offsets_[k + 1] > offsets_[k] ? k : first_form_from_[k + 1];
+            first_form_from_[k] = end_[k] > begin_[k] ? k : first_form_from_[k + 1];
         }
+        for (std::size_t k = 0; k < n; ++k) {
+            last_form_before_[k + 1] = end_[k] > begin_[k] ? k : last_form_before_[k];
+        }
+        target_empty_ = target.empty();
+        target_size_ = target.size();
+        target_at_ = occurrence_starts(buffer_, target);
     }
 
-    std::string_view form(std::size_t k) const {
-        return std::string_view(buffer_).substr(offsets_[k], offsets_[k + 1] - offsets_[k]);
-    }
-
-    // Length of the normal form of lines begin..begin+count-1 joined with LF.
-    std::size_t window_length(std::size_t begin, std::size_t count) const {
-        const std::size_t end = begin + count;
-        std::size_t length = (length_sum_[end] - length_sum_[begin]) +
-                             (spaced_sum_[end] - spaced_sum_[begin]);
-        // The window's first non-blank line is not joined to anything before it.
+    // Whether the normal form of lines begin..begin+count-1 joined with LF equals the target.
+    bool window_matches(std::size_t begin, std::size_t count) const {
         const std::size_t first = first_form_from_[begin];
-        if (first < end) length -= spaced_before_[first];
-        return length;
-    }
-
-    // Whether the normal form of lines begin..begin+count-1 joined with LF equals `expected`.
-    bool window_equals(std::size_t begin, std::size_t count, std::string_view expected) const {
-        if (window_length(begin, count) != expected.size()) return false;
-        PrefixCheck check(expected);
-        bool any = false;
-        char previous_last = 0;
-        for (std::size_t k = begin; k < begin + count; ++k) {
-            const std::string_view form = this->form(k);
-            if (form.empty()) continue;
-            if (any && spaced(previous_last, form.front()) && !check(" ")) return false;
-            if (!check(form)) return false;
-            previous_last = form.back();
-            any = true;
-        }
-        return check.complete();
+        if (first >= begin + count) return target_empty_;  // only blank lines
+        const std::size_t last = last_form_before_[begin + count];
+        return end_[last] - begin_[first] == target_size_ && target_at_[begin_[first]];
     }
 
 private:
-    std::string buffer_;                     // all line forms, back to back
-    std::vector<std::size_t> offsets_;       // form k is buffer_[offsets_[k], offsets_[k + 1])
-    std::vector<std::size_t> spaced_before_; // 1 when a space joins form k to the previous form
-    std::vector<std::size_t> first_form_from_;  // first line >= k with a non-empty form
-    std::vector<std::size_t> length_sum_;    // prefix sums of form lengths
-    std::vector<std::size_t> spaced_sum_;    // prefix sums of spaced_before_
+    std::string buffer_;
+    std::vector<std::size_t> begin_;  // form of line k is buffer_[begin_[k], end_[k])
+    std::vector<std::size_t> end_;
+    std::vector<std::size_t> first_form_from_;   // first non-blank line >= k, or n
+    std::vector<std::size_t> last_form_before_;  // last non-blank line < k, or n
+    bool target_empty_ = false;
+    std::size_t target_size_ = 0;
+    std::vector<bool> target_at_;  // where the target occurs in buffer_
 };
 
 }  // namespace
@@ -210,10 +201,10 @@ Candidates whitespace_normalized_replacer(const ContentLines& content,
         return found;
     }
 
-    const LineForms forms(lines);
+    const LineForms forms(lines, target);
     std::unordered_set<std::string> seen;
     for (std::size_t i = 0; i + f <= n; ++i) {
-        if (!forms.window_equals(i, f, target)) continue;
+        if (!forms.window_matches(i, f)) continue;
         std::string block = text::join_lines(lines, i, f);
         if (seen.insert(block).second) found.push_back(std::move(block));
     }

@@ -1,0 +1,14 @@
+// All start positions of a pattern in a text, found in one linear pass.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+namespace brindle::replacer {
+
+// Element p (0 <= p <= hay.size()) is true when `needle` occurs in `hay` starting at byte p;
+// overlapping occurrences all count, and the empty needle occurs at every position.
+// Time O(|hay| + |needle|), whatever the texts (no quadratic worst case).
+std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needle);
+
+}  // namespace brindle::replacer
