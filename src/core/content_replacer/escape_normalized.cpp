@@ -20,14 +20,14 @@
 // joining the results by LF. The strategy resolves every content line once, lays the resolved
 // lines out as one text joined by LF, and marks where the target occurs in it (Knuth-Morris-
 // Pratt, linear); a window then matches when its stretch of that text has the target's length and
-// the target occurs at its start, an O(1) test. Only matching windows are built as text.
+// the target occurs at its start, an O(1) test. Only matching windows are built as text, and a
+// repeated one is recognised by its hash before that (DistinctWindows).
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <unordered_set>
-#include <utility>
 #include <vector>
 
+#include "core/content_replacer/distinct_windows.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
@@ -121,11 +121,8 @@ std::string unescape_string(std::string_view text) {
 Candidates escape_normalized_replacer(const ContentLines& content, std::string_view old_string) {
     const std::string target = unescape_string(old_string);
     Candidates found;
-    std::unordered_set<std::string> seen;
-    if (text::contains(content.text, target)) {
-        found.push_back(target);
-        seen.insert(target);
-    }
+    const bool target_found = text::contains(content.text, target);
+    if (target_found) found.push_back(target);
 
     const std::vector<std::string_view>& lines = content.lines;
     const std::size_t n = lines.size();
@@ -133,10 +130,11 @@ Candidates escape_normalized_replacer(const ContentLines& content, std::string_v
     if (m == 0 || n < m) return found;
 
     const UnescapedLines unescaped(lines, target);
+    DistinctWindows windows(lines);
+    if (target_found) windows.remember(target);
     for (std::size_t i = 0; i + m <= n; ++i) {
         if (!unescaped.window_matches(i, m)) continue;
-        std::string block = text::join_lines(lines, i, m);
-        if (seen.insert(block).second) found.push_back(std::move(block));
+        if (const auto block = windows.first_time(i, m)) found.emplace_back(*block);
     }
     return found;
 }

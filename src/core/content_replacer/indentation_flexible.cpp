@@ -23,14 +23,24 @@
 // the window's non-blank lines with a sliding-window minimum, and compares the window against the
 // searched form by length first and then line by line, stopping at the first difference. A window
 // of blank lines only is compared as it stands, since such a text is returned unchanged.
+//
+// Before that, two necessary conditions are checked for all windows at once by searching key
+// sequences (one key per line, Knuth-Morris-Pratt): the trimmed lines must be the searched
+// trimmed lines, and the indentation steps between consecutive non-blank lines must be the
+// searched ones (see LineKeys). So runs of thousands of equal lines that differ from the search
+// text only late in every window do not cost a comparison of every window line by line.
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
@@ -116,6 +126,74 @@ private:
     std::vector<std::size_t> non_blank_sum_;  // prefix counts of non-blank lines
 };
 
+// Keys of lines for a necessary condition on matching windows, checked for all windows at once.
+// In a matching window every line, trimmed, equals the searched line, trimmed; and every non-blank
+// line but the window's first lies as far (in bytes of indentation) from the previous non-blank
+// line as the searched line does from its previous non-blank line, since both sides lose the same
+// amount of indentation per line. Neither depends on where the window starts except through its
+// first non-blank line, so both become searches of key sequences:
+//   plain keys   (the trimmed text's id) over the whole window, and
+//   shifted keys (the id and the indentation step) over the lines after the first non-blank one.
+class LineKeys {
+public:
+    std::uint64_t plain(std::string_view line) { return id_of(text::trim(line)); }
+
+    // Key with the indentation step from the previous non-blank line (0 for blank lines and for
+    // the first non-blank line). A step that does not fit 32 bits only weakens the filter.
+    std::uint64_t shifted(std::uint64_t plain_key, std::size_t step) {
+        return (plain_key << 32) | static_cast<std::uint32_t>(step);
+    }
+
+private:
+    std::uint64_t id_of(std::string_view trimmed) {
+        return ids_.emplace(trimmed, static_cast<std::uint64_t>(ids_.size())).first->second;
+    }
+
+    std::unordered_map<std::string_view, std::uint64_t> ids_;
+};
+
+// Element i is false when the window of lines i..i+m-1 (m = search line count) cannot match.
+std::vector<bool> windows_passing_line_keys(const std::vector<std::string_view>& lines,
+                                            const IndentedLines& measured,
+                                            const std::vector<std::string_view>& search_lines) {
+    LineKeys keys;
+    auto build = [&](const std::vector<std::string_view>& side, auto&& blank, auto&& indentation,
+                     std::vector<std::uint64_t>& plain, std::vector<std::uint64_t>& shifted) {
+        std::optional<std::size_t> previous;  // indentation of the previous non-blank line
+        for (std::size_t k = 0; k < side.size(); ++k) {
+            plain.push_back(keys.plain(side[k]));
+            std::size_t step = 0;
+            if (!blank(k)) {
+                const std::size_t here = indentation(k);
+                if (previous) step = here - *previous;  // wraps when smaller; compared as is
+                previous = here;
+            }
+            shifted.push_back(keys.shifted(plain.back(), step));
+        }
+    };
+    std::vector<std::uint64_t> content_plain, content_shifted, search_plain, search_shifted;
+    build(
+        lines, [&](std::size_t k) { return measured.blank(k); },
+        [&](std::size_t k) { return measured.indentation(k); }, content_plain, content_shifted);
+    build(
+        search_lines, [&](std::size_t k) { return text::is_blank(search_lines[k]); },
+        [&](std::size_t k) { return indentation_of(search_lines[k]); }, search_plain,
+        search_shifted);
+
+    std::vector<bool> passing = occurrence_starts(content_plain, search_plain);
+    std::size_t first = 0;  // the first non-blank search line
+    while (first < search_lines.size() && text::is_blank(search_lines[first])) ++first;
+    if (first + 1 < search_lines.size()) {
+        const std::span<const std::uint64_t> tail(search_shifted.data() + first + 1,
+                                                  search_shifted.size() - first - 1);
+        const std::vector<bool> tail_at = occurrence_starts(content_shifted, tail);
+        for (std::size_t i = 0; i + search_lines.size() <= lines.size(); ++i) {
+            passing[i] = passing[i] && tail_at[i + first + 1];
+        }
+    }
+    return passing;
+}
+
 }  // namespace
 
 std::optional<std::string> try_remove_common_indentation(std::string_view text) {
@@ -153,17 +231,20 @@ Candidates indentation_flexible_replacer(const ContentLines& content,
     if (!target) return {};
     const std::vector<std::string_view>& lines = content.lines;
     const std::size_t n = lines.size();
-    const std::size_t m = text::count_lines(old_string);
+    const std::vector<std::string_view> search_lines = text::split_lines(old_string);
+    const std::size_t m = search_lines.size();
     if (m == 0 || n < m) return {};
 
     const IndentedLines measured(lines);
+    const std::vector<bool> may_match = windows_passing_line_keys(lines, measured, search_lines);
     Candidates found;
     // Sliding-window minimum of the indentation of the window's non-blank lines: indices in
     // ascending order with strictly ascending indentation; the front is the window's minimum.
     std::deque<std::size_t> minima;
     for (std::size_t k = 0; k < n; ++k) {
         if (!measured.blank(k)) {
-            while (!minima.empty() && measured.indentation(minima.back()) >= measured.indentation(k)) {
+            while (!minima.empty() &&
+                   measured.indentation(minima.back()) >= measured.indentation(k)) {
                 minima.pop_back();
             }
             minima.push_back(k);
@@ -171,6 +252,7 @@ Candidates indentation_flexible_replacer(const ContentLines& content,
         if (k + 1 < m) continue;
         const std::size_t begin = k + 1 - m;
         while (!minima.empty() && minima.front() < begin) minima.pop_front();
+        if (!may_match[begin]) continue;
         std::optional<std::size_t> common;
         if (!minima.empty()) common = measured.indentation(minima.front());
         if (measured.window_equals(begin, m, common, *target)) {

@@ -1,6 +1,6 @@
 // Knuth-Morris-Pratt search that marks every occurrence of a pattern. The tolerant strategies
-// lay out the transformed content lines as one text, so that testing a whole window against the
-// transformed search text becomes a look-up of one position here.
+// lay out the transformed content lines as one text (or as one key per line), so that testing a
+// whole window against the transformed search text becomes a look-up of one position here.
 //
 // The failure table gives, for each prefix of the needle, the length of its longest proper border
 // (a prefix that is also a suffix); on a mismatch the scan falls back along the borders instead of
@@ -11,7 +11,10 @@
 
 namespace brindle::replacer {
 
-std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needle) {
+namespace {
+
+template <class Seq>
+std::vector<bool> mark_occurrences(const Seq& hay, const Seq& needle) {
     std::vector<bool> starts(hay.size() + 1, false);
     const std::size_t m = needle.size();
     if (m == 0) {
@@ -35,6 +38,17 @@ std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needl
         }
     }
     return starts;
+}
+
+}  // namespace
+
+std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needle) {
+    return mark_occurrences(hay, needle);
+}
+
+std::vector<bool> occurrence_starts(std::span<const std::uint64_t> hay,
+                                    std::span<const std::uint64_t> needle) {
+    return mark_occurrences(hay, needle);
 }
 
 }  // namespace brindle::replacer

@@ -18,15 +18,16 @@
 // once, lays the forms out as one text with those joining spaces, and marks where the searched
 // normal form occurs in it (Knuth-Morris-Pratt, linear). A window's normal form is one stretch of
 // that text, so testing a window is O(1): the stretch's length, and an occurrence at its start.
-// Only matching windows are built as text. The whole-content check streams the normal form of the
+// Only matching windows are built as text, and a repeated one is recognised by its hash before
+// that (DistinctWindows). The whole-content check streams the normal form of the
 // content into a comparison that stops at the first difference, without building it.
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <unordered_set>
-#include <utility>
 #include <vector>
 
+#include "core/content_replacer/distinct_windows.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
@@ -202,11 +203,10 @@ Candidates whitespace_normalized_replacer(const ContentLines& content,
     }
 
     const LineForms forms(lines, target);
-    std::unordered_set<std::string> seen;
+    DistinctWindows windows(lines);
     for (std::size_t i = 0; i + f <= n; ++i) {
         if (!forms.window_matches(i, f)) continue;
-        std::string block = text::join_lines(lines, i, f);
-        if (seen.insert(block).second) found.push_back(std::move(block));
+        if (const auto block = windows.first_time(i, f)) found.emplace_back(*block);
     }
     return found;
 }
