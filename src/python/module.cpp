@@ -252,6 +252,9 @@ bool add_class(PyObject* module, const char* name, PyObject* type) {
 PyObject* create_module() {
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
+    // Some interpreters turn an empty m_doc into no docstring at all; the module's is "".
+    PyRef doc = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+    if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
         if (!add_function(module.get(), def)) return nullptr;
     }

@@ -84,9 +84,9 @@ constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT;
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     // Some interpreters keep only the last dotted part in tp_name; the message names the module.
     std::string_view name = type->tp_name;
-    name = name.substr(name.rfind('.') + 1);
-    PyErr_Format(PyExc_TypeError, "cannot create '_brindle_search.%.*s' instances",
-                 static_cast<int>(name.size()), name.data());
+    const std::string message =
+        "cannot create '_brindle_search." + std::string(name.substr(name.rfind('.') + 1)) + "' instances";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
     return nullptr;
 }
 
