@@ -222,6 +222,8 @@ def main():
     print(f"\nsummary: outcomes {verdict(outcomes_ok)}, context_aware target {verdict(targets_ok)}")
     for w in warnings:
         print(f"WARNING: {w}")
+    if warnings:
+        raise SystemExit("some cases did not end as expected (see the WARNING lines)")
 
 
 if __name__ == "__main__":

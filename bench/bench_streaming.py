@@ -13,6 +13,7 @@ import argparse
 import gc
 import os
 import resource
+import sys
 import sysconfig
 
 from _timing import best_of, fmt_time, import_module, verdict
@@ -297,6 +298,8 @@ def main():
     print(f"\nper-cell speed-up, module ({big_n:,} lines) vs plain Python ({small_n} lines): "
           f"{ratio:.0f}x (target >= {PER_CELL_TARGET:.0f}x): {verdict(ok)}")
     print(f"summary: per-cell target {verdict(ok)}")
+    if sys.implementation.name != "cpython":
+        print("note: the target is set for CPython; here the plain-Python baseline runs under a JIT")
 
 
 if __name__ == "__main__":
