@@ -173,24 +173,6 @@ PyObject* to_py(std::int32_t v) { return PyLong_FromLong(v); }
 
 PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
 
-namespace {
 
-template <class T>
-PyObject* list_to_py(const std::vector<T>& values) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        PyObject* item = to_py(values[k]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
-}
-
-}  // namespace
-
-PyObject* to_py(const std::vector<std::uint64_t>& values) { return list_to_py(values); }
-
-PyObject* to_py(const std::vector<std::string>& values) { return list_to_py(values); }
 
 }  // namespace brindle::py

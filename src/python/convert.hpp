@@ -57,7 +57,20 @@ PyObject* to_py(std::string_view s);
 PyObject* to_py(std::uint64_t v);
 PyObject* to_py(std::int32_t v);
 PyObject* to_py(double v);
-PyObject* to_py(const std::vector<std::uint64_t>& values);
-PyObject* to_py(const std::vector<std::string>& values);
+// A MatchRange instance (defined with the result classes).
+PyObject* to_py(const streaming::MatchRange& range);
+
+// A new list holding each value converted by `to_py`.
+template <class T>
+PyObject* list_to_py(const std::vector<T>& values) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyObject* item = to_py(values[k]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+}
 
 }  // namespace brindle::py

@@ -93,17 +93,6 @@ PyObject* optional_range(const std::optional<MatchRange>& range) {
     return range ? to_py(*range) : new_ref(Py_None);
 }
 
-PyObject* range_list(const std::vector<MatchRange>& ranges) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < ranges.size(); ++k) {
-        PyObject* item = to_py(ranges[k]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
-}
-
 PyObject* matcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"source_text"};
@@ -150,7 +139,7 @@ PyObject* matcher_finish(PyObject* self, PyObject*) {
         if (!check_instance(self)) return nullptr;
         Access access(self, Access::kExclusive);
         if (!access.ok()) return nullptr;
-        return range_list(as_matcher(self)->matcher.finish());
+        return list_to_py(as_matcher(self)->matcher.finish());
     });
 }
 
@@ -192,7 +181,7 @@ PyObject* matcher_lines(PyObject* self, void*) {
         if (!check_instance(self)) return nullptr;
         Access access(self, Access::kShared);
         if (!access.ok()) return nullptr;
-        return to_py((as_matcher(self)->matcher.*Lines)());
+        return list_to_py((as_matcher(self)->matcher.*Lines)());
     });
 }
 

@@ -55,7 +55,7 @@ PyObject* field_to_py(const std::string& s) { return to_py(std::string_view(s));
 PyObject* field_to_py(std::uint64_t v) { return to_py(v); }
 PyObject* field_to_py(double v) { return to_py(v); }
 PyObject* field_to_py(bool v) { return bool_to_py(v); }
-PyObject* field_to_py(const std::vector<std::uint64_t>& v) { return to_py(v); }
+PyObject* field_to_py(const std::vector<std::uint64_t>& v) { return list_to_py(v); }
 PyObject* field_to_py(const ReplaceResult& v) { return to_py(v); }
 PyObject* field_to_py(const FuzzyMatchInfo& v) { return to_py(v); }
 template <class T>

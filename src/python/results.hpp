@@ -16,7 +16,6 @@ PyObject* replace_result_type();
 PyObject* try_replace_result_type();
 PyObject* fuzzy_match_info_type();
 
-PyObject* to_py(const streaming::MatchRange& range);
 PyObject* to_py(const replacer::ReplaceResult& result);
 PyObject* to_py(const replacer::FuzzyMatchInfo& info);
 PyObject* to_py(replacer::TryReplaceResult result);
