@@ -680,8 +680,6 @@ METHOD_DOCS = {
 
 def test_class_docstring():
     assert SFM.__doc__ == CLASS_DOC
-    assert SFM.query_lines.__doc__ == "Returns the accumulated query lines."
-    assert SFM.source_lines.__doc__ == "Returns the source lines."
 
 
 @CPYTHON_ONLY
@@ -691,6 +689,8 @@ def test_text_signatures_and_method_docs():
         method = getattr(SFM, name)
         assert method.__doc__ == doc
         assert method.__text_signature__ == signature
+    assert SFM.query_lines.__doc__ == "Returns the accumulated query lines."
+    assert SFM.source_lines.__doc__ == "Returns the source lines."
 
 
 def test_public_members():
