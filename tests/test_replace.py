@@ -601,7 +601,8 @@ def test_docstrings(func, doc):
 @pytest.mark.parametrize(
     "args, kwargs, exc, message",
     [
-        ((1, "a", "b"), {}, TypeError, "argument 'content': 'int' object cannot be converted to 'str'"),
+        ((1, "a", "b"), {}, TypeError,
+         "argument 'content': 'int' object cannot be converted to 'str'"),
         (("a", b"a", "b"), {}, TypeError,
          "argument 'old_string': 'bytes' object cannot be converted to 'str'"),
         (("a", "a", None), {}, TypeError,
@@ -849,7 +850,9 @@ AWKWARD_CONTENTS = [
     "  \t\u3000\u00a0\n",
     "\\n\\t\\\\\n",
 ]
-AWKWARD_OLD = ["", "\r", "\n", "\r\n", "a\nb", "a\r\nb", "b", "😀", "é\n😀", "\\n", "  ", "zzz" * 20]
+AWKWARD_OLD = [
+    "", "\r", "\n", "\r\n", "a\nb", "a\r\nb", "b", "😀", "é\n😀", "\\n", "  ", "zzz" * 20,
+]
 
 
 @pytest.mark.parametrize("content", AWKWARD_CONTENTS)
