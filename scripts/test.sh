@@ -17,7 +17,9 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 echo "== C++ core tests"
-cmake -S . -B build/cxx -G Ninja -DBRINDLE_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+cmake -S . -B build/cxx "${generator[@]}" -DBRINDLE_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/cxx -j2
 ctest --test-dir build/cxx --output-on-failure -j2
 
