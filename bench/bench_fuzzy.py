@@ -186,9 +186,9 @@ def bench_ranking(mod, count, patterns, repeat_mod, repeat_plain):
         got = plain_get_best_matches(pattern, candidates)
         t_plain = time.perf_counter() - t0  # the checked run counts as one repetition
         assert got == expected, f"plain ranking differs from the module's for {pattern!r}"
-        t_mod = best_of(lambda: mod.get_best_matches(pattern, candidates), repeat_mod)
+        t_mod = best_of(lambda p=pattern: mod.get_best_matches(p, candidates), repeat_mod)
         if repeat_plain > 1:
-            t_plain = min(t_plain, best_of(lambda: plain_get_best_matches(pattern, candidates),
+            t_plain = min(t_plain, best_of(lambda p=pattern: plain_get_best_matches(p, candidates),
                                            repeat_plain - 1))
         ratio = t_plain / t_mod
         ratios.append(ratio)
@@ -225,7 +225,7 @@ def bench_short_call(mod, repeat, quick):
     base = times["'FooBar'.startswith('Foo')"]
     loop = times["pass"]
     ok = True
-    for stmt, kind in cases:
+    for stmt, _kind in cases:
         if stmt == "pass":
             continue
         ratio = times[stmt] / base

@@ -5,7 +5,7 @@ import importlib
 import sys
 
 import pytest
-from conftest import IS_PYPY, cpython_only
+from conftest import cpython_only
 
 import _brindle_search as bs
 

@@ -9,6 +9,7 @@ module on generated sources, queries and chunkings.
 
 import platform
 import re
+import sys
 import weakref
 
 import pytest
@@ -686,7 +687,9 @@ def test_class_docstring():
 
 @CPYTHON_ONLY
 def test_text_signatures_and_method_docs():
-    assert SFM.__text_signature__ == "(source_text)"
+    # Interpreters before 3.10 do not read a class signature out of a heap type's docstring.
+    expected = "(source_text)" if sys.version_info >= (3, 10) else None
+    assert SFM.__text_signature__ == expected
     for name, (signature, doc) in METHOD_DOCS.items():
         method = getattr(SFM, name)
         assert method.__doc__ == doc
