@@ -364,3 +364,41 @@ def test_panic_exception_derives_from_base_exception():
     assert cls.__module__ not in ("_brindle_search", "builtins")
     # The class is created once and reused.
     assert type(_panic()) is cls
+
+
+# ---- robustness of binding and conversion -----------------------------------------------------
+
+
+def test_keyword_names_without_utf8_form_are_unexpected_keywords():
+    with pytest.raises(TypeError) as info:
+        bs.fuzzy_match("a", "b", **{"\ud800": 1})
+    assert str(info.value) == "fuzzy_match() got an unexpected keyword argument '\ud800'"
+    with pytest.raises(TypeError, match="^StreamingFuzzyMatcher.__new__.. got an unexpected keyword"):
+        bs.StreamingFuzzyMatcher("a", **{"\udfff": 1})
+
+
+@pytest.mark.parametrize("length", [2**40, 2**62])
+def test_candidate_length_is_only_a_hint_even_when_huge(length):
+    class Liar:
+        def __len__(self):
+            return length
+
+        def __getitem__(self, i):
+            if i < 2:
+                return ["xa", "a"][i]
+            raise IndexError(i)
+
+    assert bs.get_best_matches("a", Liar()) == [("a", 10), ("xa", -4)]
+
+
+def test_matcher_made_without_its_constructor_is_refused_not_crashed():
+    # CPython refuses object.__new__ here; PyPy hands out an instance with an unset matcher.
+    try:
+        matcher = object.__new__(bs.StreamingFuzzyMatcher)
+    except TypeError:
+        return
+    for use in (lambda: matcher.push("abc\n", 3), matcher.finish, matcher.select_best_match,
+                lambda: matcher.query_lines, lambda: matcher.source_lines):
+        with pytest.raises(TypeError, match="not initialised"):
+            use()
+    del matcher

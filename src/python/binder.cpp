@@ -40,12 +40,17 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 }
 
 // Index of the parameter called `name`, or sig.count when there is none. Sets no error on a
-// miss; returns -1 (as count + 1) with an exception set when the name cannot be read.
+// miss. A name without a UTF-8 form (lone surrogates) matches no parameter; any other failure to
+// read the name sets `failed` with the exception pending.
 std::size_t find_parameter(const Signature& sig, PyObject* name, bool& failed) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) {
-        failed = true;
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            PyErr_Clear();
+        } else {
+            failed = true;
+        }
         return sig.count;
     }
     for (std::size_t k = 0; k < sig.count; ++k) {

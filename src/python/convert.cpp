@@ -141,11 +141,15 @@ bool from_py(PyObject* o, TextList& out) {
         return false;
     }
     if (!is_sequence(o)) return cast_error(o, "Sequence");
+    // The length only sizes the lists in advance: a failing one is ignored, and a very large one
+    // (which a sequence may report without holding that many items) reserves no more than a cap.
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
     Py_ssize_t hint = PyObject_Size(o);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
+    if (hint > kMaxReserve) hint = kMaxReserve;
     out.objects.clear();
     out.views.clear();
     out.objects.reserve(static_cast<std::size_t>(hint));

@@ -30,9 +30,13 @@ namespace {
 using streaming::MatchRange;
 using streaming::StreamingFuzzyMatcher;
 
+// `initialised` is set once the constructor has built `access` and `matcher` in place. Memory of a
+// new object is zeroed, so an instance that did not come through the constructor (PyPy lets
+// object.__new__ make one) has it false and is refused by every method.
 struct PyStreamingFuzzyMatcher {
     PyObject_HEAD
     std::atomic<int> access;
+    bool initialised;
     StreamingFuzzyMatcher matcher;
 };
 
@@ -85,8 +89,14 @@ PyObject* g_type = nullptr;
 
 // The instance check that every method makes before touching the matcher.
 bool check_instance(PyObject* self) {
-    if (Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(g_type)) return true;
-    return cast_error(self, "StreamingFuzzyMatcher");
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(g_type)) {
+        return cast_error(self, "StreamingFuzzyMatcher");
+    }
+    if (as_matcher(self)->initialised) return true;
+    PyErr_SetString(PyExc_TypeError,
+                    "StreamingFuzzyMatcher object is not initialised; create it with "
+                    "StreamingFuzzyMatcher(source_text)");
+    return false;
 }
 
 PyObject* optional_range(const std::optional<MatchRange>& range) {
@@ -106,13 +116,16 @@ PyObject* matcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (self == nullptr) return nullptr;
         new (&as_matcher(self)->access) std::atomic<int>(0);
         new (&as_matcher(self)->matcher) StreamingFuzzyMatcher(std::move(core));
+        as_matcher(self)->initialised = true;
         return self;
     });
 }
 
 void matcher_dealloc(PyObject* self) {
-    as_matcher(self)->matcher.~StreamingFuzzyMatcher();
-    as_matcher(self)->access.~atomic();
+    if (as_matcher(self)->initialised) {
+        as_matcher(self)->matcher.~StreamingFuzzyMatcher();
+        as_matcher(self)->access.~atomic();
+    }
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);

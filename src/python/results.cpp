@@ -4,6 +4,7 @@
 #include "python/results.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -83,10 +84,10 @@ constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT;
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     // Some interpreters keep only the last dotted part in tp_name; the message names the module.
-    std::string_view name = type->tp_name;
-    const std::string message =
-        "cannot create '_brindle_search." + std::string(name.substr(name.rfind('.') + 1)) + "' instances";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    // Formatted by the interpreter, so that nothing here can throw.
+    const char* name = std::strrchr(type->tp_name, '.');
+    name = name == nullptr ? type->tp_name : name + 1;
+    PyErr_Format(PyExc_TypeError, "cannot create '_brindle_search.%s' instances", name);
     return nullptr;
 }
 
