@@ -401,4 +401,3 @@ def test_matcher_made_without_its_constructor_is_refused_not_crashed():
                 lambda: matcher.query_lines, lambda: matcher.source_lines):
         with pytest.raises(TypeError, match="not initialised"):
             use()
-    del matcher
