@@ -364,3 +364,60 @@ TEST(BuildMatchDiff, AgreesWithPlainTranscriptionOnLongTexts) {
 }
 
 }  // namespace
+
+namespace {
+
+// Plain transcription: every line holding the probe, its block of lines joined and searched.
+std::vector<std::uint64_t> plain_locations(std::string_view content, std::string_view old_string) {
+    const auto lines = brindle::text::split_lines(content);
+    const auto search = brindle::text::split_lines(old_string);
+    const std::string_view probe = search.empty() ? old_string : search.front();
+    std::vector<std::uint64_t> out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!probe.empty() && lines[i].find(probe) == std::string_view::npos) continue;
+        if (search.size() <= 1) {
+            out.push_back(i + 1);
+            continue;
+        }
+        const std::size_t count = std::min(i + search.size(), lines.size()) - i;
+        if (brindle::text::join_lines(lines, i, count).find(old_string) != std::string::npos) {
+            out.push_back(i + 1);
+        }
+    }
+    return out;
+}
+
+TEST(FindMatchLocations, AgreesWithPlainTranscriptionOnGeneratedInputs) {
+    std::mt19937 rng(17);
+    const std::vector<std::string> pieces = {"a", "b", "ab", "", " ", "\r", "é", "\n", "\r\n"};
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<std::size_t> content_len(0, 30);
+    std::uniform_int_distribution<std::size_t> search_len(0, 7);
+    std::size_t non_empty = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string content;
+        for (std::size_t k = content_len(rng); k > 0; --k) content += pieces[pick(rng)];
+        std::string old_string;
+        for (std::size_t k = search_len(rng); k > 0; --k) old_string += pieces[pick(rng)];
+        const auto expected = plain_locations(content, old_string);
+        ASSERT_EQ(locations(content, old_string), expected) << content << "\n---\n" << old_string;
+        if (!expected.empty()) ++non_empty;
+    }
+    EXPECT_GT(non_empty, 2000u);
+}
+
+TEST(FindMatchLocations, LongSearchTextInLongContentFinishes) {
+    // 20000 equal lines searched for 10000 of them: every line holds the probe, and a block
+    // per line would be joined and searched (about 10^10 bytes) if measured one by one.
+    std::string content;
+    for (int k = 0; k < 20000; ++k) content += "    x = f(a, b);\n";
+    std::string old_string;
+    for (int k = 0; k < 10000; ++k) old_string += "    x = f(a, b);\n";
+    old_string += "    x = f(a, b);";
+    const auto found = locations(content, old_string);
+    ASSERT_EQ(found.size(), 20000u - 10001u + 1u);
+    EXPECT_EQ(found.front(), 1u);
+    EXPECT_EQ(found.back(), 10000u);
+}
+
+}  // namespace

@@ -15,6 +15,7 @@
 #include <charconv>
 #include <string>
 
+#include "core/content_replacer/occurrences.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
@@ -182,22 +183,41 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
 std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
                                                 std::string_view old_string) {
     const std::vector<std::string_view>& lines = content.lines;
-    const std::vector<std::string_view> search = text::split_lines(old_string);
     const std::size_t n = lines.size();
-    const std::size_t m = search.size();
-    const std::string_view probe = search.empty() ? old_string : search.front();
-
+    const std::size_t m = text::count_lines(old_string);
     std::vector<std::uint64_t> out;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!probe.empty() && !text::contains(lines[i], probe)) continue;
-        if (m <= 1) {
-            out.push_back(i + 1);
-            continue;
+
+    if (m <= 1) {
+        const std::vector<std::string_view> search = text::split_lines(old_string);
+        const std::string_view probe = search.empty() ? old_string : search.front();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (probe.empty() || text::contains(lines[i], probe)) out.push_back(i + 1);
         }
-        const std::size_t count = std::min(i + m, n) - i;
-        // A block shorter than the search text cannot contain it.
-        if (text::joined_length(lines.data() + i, count) < old_string.size()) continue;
-        if (text::contains(text::join_lines(lines, i, count), old_string)) out.push_back(i + 1);
+        return out;
+    }
+
+    // Two or more lines. The block of line i is lines i..i+m-1 joined with LF: it has at most
+    // m - 1 LFs and no final one. A search text ending in LF holds m LFs and never fits; any
+    // other holds exactly m - 1, so an occurrence inside the block must take all of the block's
+    // LFs, the one behind line i included: it starts in line i (or at that LF). Conversely an
+    // occurrence in the whole joined content that starts there ends inside line i + m - 1, within
+    // the block. Its first search line is then part of line i, so the probe test is implied.
+    // The occurrences are therefore marked once in the joined content and mapped to lines,
+    // instead of joining and searching one block per line.
+    if (old_string.back() == '\n') return out;
+    const std::string joined = text::join_lines(lines, 0, n);
+    const std::vector<bool> starts = occurrence_starts(joined, old_string);
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t next_start = line_start + lines[i].size() + 1;  // behind line i's LF
+        const std::size_t stop = std::min(next_start, joined.size());
+        for (std::size_t p = line_start; p < stop; ++p) {
+            if (starts[p]) {
+                out.push_back(i + 1);
+                break;
+            }
+        }
+        line_start = next_start;
     }
     return out;
 }
