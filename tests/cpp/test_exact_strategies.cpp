@@ -181,3 +181,22 @@ TEST(ExactStrategies, LazyWindowsAgreeWithPlainTranscriptions) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TrimmedBoundaryReplacer, LongSearchTextInLongContentFinishes) {
+    // 20000 equal lines searched for 10001 of them with whitespace around: every window
+    // matches, and comparing each one in full would take about 10^10 byte steps.
+    std::string content;
+    for (int k = 0; k < 20000; ++k) content += "    x = f(a, b);\n";
+    std::string old_string = "  ";
+    for (int k = 0; k < 10000; ++k) old_string += "    x = f(a, b);\n";
+    old_string += "    x = f(a, b);  ";
+    const Candidates found = run(trimmed_boundary_replacer, content, old_string);
+    // t itself, then the one distinct window text.
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0], text::trim(old_string));
+    EXPECT_EQ(found[1], content.substr(0, 10001 * 17 - 1));
+}
+
+}  // namespace

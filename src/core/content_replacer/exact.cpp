@@ -2,14 +2,16 @@
 // ("line_trimmed") and the text without the whitespace around it as a whole ("trimmed_boundary").
 //
 // Both line-based strategies compare windows of m content lines (i = 0 .. n - m) without building
-// them: the trimmed form of every content line is taken once per call, a window is compared line
-// by line and dropped at its first differing line, and only a matching window is joined into a
-// candidate.
+// them: the trimmed form of every content line is taken once per call, and only a matching window
+// is joined into a candidate. line_trimmed compares a window line by line and drops it at its
+// first differing line; trimmed_boundary tests a window in constant time against the occurrences
+// of the trimmed search text in the joined content.
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
+#include "core/content_replacer/distinct_windows.hpp"
+#include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
 
@@ -23,20 +25,6 @@ std::vector<std::string_view> trimmed_lines(const std::vector<std::string_view>&
     out.reserve(lines.size());
     for (std::string_view line : lines) out.push_back(text::trim(line));
     return out;
-}
-
-// Consumes `piece` from the front of `rest` when `rest` starts with it.
-bool eat(std::string_view& rest, std::string_view piece) {
-    if (rest.substr(0, piece.size()) != piece) return false;
-    rest.remove_prefix(piece.size());
-    return true;
-}
-
-// `line` without its trailing White_Space; `trimmed` is text::trim(line) and not empty, so it
-// ends where the trailing whitespace begins.
-std::string_view trim_end_of(std::string_view line, std::string_view trimmed) {
-    const auto end = static_cast<std::size_t>(trimmed.data() - line.data()) + trimmed.size();
-    return line.substr(0, end);
 }
 
 }  // namespace
@@ -70,11 +58,7 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     if (t.size() == old_string.size()) return {};
 
     Candidates out;
-    std::unordered_set<std::string> seen;
-    if (text::contains(content.text, t)) {
-        out.emplace_back(t);
-        seen.emplace(t);
-    }
+    if (text::contains(content.text, t)) out.emplace_back(t);
 
     const std::size_t m = text::count_lines(old_string);
     const std::vector<std::string_view>& lines = content.lines;
@@ -83,8 +67,10 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
 
     // A window joined with LF and trimmed is: the first non-blank line without its leading
     // whitespace, the lines up to the last non-blank one, and that one without its trailing
-    // whitespace; blank lines at either end vanish with the LFs around them. It is compared with
-    // t piece by piece, so that only matching windows are joined.
+    // whitespace; blank lines at either end vanish with the LFs around them. That is one stretch
+    // of the whole content joined with LF, so a window matches when its stretch has the length of
+    // t and t occurs at the stretch's start (marked once for the whole text, Knuth-Morris-Pratt).
+    // Only matching windows are built, and a repeated one is recognised by its hash before that.
     const std::vector<std::string_view> trimmed = trimmed_lines(lines);
     std::vector<std::size_t> next_non_blank(n + 1, n);  // first non-blank line at or after k
     for (std::size_t k = n; k-- > 0;) {
@@ -94,7 +80,19 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     for (std::size_t k = 0; k < n; ++k) {
         last_non_blank[k] = !trimmed[k].empty() ? k : (k > 0 ? last_non_blank[k - 1] : n);
     }
+    std::vector<std::size_t> line_start(n);  // where line k begins in the joined content
+    for (std::size_t k = 0, at = 0; k < n; ++k) {
+        line_start[k] = at;
+        at += lines[k].size() + 1;
+    }
+    // Offsets of a non-blank line's trimmed text in the joined content.
+    auto trimmed_begin = [&](std::size_t k) {
+        return line_start[k] + static_cast<std::size_t>(trimmed[k].data() - lines[k].data());
+    };
+    const std::vector<bool> t_at = occurrence_starts(text::join_lines(lines, 0, n), t);
 
+    DistinctWindows windows(lines);
+    if (!out.empty()) windows.remember(t);  // t itself is already in the list
     for (std::size_t i = 0; i + m <= n; ++i) {
         const std::size_t last = i + m - 1;
         const std::size_t f = next_non_blank[i];
@@ -103,22 +101,12 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
             matches = t.empty();
         } else {
             const std::size_t l = last_non_blank[last];
-            std::string_view rest = t;
-            if (f == l) {
-                matches = eat(rest, trimmed[f]);
-            } else {
-                const auto head_offset = static_cast<std::size_t>(trimmed[f].data() - lines[f].data());
-                matches = eat(rest, lines[f].substr(head_offset));
-                for (std::size_t k = f + 1; matches && k < l; ++k) {
-                    matches = eat(rest, "\n") && eat(rest, lines[k]);
-                }
-                matches = matches && eat(rest, "\n") && eat(rest, trim_end_of(lines[l], trimmed[l]));
-            }
-            matches = matches && rest.empty();
+            const std::size_t begin = trimmed_begin(f);
+            const std::size_t end = trimmed_begin(l) + trimmed[l].size();
+            matches = end - begin == t.size() && t_at[begin];
         }
         if (!matches) continue;
-        std::string block = text::join_lines(lines, i, m);
-        if (seen.insert(block).second) out.push_back(std::move(block));
+        if (const auto block = windows.first_time(i, m)) out.emplace_back(*block);
     }
     return out;
 }
