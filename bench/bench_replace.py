@@ -17,12 +17,11 @@ import os
 import re
 import sysconfig
 
+from _text import split_lines, trim
 from _timing import best_of, fmt_time, import_module, verdict
 
 CONTEXT_AWARE_TARGET = 20.0  # context_aware placement at most this many splitlines() calls
 
-_WS = "".join(map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
-                        0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
 _SKIP_DIRS = {"site-packages", "dist-packages", "test", "tests", "idlelib", "pydoc_data",
               "lib2to3", "__pycache__"}
 _WORD = re.compile(r"[A-Za-z_][A-Za-z_0-9]{2,}")
@@ -35,18 +34,6 @@ def warn(msg):
     print(f"    WARNING: {msg}")
 
 
-def split_lines(text):
-    """Lines cut after each LF, the LF and one CR before it removed, no empty line after a final LF."""
-    parts = text.split("\n")
-    last = parts.pop()
-    lines = [p[:-1] if p.endswith("\r") else p for p in parts]
-    if last:
-        lines.append(last)
-    return lines
-
-
-def trim(s):
-    return s.strip(_WS)
 
 
 def largest_stdlib_files(count):

@@ -16,12 +16,11 @@ import resource
 import sys
 import sysconfig
 
+from _text import split_lines, trim
 from _timing import best_of, fmt_time, import_module, verdict
 
 PER_CELL_TARGET = 50.0  # module at least this many times faster per cell than the plain matcher
 
-_WS = "".join(map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
-                        0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
 
 # ---------------------------------------------------------------------------------------------
 # Plain-Python streaming line alignment, used as the baseline and as a check of the module.
@@ -30,15 +29,6 @@ QUERY_ONLY, SOURCE_ONLY, PAIRED = 0, 1, 2
 QUERY_ONLY_COST, SOURCE_ONLY_COST = 10, 3
 EQUAL_PAIR_COST, SIMILAR_PAIR_COST, DIFFERENT_PAIR_COST = 0, 1, 13
 
-
-def split_lines(text):
-    """Lines cut after each LF, the LF and one CR before it removed, no empty line after a final LF."""
-    parts = text.split("\n")
-    last = parts.pop()
-    lines = [p[:-1] if p.endswith("\r") else p for p in parts]
-    if last:
-        lines.append(last)
-    return lines
 
 
 def levenshtein(a, b):
@@ -62,7 +52,7 @@ def levenshtein(a, b):
 class PlainStreamingMatcher:
     def __init__(self, source_text):
         self.source_lines = split_lines(source_text)
-        self.trimmed = [(t, len(t.encode())) for t in (s.strip(_WS) for s in self.source_lines)]
+        self.trimmed = [(t, len(t.encode())) for t in (trim(s) for s in self.source_lines)]
         self.line_offsets = []
         off = 0
         for line in self.source_lines:
@@ -92,7 +82,7 @@ class PlainStreamingMatcher:
         n = len(self.source_lines)
         for i in range(len(self.costs) - 1, len(self.query_lines)):
             r = i + 1
-            q = self.query_lines[i].strip(_WS)
+            q = trim(self.query_lines[i])
             lq = len(q.encode())
             prev = self.costs[r - 1]
             row = [QUERY_ONLY_COST * r]

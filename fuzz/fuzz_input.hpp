@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/utf8.hpp"
+
 namespace fuzzin {
 
 // Characters that bytes with no valid UTF-8 reading are mapped to (by their low five bits).
@@ -20,24 +22,6 @@ inline constexpr char32_t kSpecials[32] = {
     U'\u200B', U'\u1680', U'\u2003', U'\u000B', U'\u000C', U'"',     U'\'',    U'n',
     U't',     U'{',     U'}',     U'\u0000', U'\u212A', U'\u1E9E', U'\u0345', U'\u03C2',
 };
-
-inline void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 // Length of the well-formed UTF-8 sequence at `pos` (0 when there is none).
 inline std::size_t valid_sequence(std::string_view s, std::size_t pos) {
@@ -85,7 +69,7 @@ inline std::string to_text(std::string_view raw) {
     for (std::size_t pos = 0; pos < raw.size();) {
         const std::size_t len = valid_sequence(raw, pos);
         if (len == 0) {
-            append_utf8(out, kSpecials[static_cast<unsigned char>(raw[pos]) & 0x1F]);
+            brindle::utf8::append(out, kSpecials[static_cast<unsigned char>(raw[pos]) & 0x1F]);
             ++pos;
         } else {
             out.append(raw.substr(pos, len));
