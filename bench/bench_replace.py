@@ -17,13 +17,11 @@ import os
 import re
 import sysconfig
 
-from _text import split_lines, trim
+from _text import largest_stdlib_files, split_lines, trim
 from _timing import best_of, fmt_time, import_module, verdict
 
 CONTEXT_AWARE_TARGET = 20.0  # context_aware placement at most this many splitlines() calls
 
-_SKIP_DIRS = {"site-packages", "dist-packages", "test", "tests", "idlelib", "pydoc_data",
-              "lib2to3", "__pycache__"}
 _WORD = re.compile(r"[A-Za-z_][A-Za-z_0-9]{2,}")
 
 warnings = []
@@ -34,25 +32,6 @@ def warn(msg):
     print(f"    WARNING: {msg}")
 
 
-
-
-def largest_stdlib_files(count):
-    root = sysconfig.get_paths()["stdlib"]
-    found = []
-    for dirpath, dirnames, filenames in os.walk(root):
-        dirnames[:] = [d for d in dirnames if d not in _SKIP_DIRS]
-        for name in filenames:
-            if not name.endswith(".py"):
-                continue
-            path = os.path.join(dirpath, name)
-            try:
-                with open(path, encoding="utf-8", newline="") as fh:
-                    text = fh.read()
-            except (OSError, UnicodeDecodeError):
-                continue
-            found.append((len(text), path, text))
-    found.sort(key=lambda item: -item[0])
-    return [(path, text) for _, path, text in found[:count]]
 
 
 def mutate_word(line, nth=0):

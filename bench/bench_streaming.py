@@ -16,7 +16,7 @@ import resource
 import sys
 import sysconfig
 
-from _text import split_lines, trim
+from _text import largest_stdlib_files, split_lines, trim
 from _timing import best_of, fmt_time, import_module, verdict
 
 PER_CELL_TARGET = 50.0  # module at least this many times faster per cell than the plain matcher
@@ -147,26 +147,6 @@ class PlainStreamingMatcher:
 # ---------------------------------------------------------------------------------------------
 
 
-def largest_stdlib_module():
-    root = sysconfig.get_paths()["stdlib"]
-    best = (0, None, None)
-    for dirpath, dirnames, filenames in os.walk(root):
-        dirnames[:] = [d for d in dirnames if d not in
-                       {"site-packages", "dist-packages", "test", "tests", "pydoc_data",
-                        "idlelib", "lib2to3", "__pycache__"}]
-        for name in filenames:
-            if name.endswith(".py"):
-                path = os.path.join(dirpath, name)
-                try:
-                    with open(path, encoding="utf-8", newline="") as fh:
-                        text = fh.read()
-                except (OSError, UnicodeDecodeError):
-                    continue
-                if len(text) > best[0]:
-                    best = (len(text), path, text)
-    return best[1], best[2]
-
-
 def make_query(lines, start, count):
     """count lines from start, lightly edited: two lines with a changed word, one dropped, one added."""
     block = list(lines[start:start + count + 1])
@@ -232,7 +212,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
     args = ap.parse_args()
     mod = import_module()
-    path, text = largest_stdlib_module()
+    [(path, text)] = largest_stdlib_files(1)
     all_lines = split_lines(text)
     big_n = 1_000 if args.quick else 5_000
     small_n = 120 if args.quick else 300
