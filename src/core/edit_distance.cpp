@@ -280,4 +280,11 @@ std::uint64_t levenshtein_bit_parallel(std::u32string_view a, std::u32string_vie
 
 }  // namespace detail
 
+std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std::string_view b,
+                                                         std::uint64_t limit) {
+    const std::uint64_t d = levenshtein_distance(a, b);
+    if (d > limit) return std::nullopt;
+    return d;
+}
+
 }  // namespace brindle

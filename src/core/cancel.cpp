@@ -1,0 +1,31 @@
+// The per-thread interrupt hook polled by long computations (see cancel.hpp).
+#include "core/cancel.hpp"
+
+namespace brindle {
+
+namespace detail {
+
+thread_local InterruptState interrupt_state;
+
+void run_interrupt_hook() {
+    InterruptState& state = interrupt_state;
+    state.budget = kPollInterval;
+    if (state.hook != nullptr) state.hook(state.context);
+}
+
+}  // namespace detail
+
+ScopedInterruptHook::ScopedInterruptHook(InterruptHook hook, void* context) noexcept
+    : previous_hook_(detail::interrupt_state.hook),
+      previous_context_(detail::interrupt_state.context) {
+    detail::interrupt_state.hook = hook;
+    detail::interrupt_state.context = context;
+    detail::interrupt_state.budget = kPollInterval;
+}
+
+ScopedInterruptHook::~ScopedInterruptHook() {
+    detail::interrupt_state.hook = previous_hook_;
+    detail::interrupt_state.context = previous_context_;
+}
+
+}  // namespace brindle

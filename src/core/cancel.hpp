@@ -1,0 +1,60 @@
+// Cooperative interruption of long computations.
+//
+// The core has no idea of signals or of Python. A host that wants long calls to be interruptible
+// (the binding layer checks for Ctrl-C) installs a hook for the current thread; the core's long
+// loops call `poll_interrupt()` every so often. The hook may throw any exception (the binding
+// layer throws `Interrupted` when a signal handler raised); the exception unwinds the core call,
+// which therefore must leave any long-lived state (the streaming matcher) exactly as before the
+// call. Tests install a hook that throws `std::bad_alloc` at a chosen poll to check exactly that.
+//
+// Cost: a poll is a thread-local counter decrement; the hook runs once per `kPollInterval` units
+// of work, where a unit is roughly one cheap inner-loop step (a line, a 64-cell word, a window).
+#pragma once
+
+#include <cstdint>
+
+namespace brindle {
+
+// Thrown by a host's hook to abandon a computation; the host already knows why (for Python, the
+// pending exception is set) and only needs the stack unwound.
+struct Interrupted {};
+
+// Called with `context` from inside long computations; may throw.
+using InterruptHook = void (*)(void* context);
+
+// Installs `hook` for the current thread for the lifetime of this object, restoring the previous
+// hook afterwards. A null hook disables polling.
+class ScopedInterruptHook {
+public:
+    ScopedInterruptHook(InterruptHook hook, void* context) noexcept;
+    ~ScopedInterruptHook();
+    ScopedInterruptHook(const ScopedInterruptHook&) = delete;
+    ScopedInterruptHook& operator=(const ScopedInterruptHook&) = delete;
+
+private:
+    InterruptHook previous_hook_;
+    void* previous_context_;
+};
+
+namespace detail {
+struct InterruptState {
+    InterruptHook hook = nullptr;
+    void* context = nullptr;
+    std::int64_t budget = 0;  // units left before the hook runs again
+};
+extern thread_local InterruptState interrupt_state;
+void run_interrupt_hook();
+}  // namespace detail
+
+// Units of work between two calls of the hook (about a millisecond of the cheapest loops).
+inline constexpr std::int64_t kPollInterval = 1 << 16;
+
+// Accounts for `units` of work and runs the hook when the budget is used up. Cheap enough to call
+// once per line or per word of a bit-parallel loop.
+inline void poll_interrupt(std::int64_t units = 1) {
+    detail::InterruptState& state = detail::interrupt_state;
+    state.budget -= units;
+    if (state.budget < 0) detail::run_interrupt_hook();
+}
+
+}  // namespace brindle
