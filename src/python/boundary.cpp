@@ -44,11 +44,19 @@ void raise_panic(std::string_view message) {
     PyErr_SetObject(type, text.get());
 }
 
+void check_signals_hook(void*) {
+    if (PyErr_CheckSignals() < 0) throw Interrupted{};
+}
+
 void handle_exception_at_boundary() noexcept {
     // A second fault while the first is being reported cannot be reported at all.
     try {
         try {
             throw;
+        } catch (const Interrupted&) {
+            // The signal handler's exception is already set; only the stack needed unwinding.
+            if (PyErr_Occurred()) return;
+            raise_panic("interrupted without a pending exception");
         } catch (const std::bad_alloc&) {
             raise_panic("out of memory in native code");
         } catch (const std::exception& e) {

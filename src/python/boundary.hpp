@@ -3,6 +3,7 @@
 // fault can cross into the interpreter as a crash.
 #pragma once
 
+#include "core/cancel.hpp"
 #include "python/pyref.hpp"
 
 #include <string_view>
@@ -16,11 +17,18 @@ void raise_panic(std::string_view message);
 // Called when a C++ exception reaches the boundary: sets PanicException with its text.
 void handle_exception_at_boundary() noexcept;
 
+// The interrupt hook installed for every call: runs the interpreter's pending signal handlers
+// (Ctrl-C raises KeyboardInterrupt there) and, when one raised, throws `Interrupted` so that the
+// core abandons its work; the guard then returns with that exception set.
+void check_signals_hook(void* context);
+
 // Runs `body` (which returns PyObject* or int) and converts escaping exceptions. The failure value
-// (nullptr or -1) always comes with a Python exception set.
+// (nullptr or -1) always comes with a Python exception set. Long core loops inside `body` poll for
+// pending signals, so a long call ends promptly on Ctrl-C.
 template <class F>
 auto guard(F&& body) noexcept -> decltype(body()) {
     try {
+        ScopedInterruptHook interrupt_hook(&check_signals_hook, nullptr);
         return body();
     } catch (...) {
         handle_exception_at_boundary();
