@@ -180,6 +180,38 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
     return info;
 }
 
+std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& content,
+                                                       std::string_view old_string,
+                                                       double min_similarity) {
+    const std::vector<std::string_view>& lines = content.lines;
+    const std::size_t m = text::split_lines(old_string).size();
+    const std::size_t n = lines.size();
+    if (m == 0 || n < m) return std::nullopt;
+    double best_similarity = -1.0;
+    std::size_t best_window = 0;
+    std::string best_text;
+    for (std::size_t s = 0; s + m <= n; ++s) {
+        std::string window_text = text::join_lines(lines, s, m);
+        const std::size_t longest = std::max(old_string.size(), window_text.size());
+        if (longest == 0) continue;
+        const double similarity =
+            similarity_of(levenshtein_distance(old_string, window_text), longest);
+        if (similarity >= min_similarity && similarity > best_similarity) {
+            best_similarity = similarity;
+            best_window = s;
+            best_text = std::move(window_text);
+        }
+    }
+    if (best_similarity < 0.0) return std::nullopt;
+    FuzzyMatchInfo info;
+    info.similarity = best_similarity;
+    info.start_line = best_window + 1;
+    info.end_line = best_window + m;
+    info.diff = build_match_diff(old_string, best_text);
+    info.text = std::move(best_text);
+    return info;
+}
+
 std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
                                                 std::string_view old_string) {
     const std::vector<std::string_view>& lines = content.lines;
