@@ -48,6 +48,15 @@ constexpr std::array<Strategy, 8> kStrategies{{
     {"context_aware", context_aware_replacer},
 }};
 
+static_assert(kStrategies.size() <= 64, "a StrategyMask has one bit per strategy");
+
+// The names of kStrategies, in order.
+constexpr auto kStrategyNames = [] {
+    std::array<std::string_view, kStrategies.size()> names{};
+    for (std::size_t i = 0; i < kStrategies.size(); ++i) names[i] = kStrategies[i].name;
+    return names;
+}();
+
 constexpr std::size_t kNone = std::string_view::npos;
 
 // Position of the first occurrence of `needle` at or after `from` that starts and ends on
@@ -142,16 +151,27 @@ std::string splice(std::string_view content, std::size_t pos, std::size_t length
 
 }  // namespace
 
+std::span<const std::string_view> strategy_names() { return kStrategyNames; }
+
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
                                std::string_view new_string, bool replace_all,
                                std::optional<std::uint32_t> line_hint) {
+    return replace_content(content, old_string, new_string, replace_all, line_hint,
+                           kAllStrategies);
+}
+
+ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
+                               std::string_view new_string, bool replace_all,
+                               std::optional<std::uint32_t> line_hint, StrategyMask allowed) {
     if (old_string == new_string) return ReplaceError{NoChange{}};
 
     const ContentLines lines(content);
     bool any_candidates = false;
     std::unordered_set<std::string> failed;  // candidate texts that could not be applied
 
-    for (const Strategy& strategy : kStrategies) {
+    for (std::size_t index = 0; index < kStrategies.size(); ++index) {
+        if ((allowed >> index & 1) == 0) continue;
+        const Strategy& strategy = kStrategies[index];
         Candidates candidates = strategy.find(lines, old_string);
         if (candidates.empty()) continue;
         for (std::string& candidate : candidates) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "core/content_replacer/types.hpp"
@@ -15,5 +16,18 @@ namespace brindle::replacer {
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
                                std::string_view new_string, bool replace_all,
                                std::optional<std::uint32_t> line_hint);
+
+// The strategy names in the order the driver tries them.
+std::span<const std::string_view> strategy_names();
+
+// A set of strategies: bit i stands for strategy_names()[i].
+using StrategyMask = std::uint64_t;
+inline constexpr StrategyMask kAllStrategies = ~StrategyMask{0};
+
+// As above, but only the strategies in `allowed` may place the edit; the others are not asked.
+// The failure is still "multiple matches" when an allowed strategy found candidates.
+ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
+                               std::string_view new_string, bool replace_all,
+                               std::optional<std::uint32_t> line_hint, StrategyMask allowed);
 
 }  // namespace brindle::replacer
