@@ -112,11 +112,22 @@ constexpr unsigned char_class(char32_t ch) {
     return 64 + ((static_cast<std::uint32_t>(ch) * 0x9E3779B1u) >> 26);
 }
 
+// Bits set in `x`; inline arithmetic, since a portable build has no population-count instruction
+// and the library call would cost more than the test it serves.
+constexpr std::uint64_t bit_count(std::uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return (x * 0x0101010101010101u) >> 56;
+}
+
 // Characters one line has and the other lacks, counted by class: each needs its own edit.
 std::uint64_t missing_classes(const detail::LineKey& a, const detail::LineKey& b) {
-    const auto only_a = [&](int k) { return std::popcount(a.classes[k] & ~b.classes[k]); };
-    const auto only_b = [&](int k) { return std::popcount(b.classes[k] & ~a.classes[k]); };
-    return static_cast<std::uint64_t>(std::max(only_a(0) + only_a(1), only_b(0) + only_b(1)));
+    const std::uint64_t only_a =
+        bit_count(a.classes[0] & ~b.classes[0]) + bit_count(a.classes[1] & ~b.classes[1]);
+    const std::uint64_t only_b =
+        bit_count(b.classes[0] & ~a.classes[0]) + bit_count(b.classes[1] & ~a.classes[1]);
+    return std::max(only_a, only_b);
 }
 
 }  // namespace
@@ -132,7 +143,7 @@ bool below_line_similarity(std::uint64_t difference, std::uint64_t longer) {
 LineKey line_key(std::string_view line) {
     const std::string_view trimmed = text::trim(line);
     LineKey key;
-    key.begin = static_cast<std::size_t>(trimmed.data() - line.data());
+    key.text = trimmed.data();
     key.length = trimmed.size();
     std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
     for (const char byte : trimmed) {
@@ -150,14 +161,14 @@ LineKey line_key(std::string_view line) {
 }
 
 QueryLine::QueryLine(std::string_view line) : key_(line_key(line)) {
-    text_ = line.substr(key_.begin, key_.length);
+    const std::string_view text = key_.trimmed();
     if (key_.chars == 0 || key_.chars > kMaxMaskedChars) return;
     words_ = (key_.chars + 63) / 64;
     ascii_.assign(129 * words_, 0);
     std::vector<std::pair<char32_t, std::size_t>> others;  // (character, position)
     std::size_t pos = 0;
-    for (std::size_t i = 0; pos < text_.size(); ++i) {
-        const char32_t ch = utf8::decode_at(text_, pos);
+    for (std::size_t i = 0; pos < text.size(); ++i) {
+        const char32_t ch = utf8::decode_at(text, pos);
         if (ch < 0x80) {
             ascii_[ch * words_ + i / 64] |= std::uint64_t{1} << (i % 64);
         } else {
@@ -189,8 +200,8 @@ const std::uint64_t* QueryLine::masks_of(char32_t ch) const {
 // algorithm): vp/vn mark the rows where the column steps up/down by one. The bottom cell is the
 // distance of the query to the source prefix read so far; once it exceeds the limit by more than
 // the characters left to read, the limit cannot be met.
-std::uint64_t QueryLine::distance_one_word(std::string_view source, const LineKey& key,
-                                           std::uint64_t limit) const {
+std::uint64_t QueryLine::distance_one_word(const LineKey& key, std::uint64_t limit) const {
+    const std::string_view source = key.trimmed();
     const std::uint64_t last = std::uint64_t{1} << (key_.chars - 1);
     std::uint64_t vp = ~std::uint64_t{0};
     std::uint64_t vn = 0;
@@ -223,8 +234,8 @@ std::uint64_t QueryLine::distance_one_word(std::string_view source, const LineKe
 
 // The column split over 64-row words; the steps of a word's bottom row carry into the next word
 // (Hyyroe 2003, block form).
-std::uint64_t QueryLine::distance_blocks(std::string_view source, const LineKey& key,
-                                         std::uint64_t limit) const {
+std::uint64_t QueryLine::distance_blocks(const LineKey& key, std::uint64_t limit) const {
+    const std::string_view source = key.trimmed();
     const std::size_t words = words_;
     const std::uint64_t last = std::uint64_t{1} << ((key_.chars - 1) % 64);
     std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
@@ -262,29 +273,27 @@ std::uint64_t QueryLine::distance_blocks(std::string_view source, const LineKey&
     return score;
 }
 
-std::uint64_t QueryLine::distance_within(std::string_view source, const LineKey& key,
-                                         std::uint64_t limit, std::uint64_t& work) const {
+std::uint64_t QueryLine::distance_within(const LineKey& key, std::uint64_t limit,
+                                         std::uint64_t& work) const {
     if (words_ == 0) {  // empty or very long query line
         work += (key_.chars / 64 + 1) * (key.chars + 1);
         if (key_.chars == 0) return key.chars;
-        const std::optional<std::uint64_t> d = levenshtein_distance_within(text_, source, limit);
+        const std::optional<std::uint64_t> d =
+            levenshtein_distance_within(key_.trimmed(), key.trimmed(), limit);
         return d ? *d : limit + 1;
     }
     work += words_ * key.chars;
-    return words_ == 1 ? distance_one_word(source, key, limit)
-                       : distance_blocks(source, key, limit);
+    return words_ == 1 ? distance_one_word(key, limit) : distance_blocks(key, limit);
 }
 
-std::uint32_t QueryLine::pair_cost(std::string_view source, const LineKey& key,
-                                   std::uint64_t& work) const {
-    if (equals(source, key)) return kCostPairEqual;
+std::uint32_t QueryLine::unequal_pair_cost(const LineKey& key, std::uint64_t& work) const {
     if (key_.length == 0 || key.length == 0) return kCostPairDifferent;
     const std::uint64_t longer = std::max(key_.length, key.length);
     const std::uint64_t shorter = std::min(key_.length, key.length);
     if (below_line_similarity(longer - shorter, longer)) return kCostPairDifferent;
     if (longer >= kExactIntegerTestLimit) {
         work += key_.chars / 64 * key.chars;
-        return below_line_similarity(levenshtein_distance(text_, source), longer)
+        return below_line_similarity(levenshtein_distance(key_.trimmed(), key.trimmed()), longer)
                    ? kCostPairDifferent
                    : kCostPairSimilar;
     }
@@ -293,15 +302,13 @@ std::uint32_t QueryLine::pair_cost(std::string_view source, const LineKey& key,
     const std::uint64_t char_gap =
         key_.chars > key.chars ? key_.chars - key.chars : key.chars - key_.chars;
     if (char_gap > limit || missing_classes(key_, key) > limit) return kCostPairDifferent;
-    return distance_within(source, key, limit, work) <= limit ? kCostPairSimilar
-                                                              : kCostPairDifferent;
+    return distance_within(key, limit, work) <= limit ? kCostPairSimilar : kCostPairDifferent;
 }
 
 std::uint32_t line_pair_cost(std::string_view query, std::string_view source) {
     const QueryLine q(query);
-    const LineKey key = line_key(source);
     std::uint64_t work = 0;
-    return q.pair_cost(source.substr(key.begin, key.length), key, work);
+    return q.pair_cost(line_key(source), work);
 }
 
 }  // namespace detail
@@ -310,11 +317,9 @@ namespace {
 
 // Fills row `row` (costs into `cost`, steps packed into `steps`) from the row above.
 void fill_row(const detail::QueryLine& query, std::uint64_t row,
-              const std::vector<std::string>& source_lines,
-              const std::vector<detail::LineKey>& keys, const std::uint32_t* above_row,
-              std::uint32_t* cost, std::uint64_t* steps) {
+              const std::vector<detail::LineKey>& keys, const std::uint32_t* above_row, std::uint32_t* cost, std::uint64_t* steps) {
     constexpr std::uint64_t kQueryOnly = 0, kSourceOnly = 1, kPaired = 2;
-    const std::size_t n = source_lines.size();
+    const std::size_t n = keys.size();
     cost[0] = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(std::uint64_t{kCostQueryOnly} * row, kCostMax));
     std::uint32_t left_cost = cost[0];
@@ -335,12 +340,11 @@ void fill_row(const detail::QueryLine& query, std::uint64_t row,
         const std::uint32_t origin = above_row[j];
         if (origin < best) {
             const detail::LineKey& key = keys[j];
-            const std::string_view source(source_lines[j].data() + key.begin, key.length);
             std::uint32_t diagonal = kCostMax;
-            if (query.equals(source, key)) {
+            if (query.equals(key)) {
                 diagonal = saturating_add(origin, kCostPairEqual);
             } else if (saturating_add(origin, kCostPairSimilar) < best) {
-                diagonal = saturating_add(origin, query.pair_cost(source, key, work));
+                diagonal = saturating_add(origin, query.unequal_pair_cost(key, work));
             }
             if (diagonal < best) {
                 best = diagonal;
@@ -380,8 +384,10 @@ StreamingFuzzyMatcher::StreamingFuzzyMatcher(std::string_view source_text) {
     source_keys_.reserve(lines.size());
     line_offsets_.reserve(lines.size() + 1);
     std::uint64_t offset = 0;
-    for (const std::string_view line : lines) {
-        source_lines_.emplace_back(line);
+    for (const std::string_view line : lines) source_lines_.emplace_back(line);
+    // The keys refer into the lines, which stay in place from here on (moving the matcher moves
+    // the vector's buffer, not the strings in it).
+    for (const std::string& line : source_lines_) {
         source_keys_.push_back(detail::line_key(line));
         line_offsets_.push_back(offset);
         offset += line.size() + 1;
@@ -493,7 +499,7 @@ void StreamingFuzzyMatcher::stage_rows(const std::vector<std::string>& new_lines
         // Rows past the committed ones are not read by anyone else until the commit.
         auto* steps = row_words_ > 0 ? const_cast<std::uint64_t*>(step_row(row, staged)) : nullptr;
         const detail::QueryLine query(new_lines[i]);
-        fill_row(query, row, source_lines_, source_keys_, above, costs, steps);
+        fill_row(query, row, source_keys_, above, costs, steps);
         above = costs;
         staged.last_scratch = scratch;
     }

@@ -20,14 +20,17 @@ namespace detail {
 // for the equality test, the character count and a set of character classes for lower bounds on
 // the edit distance.
 struct LineKey {
-    std::size_t begin = 0;   // byte offset of the trimmed text within the untrimmed line
-    std::size_t length = 0;  // byte length of the trimmed text
-    std::size_t chars = 0;   // characters of the trimmed text
-    bool ascii = true;       // every byte below 0x80, so that a byte is a character
+    const char* text = nullptr;  // the trimmed text, inside the line it was made from
+    std::size_t length = 0;      // byte length of the trimmed text
+    std::size_t chars = 0;       // characters of the trimmed text
     std::uint64_t hash = 0;
     std::uint64_t classes[2] = {0, 0};  // bit set of character classes (ASCII exact, others hashed)
+    bool ascii = true;  // every byte below 0x80, so that a byte is a character
+
+    std::string_view trimmed() const { return {text, length}; }
 };
 
+// The key of `line`; it refers to `line`'s bytes, which must outlive it.
 LineKey line_key(std::string_view line);
 
 // A trimmed query line prepared for comparison with many source lines: its key and the bit masks
@@ -36,18 +39,24 @@ class QueryLine {
 public:
     explicit QueryLine(std::string_view line);
 
-    // Pair cost against the trimmed source line `source` with key `key`: 0 equal, 1 similar,
-    // 13 different. `work` accumulates the 64-bit word steps of the edit distances run.
-    std::uint32_t pair_cost(std::string_view source, const LineKey& key, std::uint64_t& work) const;
-
-    // True when the trimmed source line `source` (with key `key`) equals this line.
-    bool equals(std::string_view source, const LineKey& key) const {
-        return key.hash == key_.hash && key.length == key_.length && source == text_;
+    // Pair cost against the source line with key `source`: 0 equal, 1 similar, 13 different.
+    // `work` accumulates the 64-bit word steps of the edit distances run.
+    std::uint32_t pair_cost(const LineKey& source, std::uint64_t& work) const {
+        return equals(source) ? 0 : unequal_pair_cost(source, work);
     }
 
-    // The edit distance to the trimmed source line `source` (with key `key`) in characters when
-    // it is at most `limit`, else some value above `limit`. Adds its word steps to `work`.
-    std::uint64_t distance_within(std::string_view source, const LineKey& key, std::uint64_t limit,
+    // True when the source line with key `source` equals this line (both trimmed).
+    bool equals(const LineKey& source) const {
+        return source.hash == key_.hash && source.length == key_.length &&
+               source.trimmed() == key_.trimmed();
+    }
+
+    // Pair cost against a source line known not to equal this one: 1 similar, 13 different.
+    std::uint32_t unequal_pair_cost(const LineKey& source, std::uint64_t& work) const;
+
+    // The edit distance to the source line with key `source` in characters when it is at most
+    // `limit`, else some value above `limit`. Adds its word steps to `work`.
+    std::uint64_t distance_within(const LineKey& source, std::uint64_t limit,
                                   std::uint64_t& work) const;
 
     const LineKey& key() const { return key_; }
@@ -55,12 +64,9 @@ public:
 private:
     // The masks of character `ch`, one word per 64-character block (all zero when absent).
     const std::uint64_t* masks_of(char32_t ch) const;
-    std::uint64_t distance_one_word(std::string_view source, const LineKey& key,
-                                    std::uint64_t limit) const;
-    std::uint64_t distance_blocks(std::string_view source, const LineKey& key,
-                                  std::uint64_t limit) const;
+    std::uint64_t distance_one_word(const LineKey& source, std::uint64_t limit) const;
+    std::uint64_t distance_blocks(const LineKey& source, std::uint64_t limit) const;
 
-    std::string_view text_;
     LineKey key_;
     std::size_t words_ = 0;               // 64-character blocks of the line
     // Masks of the ASCII characters, [ch * words_ + block]; row 128 is all zero (absent characters).
@@ -97,6 +103,11 @@ struct TextRangeError {
 class StreamingFuzzyMatcher {
 public:
     explicit StreamingFuzzyMatcher(std::string_view source_text);
+    // Not copyable: the line keys refer into the matcher's own source lines.
+    StreamingFuzzyMatcher(const StreamingFuzzyMatcher&) = delete;
+    StreamingFuzzyMatcher& operator=(const StreamingFuzzyMatcher&) = delete;
+    StreamingFuzzyMatcher(StreamingFuzzyMatcher&&) = default;
+    StreamingFuzzyMatcher& operator=(StreamingFuzzyMatcher&&) = default;
 
     // Appends a chunk of the query; resolves once when it completes at least one line. Returns the
     // hint-selected range, else the first range, else nothing. All or nothing: when it throws (out
