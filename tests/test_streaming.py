@@ -876,3 +876,87 @@ def test_chunking_does_not_change_the_result(source, query, data, hint):
     assert pair(pieces.select_best_match()) == pair(whole.select_best_match())
     assert pairs(pieces.finish()) == pairs(whole.finish())
     assert pieces.query_lines == whole.query_lines
+
+
+# --- Ctrl-C during a long push -----------------------------------------------------
+
+# Runs in a child process: builds a push that takes tens of seconds (long lines that are all
+# similar, so every cell runs an edit distance), starts it, and reports when KeyboardInterrupt
+# arrived, how long the whole push would have taken (estimated from a 10-line push), and whether
+# the interrupted matcher still equals one that never saw the push.
+_INTERRUPT_CHILD = r"""
+import json, random, sys, time
+import _brindle_search as bs
+
+rng = random.Random(5)
+base = "".join(rng.choice("abcdefghij klmnop(),=") for _ in range(1000))
+
+def variant():
+    s = list(base)
+    for _ in range(40):
+        s[rng.randrange(len(s))] = rng.choice("xyz")
+    return "".join(s)
+
+source = "\n".join(variant() for _ in range(400)) + "\n"
+lines = [variant() + "\n" for _ in range(2000)]
+extra = variant() + "\n"
+
+calibration = bs.StreamingFuzzyMatcher(source)
+t0 = time.perf_counter()
+calibration.push("".join(lines[:10]))
+estimate = (time.perf_counter() - t0) / 10 * (len(lines) - 2)
+
+matcher = bs.StreamingFuzzyMatcher(source)
+first = matcher.push("".join(lines[:2]), 3)
+print("ready", flush=True)
+t0 = time.perf_counter()
+try:
+    matcher.push("".join(lines[2:]) + "partial", 7)
+    interrupted_after = None
+except KeyboardInterrupt:
+    interrupted_after = time.perf_counter() - t0
+
+fresh = bs.StreamingFuzzyMatcher(source)
+fresh_first = fresh.push("".join(lines[:2]), 3)
+
+def state(m):
+    return [m.query_lines, [(r.start, r.end) for r in m.finish()], m.select_best_match()]
+
+same = (
+    matcher.query_lines == fresh.query_lines
+    and matcher.select_best_match() == fresh.select_best_match()
+    and matcher.push(extra) == fresh.push(extra)
+    and matcher.push("tail") == fresh.push("tail")
+    and state(matcher) == state(fresh)
+)
+print(json.dumps({"interrupted_after": interrupted_after, "estimate": estimate, "same": same,
+                  "found": first is not None}), flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_long_push_and_leaves_the_matcher_unchanged(tmp_path):
+    import json
+    import os
+    import signal
+    import subprocess
+    import time
+
+    script = tmp_path / "child.py"
+    script.write_text(_INTERRUPT_CHILD)
+    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        os.kill(child.pid, signal.SIGINT)
+        out, _ = child.communicate(timeout=600)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0
+    report = json.loads(out.strip().splitlines()[-1])
+    assert report["found"]  # the lines are similar: the push does real work on every cell
+    assert report["interrupted_after"] is not None, "the push ran to its end"
+    # Well before the end: the whole push would take tens of seconds.
+    assert report["interrupted_after"] < report["estimate"] / 2, report
+    assert report["same"]
