@@ -882,7 +882,7 @@ def test_chunking_does_not_change_the_result(source, query, data, hint):
 
 # Runs in a child process: builds a push that takes tens of seconds (long lines that are all
 # similar, so every cell runs an edit distance), starts it, and reports when KeyboardInterrupt
-# arrived, how long the whole push would have taken (estimated from a 10-line push), and whether
+# arrived, how long the whole push would have taken (estimated from a 4-line push), and whether
 # the interrupted matcher still equals one that never saw the push.
 _INTERRUPT_CHILD = r"""
 import json, random, sys, time
@@ -897,14 +897,16 @@ def variant():
         s[rng.randrange(len(s))] = rng.choice("xyz")
     return "".join(s)
 
-source = "\n".join(variant() for _ in range(400)) + "\n"
-lines = [variant() + "\n" for _ in range(2000)]
+# Fewer query lines than source lines, so that every row costs about the same (a row's cells left
+# of its own index never reach the edit distance) and four rows predict the whole push.
+source = "\n".join(variant() for _ in range(2000)) + "\n"
+lines = [variant() + "\n" for _ in range(400)]
 extra = variant() + "\n"
 
 calibration = bs.StreamingFuzzyMatcher(source)
 t0 = time.perf_counter()
-calibration.push("".join(lines[:10]))
-estimate = (time.perf_counter() - t0) / 10 * (len(lines) - 2)
+calibration.push("".join(lines[:4]))
+estimate = (time.perf_counter() - t0) / 4 * (len(lines) - 2)
 
 matcher = bs.StreamingFuzzyMatcher(source)
 first = matcher.push("".join(lines[:2]), 3)
@@ -934,6 +936,10 @@ print(json.dumps({"interrupted_after": interrupted_after, "estimate": estimate, 
 """
 
 
+# PyPy's PyErr_CheckSignals does not run the Python-level handler while a C call is in progress
+# (KeyboardInterrupt arrives only when the push has returned), so there is nothing to interrupt.
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="PyPy delivers KeyboardInterrupt only after the C call returns")
 def test_ctrl_c_interrupts_a_long_push_and_leaves_the_matcher_unchanged(tmp_path):
     import json
     import os
@@ -957,6 +963,6 @@ def test_ctrl_c_interrupts_a_long_push_and_leaves_the_matcher_unchanged(tmp_path
     report = json.loads(out.strip().splitlines()[-1])
     assert report["found"]  # the lines are similar: the push does real work on every cell
     assert report["interrupted_after"] is not None, "the push ran to its end"
-    # Well before the end: the whole push would take tens of seconds.
+    # Well before the end: the whole push would take many seconds.
     assert report["interrupted_after"] < report["estimate"] / 2, report
     assert report["same"]
