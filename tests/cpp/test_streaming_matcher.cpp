@@ -728,7 +728,7 @@ TEST(StreamingMatcherFailures, PushAndFinishAreAllOrNothing) {
         {five, {}, {"alpha\nbeta\n", 3u}, {{"gamma\n", std::nullopt}, {"delta", {}}, {}}},
         {five, {{"alpha\nbe", 1u}}, {"ta\r\ngamma\nX\nY\n", std::nullopt}, {{"", 2u}, {"\n", {}}, {}}},
         {five, {{"alpha\nbeta\ngam", 4u}}, {}, {{"ma\n", {}}, {}}},
-        {"a\nb\na\nb\na\n", {{"a\n", 2u}}, {"b\na\n", std::nullopt}, {{"", 0u}, {"b\n", {}}}},
+        {"a\nb\na\nb\na\n", {{"a\n", 2u}}, {"b\na\n", 4u}, {{"", 0u}, {"b\n", {}}}},
         {wide, {{"    value_3 = compute(x);\n", 500u}},
          {"    value_4 = compute(x);\n    value_5 = compute(y);\n    value_6 = compute(x);\n", {}},
          {{"    value_7 = compute(x);\n", 100u}, {"tail", {}}, {}}},
