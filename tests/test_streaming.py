@@ -966,3 +966,52 @@ def test_ctrl_c_interrupts_a_long_push_and_leaves_the_matcher_unchanged(tmp_path
     # Well before the end: the whole push would take many seconds.
     assert report["interrupted_after"] < report["estimate"] / 2, report
     assert report["same"]
+
+
+# --- out of memory inside push -------------------------------------------------------
+
+_OUT_OF_MEMORY_CHILD = r"""
+import json, resource
+import _brindle_search as bs
+
+source = "".join(f"line {k}\n" for k in range(20000))
+matcher = bs.StreamingFuzzyMatcher(source)
+first = matcher.push("line 7\n", 3)
+hostile = "\n" * 200000  # 200,000 rows of 20,000 cells: far beyond the limit below
+with open("/proc/self/statm") as fh:
+    size = int(fh.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+try:
+    matcher.push(hostile)
+    error = None
+except BaseException as exc:  # MemoryError (or the module's panic for native out of memory)
+    error = type(exc).__name__
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+fresh = bs.StreamingFuzzyMatcher(source)
+fresh.push("line 7\n", 3)
+pairs = lambda ranges: [(r.start, r.end) for r in ranges]
+print(json.dumps({
+    "error": error,
+    "query_lines": matcher.query_lines,
+    "push": [matcher.push(c) == fresh.push(c) for c in ("line 8\n", "lin", "e 9\n")],
+    "finish": [pairs(matcher.finish()), pairs(fresh.finish())],
+}))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_push_that_runs_out_of_memory_leaves_the_matcher_unchanged(tmp_path):
+    import json
+    import subprocess
+
+    script = tmp_path / "child.py"
+    script.write_text(_OUT_OF_MEMORY_CHILD)
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stderr
+    report = json.loads(out.stdout.strip().splitlines()[-1])
+    assert report["error"] in ("MemoryError", "PanicException")
+    assert report["query_lines"] == ["line 7"]  # the hostile lines were not counted
+    assert report["push"] == [True, True, True]
+    mine, fresh = report["finish"]
+    assert mine == fresh == [[49, 69]]
