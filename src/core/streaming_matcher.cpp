@@ -55,8 +55,6 @@
 #include "core/streaming_matcher.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <limits>
 #include <new>
 
@@ -121,7 +119,9 @@ constexpr std::uint64_t bit_count(std::uint64_t x) {
     return (x * 0x0101010101010101u) >> 56;
 }
 
-// Characters one line has and the other lacks, counted by class: each needs its own edit.
+// Characters one line has and the other lacks, counted by class: a lower bound on the edit
+// distance. Every class that line a has and line b lacks holds a character of a that no alignment
+// can match, so it is substituted or deleted, and one edit removes at most one character of a.
 std::uint64_t missing_classes(const detail::LineKey& a, const detail::LineKey& b) {
     const std::uint64_t only_a =
         bit_count(a.classes[0] & ~b.classes[0]) + bit_count(a.classes[1] & ~b.classes[1]);
@@ -317,7 +317,8 @@ namespace {
 
 // Fills row `row` (costs into `cost`, steps packed into `steps`) from the row above.
 void fill_row(const detail::QueryLine& query, std::uint64_t row,
-              const std::vector<detail::LineKey>& keys, const std::uint32_t* above_row, std::uint32_t* cost, std::uint64_t* steps) {
+              const std::vector<detail::LineKey>& keys, const std::uint32_t* above_row,
+              std::uint32_t* cost, std::uint64_t* steps) {
     constexpr std::uint64_t kQueryOnly = 0, kSourceOnly = 1, kPaired = 2;
     const std::size_t n = keys.size();
     cost[0] = static_cast<std::uint32_t>(
@@ -395,8 +396,9 @@ StreamingFuzzyMatcher::StreamingFuzzyMatcher(std::string_view source_text) {
     line_offsets_.push_back(offset);
     column_count_ = lines.size() + 1;
     row_words_ = (lines.size() + 31) / 32;
-    rows_per_block_ =
-        row_words_ == 0 ? 1 : std::clamp<std::size_t>(kStepBlockBytes / 8 / row_words_, 1, kMaxRowsPerBlock);
+    rows_per_block_ = row_words_ == 0 ? 1
+                                      : std::clamp<std::size_t>(kStepBlockBytes / 8 / row_words_, 1,
+                                                                kMaxRowsPerBlock);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -444,7 +446,7 @@ std::vector<MatchRange> StreamingFuzzyMatcher::finish() {
 // ---------------------------------------------------------------------------------------------
 
 struct StreamingFuzzyMatcher::StagedRows {
-    std::uint64_t query_count = 0;  // query lines once committed
+    std::uint64_t query_count = 0;                         // query lines once committed
     std::vector<std::unique_ptr<std::uint64_t[]>> blocks;  // step blocks after the matcher's own
     int last_scratch = 0;  // the scratch row that holds the costs of the last new row
 };
@@ -465,13 +467,22 @@ const std::uint64_t* StreamingFuzzyMatcher::step_row(std::uint64_t row,
     return staged.blocks[block - step_blocks_.size()].get() + offset;
 }
 
+std::uint64_t* StreamingFuzzyMatcher::staged_step_row(std::uint64_t row, StagedRows& staged) {
+    const std::size_t index = static_cast<std::size_t>(row - 1);
+    const std::size_t block = index / rows_per_block_;
+    const std::size_t offset = index % rows_per_block_ * row_words_;
+    if (block < step_blocks_.size()) return step_blocks_[block].get() + offset;
+    return staged.blocks[block - step_blocks_.size()].get() + offset;
+}
+
 const void* StreamingFuzzyMatcher::step_row_address(std::uint64_t row) const {
     if (row == 0 || row >= row_count_ || row_words_ == 0) return nullptr;
     return step_row(row, StagedRows{});
 }
 
-void StreamingFuzzyMatcher::stage_rows(const std::vector<std::string>& new_lines,
-                                       StagedRows& staged) {
+void StreamingFuzzyMatcher::stage_rows(const std::vector<std::string>& new_lines, StagedRows& staged) {
+    // Everything that can fail comes before the matcher's fields change; the only writes below
+    // go to scratch rows and to step rows beyond the committed ones.
     const std::size_t width = static_cast<std::size_t>(column_count_);
     const std::uint64_t done = query_lines_.size();  // rows 1 to done exist
     staged.query_count = done + new_lines.size();
@@ -497,7 +508,7 @@ void StreamingFuzzyMatcher::stage_rows(const std::vector<std::string>& new_lines
         const int scratch = static_cast<int>(i & 1);
         std::uint32_t* costs = scratch_costs_[scratch].data();
         // Rows past the committed ones are not read by anyone else until the commit.
-        auto* steps = row_words_ > 0 ? const_cast<std::uint64_t*>(step_row(row, staged)) : nullptr;
+        std::uint64_t* steps = row_words_ > 0 ? staged_step_row(row, staged) : nullptr;
         const detail::QueryLine query(new_lines[i]);
         fill_row(query, row, source_keys_, above, costs, steps);
         above = costs;

@@ -25,7 +25,7 @@ struct LineKey {
     std::size_t chars = 0;       // characters of the trimmed text
     std::uint64_t hash = 0;
     std::uint64_t classes[2] = {0, 0};  // bit set of character classes (ASCII exact, others hashed)
-    bool ascii = true;  // every byte below 0x80, so that a byte is a character
+    bool ascii = true;                  // every byte below 0x80, so that a byte is a character
 
     std::string_view trimmed() const { return {text, length}; }
 };
@@ -68,11 +68,11 @@ private:
     std::uint64_t distance_blocks(const LineKey& source, std::uint64_t limit) const;
 
     LineKey key_;
-    std::size_t words_ = 0;               // 64-character blocks of the line
+    std::size_t words_ = 0;  // 64-character blocks of the line
     // Masks of the ASCII characters, [ch * words_ + block]; row 128 is all zero (absent characters).
     std::vector<std::uint64_t> ascii_;
-    std::vector<char32_t> other_chars_;   // the other characters of the line, ascending
-    std::vector<std::uint64_t> other_;    // their masks: [index * words_ + block]
+    std::vector<char32_t> other_chars_;           // the other characters of the line, ascending
+    std::vector<std::uint64_t> other_;            // their masks: [index * words_ + block]
     mutable std::vector<std::uint64_t> vp_, vn_;  // column state of the multi-word distance
 };
 
@@ -151,13 +151,14 @@ private:
 
     // Appends `new_lines` (moved from) to the query lines, computes their rows and replaces the
     // matches; stores a copy of the new matches in `copy` when given. All or nothing.
-    void resolve_location_fuzzy(std::vector<std::string>& new_lines,
-                                std::vector<MatchRange>* copy);
+    void resolve_location_fuzzy(std::vector<std::string>& new_lines, std::vector<MatchRange>* copy);
     void stage_rows(const std::vector<std::string>& new_lines, StagedRows& staged);
     std::vector<MatchRange> staged_ranges(const StagedRows& staged) const;
     void commit(std::vector<std::string>& new_lines, StagedRows& staged,
                 std::vector<MatchRange>& ranges) noexcept;
+    // The steps of row `row` (1 or more), in a committed block or in one of `staged`'s.
     const std::uint64_t* step_row(std::uint64_t row, const StagedRows& staged) const;
+    std::uint64_t* staged_step_row(std::uint64_t row, StagedRows& staged);
     std::uint64_t joined_length() const;
     std::size_t line_containing(std::uint64_t offset) const;
     bool is_joined_char_boundary(std::uint64_t offset) const;

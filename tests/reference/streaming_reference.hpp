@@ -54,8 +54,8 @@ inline std::uint64_t levenshtein(std::string_view a, std::string_view b) {
     for (std::size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
     for (std::size_t i = 1; i <= x.size(); ++i) {
         for (std::size_t j = 1; j <= y.size(); ++j) {
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                                d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
         }
     }
     return d[x.size()][y.size()];
@@ -80,8 +80,7 @@ struct Cell {
     Step step = kPaired;
 };
 
-inline Ranges resolve(const std::vector<std::string>& source,
-                      const std::vector<std::string>& query) {
+inline Ranges resolve(const std::vector<std::string>& source, const std::vector<std::string>& query) {
     const std::size_t n = source.size();
     const std::size_t m = query.size();
     std::vector<std::vector<Cell>> t(m + 1, std::vector<Cell>(n + 1));
@@ -120,17 +119,16 @@ inline Ranges resolve(const std::vector<std::string>& source,
                 --c;
             }
         }
-        const float ratio = static_cast<float>(count) /
-                            std::max(static_cast<float>(e - c), static_cast<float>(m));
+        const float ratio =
+            static_cast<float>(count) / std::max(static_cast<float>(e - c), static_cast<float>(m));
         if (ratio < 0.8f) continue;
         out.push_back({offsets[c], offsets[e - 1] + source[e - 1].size()});
     }
     return out;
 }
 
-inline std::optional<MatchRange> select(const std::vector<std::string>& source,
-                                        const Ranges& matches,
-                                 std::optional<std::uint32_t> hint) {
+inline std::optional<MatchRange> select(const std::vector<std::string>& source, const Ranges& matches,
+                                        std::optional<std::uint32_t> hint) {
     if (matches.empty()) return std::nullopt;
     if (matches.size() == 1) return matches[0];
     if (!hint) return std::nullopt;
