@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/cancel.hpp"
+#include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "../reference/streaming_reference.hpp"
@@ -364,6 +365,28 @@ TEST(StreamingMatcherPairCost, BoundedDistanceEqualsPlainDistance) {
     EXPECT_GT(non_ascii, 1000);
 }
 
+// Lines past the masked length go to the general bounded distance; the cost is still exact.
+TEST(StreamingMatcherPairCost, VeryLongLines) {
+    using brindle::streaming::detail::line_pair_cost;
+    std::mt19937_64 rng(3);
+    int similar = 0, different = 0;
+    for (int round = 0; round < 12; ++round) {
+        std::string a;
+        for (int k = 0; k < 4200 + round * 10; ++k) a += static_cast<char>('a' + rng() % 8);
+        if (round % 3 == 0) a += "\xC3\xA9\xE6\x97\xA5";
+        std::string b = a;
+        const std::size_t edits = round * 120;  // up to about 30% of the line
+        for (std::size_t e = 0; e < edits; ++e) b[rng() % b.size()] = 'z';
+        const std::uint64_t d = brindle::detail::levenshtein_two_row(a, b);
+        const std::uint32_t expected = d == 0 ? 0 : 5 * d <= std::max(a.size(), b.size()) ? 1 : 13;
+        EXPECT_EQ(line_pair_cost(a, b), expected) << round;
+        EXPECT_EQ(line_pair_cost(b, a), expected) << round;
+        (expected == 1 ? similar : different) += 1;
+    }
+    EXPECT_GT(similar, 2);
+    EXPECT_GT(different, 2);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Alignment: examples whose answers depend on the exact costs and tie order
 // ---------------------------------------------------------------------------------------------
@@ -659,6 +682,55 @@ TEST(StreamingMatcherReference, RepetitiveSources) {
             ASSERT_EQ(matcher.matches(), reference.matches()) << seed;
         }
     }
+}
+
+// Lines of 40 to 160 characters that differ from each other by a few edits, so that many pairs
+// are similar and the query lines span one to three 64-character words of the distance.
+TEST(StreamingMatcherReference, LongSimilarLines) {
+    std::mt19937_64 rng(21);
+    const char* const kChars[] = {"a", "b", "c", " ", "(", "\xC3\xA9", "\xE6\x97\xA5"};
+    int similar_pairs = 0, multi_word_lines = 0, rounds_with_match = 0;
+    for (int round = 0; round < 150; ++round) {
+        std::vector<std::string> bases(3);
+        for (auto& base : bases) {
+            const std::size_t length = 40 + rng() % 120;
+            for (std::size_t k = 0; k < length; ++k) base += kChars[rng() % (rng() % 4 == 0 ? 7 : 5)];
+        }
+        auto variant = [&](const std::string& base) {
+            std::string out = base;
+            const std::size_t edits = rng() % (out.size() / 8 + 1);
+            for (std::size_t e = 0; e < edits; ++e) {
+                const std::size_t pos = rng() % out.size();
+                if (rng() % 2) {
+                    out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), 'x');
+                } else {
+                    out[pos] = 'y';  // may split a character: still no crash
+                }
+            }
+            return out;
+        };
+        std::vector<std::string> source_lines(4 + rng() % 12), query_lines(1 + rng() % 6);
+        for (auto& l : source_lines) l = variant(bases[rng() % bases.size()]);
+        for (auto& l : query_lines) l = variant(bases[rng() % bases.size()]);
+        std::string source, query;
+        for (const auto& l : source_lines) source += l + "\n";
+        for (const auto& l : query_lines) query += l + "\n";
+        for (const auto& q : query_lines) {
+            multi_word_lines += brindle::utf8::decode(brindle::text::trim(q)).size() > 64;
+            for (const auto& l : source_lines) similar_pairs += ref::pair_cost(q, l) == 1;
+        }
+        StreamingFuzzyMatcher matcher(source);
+        ref::Matcher reference(source);
+        for (std::size_t pos = 0; pos < query.size(); pos += 37) {
+            const std::string chunk = query.substr(pos, 37);
+            ASSERT_EQ(matcher.push(chunk, std::nullopt), reference.push(chunk, std::nullopt)) << round;
+            ASSERT_EQ(matcher.matches(), reference.matches()) << round;
+        }
+        rounds_with_match += !matcher.matches().empty();
+    }
+    EXPECT_GT(similar_pairs, 800);
+    EXPECT_GT(multi_word_lines, 200);
+    EXPECT_GT(rounds_with_match, 30);  // of 150
 }
 
 // ---------------------------------------------------------------------------------------------
