@@ -1,17 +1,24 @@
 // Fuzz target for the streaming matcher: a source text and a sequence of query chunks, each with
 // an optional line hint; push, finish, select_best_match and get_text on the returned ranges must
-// succeed with valid UTF-8, and get_text on arbitrary ranges must never crash.
+// succeed with valid UTF-8, and get_text on arbitrary ranges must never crash. On small inputs
+// every answer must equal the plain reference matcher's. One push is also made to fail at a poll
+// of the interrupt hook chosen by the input; the matcher must then equal its twin that never saw
+// the failed call.
 //
 // Input: source 0x00 chunk 0x00 chunk ... ; the first byte of every chunk part picks its hint
 // (none, small, or an extreme value). The last part also supplies arbitrary ranges for get_text.
+// The source's first byte (when there is one) picks the failing push and the poll it fails at.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "../tests/reference/streaming_reference.hpp"
+#include "core/cancel.hpp"
 #include "core/streaming_matcher.hpp"
 #include "fuzz_input.hpp"
 
@@ -37,12 +44,34 @@ void check_range(const st::StreamingFuzzyMatcher& m, st::MatchRange r, const cha
     }
 }
 
+// Throws std::bad_alloc at the `remaining`-th run of the hook; every poll runs the hook.
+struct FailAtPoll {
+    int remaining;
+    static void hook(void* context) {
+        brindle::detail::interrupt_state.budget = 0;
+        if (--static_cast<FailAtPoll*>(context)->remaining == 0) throw std::bad_alloc();
+    }
+};
+
+void check_same(const st::StreamingFuzzyMatcher& a, const st::StreamingFuzzyMatcher& b) {
+    if (a.query_lines() != b.query_lines()) fail("failed push changed the query lines");
+    if (a.matches() != b.matches()) fail("failed push changed the matches");
+    if (a.select_best_match() != b.select_best_match()) fail("failed push changed the selection");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto parts = fuzzin::split_parts(data, size);
     const std::string source = fuzzin::to_text(parts[0]);
     st::StreamingFuzzyMatcher matcher(source);
+    st::StreamingFuzzyMatcher twin(source);  // the same calls, none of them failed
+    // The plain reference recomputes everything per push: only on small inputs.
+    const bool compare = source.size() <= 2048 && size <= 4096;
+    st::ref::Matcher reference(source);
+    const unsigned char pick = source.empty() ? 0 : static_cast<unsigned char>(source[0]);
+    const std::size_t failing_part = 1 + pick % 4;
+    const int failing_poll = 1 + (pick >> 2) % 8;
 
     for (std::size_t i = 1; i < parts.size(); ++i) {
         std::string_view raw = parts[i];
@@ -52,10 +81,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             raw.remove_prefix(1);
         }
         const std::string chunk = fuzzin::to_text(raw);
-        if (const auto r = matcher.push(chunk, hint)) check_range(matcher, *r, "push returned start > end");
+        std::optional<std::optional<st::MatchRange>> failed_call_answer;
+        if (i == failing_part) {
+            FailAtPoll failure{failing_poll};
+            try {
+                brindle::ScopedInterruptHook scoped(&FailAtPoll::hook, &failure);
+                brindle::detail::interrupt_state.budget = 0;
+                failed_call_answer = matcher.push(chunk, hint);  // went through after all
+            } catch (const std::bad_alloc&) {
+                check_same(matcher, twin);
+            }
+        }
+        const auto answer = failed_call_answer ? *failed_call_answer : matcher.push(chunk, hint);
+        if (twin.push(chunk, hint) != answer) fail("push after a failed push answers differently");
+        if (compare && reference.push(chunk, hint) != answer) fail("push differs from the reference");
+        if (compare && reference.matches() != matcher.matches()) fail("matches differ from the reference");
+        if (const auto r = answer) check_range(matcher, *r, "push returned start > end");
         for (const auto& r : matcher.matches()) check_range(matcher, r, "matches() has start > end");
     }
     const auto ranges = matcher.finish();
+    if (compare && reference.finish() != ranges) fail("finish differs from the reference");
+    if (twin.finish() != ranges) fail("finish after a failed push differs");
     for (const auto& r : ranges) check_range(matcher, r, "finish returned start > end");
     if (const auto best = matcher.select_best_match()) check_range(matcher, *best, "select_best_match start > end");
     for (const auto& line : matcher.source_lines()) check_utf8(line, "source line not UTF-8");

@@ -876,3 +876,142 @@ def test_chunking_does_not_change_the_result(source, query, data, hint):
     assert pair(pieces.select_best_match()) == pair(whole.select_best_match())
     assert pairs(pieces.finish()) == pairs(whole.finish())
     assert pieces.query_lines == whole.query_lines
+
+
+# --- Ctrl-C during a long push -----------------------------------------------------
+
+# Runs in a child process: builds a push that takes tens of seconds (long lines that are all
+# similar, so every cell runs an edit distance), starts it, and reports when KeyboardInterrupt
+# arrived, how long the whole push would have taken (estimated from a 4-line push), and whether
+# the interrupted matcher still equals one that never saw the push.
+_INTERRUPT_CHILD = r"""
+import json, random, sys, time
+import _brindle_search as bs
+
+rng = random.Random(5)
+base = "".join(rng.choice("abcdefghij klmnop(),=") for _ in range(1000))
+
+def variant():
+    s = list(base)
+    for _ in range(40):
+        s[rng.randrange(len(s))] = rng.choice("xyz")
+    return "".join(s)
+
+# Fewer query lines than source lines, so that every row costs about the same (a row's cells left
+# of its own index never reach the edit distance) and four rows predict the whole push.
+source = "\n".join(variant() for _ in range(2000)) + "\n"
+lines = [variant() + "\n" for _ in range(400)]
+extra = variant() + "\n"
+
+calibration = bs.StreamingFuzzyMatcher(source)
+t0 = time.perf_counter()
+calibration.push("".join(lines[:4]))
+estimate = (time.perf_counter() - t0) / 4 * (len(lines) - 2)
+
+matcher = bs.StreamingFuzzyMatcher(source)
+first = matcher.push("".join(lines[:2]), 3)
+print("ready", flush=True)
+t0 = time.perf_counter()
+try:
+    matcher.push("".join(lines[2:]) + "partial", 7)
+    interrupted_after = None
+except KeyboardInterrupt:
+    interrupted_after = time.perf_counter() - t0
+
+fresh = bs.StreamingFuzzyMatcher(source)
+fresh_first = fresh.push("".join(lines[:2]), 3)
+
+def state(m):
+    return [m.query_lines, [(r.start, r.end) for r in m.finish()], m.select_best_match()]
+
+same = (
+    matcher.query_lines == fresh.query_lines
+    and matcher.select_best_match() == fresh.select_best_match()
+    and matcher.push(extra) == fresh.push(extra)
+    and matcher.push("tail") == fresh.push("tail")
+    and state(matcher) == state(fresh)
+)
+print(json.dumps({"interrupted_after": interrupted_after, "estimate": estimate, "same": same,
+                  "found": first is not None}), flush=True)
+"""
+
+
+# PyPy's PyErr_CheckSignals does not run the Python-level handler while a C call is in progress
+# (KeyboardInterrupt arrives only when the push has returned), so there is nothing to interrupt.
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="PyPy delivers KeyboardInterrupt only after the C call returns")
+def test_ctrl_c_interrupts_a_long_push_and_leaves_the_matcher_unchanged(tmp_path):
+    import json
+    import os
+    import signal
+    import subprocess
+    import time
+
+    script = tmp_path / "child.py"
+    script.write_text(_INTERRUPT_CHILD)
+    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        os.kill(child.pid, signal.SIGINT)
+        out, _ = child.communicate(timeout=600)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0
+    report = json.loads(out.strip().splitlines()[-1])
+    assert report["found"]  # the lines are similar: the push does real work on every cell
+    assert report["interrupted_after"] is not None, "the push ran to its end"
+    # Well before the end: the whole push would take many seconds.
+    assert report["interrupted_after"] < report["estimate"] / 2, report
+    assert report["same"]
+
+
+# --- out of memory inside push -------------------------------------------------------
+
+_OUT_OF_MEMORY_CHILD = r"""
+import json, resource
+import _brindle_search as bs
+
+source = "".join(f"line {k}\n" for k in range(20000))
+matcher = bs.StreamingFuzzyMatcher(source)
+first = matcher.push("line 7\n", 3)
+hostile = "\n" * 200000  # 200,000 rows of 20,000 cells: far beyond the limit below
+with open("/proc/self/statm") as fh:
+    size = int(fh.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+try:
+    matcher.push(hostile)
+    error = None
+except BaseException as exc:  # MemoryError (or the module's panic for native out of memory)
+    error = type(exc).__name__
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+fresh = bs.StreamingFuzzyMatcher(source)
+fresh.push("line 7\n", 3)
+pairs = lambda ranges: [(r.start, r.end) for r in ranges]
+print(json.dumps({
+    "error": error,
+    "query_lines": matcher.query_lines,
+    "push": [matcher.push(c) == fresh.push(c) for c in ("line 8\n", "lin", "e 9\n")],
+    "finish": [pairs(matcher.finish()), pairs(fresh.finish())],
+}))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_push_that_runs_out_of_memory_leaves_the_matcher_unchanged(tmp_path):
+    import json
+    import subprocess
+
+    script = tmp_path / "child.py"
+    script.write_text(_OUT_OF_MEMORY_CHILD)
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stderr
+    report = json.loads(out.stdout.strip().splitlines()[-1])
+    assert report["error"] in ("MemoryError", "PanicException")
+    assert report["query_lines"] == ["line 7"]  # the hostile lines were not counted
+    assert report["push"] == [True, True, True]
+    mine, fresh = report["finish"]
+    assert mine == fresh == [[49, 69]]

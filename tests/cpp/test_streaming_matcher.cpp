@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <new>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -15,8 +21,11 @@
 #include <variant>
 #include <vector>
 
+#include "core/cancel.hpp"
+#include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
+#include "../reference/streaming_reference.hpp"
 
 namespace {
 
@@ -24,189 +33,7 @@ using brindle::streaming::MatchRange;
 using brindle::streaming::StreamingFuzzyMatcher;
 using brindle::streaming::TextRangeError;
 using Ranges = std::vector<MatchRange>;
-
-// ---------------------------------------------------------------------------------------------
-// Reference matcher: the rules written out as plainly as possible, no incremental work.
-// ---------------------------------------------------------------------------------------------
-namespace ref {
-
-constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
-
-std::uint32_t add(std::uint32_t a, std::uint32_t b) {
-    const std::uint64_t sum = std::uint64_t{a} + b;
-    return sum > kMax ? kMax : static_cast<std::uint32_t>(sum);
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string current;
-    bool open = false;
-    for (char ch : text) {
-        if (ch == '\n') {
-            if (!current.empty() && current.back() == '\r') current.pop_back();
-            lines.push_back(current);
-            current.clear();
-            open = false;
-        } else {
-            current.push_back(ch);
-            open = true;
-        }
-    }
-    if (open) lines.push_back(current);
-    return lines;
-}
-
-std::uint64_t levenshtein(std::string_view a, std::string_view b) {
-    const std::vector<char32_t> x = brindle::utf8::decode(a);
-    const std::vector<char32_t> y = brindle::utf8::decode(b);
-    std::vector<std::vector<std::uint64_t>> d(x.size() + 1, std::vector<std::uint64_t>(y.size() + 1));
-    for (std::size_t i = 0; i <= x.size(); ++i) d[i][0] = i;
-    for (std::size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-        for (std::size_t j = 1; j <= y.size(); ++j) {
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                                d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
-        }
-    }
-    return d[x.size()][y.size()];
-}
-
-std::uint32_t pair_cost(std::string_view query_line, std::string_view source_line) {
-    const std::string_view q = brindle::text::trim(query_line);
-    const std::string_view s = brindle::text::trim(source_line);
-    if (q == s) return 0;
-    if (q.empty() || s.empty()) return 13;
-    const double longer = static_cast<double>(std::max(q.size(), s.size()));
-    const double difference =
-        static_cast<double>(std::max(q.size(), s.size()) - std::min(q.size(), s.size()));
-    if (1.0 - difference / longer < 0.8) return 13;
-    const double distance = static_cast<double>(levenshtein(q, s));
-    return 1.0 - distance / longer < 0.8 ? 13 : 1;
-}
-
-enum Step { kQueryOnly, kSourceOnly, kPaired };
-struct Cell {
-    std::uint32_t cost = 0;
-    Step step = kPaired;
-};
-
-Ranges resolve(const std::vector<std::string>& source, const std::vector<std::string>& query) {
-    const std::size_t n = source.size();
-    const std::size_t m = query.size();
-    std::vector<std::vector<Cell>> t(m + 1, std::vector<Cell>(n + 1));
-    for (std::size_t r = 1; r <= m; ++r) {
-        t[r][0] = {static_cast<std::uint32_t>(10 * r), kQueryOnly};
-        for (std::size_t c = 1; c <= n; ++c) {
-            const std::uint32_t above = add(t[r - 1][c].cost, 10);
-            const std::uint32_t left = add(t[r][c - 1].cost, 3);
-            const std::uint32_t diagonal =
-                add(t[r - 1][c - 1].cost, pair_cost(query[r - 1], source[c - 1]));
-            Cell cell = left < above ? Cell{left, kSourceOnly} : Cell{above, kQueryOnly};
-            if (diagonal < cell.cost) cell = {diagonal, kPaired};
-            t[r][c] = cell;
-        }
-    }
-    Ranges out;
-    if (n == 0) return out;
-    std::uint32_t least = kMax;
-    for (std::size_t c = 1; c <= n; ++c) least = std::min(least, t[m][c].cost);
-    std::vector<std::uint64_t> offsets;
-    std::uint64_t offset = 0;
-    for (const auto& line : source) {
-        offsets.push_back(offset);
-        offset += line.size() + 1;
-    }
-    for (std::size_t e = 1; e <= n; ++e) {
-        if (t[m][e].cost != least) continue;
-        std::size_t r = m, c = e, count = 0;
-        while (r > 0 && c > 0) {
-            const Step step = t[r][c].step;
-            if (step == kPaired) {
-                --r, --c, ++count;
-            } else if (step == kQueryOnly) {
-                --r;
-            } else {
-                --c;
-            }
-        }
-        const float ratio = static_cast<float>(count) /
-                            std::max(static_cast<float>(e - c), static_cast<float>(m));
-        if (ratio < 0.8f) continue;
-        out.push_back({offsets[c], offsets[e - 1] + source[e - 1].size()});
-    }
-    return out;
-}
-
-std::optional<MatchRange> select(const std::vector<std::string>& source, const Ranges& matches,
-                                 std::optional<std::uint32_t> hint) {
-    if (matches.empty()) return std::nullopt;
-    if (matches.size() == 1) return matches[0];
-    if (!hint) return std::nullopt;
-    std::optional<MatchRange> best;
-    std::int64_t best_distance = -1;
-    for (const MatchRange& range : matches) {
-        // The line whose first byte is the range's start, found by walking the lines.
-        std::uint64_t offset = 0;
-        std::int64_t line = 0;
-        for (std::size_t k = 0; k < source.size(); ++k) {
-            if (offset <= range.start) line = static_cast<std::int64_t>(k);
-            offset += source[k].size() + 1;
-        }
-        const std::int64_t distance = std::abs(line - static_cast<std::int64_t>(*hint));
-        if (distance > 200) continue;
-        if (best_distance < 0 || distance < best_distance) {
-            best_distance = distance;
-            best = range;
-        }
-    }
-    return best;
-}
-
-// Keeps the whole pushed text and re-splits it; recomputes the whole table at every resolution.
-class Matcher {
-public:
-    explicit Matcher(std::string_view source) : source_(split_lines(std::string(source))) {}
-
-    std::optional<MatchRange> push(std::string_view chunk, std::optional<std::uint32_t> hint) {
-        if (hint) hint_ = hint;
-        pending_ += chunk;
-        if (chunk.find('\n') != std::string_view::npos) {
-            std::size_t lf;
-            while ((lf = pending_.find('\n')) != std::string::npos) {
-                std::string line = pending_.substr(0, lf);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                query_.push_back(line);
-                pending_.erase(0, lf + 1);
-            }
-            matches_ = resolve(source_, query_);
-        }
-        if (auto best = select(source_, matches_, hint_)) return best;
-        if (!matches_.empty()) return matches_[0];
-        return std::nullopt;
-    }
-
-    Ranges finish() {
-        if (!pending_.empty()) {
-            query_.push_back(pending_);
-            pending_.clear();
-            matches_ = resolve(source_, query_);
-        }
-        return matches_;
-    }
-
-    std::optional<MatchRange> select_best_match() const { return select(source_, matches_, hint_); }
-    const std::vector<std::string>& query_lines() const { return query_; }
-    const Ranges& matches() const { return matches_; }
-
-private:
-    std::vector<std::string> source_;
-    std::vector<std::string> query_;
-    std::string pending_;
-    Ranges matches_;
-    std::optional<std::uint32_t> hint_;
-};
-
-}  // namespace ref
+namespace ref = brindle::streaming::ref;
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
@@ -334,7 +161,7 @@ TEST(StreamingMatcherState, ThousandsOfLineFeedsAtOnce) {
     EXPECT_EQ(m.push(chunk, std::nullopt), r.push(chunk, std::nullopt));
     EXPECT_EQ(m.query_lines().size(), 5000u);
     EXPECT_EQ(m.matches(), r.matches());
-    EXPECT_GE(m.table_bytes(), 5u * 5001u * 4u);
+    EXPECT_GE(m.table_bytes(), 5000u * 8u);  // a word of steps for each of the 5000 rows
     const std::string more = "a\r\n" + std::string(3000, '\n') + "b\r";
     EXPECT_EQ(m.push(more, 1u), r.push(more, 1u));
     EXPECT_EQ(m.query_lines(), r.query_lines());
@@ -486,6 +313,80 @@ TEST(StreamingMatcherPairCost, IntegerSimilarityTestEqualsDoubleFormula) {
     }
 }
 
+// The bounded bit-parallel distance over a query line's masks equals the plain distance whenever
+// that is within the limit, and exceeds the limit otherwise: one-word and multi-word lines, ASCII
+// and not, similar and unrelated pairs.
+TEST(StreamingMatcherPairCost, BoundedDistanceEqualsPlainDistance) {
+    using brindle::streaming::detail::line_key;
+    using brindle::streaming::detail::QueryLine;
+    std::mt19937_64 rng(11);
+    const char* const kChars[] = {"a", "b", "c", "a", "x", "\xC3\xA9", "\xE6\x97\xA5",
+                                  "\xF0\x9F\x98\x80", "\x80"};  // a stray continuation byte too
+    auto random_text = [&](std::size_t chars, bool ascii) {
+        std::string out;
+        for (std::size_t k = 0; k < chars; ++k) out += kChars[rng() % (ascii ? 5 : std::size(kChars))];
+        return out;
+    };
+    int within = 0, beyond = 0, multi_word = 0, non_ascii = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t length = 1 + rng() % (round % 3 == 0 ? 300 : 70);
+        const bool ascii = rng() % 2 == 0;
+        const std::string a = random_text(length, ascii);
+        std::string b = a;
+        const std::size_t edits = rng() % (length / 3 + 2);
+        for (std::size_t e = 0; e < edits && !b.empty(); ++e) {
+            std::size_t pos = rng() % b.size();
+            switch (rng() % 3) {
+                case 0: b.insert(pos, kChars[rng() % 5]); break;
+                case 1: b.erase(pos, 1); break;
+                default: b[pos] = 'z'; break;
+            }
+        }
+        if (rng() % 5 == 0) b = random_text(1 + rng() % 80, ascii);
+        const QueryLine query(a);
+        const auto key = line_key(b);
+        const std::uint64_t plain = ref::levenshtein(brindle::text::trim(a), brindle::text::trim(b));
+        const std::uint64_t limit = rng() % (plain + 3);
+        std::uint64_t work = 0;
+        const std::uint64_t got = query.distance_within(key, limit, work);
+        if (plain <= limit) {
+            ASSERT_EQ(got, plain) << a << " | " << b << " limit " << limit;
+            ++within;
+        } else {
+            ASSERT_GT(got, limit) << a << " | " << b << " limit " << limit;
+            ++beyond;
+        }
+        multi_word += query.key().chars > 64;
+        non_ascii += !query.key().ascii;
+    }
+    EXPECT_GT(within, 1000);
+    EXPECT_GT(beyond, 1000);
+    EXPECT_GT(multi_word, 500);
+    EXPECT_GT(non_ascii, 1000);
+}
+
+// Lines past the masked length go to the general bounded distance; the cost is still exact.
+TEST(StreamingMatcherPairCost, VeryLongLines) {
+    using brindle::streaming::detail::line_pair_cost;
+    std::mt19937_64 rng(3);
+    int similar = 0, different = 0;
+    for (int round = 0; round < 12; ++round) {
+        std::string a;
+        for (int k = 0; k < 4200 + round * 10; ++k) a += static_cast<char>('a' + rng() % 8);
+        if (round % 3 == 0) a += "\xC3\xA9\xE6\x97\xA5";
+        std::string b = a;
+        const std::size_t edits = round * 120;  // up to about 30% of the line
+        for (std::size_t e = 0; e < edits; ++e) b[rng() % b.size()] = 'z';
+        const std::uint64_t d = brindle::detail::levenshtein_two_row(a, b);
+        const std::uint32_t expected = d == 0 ? 0 : 5 * d <= std::max(a.size(), b.size()) ? 1 : 13;
+        EXPECT_EQ(line_pair_cost(a, b), expected) << round;
+        EXPECT_EQ(line_pair_cost(b, a), expected) << round;
+        (expected == 1 ? similar : different) += 1;
+    }
+    EXPECT_GT(similar, 2);
+    EXPECT_GT(different, 2);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Alignment: examples whose answers depend on the exact costs and tie order
 // ---------------------------------------------------------------------------------------------
@@ -536,17 +437,36 @@ TEST(StreamingMatcherAlignment, RangeCanDisappearAfterLaterLine) {
     }
 }
 
-TEST(StreamingMatcherAlignment, TableHoldsFiveBytesPerCellInWholeRows) {
-    StreamingFuzzyMatcher m("a\nb\nc\n");
+// The table keeps two bits of steps per cell in blocks of whole rows that never move, plus a few
+// rows of costs: under half a byte per cell once the source is wide.
+TEST(StreamingMatcherAlignment, TableGrowsInBlocksThatStayInPlace) {
+    std::string source;
+    for (int i = 0; i < 10000; ++i) source += "source line " + std::to_string(i) + "\n";
+    StreamingFuzzyMatcher m(source);
     EXPECT_EQ(m.table_bytes(), 0u);
-    for (int i = 1; i <= 40; ++i) {
-        m.push("b\n", std::nullopt);
-        const std::size_t cells = m.table_bytes() / 5;
-        EXPECT_EQ(m.table_bytes() % 5, 0u);
-        EXPECT_EQ(cells % 4, 0u);
-        EXPECT_GE(cells, static_cast<std::size_t>(i + 1) * 4);
-        EXPECT_LE(cells, static_cast<std::size_t>(2 * (i + 1)) * 4);
+    const std::size_t rows_per_block = m.rows_per_block();
+    ASSERT_GT(rows_per_block, 1u);
+    std::vector<const void*> addresses;
+    std::size_t blocks_seen = 0;
+    for (std::uint64_t rows = 1; rows <= 3 * rows_per_block + 2; ++rows) {
+        m.push("source line " + std::to_string(rows) + "\n", std::nullopt);
+        addresses.push_back(m.step_row_address(rows));
+        ASSERT_NE(addresses.back(), nullptr);
+        for (std::uint64_t r = 1; r <= rows; ++r) {
+            ASSERT_EQ(m.step_row_address(r), addresses[r - 1]) << "row " << r << " moved";
+        }
+        const double cells = static_cast<double>(rows + 1) * 10001.0;  // the cost rows amortised
+        const std::size_t blocks = (static_cast<std::size_t>(rows) + rows_per_block - 1) / rows_per_block;
+        blocks_seen = std::max(blocks_seen, blocks);
+        // Three cost rows plus whole blocks of 313 words a row.
+        EXPECT_EQ(m.table_bytes(), 3u * 10001u * 4u + blocks * rows_per_block * 313u * 8u);
+        if (rows == 3 * rows_per_block + 2) {
+            EXPECT_LE(static_cast<double>(m.table_bytes()) / cells, 0.5);
+        }
     }
+    EXPECT_EQ(blocks_seen, 4u);
+    EXPECT_EQ(m.step_row_address(0), nullptr);
+    EXPECT_EQ(m.step_row_address(addresses.size() + 1), nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -762,6 +682,200 @@ TEST(StreamingMatcherReference, RepetitiveSources) {
             ASSERT_EQ(matcher.matches(), reference.matches()) << seed;
         }
     }
+}
+
+// Lines of 40 to 160 characters that differ from each other by a few edits, so that many pairs
+// are similar and the query lines span one to three 64-character words of the distance.
+TEST(StreamingMatcherReference, LongSimilarLines) {
+    std::mt19937_64 rng(21);
+    const char* const kChars[] = {"a", "b", "c", " ", "(", "\xC3\xA9", "\xE6\x97\xA5"};
+    int similar_pairs = 0, multi_word_lines = 0, rounds_with_match = 0;
+    for (int round = 0; round < 150; ++round) {
+        std::vector<std::string> bases(3);
+        for (auto& base : bases) {
+            const std::size_t length = 40 + rng() % 120;
+            for (std::size_t k = 0; k < length; ++k) base += kChars[rng() % (rng() % 4 == 0 ? 7 : 5)];
+        }
+        auto variant = [&](const std::string& base) {
+            std::string out = base;
+            const std::size_t edits = rng() % (out.size() / 8 + 1);
+            for (std::size_t e = 0; e < edits; ++e) {
+                const std::size_t pos = rng() % out.size();
+                if (rng() % 2) {
+                    out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), 'x');
+                } else {
+                    out[pos] = 'y';  // may split a character: still no crash
+                }
+            }
+            return out;
+        };
+        std::vector<std::string> source_lines(4 + rng() % 12), query_lines(1 + rng() % 6);
+        for (auto& l : source_lines) l = variant(bases[rng() % bases.size()]);
+        for (auto& l : query_lines) l = variant(bases[rng() % bases.size()]);
+        std::string source, query;
+        for (const auto& l : source_lines) source += l + "\n";
+        for (const auto& l : query_lines) query += l + "\n";
+        for (const auto& q : query_lines) {
+            multi_word_lines += brindle::utf8::decode(brindle::text::trim(q)).size() > 64;
+            for (const auto& l : source_lines) similar_pairs += ref::pair_cost(q, l) == 1;
+        }
+        StreamingFuzzyMatcher matcher(source);
+        ref::Matcher reference(source);
+        for (std::size_t pos = 0; pos < query.size(); pos += 37) {
+            const std::string chunk = query.substr(pos, 37);
+            ASSERT_EQ(matcher.push(chunk, std::nullopt), reference.push(chunk, std::nullopt)) << round;
+            ASSERT_EQ(matcher.matches(), reference.matches()) << round;
+        }
+        rounds_with_match += !matcher.matches().empty();
+    }
+    EXPECT_GT(similar_pairs, 800);
+    EXPECT_GT(multi_word_lines, 200);
+    EXPECT_GT(rounds_with_match, 30);  // of 150
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures inside push and finish leave the matcher as it was
+// ---------------------------------------------------------------------------------------------
+
+// Throws at the k-th poll of the interrupt hook (std::bad_alloc or brindle::Interrupted), and makes
+// every poll run the hook.
+struct FailAtPoll {
+    int remaining;
+    bool bad_alloc;
+    bool fired = false;
+
+    static void hook(void* context) {
+        auto* self = static_cast<FailAtPoll*>(context);
+        brindle::detail::interrupt_state.budget = 0;
+        if (--self->remaining == 0) {
+            self->fired = true;
+            if (self->bad_alloc) throw std::bad_alloc();
+            throw brindle::Interrupted{};
+        }
+    }
+};
+
+// One call on the matcher: a push (chunk and hint) or, with no chunk, finish.
+struct Call {
+    const char* chunk = nullptr;  // nullptr: finish
+    std::optional<std::uint32_t> hint;
+};
+
+void apply(StreamingFuzzyMatcher& m, const Call& call) {
+    if (call.chunk) {
+        m.push(call.chunk, call.hint);
+    } else {
+        m.finish();
+    }
+}
+
+// Everything a caller can observe, now and through later calls.
+void expect_same_matcher(StreamingFuzzyMatcher& a, StreamingFuzzyMatcher& b,
+                         const std::vector<Call>& later, const std::string& what) {
+    ASSERT_EQ(a.query_lines(), b.query_lines()) << what;
+    ASSERT_EQ(a.matches(), b.matches()) << what;
+    ASSERT_EQ(a.select_best_match(), b.select_best_match()) << what;
+    for (const Call& call : later) {
+        if (call.chunk) {
+            ASSERT_EQ(a.push(call.chunk, call.hint), b.push(call.chunk, call.hint)) << what;
+        } else {
+            ASSERT_EQ(a.finish(), b.finish()) << what;
+        }
+        ASSERT_EQ(a.matches(), b.matches()) << what;
+        ASSERT_EQ(a.query_lines(), b.query_lines()) << what;
+    }
+}
+
+TEST(StreamingMatcherFailures, PushAndFinishAreAllOrNothing) {
+    std::string wide;
+    for (int i = 0; i < 3000; ++i) wide += "    value_" + std::to_string(i % 700) + " = compute(x);\n";
+    const std::string five = "alpha\nbeta\ngamma\ndelta\nepsilon\n";
+    struct Scenario {
+        std::string source;
+        std::vector<Call> before;  // calls that succeed first
+        Call failing;              // the call made to fail at every poll in turn
+        std::vector<Call> after;   // the same calls then go to both matchers
+    };
+    const Scenario scenarios[] = {
+        {five, {}, {"alpha\nbeta\n", 3u}, {{"gamma\n", std::nullopt}, {"delta", {}}, {}}},
+        {five, {{"alpha\nbe", 1u}}, {"ta\r\ngamma\nX\nY\n", std::nullopt}, {{"", 2u}, {"\n", {}}, {}}},
+        {five, {{"alpha\nbeta\ngam", 4u}}, {}, {{"ma\n", {}}, {}}},
+        {"a\nb\na\nb\na\n", {{"a\n", 2u}}, {"b\na\n", 4u}, {{"", 0u}, {"b\n", {}}}},
+        {wide, {{"    value_3 = compute(x);\n", 500u}},
+         {"    value_4 = compute(x);\n    value_5 = compute(y);\n    value_6 = compute(x);\n", {}},
+         {{"    value_7 = compute(x);\n", 100u}, {"tail", {}}, {}}},
+        {"", {{"a\n", {}}}, {"b\nc\n", 1u}, {{"d", {}}, {}}},
+    };
+    int failures_injected = 0;
+    for (std::size_t s = 0; s < std::size(scenarios); ++s) {
+        const Scenario& sc = scenarios[s];
+        int k = 1;
+        for (;; ++k) {
+            StreamingFuzzyMatcher failed(sc.source);
+            for (const Call& call : sc.before) apply(failed, call);
+            FailAtPoll fail{k, k % 2 == 1};
+            bool threw = false;
+            try {
+                brindle::ScopedInterruptHook hook(&FailAtPoll::hook, &fail);
+                brindle::detail::interrupt_state.budget = 0;
+                apply(failed, sc.failing);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            } catch (const brindle::Interrupted&) {
+                threw = true;
+            }
+            ASSERT_EQ(threw, fail.fired);
+            if (!threw) break;  // k is past the last poll of the call
+            ++failures_injected;
+            const std::string what = "scenario " + std::to_string(s) + " poll " + std::to_string(k);
+            StreamingFuzzyMatcher untouched(sc.source);
+            for (const Call& call : sc.before) apply(untouched, call);
+            // The failed call repeated, then the later calls, give the same answers on both.
+            std::vector<Call> later{sc.failing};
+            later.insert(later.end(), sc.after.begin(), sc.after.end());
+            expect_same_matcher(failed, untouched, later, what);
+            if (HasFatalFailure()) return;
+        }
+        EXPECT_GT(k, 2) << "scenario " << s << ": the call polled too rarely to test";
+    }
+    EXPECT_GT(failures_injected, 20);
+}
+
+// A push whose table would not fit in memory fails with bad_alloc before computing anything and
+// leaves the matcher usable. Run in a child process under an address-space limit.
+TEST(StreamingMatcherFailures, HugeTableFailsCleanly) {
+    std::string source;
+    for (int i = 0; i < 20000; ++i) source += "line " + std::to_string(i) + "\n";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::FILE* statm = std::fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) _exit(10);
+        std::fclose(statm);
+        const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
+        const rlimit rl{limit, limit};
+        if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(11);
+        StreamingFuzzyMatcher m(source);
+        m.push("line 7\n", 3u);
+        // 200,000 rows of 20,000 cells: 1 GB of steps.
+        const std::string hostile(200000, '\n');
+        try {
+            m.push(hostile, std::nullopt);
+            _exit(12);
+        } catch (const std::bad_alloc&) {
+        }
+        if (m.query_lines().size() != 1 || m.matches() != Ranges{{49, 55}}) _exit(13);
+        StreamingFuzzyMatcher fresh(source);
+        fresh.push("line 7\n", 3u);
+        if (m.push("line 8\n", std::nullopt) != fresh.push("line 8\n", std::nullopt)) _exit(14);
+        if (m.finish() != fresh.finish() || m.matches() != Ranges{{49, 62}}) _exit(15);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child died: " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
