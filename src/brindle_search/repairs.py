@@ -1,0 +1,178 @@
+"""Repairs of new_string after a tolerant strategy placed an edit.
+
+A tolerant strategy finds old_string in the text although it differs from it; new_string has the
+same differences and must be brought into the text's form before it is inserted:
+
+- indentation: the matched block sits at another indentation than old_string (the model dropped
+  or changed it). Every line of new_string moves by the difference of the first non-blank lines,
+  in the text's own unit (tabs in a tab-indented text, its spaces per level otherwise):
+
+      text:        "    def f(self):\\n        return 1\\n"     (4 spaces per level)
+      old_string:  "def f(self):\\n    return 1\\n"
+      new_string:  "def f(self):\\n    return 2\\n"
+      inserted:    "    def f(self):\\n        return 2\\n"     ("reindented +4 spaces")
+
+  When new_string is indented in another style than the text (spaces in a tab-indented file, two
+  spaces per level in a four-space file) its indentation is converted level by level, keeping
+  the spaces beyond a whole level. Blank lines stay as written, and a line that would move left
+  of column 0 keeps its indentation as written.
+- escapes: "escape_normalized" placed old_string by resolving its escape sequences; new_string
+  holds the same kind of escapes and is resolved by the same rules.
+- final newline: old_string ended in a newline but the matched text does not (tolerant matches
+  are whole lines without their last LF); new_string then loses one final newline too.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Iterable
+
+__all__ = ["IndentStyle", "detect_style", "reindent", "leading_whitespace"]
+
+# (indentation character, columns per level): ("\t", 1) or (" ", n).
+IndentStyle = tuple[str, int]
+
+_DEFAULT_SPACES = 4
+
+
+def leading_whitespace(line: str) -> str:
+    return line[: len(line) - len(line.lstrip(" \t"))]
+
+
+def _first_non_blank(text: str) -> str | None:
+    for line in text.split("\n"):
+        if line.strip():
+            return line
+    return None
+
+
+def detect_style(lines: Iterable[str], fallback_spaces: int | None = None) -> IndentStyle | None:
+    """The indentation style of `lines`, or None when no line is indented.
+
+    Tabs when more lines start with a tab than with a space; otherwise spaces, with the most
+    common positive step between the widths of consecutive non-blank lines as the level (the
+    smaller on a tie), or `fallback_spaces` (else 4) when no line steps in.
+    """
+    tabs = spaces = 0
+    steps: Counter[int] = Counter()
+    previous: int | None = None
+    for line in lines:
+        if not line.strip():
+            continue
+        ws = leading_whitespace(line)
+        if ws.startswith("\t"):
+            tabs += 1
+            continue
+        if ws:
+            spaces += 1
+        width = len(ws)
+        if previous is not None and width > previous and "\t" not in ws:
+            steps[width - previous] += 1
+        previous = width
+    if tabs == 0 and spaces == 0:
+        return None
+    if tabs > spaces:
+        return ("\t", 1)
+    if steps:
+        best = max(steps.values())
+        return (" ", min(step for step, count in steps.items() if count == best))
+    return (" ", fallback_spaces or _DEFAULT_SPACES)
+
+
+def _levels(ws: str, style: IndentStyle) -> tuple[int, int]:
+    """Whole levels and the columns beyond them of an indentation read in `style`."""
+    char, unit = style
+    if char == "\t":
+        tabs = len(ws) - len(ws.lstrip("\t"))
+        return tabs, len(ws[tabs:].expandtabs(_DEFAULT_SPACES))
+    columns = len(ws.expandtabs(unit))
+    return divmod(columns, unit)
+
+
+def _render(levels: int, extra: int, style: IndentStyle) -> str:
+    char, unit = style
+    if char == "\t":
+        return "\t" * levels + " " * extra
+    return " " * (levels * unit + extra)
+
+
+def _unit_name(count: int, style: IndentStyle) -> str:
+    if style[0] == "\t":
+        return f"{count:+d} tab" + ("" if abs(count) == 1 else "s")
+    return f"{count:+d} space" + ("" if abs(count) == 1 else "s")
+
+
+def reindent(
+    new_string: str, old_string: str, matched_indent: str, file_style: IndentStyle | None
+) -> tuple[str, list[str]]:
+    """new_string moved to the matched block's indentation, with the phrases that describe it.
+
+    `matched_indent` is the indentation of the matched block's first non-blank line and
+    `file_style` the indentation style of the text around it.
+    """
+    old_first = _first_non_blank(old_string)
+    if old_first is None or not new_string:
+        return new_string, []
+    old_indent = leading_whitespace(old_first)
+    edit_lines = old_string.split("\n") + new_string.split("\n")
+    fallback = file_style[1] if file_style is not None and file_style[0] == " " else None
+    edit_style = detect_style(edit_lines, fallback)
+    if file_style is None:
+        file_style = detect_style([matched_indent + "x"], fallback) or edit_style
+    if file_style is None:
+        return new_string, []
+    if edit_style is None or edit_style == file_style:
+        return _shift(new_string, old_indent, matched_indent, file_style)
+    return _convert(new_string, old_indent, matched_indent, edit_style, file_style)
+
+
+def _shift(
+    new_string: str, old_indent: str, matched_indent: str, style: IndentStyle
+) -> tuple[str, list[str]]:
+    """Same style on both sides: every line moves by the difference in the style's characters."""
+    char, unit = style
+    if char == "\t":
+        delta = (len(matched_indent) - len(matched_indent.lstrip("\t"))) - (
+            len(old_indent) - len(old_indent.lstrip("\t"))
+        )
+    else:
+        delta = len(matched_indent.expandtabs(unit)) - len(old_indent.expandtabs(unit))
+    if delta == 0:
+        return new_string, []
+    step = char * abs(delta)
+    out = []
+    for line in new_string.split("\n"):
+        if not line.strip():
+            out.append(line)
+        elif delta > 0:
+            out.append(step + line)
+        elif line.startswith(step):
+            out.append(line[len(step) :])
+        else:
+            out.append(line)
+    return "\n".join(out), [f"reindented {_unit_name(delta, style)}"]
+
+
+def _convert(
+    new_string: str, old_indent: str, matched_indent: str, edit_style: IndentStyle, file_style: IndentStyle
+) -> tuple[str, list[str]]:
+    """Different styles: indentation re-rendered level by level in the file's style."""
+    old_levels, _ = _levels(old_indent, edit_style)
+    matched_levels, _ = _levels(matched_indent, file_style)
+    delta = matched_levels - old_levels
+    out = []
+    for line in new_string.split("\n"):
+        if not line.strip():
+            out.append(line)
+            continue
+        ws = leading_whitespace(line)
+        levels, extra = _levels(ws, edit_style)
+        if levels + delta < 0:
+            out.append(line)
+            continue
+        out.append(_render(levels + delta, extra, file_style) + line[len(ws) :])
+    converted = "tabs" if file_style[0] == "\t" else f"{file_style[1]} spaces per level"
+    phrases = [f"indentation converted to {converted}"]
+    if delta:
+        phrases.append(f"reindented {delta:+d} level" + ("" if abs(delta) == 1 else "s"))
+    return "\n".join(out), phrases
