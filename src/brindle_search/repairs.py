@@ -19,7 +19,9 @@ same differences and must be brought into the text's form before it is inserted:
 - escapes: "escape_normalized" placed old_string by resolving its escape sequences; new_string
   holds the same kind of escapes and is resolved by the same rules.
 - final newline: old_string ended in a newline but the matched text does not (tolerant matches
-  are whole lines without their last LF); new_string then loses one final newline too.
+  are whole lines without their last LF); new_string then loses one final newline too. The
+  other way round, a match that took the line break behind old_string (which did not end in one)
+  keeps it: new_string gets a final newline.
 """
 
 from __future__ import annotations
