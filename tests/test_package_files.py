@@ -5,9 +5,9 @@ import json
 import os
 import stat
 
-import _brindle_search as raw
 import pytest
 
+import _brindle_search as raw
 import brindle_search as bs
 from brindle_search import files as files_module
 
@@ -36,7 +36,9 @@ def test_lf_block_in_a_crlf_file(tmp_path):
     result = bs.edit_file(path, old, new)
     assert result.ok, str(result)
     assert (result.start_line, result.end_line) == (5, 6)
-    assert path.read_bytes() == CRLF_SOURCE.replace(b"    x = 1\r\n    return x + 1", b"    x = 2\r\n    return x + 1")
+    assert path.read_bytes() == CRLF_SOURCE.replace(
+        b"    x = 1\r\n    return x + 1", b"    x = 2\r\n    return x + 1"
+    )
 
 
 @pytest.mark.parametrize("new", ["y = 1\nz = 2", "y = 1\r\nz = 2"])
@@ -310,7 +312,7 @@ def test_result_json_form(tmp_path):
     data = json.loads(json.dumps(result.to_dict()))
     assert data["ok"] is True and data["path"] == str(path)
     assert data["strategy"] == "line_trimmed"
-    assert data["repairs"] == ["reindented +4 spaces", "dropped final newline"]
+    assert data["repairs"] == ["dropped final newline", "reindented +4 spaces"]
     assert (data["start_line"], data["end_line"]) == (2, 3)
     assert data["snippet"] == "     1\tclass A:\n     2\t    def f(self):\n     3\t        return 2\n"
     assert data["diff"] == (

@@ -9,9 +9,9 @@ import ast
 import shutil
 import textwrap as textwrap_module
 
-import _brindle_search as raw
 import pytest
 
+import _brindle_search as raw
 import brindle_search as bs
 
 TEXTWRAP = textwrap_module.__file__

@@ -27,7 +27,7 @@ from .files import (
     splice_endings,
     write_atomic,
 )
-from .repairs import detect_style, leading_whitespace, reindent
+from .repairs import detect_style, reindent
 from .results import ClosestMatch, Edit, EditResult
 
 __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text"]
@@ -168,15 +168,18 @@ def _closest(info: tuple[float, int, int, str, str] | None) -> ClosestMatch | No
 
 
 def _with_closest(message: str, closest: ClosestMatch) -> str:
-    """The not-found message with a closest-match piece, placed where the driver puts its own."""
+    """The not-found message with this closest-match piece, where the driver puts its own."""
     piece = (
         f"\nClosest fuzzy match ({closest.similarity * 100:.1f}% similar) at lines "
         f"{closest.start_line}-{closest.end_line}:\n{closest.diff}"
     )
-    tips = message.find("\n\nDebugging tips:")
+    tips = message.rfind("\n\nDebugging tips:")
     if tips < 0:
-        return message + piece
-    return message[:tips] + piece + message[tips:]
+        tips = len(message)
+    start = message.find("\nClosest fuzzy match (")
+    if start < 0 or start > tips:
+        start = tips
+    return message[:start] + piece + message[tips:]
 
 
 def _place(text: str, edit: Edit, opts: _Options) -> _Placement | _Failure:
@@ -187,10 +190,15 @@ def _place(text: str, edit: Edit, opts: _Options) -> _Placement | _Failure:
     if outcome[0] != "ok":
         error_type, message, closest_info, locations = outcome
         closest = _closest(closest_info)
-        if error_type == "not_found" and closest is None:
+        if error_type == "not_found" and (closest is None or closest.similarity < 1.0):
+            # The driver only looks near the lines holding old_string's first line (or at the
+            # first windows): a block elsewhere may be closer.
             threshold = _NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
-            closest = _closest(_native.closest_window(text, old, threshold))
             if closest is not None:
+                threshold = max(threshold, closest.similarity)
+            better = _closest(_native.closest_window(text, old, threshold))
+            if better is not None and (closest is None or better.similarity > closest.similarity):
+                closest = better
                 message = _with_closest(message, closest)
         return _Failure(error_type, message, closest, locations)
 
@@ -220,9 +228,6 @@ def _place(text: str, edit: Edit, opts: _Options) -> _Placement | _Failure:
                     new = unescaped_new
                     repairs.append("unescaped")
                 old = unescaped_old
-        if opts.reindent:
-            pos, matched, new, phrases = _reindent_at(text, pos, matched, old, new, edit.replace_all)
-            repairs.extend(phrases)
         if old.endswith("\n") and not matched.endswith("\n") and new.endswith("\n"):
             new = new[:-1]
             repairs.append("dropped final newline")
@@ -230,6 +235,12 @@ def _place(text: str, edit: Edit, opts: _Options) -> _Placement | _Failure:
             # The match took the line break behind the block, which old_string did not show.
             new += "\n"
             repairs.append("kept final newline")
+        if old.startswith("\n") and not matched.startswith("\n") and new.startswith("\n"):
+            new = new[1:]
+            repairs.append("dropped leading newline")
+        if opts.reindent:
+            pos, matched, new, phrases = _reindent_at(text, pos, matched, old, new, edit.replace_all)
+            repairs.extend(phrases)
 
     if edit.replace_all:
         splices = []
@@ -264,13 +275,10 @@ def _reindent_at(
     prefix = text[line_start:pos]
     if prefix.strip():
         return pos, matched, new, []  # the match starts after code on its line
-    first = next((line for line in (prefix + matched).split("\n") if line.strip()), None)
-    if first is None:
-        return pos, matched, new, []
     lo = max(0, pos - _STYLE_SAMPLE)
     sample = text[lo : pos + len(matched) + _STYLE_SAMPLE].split("\n")
     style = detect_style(sample[1:] if lo > 0 else sample)
-    repaired, phrases = reindent(new, old, leading_whitespace(first), style)
+    repaired, phrases = reindent(new, old, prefix + matched, style)
     if not phrases:
         return pos, matched, new, []
     if prefix and not replace_all:

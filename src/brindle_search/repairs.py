@@ -104,26 +104,68 @@ def _unit_name(count: int, style: IndentStyle) -> str:
     return f"{count:+d} space" + ("" if abs(count) == 1 else "s")
 
 
+def _edit_unit(old_string: str, matched: str, file_style: IndentStyle) -> int | None:
+    """Spaces per level in old_string, learnt from the matched block's lines beside it.
+
+    old_string's lines pair with the block's lines when both have as many; where two lines of the
+    block differ by k levels, the same two lines of old_string differ by k edit levels. The most
+    common ratio wins; None when no pair of lines tells.
+    """
+    old_lines = old_string.rstrip("\n").split("\n")
+    block_lines = matched.rstrip("\n").split("\n")
+    if len(old_lines) != len(block_lines):
+        return None
+    pairs = [
+        (
+            len(leading_whitespace(o).expandtabs(_DEFAULT_SPACES)),
+            _levels(leading_whitespace(b), file_style)[0],
+        )
+        for o, b in zip(old_lines, block_lines)
+        if o.strip() and b.strip()
+    ]
+    ratios: Counter[int] = Counter()
+    for (w0, l0), (w1, l1) in zip(pairs, pairs[1:]):
+        if l1 != l0 and (w1 - w0) % (l1 - l0) == 0 and (w1 - w0) // (l1 - l0) > 0:
+            ratios[(w1 - w0) // (l1 - l0)] += 1
+    if not ratios:
+        return None
+    best = max(ratios.values())
+    return min(unit for unit, count in ratios.items() if count == best)
+
+
 def reindent(
-    new_string: str, old_string: str, matched_indent: str, file_style: IndentStyle | None
+    new_string: str, old_string: str, matched: str, file_style: IndentStyle | None
 ) -> tuple[str, list[str]]:
     """new_string moved to the matched block's indentation, with the phrases that describe it.
 
-    `matched_indent` is the indentation of the matched block's first non-blank line and
-    `file_style` the indentation style of the text around it.
+    `matched` is the matched block from the start of its first line, `file_style` the indentation
+    style of the text around it. new_string is read in the style old_string was written in: tabs
+    or spaces by its lines, spaces per level by comparing old_string with the block (the file's
+    own when that tells nothing).
     """
     old_first = _first_non_blank(old_string)
-    if old_first is None or not new_string:
+    matched_first = _first_non_blank(matched)
+    if old_first is None or matched_first is None or not new_string:
         return new_string, []
     old_indent = leading_whitespace(old_first)
-    edit_lines = old_string.split("\n") + new_string.split("\n")
-    fallback = file_style[1] if file_style is not None and file_style[0] == " " else None
-    edit_style = detect_style(edit_lines, fallback)
+    matched_indent = leading_whitespace(matched_first)
     if file_style is None:
-        file_style = detect_style([matched_indent + "x"], fallback) or edit_style
+        file_style = detect_style(matched.split("\n"))
+    edit_kind = detect_style(old_string.split("\n") + new_string.split("\n"))
     if file_style is None:
-        return new_string, []
-    if edit_style is None or edit_style == file_style:
+        if edit_kind is None:
+            return new_string, []
+        file_style = edit_kind
+    if edit_kind is None or (edit_kind[0] == "\t" and file_style[0] == "\t"):
+        return _shift(new_string, old_indent, matched_indent, file_style)
+    if edit_kind[0] == "\t":
+        edit_style: IndentStyle = ("\t", 1)
+    else:
+        unit = _edit_unit(old_string, matched, file_style)
+        if unit is None:
+            unit = file_style[1] if file_style[0] == " " else edit_kind[1]
+        edit_style = (" ", unit)
+    if edit_style == file_style:
         return _shift(new_string, old_indent, matched_indent, file_style)
     return _convert(new_string, old_indent, matched_indent, edit_style, file_style)
 
