@@ -135,11 +135,11 @@ def parse_blocks(text: str) -> ParsedPatch:
             if not block_path:
                 errors.append(BlockError(start, "no file path before '<<<<<<< SEARCH'"))
                 block_path = None
-            parsed, i = _read_block(lines, i + 1, start, block_path, errors)
+            parsed, i, next_path = _read_block(lines, i + 1, start, block_path, errors)
             if parsed is not None:
                 blocks.append(parsed)
             # The next block may reuse this path; any other non-blank line replaces it.
-            path = block_path
+            path = next_path or block_path
             continue
         if _REPLACE.match(marker):
             # The end of a block whose SEARCH line was lost: which file it meant cannot be told.
@@ -151,13 +151,23 @@ def parse_blocks(text: str) -> ParsedPatch:
     return ParsedPatch(blocks, errors)
 
 
+def _path_line(lines: list[str]) -> str | None:
+    """The path a SEARCH marker after ``lines`` would take: the last non-blank, non-fence line."""
+    for line in reversed(lines):
+        bare = line.strip()
+        if bare and not _FENCE.match(bare) and not _DIVIDER.match(bare.rstrip()):
+            return _clean_path(line)
+    return None
+
+
 def _read_block(
     lines: list[str], i: int, start: int, path: str | None, errors: list[BlockError]
-) -> tuple[EditBlock | None, int]:
+) -> tuple[EditBlock | None, int, str | None]:
     """Read the two parts of the block whose SEARCH marker is on patch line ``start``.
 
-    Returns the block (None when it is malformed or has no path) and the index of the first line
-    after it.
+    Returns the block (None when it is malformed or has no path), the index of the first line
+    after it and, when a new SEARCH marker cut the block short, the path line in front of that
+    marker (the next block's path, read as if the broken block had ended before it).
     """
     parts: list[list[str]] = [[]]
     while i < len(lines):
@@ -168,22 +178,22 @@ def _read_block(
                     start, f"block is not closed: a new '<<<<<<< SEARCH' follows on line {i + 1}", path
                 )
             )
-            return None, i
+            return None, i, _path_line(parts[-1])
         if _DIVIDER.match(bare) and len(parts) == 1:
             parts.append([])
         elif _REPLACE.match(bare):
             if len(parts) == 1:
                 errors.append(BlockError(i + 1, "'>>>>>>> REPLACE' before the '=======' divider", path))
-                return None, i + 1
+                return None, i + 1, None
             if path is None:
-                return None, i + 1
-            return EditBlock(path, "".join(parts[0]), "".join(parts[1]), start), i + 1
+                return None, i + 1, None
+            return EditBlock(path, "".join(parts[0]), "".join(parts[1]), start), i + 1, None
         else:
             parts[-1].append(lines[i])
         i += 1
     missing = "'=======' and '>>>>>>> REPLACE'" if len(parts) == 1 else "'>>>>>>> REPLACE'"
     errors.append(BlockError(start, f"block is not closed: {missing} missing before the end", path))
-    return None, i
+    return None, i, None
 
 
 class PathRefused(ValueError):
@@ -273,7 +283,11 @@ class FileOutcome:
 
     def report(self) -> str:
         """The failure, for a person or a model: which block, what went wrong, nothing written."""
-        where = f" (block at patch line {self.failed_block})" if self.failed_block is not None else ""
+        where = ""
+        if self.error_type == MALFORMED:
+            where = " (malformed block)"  # the message has the patch line of each problem
+        elif self.failed_block is not None:
+            where = f" (block at patch line {self.failed_block})"
         head = f"{self.path}: not applied{where}, nothing of it written [{self.error_type}]"
         return f"{head}\n{self.message}" if self.message else head
 

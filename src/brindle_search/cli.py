@@ -379,7 +379,12 @@ def cmd_locate(args: argparse.Namespace) -> int:
                 },
             )
             return
-        where = "not located" if location is None else f"lines {location.start_line}-{location.end_line}"
+        if location is None:
+            where = "not located"
+        elif location.start_line == location.end_line:
+            where = f"line {location.start_line}"
+        else:
+            where = f"lines {location.start_line}-{location.end_line}"
         if live:
             out.write(f"\r\x1b[K{count} lines read: {where} of {args.file}")
             out.flush()
