@@ -101,10 +101,11 @@ def test_latin1_with_encoding(tmp_path):
     assert path.read_bytes() == "caf\xe9 = 1\nna\xefve = 3\n".encode("latin-1")
 
 
-def test_text_not_encodable_in_the_file_encoding(tmp_path):
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_text_not_encodable_in_the_file_encoding(tmp_path, dry_run):
     path = write(tmp_path / "l.txt", b"x = 1\n")
-    with pytest.raises(bs.EditError, match="cannot be encoded"):
-        bs.edit_file(path, "x = 1", "x = '\u20ac'", encoding="latin-1")
+    with pytest.raises(bs.EditError, match="cannot be encoded as iso8859-1: '\u20ac'"):
+        bs.edit_file(path, "x = 1", "x = '\u20ac'", encoding="latin-1", dry_run=dry_run)
     assert path.read_bytes() == b"x = 1\n"
     assert leftovers(tmp_path, {"l.txt"}) == []
 

@@ -50,8 +50,9 @@ DEFAULT_MIN_SIMILARITY = 0.6
 #: Threshold of the near-miss search when the caller did not ask for another.
 _NEAR_MISS_THRESHOLD = 0.8
 
-#: Characters of text on each side of a match that are read to learn the indentation style.
-_STYLE_SAMPLE = 8000
+#: Characters of text on each side of a match that are read to learn the indentation style
+#: (some twenty-five lines of code).
+_STYLE_SAMPLE = 1000
 
 PathArg = Union[str, "os.PathLike[str]"]
 EditLike = Union[Edit, Mapping[str, Any]]
@@ -275,9 +276,8 @@ def _reindent_at(
     prefix = text[line_start:pos]
     if prefix.strip():
         return pos, matched, new, []  # the match starts after code on its line
-    lo = max(0, pos - _STYLE_SAMPLE)
-    sample = text[lo : pos + len(matched) + _STYLE_SAMPLE].split("\n")
-    style = detect_style(sample[1:] if lo > 0 else sample)
+    lo = text.rfind("\n", 0, max(0, pos - _STYLE_SAMPLE)) + 1
+    style = detect_style(text[lo : pos + len(matched) + _STYLE_SAMPLE])
     repaired, phrases = reindent(new, old, prefix + matched, style)
     if not phrases:
         return pos, matched, new, []
@@ -410,7 +410,10 @@ def _run(
         write_atomic(doc.path, encode_document(doc, new_raw), doc.mode)
         written = True
     elif changed and doc.path is not None:
-        encode_document(doc, new_raw)  # a dry run reports what a real run would refuse
+        # A dry run refuses what a real run would: only inserted text can fail to encode.
+        for placement in placements:
+            for _, _, inserted in placement.splices[:1]:
+                encode_document(doc, inserted)
 
     repairs: list[str] = []
     for index, placement in enumerate(placements):

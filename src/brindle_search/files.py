@@ -48,6 +48,8 @@ class Document:
 
 def _split_endings(raw: str) -> tuple[str, str, list[bool] | None]:
     """The LF form of `raw`, its most common ending and, when the endings are mixed, per-LF flags."""
+    if "\r" not in raw:
+        return raw, "\n", None
     crlf_count = raw.count("\r\n")
     if crlf_count == 0:
         return raw, "\n", None
@@ -182,7 +184,7 @@ def encode_document(doc: Document, raw: str) -> bytes:
     except UnicodeEncodeError as exc:
         raise EditError(
             f"{doc.path}: the new text cannot be encoded as {doc.encoding}: "
-            f"{exc.object[exc.start : exc.end]!r} at character {exc.start}",
+            f"{exc.object[exc.start : exc.end]!r}",
             path=doc.path,
         ) from None
 

@@ -26,8 +26,8 @@ same differences and must be brought into the text's form before it is inserted:
 
 from __future__ import annotations
 
+import re
 from collections import Counter
-from collections.abc import Iterable
 
 __all__ = ["IndentStyle", "detect_style", "reindent", "leading_whitespace"]
 
@@ -48,37 +48,31 @@ def _first_non_blank(text: str) -> str | None:
     return None
 
 
-def detect_style(lines: Iterable[str], fallback_spaces: int | None = None) -> IndentStyle | None:
-    """The indentation style of `lines`, or None when no line is indented.
+# The indentation of every non-blank line.
+_INDENT = re.compile(r"^([ \t]*)\S", re.MULTILINE)
+
+
+def detect_style(text: str) -> IndentStyle | None:
+    """The indentation style of the lines of `text`, or None when no line is indented.
 
     Tabs when more lines start with a tab than with a space; otherwise spaces, with the most
     common positive step between the widths of consecutive non-blank lines as the level (the
-    smaller on a tie), or `fallback_spaces` (else 4) when no line steps in.
+    smaller on a tie), or 4 when no line steps in.
     """
-    tabs = spaces = 0
-    steps: Counter[int] = Counter()
-    previous: int | None = None
-    for line in lines:
-        if not line.strip():
-            continue
-        ws = leading_whitespace(line)
-        if ws.startswith("\t"):
-            tabs += 1
-            continue
-        if ws:
-            spaces += 1
-        width = len(ws)
-        if previous is not None and width > previous and "\t" not in ws:
-            steps[width - previous] += 1
-        previous = width
+    indents = _INDENT.findall(text)
+    joined = "\n" + "\n".join(indents)
+    tabs = joined.count("\n\t")
+    spaces = joined.count("\n ")
     if tabs == 0 and spaces == 0:
         return None
     if tabs > spaces:
         return ("\t", 1)
+    widths = [len(ws) for ws in indents if "\t" not in ws]
+    steps = Counter(b - a for a, b in zip(widths, widths[1:]) if b > a)
     if steps:
         best = max(steps.values())
         return (" ", min(step for step, count in steps.items() if count == best))
-    return (" ", fallback_spaces or _DEFAULT_SPACES)
+    return (" ", _DEFAULT_SPACES)
 
 
 def _levels(ws: str, style: IndentStyle) -> tuple[int, int]:
@@ -150,13 +144,13 @@ def reindent(
     old_indent = leading_whitespace(old_first)
     matched_indent = leading_whitespace(matched_first)
     if file_style is None:
-        file_style = detect_style(matched.split("\n"))
-    edit_kind = detect_style(old_string.split("\n") + new_string.split("\n"))
+        file_style = detect_style(matched)
+    edit_kind = detect_style(old_string + "\n" + new_string)
     if file_style is None:
         if edit_kind is None:
             return new_string, []
         file_style = edit_kind
-    if edit_kind is None or (edit_kind[0] == "\t" and file_style[0] == "\t"):
+    if edit_kind is None or edit_kind == file_style or (edit_kind[0] == "\t" and file_style[0] == "\t"):
         return _shift(new_string, old_indent, matched_indent, file_style)
     if edit_kind[0] == "\t":
         edit_style: IndentStyle = ("\t", 1)
