@@ -185,6 +185,16 @@ def test_permission_bits_are_kept(tmp_path, mode):
     assert path.read_bytes() == b"echo b\n"
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root can give a file to another owner")
+def test_owner_is_kept(tmp_path):
+    path = write(tmp_path / "o.txt", b"a\n")
+    os.chown(path, 12345, 23456)
+    assert bs.edit_file(path, "a", "b").ok
+    st = path.stat()
+    assert (st.st_uid, st.st_gid) == (12345, 23456)
+    assert path.read_bytes() == b"b\n"
+
+
 def test_symlink_edits_its_target(tmp_path):
     target = write(tmp_path / "real.py", b"x = 1\n")
     link = tmp_path / "link.py"

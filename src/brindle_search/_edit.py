@@ -407,7 +407,7 @@ def _run(
 
     written = False
     if changed and doc.path is not None and not dry_run:
-        write_atomic(doc.path, encode_document(doc, new_raw), doc.mode)
+        write_atomic(doc.path, encode_document(doc, new_raw), doc.mode, doc.owner)
         written = True
     elif changed and doc.path is not None:
         # A dry run refuses what a real run would: only inserted text can fail to encode.

@@ -44,6 +44,7 @@ class Document:
     encoding: str = "utf-8"
     path: str | None = None
     mode: int = 0
+    owner: tuple[int, int] | None = None  # (uid, gid) of the file
 
 
 def _split_endings(raw: str) -> tuple[str, str, list[bool] | None]:
@@ -174,6 +175,7 @@ def read_document(path: PathLike, encoding: str | None = None) -> Document:
         encoding=codec,
         path=name,
         mode=stat.S_IMODE(st.st_mode),
+        owner=(st.st_uid, st.st_gid),
     )
 
 
@@ -189,8 +191,12 @@ def encode_document(doc: Document, raw: str) -> bytes:
         ) from None
 
 
-def write_atomic(path: str, data: bytes, mode: int) -> None:
-    """Replaces the file (or a symbolic link's target) by `data` in one rename."""
+def write_atomic(path: str, data: bytes, mode: int, owner: tuple[int, int] | None = None) -> None:
+    """Replaces the file (or a symbolic link's target) by `data` in one rename.
+
+    The new file gets the permission bits `mode` and, where the process may give it, the `owner`
+    (uid, gid) of the file it replaces.
+    """
     target = os.path.realpath(path)
     if not os.access(target, os.W_OK):
         raise EditError(f"{path}: permission denied (write)", path=path)
@@ -206,6 +212,13 @@ def write_atomic(path: str, data: bytes, mode: int) -> None:
                 f.flush()
                 os.fsync(f.fileno())
                 os.chmod(tmp, mode)
+                if owner is not None and hasattr(os, "chown"):
+                    tmp_stat = os.stat(tmp)
+                    if (tmp_stat.st_uid, tmp_stat.st_gid) != owner:
+                        try:
+                            os.chown(tmp, *owner)
+                        except PermissionError:
+                            pass  # only the owner's own process or root may keep it
             os.replace(tmp, target)
         except BaseException:
             try:
