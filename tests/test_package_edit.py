@@ -1,5 +1,8 @@
 """brindle_search.edit_text: repairs, strictness, the near miss, results and the fault boundary."""
 
+import argparse
+import ast
+import difflib
 import json
 import random
 
@@ -418,3 +421,39 @@ def test_package_surface():
     for name in ("edit_text", "edit_file", "apply_edits", "Edit", "EditResult", "EditError", "__version__"):
         assert name in bs.__all__
     assert issubclass(bs.EditError, Exception)
+
+
+def _function_blocks(source):
+    lines = source.split("\n")
+    for node in ast.walk(ast.parse(source)):
+        if isinstance(node, ast.FunctionDef) and node.end_lineno:
+            block = lines[node.lineno - 1 : node.end_lineno]
+            if 4 <= len(block) <= 40 and sum(1 for line in block[1:-1] if line.strip()) >= 2:
+                yield block
+
+
+def test_default_min_similarity_separates_invented_from_slightly_changed_blocks():
+    rng = random.Random(3)
+    sources = [open(m.__file__, encoding="utf-8").read() for m in (argparse, difflib)]
+    cases = [(source, block) for source in sources for block in _function_blocks(source)]
+    counts = {"invented": [0, 0], "changed": [0, 0], "missing": [0, 0]}  # [placed loosely, refused]
+    for _ in range(60):
+        source, block = rng.choice(cases)
+        _, other = rng.choice(cases)
+        k = rng.randrange(1, len(block) - 1)
+        olds = {
+            "invented": [block[0], *other[1:-1], block[-1]],
+            "changed": block[:k] + ["    value = compute(other, 42)"] + block[k + 1 :],
+            "missing": block[:k] + block[k + 1 :],
+        }
+        for kind, lines in olds.items():
+            old = "\n".join(lines)
+            loose = bs.edit_text(source, old, "pass", min_similarity=0)
+            if not loose.ok or loose.strategy not in ("block_anchor", "context_aware"):
+                continue
+            counts[kind][0] += 1
+            counts[kind][1] += bs.edit_text(source, old, "pass").error_type == "refused"
+    assert all(placed >= 20 for placed, _ in counts.values()), counts
+    assert counts["invented"][1] >= 0.95 * counts["invented"][0], counts
+    assert counts["changed"][1] <= 0.1 * counts["changed"][0], counts
+    assert counts["missing"][1] <= 0.1 * counts["missing"][0], counts
