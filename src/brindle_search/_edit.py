@@ -27,7 +27,7 @@ from .files import (
     splice_endings,
     write_atomic,
 )
-from .repairs import detect_style, reindent
+from .repairs import reindent
 from .results import ClosestMatch, Edit, EditResult
 
 __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text"]
@@ -276,9 +276,12 @@ def _reindent_at(
     prefix = text[line_start:pos]
     if prefix.strip():
         return pos, matched, new, []  # the match starts after code on its line
-    lo = text.rfind("\n", 0, max(0, pos - _STYLE_SAMPLE)) + 1
-    style = detect_style(text[lo : pos + len(matched) + _STYLE_SAMPLE])
-    repaired, phrases = reindent(new, old, prefix + matched, style)
+
+    def surroundings() -> str:
+        lo = text.rfind("\n", 0, max(0, pos - _STYLE_SAMPLE)) + 1
+        return text[lo : pos + len(matched) + _STYLE_SAMPLE]
+
+    repaired, phrases = reindent(new, old, prefix + matched, surroundings)
     if not phrases:
         return pos, matched, new, []
     if prefix and not replace_all:

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import re
 from collections import Counter
+from collections.abc import Callable
 
 __all__ = ["IndentStyle", "detect_style", "reindent", "leading_whitespace"]
 
@@ -48,8 +49,9 @@ def _first_non_blank(text: str) -> str | None:
     return None
 
 
-# The indentation of every non-blank line.
-_INDENT = re.compile(r"^([ \t]*)\S", re.MULTILINE)
+# The indentation of every non-blank line, in "\n" + text (searching for line feeds is much faster
+# than testing every position for a line start).
+_INDENT = re.compile(r"\n([ \t]*)(?=\S)")
 
 
 def detect_style(text: str) -> IndentStyle | None:
@@ -59,7 +61,7 @@ def detect_style(text: str) -> IndentStyle | None:
     common positive step between the widths of consecutive non-blank lines as the level (the
     smaller on a tie), or 4 when no line steps in.
     """
-    indents = _INDENT.findall(text)
+    indents = _INDENT.findall("\n" + text)
     joined = "\n" + "\n".join(indents)
     tabs = joined.count("\n\t")
     spaces = joined.count("\n ")
@@ -128,14 +130,15 @@ def _edit_unit(old_string: str, matched: str, file_style: IndentStyle) -> int | 
 
 
 def reindent(
-    new_string: str, old_string: str, matched: str, file_style: IndentStyle | None
+    new_string: str, old_string: str, matched: str, surroundings: Callable[[], str]
 ) -> tuple[str, list[str]]:
     """new_string moved to the matched block's indentation, with the phrases that describe it.
 
-    `matched` is the matched block from the start of its first line, `file_style` the indentation
-    style of the text around it. new_string is read in the style old_string was written in: tabs
-    or spaces by its lines, spaces per level by comparing old_string with the block (the file's
-    own when that tells nothing).
+    `matched` is the matched block from the start of its first line; `surroundings()` gives the
+    text around it, read to learn the file's indentation style when the block alone does not tell
+    it apart from old_string's. new_string is read in the style old_string was written in: tabs or
+    spaces by its lines, spaces per level by comparing old_string with the block (the file's own
+    when that tells nothing).
     """
     old_first = _first_non_blank(old_string)
     matched_first = _first_non_blank(matched)
@@ -143,13 +146,13 @@ def reindent(
         return new_string, []
     old_indent = leading_whitespace(old_first)
     matched_indent = leading_whitespace(matched_first)
-    if file_style is None:
-        file_style = detect_style(matched)
     edit_kind = detect_style(old_string + "\n" + new_string)
+    file_style = detect_style(matched)
+    if edit_kind is not None and file_style is not None and edit_kind == file_style:
+        return _shift(new_string, old_indent, matched_indent, file_style)
+    file_style = detect_style(surroundings()) or file_style or edit_kind
     if file_style is None:
-        if edit_kind is None:
-            return new_string, []
-        file_style = edit_kind
+        return new_string, []
     if edit_kind is None or edit_kind == file_style or (edit_kind[0] == "\t" and file_style[0] == "\t"):
         return _shift(new_string, old_indent, matched_indent, file_style)
     if edit_kind[0] == "\t":
