@@ -112,6 +112,7 @@ def test_python_dash_m():
         (["edit", "app.py", "--old", "x", "--new", "y", "--encoding", "no-such-codec"], "unknown encoding"),
         (["edit", "app.py", "--old", "x", "--new", "y", "--strategies", "simple,bogus"], "bogus"),
         (["edit", "app.py", "--old", "x", "--new-file", "missing.txt"], "missing.txt"),
+        (["edit", "app.py", "--old-file", "-", "--new-file", "-"], "both read standard input"),
         (["rank", "x", "--limit", "0"], "1 or more"),
         (["rank", "x", "--from", "missing.txt"], "missing.txt"),
         (["locate", "app.py", "--line-hint", "x"], "not an integer"),
@@ -338,8 +339,9 @@ def test_rank_nothing_and_bad_input():
     code, doc, _ = run_json("rank", "qq", stdin=CANDIDATES)
     assert (code, doc) == (1, {"pattern": "qq", "matches": []})
     assert run("rank", "fb", stdin="")[0] == 1
-    code, out, err = run("rank", "fb", stdin=b"ok\n\xff\n")
-    assert code == 2 and "not valid UTF-8 at byte offset 3" in err
+    code, out, err = run("rank", "fb", stdin=b"\xef\xbb\xbfok\n\xff\n")
+    assert code == 2 and "not valid UTF-8 at byte offset 6" in err
+    assert run("rank", "ok", stdin=b"\xef\xbb\xbfok\n") == (0, "ok\n", "")
 
 
 def test_rank_plain_equals_extract_order():
@@ -400,8 +402,9 @@ def test_locate_not_located_and_errors(src, tmp_path):
     assert run("locate", src, stdin="") == (1, "", "")
     code, out, err = run("locate", tmp_path / "missing.py", stdin="x\n")
     assert (code, out) == (2, "") and "missing.py" in err
-    code, out, err = run("locate", src, stdin=b"def f():\n\xff\n")
-    assert code == 2 and "not valid UTF-8" in err
+    code, out, err = run("locate", src, stdin=b"def f():\n\xe2\x82\n")
+    assert code == 2 and "not valid UTF-8 at byte offset 9" in err
+    assert out == "line 3\n"  # the lines before it were answered
 
 
 def test_locate_answers_each_line_before_input_ends(src):

@@ -1,7 +1,8 @@
 """Edit blocks as language models write them, and where they may point.
 
-This module owns two things: reading SEARCH/REPLACE blocks out of a patch text, and deciding
-whether the path a block names may be written under a root folder.
+This module owns three things: reading SEARCH/REPLACE blocks out of a patch text, deciding
+whether the path a block names may be written under a root folder, and applying a patch's blocks
+to the files under that root, each file all or nothing (``apply_blocks``).
 
 A patch holds any number of blocks; prose and Markdown code fences around them are ignored::
 
@@ -18,7 +19,8 @@ A patch holds any number of blocks; prose and Markdown code fences around them a
     >>>>>>> REPLACE
     ```
 
-The path is the last non-blank line before ``<<<<<<< SEARCH`` that is not a fence line
+Markers start in the first column (an indented ``=======`` is text). The path is the last
+non-blank line before ``<<<<<<< SEARCH`` that is not a fence line
 (```` ```python ````, ``~~~``); a block that directly follows another one (with nothing but
 blank and fence lines between them) may leave the path out and edits the same file. The lines
 between the markers are the old and the new text, each line with its line feed, so a block of
@@ -206,7 +208,8 @@ def resolve_path(root: str, path: str) -> tuple[str, str]:
     Refused (``PathRefused``): an empty or absolute path, a ``..`` component, a NUL character, a
     path that names the root itself, and a path that leaves the root through a symbolic link (of
     the file itself or of any folder on the way). A path inside the root may still name a missing
-    file or folder; a symbolic link that stays inside the root is followed.
+    file or folder; a symbolic link that stays inside the root is followed. A backslash counts as
+    a folder separator, as in the paths models write on Windows.
     """
     if not path:
         raise PathRefused("empty path")

@@ -94,10 +94,11 @@ def _fail(message: str) -> None:
 
 def _decode(data: bytes, what: str) -> str:
     """UTF-8 text (a BOM dropped), or a UsageError naming the first undecodable byte."""
+    skip = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
     try:
-        return data.decode("utf-8-sig")
+        return data[skip:].decode("utf-8")
     except UnicodeDecodeError as exc:
-        raise UsageError(f"{what}: not valid UTF-8 at byte offset {exc.start}") from None
+        raise UsageError(f"{what}: not valid UTF-8 at byte offset {skip + exc.start}") from None
 
 
 def _read_input(path: str | None, what: str) -> str:
@@ -192,6 +193,8 @@ def cmd_edit(args: argparse.Namespace) -> int:
     from . import EditError, edit_file
 
     try:
+        if args.old_file == "-" and args.new_file == "-":
+            raise UsageError("--old-file and --new-file cannot both read standard input")
         old = args.old if args.old is not None else _read_input(args.old_file, "--old-file")
         new = args.new if args.new is not None else _read_input(args.new_file, "--new-file")
         result = edit_file(
@@ -332,25 +335,38 @@ def cmd_rank(args: argparse.Namespace) -> int:
 
 
 def _stdin_chunks() -> Iterable[str]:
-    """Standard input as text, in the pieces it arrives in (not waiting for its end)."""
+    """Standard input as text, in the pieces it arrives in (not waiting for its end).
+
+    A leading byte-order mark is dropped; undecodable input is a UsageError naming the offset of
+    its first bad byte.
+    """
     stream = sys.stdin.buffer
     read = getattr(stream, "read1", None) or stream.read
-    decoder = codecs.getincrementaldecoder("utf-8-sig")("strict")
-    offset = 0
-    try:
-        while True:
-            data = read(65536)
-            if not data:
-                break
-            offset += len(data)
-            text = decoder.decode(data)
-            if text:
-                yield text
-        tail = decoder.decode(b"", final=True)
-    except UnicodeDecodeError as exc:
-        raise UsageError(f"standard input: not valid UTF-8 near byte offset {offset}: {exc.reason}") from None
-    if tail:
-        yield tail
+    decoder = codecs.getincrementaldecoder("utf-8")("strict")
+    consumed = 0  # bytes handed to the decoder before the current piece
+    first = True
+    while True:
+        data = read(65536)
+        try:
+            text = decoder.decode(data, final=not data)
+        except UnicodeDecodeError as exc:
+            # Positions are in the decoder's own buffer: the undecided bytes of the previous piece
+            # (at most three) followed by this one. The text before the bad byte still counts.
+            text = exc.object[: exc.start].decode("utf-8")
+            offset = consumed - (len(exc.object) - len(data)) + exc.start
+            error = UsageError(f"standard input: not valid UTF-8 at byte offset {offset}")
+        else:
+            error = None
+        if first and text:
+            text = text[1:] if text.startswith("\ufeff") else text
+            first = False
+        if text:
+            yield text
+        if error is not None:
+            raise error
+        if not data:
+            break
+        consumed += len(data)
 
 
 def cmd_locate(args: argparse.Namespace) -> int:
