@@ -288,11 +288,13 @@ def _rank_plain(pattern: str, candidates: Sequence[str], limit: int | None) -> l
 
 
 def _find_extract() -> Callable[..., list[tuple[str, int, Any]]] | None:
-    try:
-        from .ranking import extract
-    except ImportError:
+    """The package's native top-k ``extract``, where this version of the package has one."""
+    import importlib
+    import importlib.util
+
+    if importlib.util.find_spec(f"{__package__}.ranking") is None:
         return None
-    return extract  # type: ignore[no-any-return]
+    return importlib.import_module(f"{__package__}.ranking").extract  # type: ignore[no-any-return]
 
 
 def rank_candidates(
