@@ -458,7 +458,7 @@ def _create(target: str, blocks: list[EditBlock], dry_run: bool) -> Any:
         if not step.ok:
             return _with(step, path=target, failed_edit=index - 1)
         text = step.text
-        strategies.append(step.strategy)
+        strategies.append(str(step.strategy))
         repairs.extend(step.repairs)
     diff = "".join(difflib.unified_diff([], _patch_lines(text), "/dev/null", target))
     if diff and not diff.endswith("\n"):

@@ -349,6 +349,7 @@ def _stdin_chunks() -> Iterable[str]:
     first = True
     while True:
         data = read(65536)
+        error: UsageError | None = None
         try:
             text = decoder.decode(data, final=not data)
         except UnicodeDecodeError as exc:
@@ -357,8 +358,6 @@ def _stdin_chunks() -> Iterable[str]:
             text = exc.object[: exc.start].decode("utf-8")
             offset = consumed - (len(exc.object) - len(data)) + exc.start
             error = UsageError(f"standard input: not valid UTF-8 at byte offset {offset}")
-        else:
-            error = None
         if first and text:
             text = text[1:] if text.startswith("\ufeff") else text
             first = False
