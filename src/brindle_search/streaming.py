@@ -27,7 +27,11 @@ block that occurs several times is placed where it was located.
 from __future__ import annotations
 
 from bisect import bisect_right
+from collections.abc import Iterable
 from dataclasses import asdict, dataclass
+from functools import partial
+from itertools import accumulate
+from operator import add, methodcaller
 from typing import Any
 
 from _brindle_search import StreamingFuzzyMatcher
@@ -48,6 +52,9 @@ class BlockLocation:
         return asdict(self)
 
 
+_plus_one = partial(add, 1)
+
+
 class _LineTable:
     """Per source line: its ``str`` start in the source and its byte start in the joined lines.
 
@@ -58,23 +65,23 @@ class _LineTable:
     __slots__ = ("lines", "char_starts", "byte_starts")
 
     def __init__(self, source: str) -> None:
+        # Built from whole-list operations, which run at C speed: this table is paid for once per
+        # source, before the first chunk arrives.
         parts = source.split("\n")
-        tail = parts.pop()  # the text after the last LF, empty when the source ends in LF
-        lines = [p[:-1] if p.endswith("\r") else p for p in parts]
-        if tail:
-            lines.append(tail)
-            parts.append(tail)
-        char_starts, byte_starts = [], []
-        char_pos = byte_pos = 0
-        for part, line in zip(parts, lines):
-            char_starts.append(char_pos)
-            byte_starts.append(byte_pos)
-            char_pos += len(part) + 1
-            byte_pos += (len(line) if line.isascii() else len(line.encode("utf-8", "surrogatepass"))) + 1
-        byte_starts.append(byte_pos)  # one past the joined text, as the matcher's own table
+        # CR LF pairs are exactly the line ends that lose their CR; a CR elsewhere is text.
+        lines = source.replace("\r\n", "\n").split("\n") if "\r\n" in source else list(parts)
+        if parts[-1] == "":  # no empty line after a final LF (nor in an empty source)
+            parts.pop()
+            lines.pop()
+        if source.isascii():
+            byte_lengths: Iterable[int] = map(len, lines)
+        else:
+            byte_lengths = map(len, map(methodcaller("encode", "utf-8", "surrogatepass"), lines))
         self.lines = lines
-        self.char_starts = char_starts
-        self.byte_starts = byte_starts
+        self.char_starts = [0, *accumulate(map(_plus_one, map(len, parts)))]
+        self.char_starts.pop()
+        # One entry past the last line, as the matcher's own table has.
+        self.byte_starts = [0, *accumulate(map(_plus_one, byte_lengths))]
 
     def line_of(self, offset: int) -> int:
         """The 0-based line holding joined byte ``offset`` (its line feed counts to the line)."""
