@@ -78,10 +78,10 @@ class _LineTable:
         else:
             byte_lengths = map(len, map(methodcaller("encode", "utf-8", "surrogatepass"), lines))
         self.lines = lines
-        self.char_starts = [0, *accumulate(map(_plus_one, map(len, parts)))]
+        self.char_starts: list[int] = [0, *accumulate(map(_plus_one, map(len, parts)))]
         self.char_starts.pop()
         # One entry past the last line, as the matcher's own table has.
-        self.byte_starts = [0, *accumulate(map(_plus_one, byte_lengths))]
+        self.byte_starts: list[int] = [0, *accumulate(map(_plus_one, byte_lengths))]
 
     def line_of(self, offset: int) -> int:
         """The 0-based line holding joined byte ``offset`` (its line feed counts to the line)."""
