@@ -457,3 +457,41 @@ def test_default_min_similarity_separates_invented_from_slightly_changed_blocks(
     assert counts["invented"][1] >= 0.95 * counts["invented"][0], counts
     assert counts["changed"][1] <= 0.1 * counts["changed"][0], counts
     assert counts["missing"][1] <= 0.1 * counts["missing"][0], counts
+
+
+def test_generated_edits_agree_with_the_native_module():
+    """Without repairs the package places every edit where the native module does, and a CR LF
+    copy of the text gets the same edit with CR LF line endings."""
+    rng = random.Random(11)
+    pieces = ["a = 1", "    b = 2", "\tc()", "é = 'ü'", "", "  ", "x😀", "if x:", "return y"]
+    outcomes = {}
+    for _ in range(400):
+        lines = rng.choices(pieces, k=rng.randint(1, 10))
+        text = "\n".join(lines) + rng.choice(["", "\n"])
+        start = rng.randrange(len(lines))
+        old = "\n".join(lines[start : start + rng.randint(1, 3)])
+        if rng.random() < 0.3:
+            old = old.strip()
+        if rng.random() < 0.2:
+            old += "\n"
+        if rng.random() < 0.15:
+            old = "never " + old
+        new = rng.choice(["z = 0", "", "q\nr", "é\n"])
+        kwargs = {"replace_all": rng.random() < 0.2, "line_hint": rng.choice([None, 1, 3])}
+        native = raw.try_replace_content(text, old, new, **kwargs)
+        result = bs.edit_text(text, old, new, reindent=False, min_similarity=0, **kwargs)
+        outcomes[result.error_type or (result.strategy if not result.repairs else "repaired")] = 1
+        if not native.success:
+            assert not result.ok and result.error_type == native.error_type
+            continue
+        assert result.ok and result.strategy == native.result.strategy
+        assert result.start_line == native.result.start_line
+        if not result.repairs:
+            assert result.text == native.result.content
+            assert result.replacements >= 1
+        if "\n" in text:  # a text without line breaks gives inserted ones the LF default
+            crlf = bs.edit_text(
+                text.replace("\n", "\r\n"), old, new, reindent=False, min_similarity=0, **kwargs
+            )
+            assert crlf.ok and crlf.text == result.text.replace("\n", "\r\n")
+    assert {"simple", "line_trimmed", "not_found", "multiple_matches", "repaired"} <= set(outcomes)
