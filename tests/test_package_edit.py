@@ -495,3 +495,37 @@ def test_generated_edits_agree_with_the_native_module():
             )
             assert crlf.ok and crlf.text == result.text.replace("\n", "\r\n")
     assert {"simple", "line_trimmed", "not_found", "multiple_matches", "repaired"} <= set(outcomes)
+
+
+@pytest.mark.parametrize("unit", ["    ", "  ", "\t"])
+def test_generated_blocks_are_reindented_to_where_they_were_found(unit):
+    """A block found at depth d, sent by the model at depth e (in four spaces per level), is
+    inserted at depth d in the file's own unit, with its relative indentation kept."""
+    rng = random.Random(len(unit))
+    checked = 0
+    for case in range(150):
+        depth = rng.randint(1, 3)
+        levels = [0]
+        for _ in range(rng.randint(2, 6)):
+            levels.append(max(0, min(levels[-1] + rng.choice([-1, 0, 1]), 3)))
+        body = [f"stmt_{case}_{k}()" for k in range(len(levels))]
+
+        def render(base, ind, levels=levels, body=body):
+            return "\n".join(ind * (base + lv) + text for lv, text in zip(levels, body)) + "\n"
+
+        old_block = render(depth, unit)
+        new_levels = levels + [levels[-1]]
+        new_body = body + [f"added_{case}()"]
+        text = (
+            "class C:\n" + unit + "def f(self):\n" + old_block + unit + "def g(self):\n" + unit * 2 + "pass\n"
+        )
+        sent_depth = rng.choice([d for d in range(4) if d != depth])
+        old = render(sent_depth, "    ")
+        new = render(sent_depth, "    ", new_levels, new_body)
+        result = bs.edit_text(text, old, new)
+        assert result.ok, str(result)
+        assert result.text == text.replace(old_block, render(depth, unit, new_levels, new_body)), (
+            result.repairs
+        )
+        checked += 1
+    assert checked == 150
