@@ -2,6 +2,10 @@
 
 The package wraps the native module ``_brindle_search`` (fuzzy scoring, tolerant
 search-and-replace, the streaming matcher) and re-exports its five functions and five classes.
+On top of them it edits files safely: ``edit_text``, ``edit_file`` and ``apply_edits`` place an
+edit with the tolerant strategies, repair new_string where a tolerant match needs it, keep the
+file's encoding, byte-order mark and line endings, write atomically, and report the outcome as an
+``EditResult``. ``EditError`` is raised only for files that cannot be read, decoded or written.
 """
 
 from _brindle_search import (
@@ -17,6 +21,10 @@ from _brindle_search import (
     try_replace_content,
 )
 
+from ._edit import DEFAULT_MIN_SIMILARITY, STRATEGIES, apply_edits, edit_file, edit_text
+from .errors import EditError
+from .results import ClosestMatch, Edit, EditResult
+
 __version__ = "0.1.0"
 
 __all__ = [
@@ -31,4 +39,13 @@ __all__ = [
     "ReplaceResult",
     "TryReplaceResult",
     "FuzzyMatchInfo",
+    "edit_text",
+    "edit_file",
+    "apply_edits",
+    "Edit",
+    "EditResult",
+    "ClosestMatch",
+    "EditError",
+    "STRATEGIES",
+    "DEFAULT_MIN_SIMILARITY",
 ]

@@ -1,10 +1,11 @@
 // brindle_search._native: the native helpers of the brindle_search package, built from the same
 // core and binding layer as _brindle_search. In Python terms:
 //
-//   (functions are added here as the package needs them)
+//   strategy_names, locate, closest_window, similarity, match_diff, unescape   (edit.cpp)
 //
 // Every function is a fast-call function; its arguments go through the shared binder and its
 // body through the boundary guard.
+#include "native/edit.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
@@ -14,7 +15,20 @@ namespace brindle::py {
 
 namespace {
 
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef native_functions[] = {
+    {"strategy_names", as_cfunction(&edit_strategy_names), kFastCall, kStrategyNamesDoc},
+    {"locate", as_cfunction(&edit_locate), kFastCall, kLocateDoc},
+    {"closest_window", as_cfunction(&edit_closest_window), kFastCall, kClosestWindowDoc},
+    {"similarity", as_cfunction(&edit_similarity), kFastCall, kSimilarityDoc},
+    {"match_diff", as_cfunction(&edit_match_diff), kFastCall, kMatchDiffDoc},
+    {"unescape", as_cfunction(&edit_unescape), kFastCall, kUnescapeDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,21 @@
+# Type stub of brindle_search._native, the package's native helpers (built from src/native/).
+from collections.abc import Sequence
+from typing import Any
+
+_Closest = tuple[float, int, int, str, str]
+
+def strategy_names() -> tuple[str, ...]: ...
+def locate(
+    content: str,
+    old_string: str,
+    new_string: str,
+    replace_all: bool = False,
+    line_hint: int | None = None,
+    strategies: Sequence[str] = ...,
+) -> tuple[Any, ...]:
+    """("ok", strategy, matched_text, position, start_line, end_line) or
+    (error_type, message, closest | None, locations | None)."""
+def closest_window(content: str, old_string: str, min_similarity: float) -> _Closest | None: ...
+def similarity(a: str, b: str) -> float: ...
+def match_diff(old_string: str, window_text: str) -> str: ...
+def unescape(text: str) -> str: ...

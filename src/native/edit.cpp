@@ -1,0 +1,254 @@
+// The native side of brindle_search's safe edits. In Python terms:
+//
+//   def strategy_names() -> tuple[str, ...]          # the driver's table, in its order
+//   def locate(content, old_string, new_string, replace_all=False, line_hint=None,
+//              strategies=<all>)
+//       -> ("ok", strategy, matched_text, position, start_line, end_line)
+//        | (error_type, message, closest, locations)
+//   def closest_window(content, old_string, min_similarity) -> closest | None
+//   def similarity(a, b) -> float
+//   def match_diff(old_string, window_text) -> str
+//   def unescape(text) -> str
+//
+// `locate` runs the replacement driver but hands back where and how the edit was placed instead
+// of the new content: the package splices a repaired new_string in itself. `position` is the match
+// start counted in code points of `content` (a Python str index). A closest match is the tuple
+// (similarity, start_line, end_line, text, diff).
+#include "native/edit.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <variant>
+
+#include "core/content_replacer/diagnostics.hpp"
+#include "core/content_replacer/driver.hpp"
+#include "core/content_replacer/strategies.hpp"
+#include "core/edit_distance.hpp"
+#include "python/binder.hpp"
+#include "python/boundary.hpp"
+#include "python/convert.hpp"
+
+namespace brindle::py {
+
+namespace {
+
+// A similarity threshold: any real number (int or float).
+struct Fraction {
+    double value = 0.0;
+};
+
+bool from_py(PyObject* o, Fraction& out) {
+    if (!PyFloat_Check(o) && !PyLong_Check(o)) return cast_error(o, "float");
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out.value = v;
+    return true;
+}
+
+// A set of strategies given by name; absent means all of them.
+struct StrategySet {
+    replacer::StrategyMask mask = replacer::kAllStrategies;
+};
+
+bool from_py(PyObject* o, StrategySet& out) {
+    TextList names;
+    if (!from_py(o, names)) return false;
+    const auto table = replacer::strategy_names();
+    out.mask = 0;
+    for (const std::string_view name : names.views) {
+        const auto it = std::find(table.begin(), table.end(), name);
+        if (it == table.end()) {
+            PyRef text = PyRef::steal(to_py(name));
+            if (text) PyErr_Format(PyExc_ValueError, "unknown strategy %R", text.get());
+            return false;
+        }
+        out.mask |= replacer::StrategyMask{1} << static_cast<unsigned>(it - table.begin());
+    }
+    return true;
+}
+
+// Number of code points in UTF-8 text: every byte that does not continue a sequence starts one.
+std::uint64_t count_code_points(std::string_view s) {
+    std::uint64_t n = 0;
+    for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0U) != 0x80U ? 1U : 0U;
+    return n;
+}
+
+// Byte offset of the start of 1-based line `line` (one past its preceding LF).
+std::size_t line_start(std::string_view s, std::uint64_t line) {
+    std::size_t pos = 0;
+    for (std::uint64_t k = 1; k < line; ++k) {
+        const void* lf = std::memchr(s.data() + pos, '\n', s.size() - pos);
+        if (lf == nullptr) return s.size();
+        pos = static_cast<std::size_t>(static_cast<const char*>(lf) - s.data()) + 1;
+    }
+    return pos;
+}
+
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+    // Takes ownership of every item, also when one of them (or the tuple) failed to be created.
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t k = 0;
+    bool complete = static_cast<bool>(tuple);
+    for (PyObject* item : items) {
+        if (item == nullptr) complete = false;
+        if (tuple && item != nullptr) {
+            PyTuple_SET_ITEM(tuple.get(), k, item);
+        } else {
+            Py_XDECREF(item);
+        }
+        ++k;
+    }
+    return complete ? tuple.release() : nullptr;
+}
+
+PyObject* closest_to_py(const std::optional<replacer::FuzzyMatchInfo>& info) {
+    if (!info) return new_ref(Py_None);
+    return tuple_of({to_py(info->similarity), to_py(info->start_line), to_py(info->end_line),
+                     to_py(std::string_view(info->text)), to_py(std::string_view(info->diff))});
+}
+
+PyObject* str_of(const char* s) { return PyUnicode_FromString(s); }
+
+}  // namespace
+
+PyObject* edit_strategy_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr Signature kSig{"strategy_names()", nullptr, 0, 0};
+        BoundArgs<0> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        const auto names = replacer::strategy_names();
+        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        if (!tuple) return nullptr;
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            PyObject* name = to_py(names[k]);
+            if (name == nullptr) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), name);
+        }
+        return tuple.release();
+    });
+}
+
+PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"content",   "old_string", "new_string",
+                                                 "replace_all", "line_hint", "strategies"};
+        static constexpr Signature kSig{"locate()", kNames, 6, 3};
+        BoundArgs<6> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        Text content;
+        Text old_string;
+        Text new_string;
+        StrictBool replace_all;
+        LineHint line_hint;
+        StrategySet strategies;
+        if (!convert_args(kSig, bound, content, old_string, new_string, replace_all, line_hint,
+                          strategies)) {
+            return nullptr;
+        }
+        replacer::ReplaceOutcome outcome =
+            replacer::replace_content(content.view, old_string.view, new_string.view,
+                                      replace_all.value, line_hint.value, strategies.mask);
+        if (auto* ok = std::get_if<replacer::ReplaceResult>(&outcome)) {
+            // The driver applies the first occurrence of the candidate on its start line: the
+            // only one, the one nearest the hint (the earlier on a tie) or, for replace_all, the
+            // first of all.
+            const std::size_t from = line_start(content.view, ok->start_line);
+            std::size_t pos = content.view.find(ok->matched_text, from);
+            if (pos == std::string_view::npos) pos = from;
+            const std::uint64_t position = count_code_points(content.view.substr(0, pos));
+            return tuple_of({str_of("ok"), to_py(std::string_view(ok->strategy)),
+                             to_py(std::string_view(ok->matched_text)), to_py(position),
+                             to_py(ok->start_line), to_py(ok->end_line)});
+        }
+        const auto& error = std::get<replacer::ReplaceError>(outcome);
+        if (const auto* nf = std::get_if<replacer::NotFound>(&error)) {
+            return tuple_of({str_of("not_found"), to_py(std::string_view(nf->message)),
+                             closest_to_py(nf->closest_match), new_ref(Py_None)});
+        }
+        if (const auto* mm = std::get_if<replacer::MultipleMatches>(&error)) {
+            return tuple_of({str_of("multiple_matches"), to_py(std::string_view(mm->message)),
+                             new_ref(Py_None), list_to_py(mm->locations)});
+        }
+        return tuple_of({str_of("no_change"), str_of("old_string and new_string must be different"),
+                         new_ref(Py_None), new_ref(Py_None)});
+    });
+}
+
+PyObject* edit_closest_window(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"content", "old_string", "min_similarity"};
+        static constexpr Signature kSig{"closest_window()", kNames, 3, 3};
+        BoundArgs<3> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        Text content;
+        Text old_string;
+        Fraction min_similarity;
+        if (!convert_args(kSig, bound, content, old_string, min_similarity)) return nullptr;
+        const replacer::ContentLines lines(content.view);
+        return closest_to_py(
+            replacer::find_most_similar_window(lines, old_string.view, min_similarity.value));
+    });
+}
+
+PyObject* edit_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"a", "b"};
+        static constexpr Signature kSig{"similarity()", kNames, 2, 2};
+        BoundArgs<2> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        Text a;
+        Text b;
+        if (!convert_args(kSig, bound, a, b)) return nullptr;
+        // As the closest-match search scores a window: 1 - distance / longer byte length.
+        const std::size_t longest = std::max(a.view.size(), b.view.size());
+        if (longest == 0) return to_py(1.0);
+        const std::uint64_t d = levenshtein_distance(a.view, b.view);
+        return to_py(1.0 - static_cast<double>(d) / static_cast<double>(longest));
+    });
+}
+
+PyObject* edit_match_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"old_string", "window_text"};
+        static constexpr Signature kSig{"match_diff()", kNames, 2, 2};
+        BoundArgs<2> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        Text old_string;
+        Text window;
+        if (!convert_args(kSig, bound, old_string, window)) return nullptr;
+        const std::string diff = replacer::build_match_diff(old_string.view, window.view);
+        return to_py(std::string_view(diff));
+    });
+}
+
+PyObject* edit_unescape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"text"};
+        static constexpr Signature kSig{"unescape()", kNames, 1, 1};
+        BoundArgs<1> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        Text text;
+        if (!convert_args(kSig, bound, text)) return nullptr;
+        const std::string out = replacer::unescape_string(text.view);
+        return to_py(std::string_view(out));
+    });
+}
+
+const char* const kStrategyNamesDoc =
+    "strategy_names()\n--\n\nThe replacement strategies in the order they are tried.";
+const char* const kLocateDoc =
+    "locate(content, old_string, new_string, replace_all=False, line_hint=None, strategies=...)"
+    "\n--\n\nWhere and how the replacement would be placed, or why it cannot be.";
+const char* const kClosestWindowDoc =
+    "closest_window(content, old_string, min_similarity)\n--\n\n"
+    "The most similar block of old_string's line count anywhere in content, or None.";
+const char* const kSimilarityDoc =
+    "similarity(a, b)\n--\n\n1 - edit distance / longer byte length.";
+const char* const kMatchDiffDoc =
+    "match_diff(old_string, window_text)\n--\n\nThe line diff shown with a closest match.";
+const char* const kUnescapeDoc =
+    "unescape(text)\n--\n\nResolves the escape sequences the escape-tolerant strategy accepts.";
+
+}  // namespace brindle::py

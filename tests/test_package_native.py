@@ -1,0 +1,112 @@
+"""brindle_search._native, the package's native helpers: hostile calls get clear Python exceptions,
+and repeated calls (failing ones included) keep no memory."""
+
+import gc
+import sys
+
+import pytest
+from conftest import IS_PYPY
+
+from brindle_search import _native as nat
+
+BIG = "x" * 100_000
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: nat.locate("a"), TypeError, "locate() missing"),
+        (lambda: nat.locate("a", "b", "c", nope=1), TypeError, "unexpected keyword"),
+        (lambda: nat.locate(1, "b", "c"), TypeError, "argument 'content'"),
+        (lambda: nat.locate("a", "b", "c", replace_all=1), TypeError, "argument 'replace_all'"),
+        (lambda: nat.locate("a", "b", "c", line_hint=-1), OverflowError, ""),
+        (lambda: nat.locate("a", "b", "c", line_hint=2**40), OverflowError, ""),
+        (lambda: nat.locate("a", "b", "c", strategies="simple"), TypeError, ""),
+        (lambda: nat.locate("a", "b", "c", strategies=["simple", 3]), TypeError, ""),
+        (lambda: nat.locate("a", "b", "c", strategies=["nope"]), ValueError, "unknown strategy 'nope'"),
+        (lambda: nat.locate("\ud800", "b", "c"), UnicodeEncodeError, ""),
+        (lambda: nat.closest_window("a", "b", "0.8"), TypeError, "argument 'min_similarity'"),
+        (lambda: nat.closest_window("a", "b"), TypeError, "closest_window() missing"),
+        (lambda: nat.similarity("a", None), TypeError, "argument 'b'"),
+        (lambda: nat.match_diff("a"), TypeError, ""),
+        (lambda: nat.unescape(b"a"), TypeError, "argument 'text'"),
+        (lambda: nat.strategy_names(1), TypeError, ""),
+    ],
+)
+def test_hostile_calls(call, error, text):
+    with pytest.raises(error) as info:
+        call()
+    assert text in str(info.value)
+
+
+def test_locate_reports_positions_in_code_points():
+    content = "é😀\nab\nxé b\n"
+    ok, strategy, matched, pos, start, end = nat.locate(content, "é b", "q")
+    assert (ok, strategy, matched, start, end) == ("ok", "simple", "é b", 3, 3)
+    assert content[pos : pos + len(matched)] == matched
+    # With several occurrences the one nearest the hint, the earlier on a tie.
+    content = "x\nab ab\nx\nab\n"
+    _, _, _, pos, start, _ = nat.locate(content, "ab", "q", line_hint=2)
+    assert (pos, start) == (2, 2)
+    _, _, _, pos, start, _ = nat.locate(content, "ab", "q", line_hint=4)
+    assert (pos, start) == (10, 4)
+
+
+@pytest.mark.parametrize(
+    "content, old, expected",
+    [
+        ("a\nb\n", "zzz", "not_found"),
+        ("a\na\n", "a", "multiple_matches"),
+        ("a\n", "a", "no_change"),
+    ],
+)
+def test_locate_failures(content, old, expected):
+    outcome = nat.locate(content, old, old if expected == "no_change" else "q")
+    assert outcome[0] == expected and len(outcome) == 4
+    assert isinstance(outcome[1], str)
+    assert (outcome[3] is not None) == (expected == "multiple_matches")
+
+
+def _rss_pages():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1])
+
+
+def _swallow(call):
+    def run():
+        try:
+            call()
+        except (TypeError, ValueError, OverflowError):
+            pass
+
+    return run
+
+
+CALLS = {
+    "locate ok": lambda: nat.locate(BIG + "\nneedle\n", "needle", "pin"),
+    "locate not found": lambda: nat.locate("a\nb\nc\n", "a\nx\nc\nd", "y"),
+    "locate ambiguous": lambda: nat.locate("a\na\n", "a", "b"),
+    "locate strategies": lambda: nat.locate("a\n b\n", "b", "c", strategies=["line_trimmed"]),
+    "locate bad strategy": _swallow(lambda: nat.locate("a", "b", "c", strategies=["x"])),
+    "locate surrogate": _swallow(lambda: nat.locate("\ud800" + BIG, "b", "c")),
+    "closest window": lambda: nat.closest_window("a\nbcd\ne\n", "bce", 0.5),
+    "similarity": lambda: nat.similarity("kitten", "sitting"),
+    "match diff": lambda: nat.match_diff("a\nb", "a\nc"),
+    "unescape": lambda: nat.unescape("a\\nb"),
+    "strategy names": nat.strategy_names,
+}
+
+
+@pytest.mark.skipif(IS_PYPY, reason="reference counts are emulated on PyPy")
+@pytest.mark.parametrize("name", sorted(CALLS))
+def test_repeated_calls_do_not_grow_memory(name):
+    call = CALLS[name]
+    for _ in range(200):
+        call()
+    gc.collect()
+    blocks, rss = sys.getallocatedblocks(), _rss_pages()
+    for _ in range(3000):
+        call()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 100
+    assert _rss_pages() - rss < 256

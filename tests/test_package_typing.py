@@ -1,0 +1,43 @@
+"""The package's editing modules are typed: mypy --strict accepts them, and the stub of their
+native helpers matches the installed extension (mypy's stubtest)."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+
+import pytest
+from conftest import IS_PYPY
+
+pytestmark = [
+    pytest.mark.skipif(IS_PYPY, reason="mypy runs on CPython"),
+    pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed"),
+]
+
+MODULES = [
+    "brindle_search._edit",
+    "brindle_search.files",
+    "brindle_search.repairs",
+    "brindle_search.results",
+    "brindle_search.errors",
+]
+
+
+def run(*args, cwd):
+    env = {"PATH": "/usr/bin:/bin", "HOME": os.environ.get("HOME", "/tmp")}
+    return subprocess.run(
+        [sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=cwd, timeout=600
+    )
+
+
+def test_editing_modules_pass_mypy_strict(tmp_path):
+    args = ["mypy", "--strict", "--no-incremental", "--follow-imports=silent"]
+    for module in MODULES:
+        args += ["-m", module]
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_native_helpers_stub_matches_the_extension(tmp_path):
+    result = run("mypy.stubtest", "brindle_search._native", "--concise", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
