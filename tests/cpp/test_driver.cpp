@@ -159,23 +159,8 @@ TEST(Driver, CrLfContent) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Plain transcription of the driver.
-
-struct PlainStrategy {
-    const char* name;
-    Replacer find;
-};
-
-const PlainStrategy kPlainTable[] = {
-    {"simple", simple_replacer},
-    {"line_trimmed", line_trimmed_replacer},
-    {"block_anchor", block_anchor_replacer},
-    {"whitespace_normalized", whitespace_normalized_replacer},
-    {"indentation_flexible", indentation_flexible_replacer},
-    {"escape_normalized", escape_normalized_replacer},
-    {"trimmed_boundary", trimmed_boundary_replacer},
-    {"context_aware", context_aware_replacer},
-};
+// Plain transcription of the driver: the strategies of the core table, every candidate built,
+// every occurrence collected by a byte-by-byte scan, no skipping of candidates already tried.
 
 // Every occurrence, overlapping ones included, that starts and ends on a character boundary.
 std::vector<std::size_t> all_occurrences(std::string_view content, std::string_view candidate) {
@@ -214,8 +199,8 @@ ReplaceOutcome plain_driver(std::string_view content, std::string_view old_strin
     if (old_string == new_string) return ReplaceError{NoChange{}};
     const ContentLines lines(content);
     bool any = false;
-    for (const PlainStrategy& strategy : kPlainTable) {
-        const Candidates candidates = strategy.find(lines, old_string);
+    for (const Strategy& strategy : kStrategies) {
+        const std::vector<std::string> candidates = strategy.find(lines, old_string).strings();
         if (candidates.empty()) continue;
         for (const std::string& candidate : candidates) {
             const std::vector<std::size_t> occ = all_occurrences(content, candidate);

@@ -13,17 +13,18 @@
 
 namespace {
 
-using brindle::replacer::Candidates;
 using brindle::replacer::ContentLines;
 using brindle::replacer::line_trimmed_replacer;
 using brindle::replacer::simple_replacer;
 using brindle::replacer::trimmed_boundary_replacer;
 namespace text = brindle::text;
 
-Candidates run(Candidates (*strategy)(const ContentLines&, std::string_view),
-               std::string_view content, std::string_view old_string) {
+using Candidates = std::vector<std::string>;  // candidate texts, built
+
+Candidates run(brindle::replacer::Replacer strategy, std::string_view content,
+               std::string_view old_string) {
     const ContentLines lines(content);
-    return strategy(lines, old_string);
+    return strategy(lines, old_string).strings();
 }
 
 // Plain transcription: every window joined, every line trimmed.

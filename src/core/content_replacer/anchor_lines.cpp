@@ -1,21 +1,36 @@
-// Trimmed content lines with the index of the nearest end-anchor line below each line.
+// The blocks between a first and a nearest last anchor line.
 #include "core/content_replacer/anchor_lines.hpp"
 
-#include "core/text.hpp"
+#include <cstdint>
+
+#include "core/cancel.hpp"
 
 namespace brindle::replacer {
 
-AnchorLines::AnchorLines(const std::vector<std::string_view>& lines, std::string_view end_anchor) {
-    const std::size_t n = lines.size();
-    trimmed_.reserve(n);
-    for (std::string_view line : lines) trimmed_.push_back(text::trim(line));
-    // One backward sweep: next_end_[k] is k itself when line k is an anchor, else next_end_[k + 1].
-    next_end_.assign(n, npos);
-    std::size_t next = npos;
-    for (std::size_t k = n; k-- > 0;) {
-        if (trimmed_[k] == end_anchor) next = k;
-        next_end_[k] = next;
+std::vector<AnchoredBlock> anchored_blocks(const ContentLines& content, std::string_view first,
+                                           std::string_view last) {
+    const std::size_t n = content.lines.size();
+    if (n < kMinBlockLines) return {};
+    const std::uint32_t first_id = content.id_of_trimmed(first);
+    const std::uint32_t last_id = content.id_of_trimmed(last);
+    if (first_id == ContentLines::kAbsent || last_id == ContentLines::kAbsent) return {};
+
+    const std::vector<std::uint32_t>& ids = content.trimmed_ids();
+    std::vector<std::size_t> ends;  // ascending
+    for (std::size_t k = kMinBlockLines - 1; k < n; ++k) {
+        if (ids[k] == last_id) ends.push_back(k);
+        if ((k & 255) == 0) poll_interrupt();
     }
+    std::vector<AnchoredBlock> blocks;
+    std::size_t e = 0;  // the first end not below the current start + 2
+    for (std::size_t start = 0; start + kMinBlockLines <= n; ++start) {
+        if (ids[start] != first_id) continue;
+        while (e < ends.size() && ends[e] < start + kMinBlockLines - 1) ++e;
+        if (e == ends.size()) break;
+        blocks.push_back({start, ends[e]});
+        poll_interrupt();
+    }
+    return blocks;
 }
 
 }  // namespace brindle::replacer

@@ -1,35 +1,31 @@
-// Trimmed content lines with a "next anchor" index, shared by the strategies that look for a
-// block between two anchor lines (block_anchor, context_aware).
+// The anchored-block scan shared by the strategies that look for a block between two anchor lines
+// (block_anchor, context_aware).
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 #include <vector>
 
+#include "core/content_replacer/types.hpp"
+
 namespace brindle::replacer {
 
-// The content lines trimmed once, and for one anchor text the nearest line at or below each
-// index whose trimmed text equals it. Finding the end of a block is then O(1) per start line
-// instead of a rescan of everything below it.
-class AnchorLines {
-public:
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+// A block spans its two anchors and at least one line between them.
+inline constexpr std::size_t kMinBlockLines = 3;
 
-    // `lines` must outlive this object (the trimmed views point into the same text).
-    AnchorLines(const std::vector<std::string_view>& lines, std::string_view end_anchor);
-
-    std::size_t size() const { return trimmed_.size(); }
-    std::string_view trimmed(std::size_t k) const { return trimmed_[k]; }
-
-    // Smallest index >= `from` whose trimmed line equals the end anchor; npos when there is none
-    // (also when `from` lies beyond the last line).
-    std::size_t next_end(std::size_t from) const {
-        return from < next_end_.size() ? next_end_[from] : npos;
-    }
-
-private:
-    std::vector<std::string_view> trimmed_;
-    std::vector<std::size_t> next_end_;
+struct AnchoredBlock {
+    std::size_t start;  // index of the first content line
+    std::size_t end;    // index of the last content line, at least start + 2
 };
+
+// Every content line whose trimmed text equals `first` starts a block, which ends at the nearest
+// line at least two lines further down whose trimmed text equals `last`; a start without such an
+// end yields nothing. Blocks in ascending order of their start; they may overlap or nest.
+//
+// Lines are compared by trimmed-line id (ContentLines), so an anchor that no content line has
+// ends the scan before it starts, and the ends come from one merge of the sorted start and end
+// positions: linear in the number of lines.
+std::vector<AnchoredBlock> anchored_blocks(const ContentLines& content, std::string_view first,
+                                           std::string_view last);
 
 }  // namespace brindle::replacer

@@ -1,4 +1,5 @@
-// The replacement driver: one ordered table of strategies, tried until a candidate can be placed.
+// The replacement driver: the strategies of kStrategies, tried in order until a candidate can be
+// placed.
 //
 // For each strategy in table order the driver takes its candidates in their order and applies the
 // first that can be placed: under replace_all the first that occurs at all (every non-overlapping
@@ -7,21 +8,25 @@
 // When no candidate of any strategy applies, the diagnostics build the error: multiple matches
 // if some strategy returned candidates, not found otherwise.
 //
-// Performance: the content is split into lines once and shared by all strategies and the
-// diagnostics; strategies run only while no earlier one succeeded. Whether a candidate applies
-// depends only on the call's arguments and the candidate text, so a text that already failed in
-// this call is not searched again. "Exactly once" is decided by searching again just after the
-// first occurrence, and the hinted search stops at the first occurrence on or after the hinted
-// line, since later occurrences lie no nearer.
+// Performance: the content is split into lines, and its other tables built, only when a strategy
+// first asks for them (ContentLines), so an exact hit costs the search for old_string, the search
+// for a second occurrence and the splice. Strategies run only while no earlier one succeeded.
+// Whether a candidate applies depends only on the call's arguments and the candidate text, so a
+// text that already failed in this call is not searched again; it is recognised by its hash
+// (O(1) for a window of lines) and a comparison, without being built. "Exactly once" is decided
+// by searching again just after the first occurrence, and the hinted search stops at the first
+// occurrence on or after the hinted line, since later occurrences lie no nearer.
 //
 // Occurrences are counted at character boundaries only: the empty candidate occurs at every
 // character boundary of the content, never between the bytes of one character.
 #include "core/content_replacer/driver.hpp"
 
-#include <array>
+#include <deque>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
+#include <vector>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
@@ -30,23 +35,6 @@
 namespace brindle::replacer {
 
 namespace {
-
-struct Strategy {
-    std::string_view name;
-    Replacer find;
-};
-
-// The order is part of the behaviour: the first strategy with an applicable candidate wins.
-constexpr std::array<Strategy, 8> kStrategies{{
-    {"simple", simple_replacer},
-    {"line_trimmed", line_trimmed_replacer},
-    {"block_anchor", block_anchor_replacer},
-    {"whitespace_normalized", whitespace_normalized_replacer},
-    {"indentation_flexible", indentation_flexible_replacer},
-    {"escape_normalized", escape_normalized_replacer},
-    {"trimmed_boundary", trimmed_boundary_replacer},
-    {"context_aware", context_aware_replacer},
-}};
 
 constexpr std::size_t kNone = std::string_view::npos;
 
@@ -64,6 +52,7 @@ std::size_t find_at_boundary(std::string_view hay, std::string_view needle, std:
         if (pos == kNone) return kNone;
         if (utf8::is_boundary(hay, pos) && utf8::is_boundary(hay, pos + needle.size())) return pos;
         from = pos + 1;
+        poll_interrupt();
     }
     return kNone;
 }
@@ -86,6 +75,7 @@ std::string replace_every(std::string_view content, std::string_view candidate,
     std::string out;
     std::size_t copied = 0;
     for (std::size_t pos = first; pos != kNone;) {
+        poll_interrupt();
         out.append(content, copied, pos - copied);
         out.append(new_string);
         if (candidate.empty()) {
@@ -117,6 +107,7 @@ std::size_t nearest_to_hint(std::string_view content, std::string_view candidate
     std::uint64_t line = text::line_number_at(content, first);
     std::size_t counted_to = first;  // line is the line of this position
     for (std::size_t pos = first; pos != kNone; pos = find_at_boundary(content, candidate, pos + 1)) {
+        poll_interrupt();
         line += text::count_newlines(content.substr(counted_to, pos - counted_to));
         counted_to = pos;
         const std::uint64_t gap = line > hint ? line - hint : hint - line;
@@ -140,6 +131,39 @@ std::string splice(std::string_view content, std::size_t pos, std::size_t length
     return out;
 }
 
+// The candidate texts that could not be applied in this call, by hash. The lists they belong to
+// are kept for the whole call, so entries are (list, index) and nothing is copied.
+class FailedTexts {
+public:
+    // Keeps `list` for the rest of the call; the reference stays valid.
+    const Candidates& keep(Candidates list) {
+        lists_.push_back(std::move(list));
+        return lists_.back();
+    }
+
+    bool contains(const Candidates& list, std::size_t k, std::uint64_t hash) const {
+        const auto it = by_hash_.find(hash);
+        if (it == by_hash_.end()) return false;
+        const std::size_t length = list.length(k);
+        for (const Entry& e : it->second) {
+            if (e.list->length(e.index) == length && list.same_text(k, *e.list, e.index)) return true;
+        }
+        return false;
+    }
+
+    void add(const Candidates& list, std::size_t k, std::uint64_t hash) {
+        by_hash_[hash].push_back({&list, k});
+    }
+
+private:
+    struct Entry {
+        const Candidates* list;
+        std::size_t index;
+    };
+    std::deque<Candidates> lists_;
+    std::unordered_map<std::uint64_t, std::vector<Entry>> by_hash_;
+};
+
 }  // namespace
 
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
@@ -149,14 +173,18 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
 
     const ContentLines lines(content);
     bool any_candidates = false;
-    std::unordered_set<std::string> failed;  // candidate texts that could not be applied
+    FailedTexts failed;
+    std::string scratch;
 
     for (const Strategy& strategy : kStrategies) {
-        Candidates candidates = strategy.find(lines, old_string);
+        const Candidates& candidates = failed.keep(strategy.find(lines, old_string));
         if (candidates.empty()) continue;
-        for (std::string& candidate : candidates) {
-            if (failed.count(candidate) != 0) continue;
-            const std::size_t first = find_at_boundary(content, candidate, 0);
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            poll_interrupt();
+            const std::uint64_t hash = candidates.hash(k);
+            if (failed.contains(candidates, k, hash)) continue;
+            const std::string_view candidate = candidates.text(k, scratch);
+            const std::size_t first = find_at_boundary(content, candidate, candidates.search_from(k));
             if (first != kNone) {
                 if (replace_all) {
                     return make_result(content, replace_every(content, candidate, new_string, first),
@@ -173,7 +201,7 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
                                        at, candidate, strategy.name);
                 }
             }
-            failed.insert(std::move(candidate));
+            failed.add(candidates, k, hash);
         }
         any_candidates = true;
     }

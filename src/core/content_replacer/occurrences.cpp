@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "core/cancel.hpp"
+
 namespace brindle::replacer {
 
 namespace {
@@ -30,6 +32,7 @@ std::vector<bool> mark_occurrences(const Seq& hay, const Seq& needle) {
         border[q] = k;
     }
     for (std::size_t p = 0, k = 0; p < hay.size(); ++p) {
+        if ((p & 63) == 0) poll_interrupt();
         while (k > 0 && hay[p] != needle[k]) k = border[k - 1];
         if (hay[p] == needle[k]) ++k;
         if (k == m) {
@@ -48,6 +51,11 @@ std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needl
 
 std::vector<bool> occurrence_starts(std::span<const std::uint64_t> hay,
                                     std::span<const std::uint64_t> needle) {
+    return mark_occurrences(hay, needle);
+}
+
+std::vector<bool> occurrence_starts(std::span<const std::uint32_t> hay,
+                                    std::span<const std::uint32_t> needle) {
     return mark_occurrences(hay, needle);
 }
 

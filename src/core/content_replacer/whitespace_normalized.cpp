@@ -18,15 +18,22 @@
 // once, lays the forms out as one text with those joining spaces, and marks where the searched
 // normal form occurs in it (Knuth-Morris-Pratt, linear). A window's normal form is one stretch of
 // that text, so testing a window is O(1): the stretch's length, and an occurrence at its start.
-// Only matching windows are built as text, and a repeated one is recognised by its hash before
-// that (DistinctWindows). The whole-content check streams the normal form of the
-// content into a comparison that stops at the first difference, without building it.
+//
+// Most searches fail at the first word of a window, so the laid-out text is built only when it
+// pays: each window's normal form is first streamed into a comparison with the target that stops
+// at the first difference, and only when those comparisons have read more than a few times the
+// content's size (many windows sharing a long prefix of the target) does the strategy start again
+// with the laid-out text. Both give the same windows. Matching windows become candidates as
+// windows, each distinct text once (DistinctWindows). The whole-content check streams the normal
+// form of the content into a comparison that stops at the first difference, without building it.
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/distinct_windows.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
@@ -82,21 +89,34 @@ bool spaced(char left_last, char right_first) {
     return !is_tight_punctuation(left_last) && !is_tight_punctuation(right_first);
 }
 
-// Feeds the normal form of `text` piece by piece to `sink`, which returns false to stop early.
-// Returns false when the sink stopped.
-template <class Sink>
-bool emit_normal_form(std::string_view text, Sink&& sink) {
-    std::size_t pos = 0;
+// Feeds the normal form of `texts` joined with whitespace (a window's lines, or one text) piece by
+// piece to `sink`, which returns false to stop early. Returns false when the sink stopped.
+// `visit` is told of each text before it is read and may stop the walk too.
+template <class Sink, class Visit>
+bool emit_normal_form(std::span<const std::string_view> texts, Sink&& sink, Visit&& visit) {
     char previous_last = 0;
     bool any = false;
-    for (;;) {
-        const std::string_view word = next_word(text, pos);
-        if (word.empty()) return true;
-        if (any && spaced(previous_last, word.front()) && !sink(std::string_view(" "))) return false;
-        if (!sink(word)) return false;
-        previous_last = word.back();
-        any = true;
+    for (std::string_view text : texts) {
+        if (!visit(text)) return false;
+        std::size_t pos = 0;
+        for (;;) {
+            const std::string_view word = next_word(text, pos);
+            if (word.empty()) break;
+            if (any && spaced(previous_last, word.front()) && !sink(std::string_view(" "))) {
+                return false;
+            }
+            if (!sink(word)) return false;
+            previous_last = word.back();
+            any = true;
+        }
     }
+    return true;
+}
+
+template <class Sink>
+bool emit_normal_form(std::string_view text, Sink&& sink) {
+    return emit_normal_form(std::span<const std::string_view>(&text, 1), sink,
+                            [](std::string_view) { return true; });
 }
 
 bool normal_form_equals(std::string_view text, std::string_view expected) {
@@ -118,6 +138,7 @@ public:
         char previous_last = 0;
         bool any = false;
         for (std::size_t k = 0; k < n; ++k) {
+            poll_interrupt();
             const std::size_t mark = buffer_.size();
             std::size_t form_begin = mark;  // a blank line's empty form sits here
             bool first_piece = true;
@@ -184,29 +205,58 @@ std::string normalize_whitespace(std::string_view text) {
 Candidates whitespace_normalized_replacer(const ContentLines& content,
                                           std::string_view old_string) {
     const std::string target = normalize_whitespace(old_string);
-    if (normal_form_equals(content.text, target)) return {std::string(content.text)};
+    Candidates found;
+    if (normal_form_equals(content.text, target)) {
+        found.add_view(content.text);
+        return found;
+    }
 
     const std::vector<std::string_view>& lines = content.lines;
     const std::size_t n = lines.size();
     const std::size_t f = text::count_lines(old_string);
-    Candidates found;
 
     if (f < 2 || n < f) {
         // Single lines; they are views into the content, so the set can hold views.
         std::unordered_set<std::string_view> seen;
         for (std::string_view line : lines) {
-            if (normal_form_equals(line, target) && seen.insert(line).second) {
-                found.emplace_back(line);
-            }
+            poll_interrupt();
+            if (normal_form_equals(line, target) && seen.insert(line).second) found.add_view(line);
         }
         return found;
     }
 
+    // Windows streamed one by one while that stays cheap.
+    std::size_t budget = 4 * content.text.size() + 64 * n + 4096;
+    bool over_budget = false;
+    {
+        DistinctWindows windows(content);
+        for (std::size_t i = 0; i + f <= n && !over_budget; ++i) {
+            poll_interrupt();
+            PrefixCheck check(target);
+            const bool alive = emit_normal_form(
+                std::span<const std::string_view>(lines.data() + i, f),
+                [&](std::string_view piece) { return check(piece); },
+                [&](std::string_view line) {
+                    // Charged in full: the comparison may stop anywhere in it.
+                    if (budget < line.size() + 1) {
+                        over_budget = true;
+                        return false;
+                    }
+                    budget -= line.size() + 1;
+                    return true;
+                });
+            if (alive && check.complete() && windows.first_time(i, f)) found.add_window(content, i, f);
+        }
+    }
+    if (!over_budget) return found;
+
+    found = Candidates();
     const LineForms forms(lines, target);
-    DistinctWindows windows(lines);
+    DistinctWindows windows(content);
     for (std::size_t i = 0; i + f <= n; ++i) {
+        poll_interrupt();
         if (!forms.window_matches(i, f)) continue;
-        if (const auto block = windows.first_time(i, f)) found.emplace_back(*block);
+        if (windows.first_time(i, f)) found.add_window(content, i, f);
     }
     return found;
 }
