@@ -201,3 +201,86 @@ TEST(TrimmedBoundaryReplacer, LongSearchTextInLongContentFinishes) {
 }
 
 }  // namespace
+
+namespace {
+
+using brindle::replacer::kStrategies;
+
+// The content's shared tables against their definitions: ids equal exactly when the trimmed
+// lines are equal, windows' texts, lengths, contiguity, equality and hashes against the joined
+// text, on generated contents (CR LF and blank lines included).
+TEST(ContentLines, TablesAgreeWithTheirDefinitions) {
+    std::mt19937 rng(99);
+    std::size_t contiguous = 0, not_contiguous = 0, equal_windows = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::string content = random_text(rng, 40);
+        const ContentLines table(content);
+        const std::vector<std::string_view> lines = text::split_lines(content);
+        ASSERT_EQ(static_cast<const std::vector<std::string_view>&>(table.lines), lines);
+        const std::size_t n = lines.size();
+        for (std::size_t a = 0; a < n; ++a) {
+            ASSERT_NE(table.trimmed_id(a), ContentLines::kAbsent);
+            ASSERT_EQ(table.id_of_trimmed(text::trim(lines[a])), table.trimmed_id(a));
+            for (std::size_t b = 0; b < n; ++b) {
+                ASSERT_EQ(table.trimmed_id(a) == table.trimmed_id(b),
+                          text::trim(lines[a]) == text::trim(lines[b]));
+            }
+        }
+        EXPECT_EQ(table.id_of_trimmed("not a line"), ContentLines::kAbsent);
+        for (std::size_t begin = 0; begin < n; ++begin) {
+            for (std::size_t count = 1; begin + count <= n; ++count) {
+                const std::string joined = text::join_lines(lines, begin, count);
+                ASSERT_EQ(table.window_text(begin, count), joined);
+                ASSERT_EQ(table.window_length(begin, count), joined.size());
+                ASSERT_EQ(table.window_hash(begin, count), ContentLines::text_hash(joined));
+                ASSERT_TRUE(table.window_equals(begin, count, joined));
+                ASSERT_FALSE(table.window_equals(begin, count, joined + "x"));
+                const bool contiguous_here = table.window_span(begin, count) == joined;
+                ASSERT_EQ(table.window_is_contiguous(begin, count), contiguous_here);
+                (contiguous_here ? contiguous : not_contiguous) += 1;
+                for (std::size_t other = 0; other < n; ++other) {
+                    for (std::size_t other_count = 1; other + other_count <= n && other_count <= 3;
+                         ++other_count) {
+                        const bool same = text::join_lines(lines, other, other_count) == joined;
+                        ASSERT_EQ(table.windows_equal(begin, count, other, other_count), same);
+                        equal_windows += same && other != begin;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(contiguous, 1000u);
+    EXPECT_GT(not_contiguous, 1000u);
+    EXPECT_GT(equal_windows, 1000u);
+}
+
+TEST(Candidates, ViewsOwnedTextsAndWindows) {
+    const std::string content = "a\r\nb\nc\n";
+    const ContentLines table(content);
+    brindle::replacer::Candidates list;
+    list.add_view(std::string_view(content).substr(0, 1));
+    list.add_owned("x\ny");
+    list.add_window(table, 0, 2);  // 'a' CR LF 'b': built when read
+    list.add_window(table, 1, 2);  // a stretch of the content
+    EXPECT_EQ(list.strings(), (Candidates{"a", "x\ny", "a\nb", "b\nc"}));
+    std::string scratch;
+    EXPECT_EQ(list.text(3, scratch).data(), content.data() + 3);
+    for (std::size_t k = 0; k < list.size(); ++k) {
+        const std::string t(list.text(k, scratch));
+        EXPECT_EQ(list.length(k), t.size());
+        EXPECT_EQ(list.hash(k), ContentLines::text_hash(t));
+        EXPECT_TRUE(list.equals(k, t));
+        for (std::size_t j = 0; j < list.size(); ++j) {
+            EXPECT_EQ(list.same_text(k, list, j), k == j);
+        }
+    }
+}
+
+TEST(StrategyTable, NamesAreDistinctAndFunctionsSet) {
+    for (std::size_t k = 0; k < kStrategies.size(); ++k) {
+        EXPECT_NE(kStrategies[k].find, nullptr);
+        for (std::size_t j = 0; j < k; ++j) EXPECT_NE(kStrategies[k].name, kStrategies[j].name);
+    }
+}
+
+}  // namespace

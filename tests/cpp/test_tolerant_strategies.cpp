@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <set>
@@ -19,6 +20,7 @@
 #include "core/content_replacer/block_similarity.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/unicode.hpp"
@@ -650,6 +652,19 @@ TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
         {"escape_normalized", escape_normalized_replacer, plain::escape_normalized},
         {"context_aware", context_aware_replacer, plain::context_aware},
     };
+    // The window scans of whitespace_normalized and escape_normalized, with a budget of 0 (the
+    // text laid out for the whole content at once) and without a limit (window by window only).
+    struct Scan {
+        const char* name;
+        Candidates (*fast)(const ContentLines&, std::string_view, std::optional<std::size_t>);
+        Texts (*plain)(std::string_view, std::string_view);
+        int non_empty = 0;
+    };
+    Scan scans[] = {
+        {"whitespace_normalized", whitespace_normalized_replacer_with_budget,
+         plain::whitespace_normalized},
+        {"escape_normalized", escape_normalized_replacer_with_budget, plain::escape_normalized},
+    };
     Generator gen(12345);
     for (int round = 0; round < 6000; ++round) {
         const std::vector<std::string> lines = gen.lines(gen.below(31));
@@ -665,8 +680,20 @@ TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
                     << "]";
                 if (!fast.empty()) ++p.non_empty;
             }
+            for (auto& scan : scans) {
+                const Texts expected = scan.plain(content, old_string);
+                for (std::optional<std::size_t> budget : {std::optional<std::size_t>(0),
+                                                         std::optional<std::size_t>(SIZE_MAX)}) {
+                    ASSERT_EQ(scan.fast(split, old_string, budget).strings(), expected)
+                        << scan.name << " budget " << *budget << "\ncontent: [" << content
+                        << "]\nold_string: [" << old_string << "]";
+                }
+                // Window candidates only: more than the whole content or a single line.
+                if (expected.size() > 1) ++scan.non_empty;
+            }
         }
     }
+    for (const auto& scan : scans) EXPECT_GT(scan.non_empty, 100) << scan.name;
     // The generated inputs must reach the matching paths of every strategy, not only misses.
     for (const auto& p : pairs) {
         EXPECT_GT(p.non_empty, 500) << p.name;

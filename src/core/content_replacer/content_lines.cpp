@@ -11,6 +11,7 @@
 // polynomial (modulo the Mersenne prime 2^61 - 1) of the hashes of its LF-separated pieces; for
 // windows it comes in O(1) from prefix hashes over the lines. Equal hashes are only a hint: users
 // confirm equality by comparing texts.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -81,25 +82,33 @@ const std::vector<std::string_view>& LazyLines::get() const {
 
 struct ContentLines::Ids {
     struct Slot {
-        std::uint64_t hash;
-        std::uint32_t id;  // kAbsent: empty slot
+        std::uint32_t check;  // high half of the text's hash
+        std::uint32_t id;     // kAbsent: empty slot
     };
     std::vector<std::uint32_t> of_line;
     std::vector<std::string_view> text_of_id;
-    std::vector<Slot> slots;  // size a power of two, at most half full
+    std::vector<Slot> slots;  // size a power of two, at most two thirds full
     std::uint64_t mask = 0;
 
+    static std::uint64_t hash_of(std::string_view trimmed) {
+        return static_cast<std::uint64_t>(std::hash<std::string_view>{}(trimmed));
+    }
+
     std::uint32_t find_or_add(std::string_view trimmed, bool add) {
-        const auto hash = static_cast<std::uint64_t>(std::hash<std::string_view>{}(trimmed));
+        return find_or_add(trimmed, hash_of(trimmed), add);
+    }
+
+    std::uint32_t find_or_add(std::string_view trimmed, std::uint64_t hash, bool add) {
+        const auto check = static_cast<std::uint32_t>(hash >> 32);
         for (std::uint64_t at = hash & mask;; at = (at + 1) & mask) {
             Slot& slot = slots[at];
             if (slot.id == kAbsent) {
                 if (!add) return kAbsent;
-                slot = {hash, static_cast<std::uint32_t>(text_of_id.size())};
+                slot = {check, static_cast<std::uint32_t>(text_of_id.size())};
                 text_of_id.push_back(trimmed);
                 return slot.id;
             }
-            if (slot.hash == hash && text_of_id[slot.id] == trimmed) return slot.id;
+            if (slot.check == check && text_of_id[slot.id] == trimmed) return slot.id;
         }
     }
 };
@@ -119,14 +128,27 @@ const std::vector<std::uint32_t>& ContentLines::trimmed_ids() const {
     if (!ids_) {
         auto ids = std::make_unique<Ids>();
         const std::vector<std::string_view>& all = lines;
-        std::size_t capacity = 16;
-        while (capacity < 2 * all.size()) capacity *= 2;
+        std::size_t capacity = 16;  // at most two thirds full
+        while (2 * capacity < 3 * all.size()) capacity *= 2;
         ids->slots.assign(capacity, Ids::Slot{0, kAbsent});
         ids->mask = capacity - 1;
         ids->of_line.reserve(all.size());
-        for (std::string_view line : all) {
-            ids->of_line.push_back(ids->find_or_add(text::trim(line), true));
-            poll_interrupt();
+        // In batches: the slots of a batch are fetched from memory together, since nearly every
+        // look-up of a large table misses the cache.
+        constexpr std::size_t kBatch = 16;
+        std::string_view trimmed[kBatch];
+        std::uint64_t hashes[kBatch];
+        for (std::size_t begin = 0; begin < all.size(); begin += kBatch) {
+            const std::size_t count = std::min(kBatch, all.size() - begin);
+            for (std::size_t j = 0; j < count; ++j) {
+                trimmed[j] = text::trim(all[begin + j]);
+                hashes[j] = Ids::hash_of(trimmed[j]);
+                __builtin_prefetch(&ids->slots[hashes[j] & ids->mask]);
+            }
+            for (std::size_t j = 0; j < count; ++j) {
+                ids->of_line.push_back(ids->find_or_add(trimmed[j], hashes[j], true));
+            }
+            poll_interrupt(kBatch);
         }
         ids_ = std::move(ids);
     }

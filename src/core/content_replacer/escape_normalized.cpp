@@ -29,6 +29,7 @@
 // windows. Matching windows become candidates as windows, each distinct text once
 // (DistinctWindows).
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,7 @@
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
 
 namespace brindle::replacer {
@@ -146,7 +148,9 @@ std::string unescape_string(std::string_view text) {
     return out;
 }
 
-Candidates escape_normalized_replacer(const ContentLines& content, std::string_view old_string) {
+Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
+                                                  std::string_view old_string,
+                                                  std::optional<std::size_t> budget_bytes) {
     const std::string target = unescape_string(old_string);
     Candidates found;
     const std::size_t target_at = text::find(content.text, target);
@@ -161,7 +165,8 @@ Candidates escape_normalized_replacer(const ContentLines& content, std::string_v
     if (m == 0 || n < m) return found;
 
     // Windows resolved one by one while that stays cheap.
-    std::size_t budget = 4 * content.text.size() + 64 * n + 4096;
+    std::size_t budget =
+        budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
     bool over_budget = false;
     {
         DistinctWindows windows(content);
@@ -200,6 +205,10 @@ Candidates escape_normalized_replacer(const ContentLines& content, std::string_v
         if (windows.first_time(i, m)) again.add_window(content, i, m);
     }
     return again;
+}
+
+Candidates escape_normalized_replacer(const ContentLines& content, std::string_view old_string) {
+    return escape_normalized_replacer_with_budget(content, old_string, std::nullopt);
 }
 
 }  // namespace brindle::replacer

@@ -28,6 +28,7 @@
 // form of the content into a comparison that stops at the first difference, without building it.
 #include <cstddef>
 #include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -38,6 +39,7 @@
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
@@ -202,8 +204,9 @@ std::string normalize_whitespace(std::string_view text) {
     return out;
 }
 
-Candidates whitespace_normalized_replacer(const ContentLines& content,
-                                          std::string_view old_string) {
+Candidates whitespace_normalized_replacer_with_budget(const ContentLines& content,
+                                                      std::string_view old_string,
+                                                      std::optional<std::size_t> budget_bytes) {
     const std::string target = normalize_whitespace(old_string);
     Candidates found;
     if (normal_form_equals(content.text, target)) {
@@ -226,7 +229,8 @@ Candidates whitespace_normalized_replacer(const ContentLines& content,
     }
 
     // Windows streamed one by one while that stays cheap.
-    std::size_t budget = 4 * content.text.size() + 64 * n + 4096;
+    std::size_t budget =
+        budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
     bool over_budget = false;
     {
         DistinctWindows windows(content);
@@ -259,6 +263,10 @@ Candidates whitespace_normalized_replacer(const ContentLines& content,
         if (windows.first_time(i, f)) found.add_window(content, i, f);
     }
     return found;
+}
+
+Candidates whitespace_normalized_replacer(const ContentLines& content, std::string_view old_string) {
+    return whitespace_normalized_replacer_with_budget(content, old_string, std::nullopt);
 }
 
 }  // namespace brindle::replacer
