@@ -15,7 +15,9 @@
 //
 // Scoring stops as soon as a block scores kPerfectScore: no later block can beat it, since a
 // later block replaces the best only with a strictly greater score.
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +35,19 @@ namespace {
 constexpr double kSeveralBlocksThreshold = 0.3;
 // The score never exceeds this: a mean of per-line similarities that are each at most 1.
 constexpr double kPerfectScore = 1.0;
+
+// Work of scoring a block, in interrupt-poll units: the edit distance of a pair of inner lines
+// costs about one unit per 64 cells.
+std::int64_t scoring_units(const std::vector<std::string_view>& lines,
+                           const std::vector<std::string_view>& search_lines,
+                           const AnchoredBlock& block) {
+    const std::size_t pairs = std::min(block.end - block.start, search_lines.size() - 1);
+    std::size_t units = 1;
+    for (std::size_t j = 1; j < pairs; ++j) {
+        units += 1 + lines[block.start + j].size() * search_lines[j].size() / 64;
+    }
+    return static_cast<std::int64_t>(units);
+}
 
 }  // namespace
 
@@ -58,7 +73,7 @@ Candidates block_anchor_replacer(const ContentLines& content, std::string_view o
     double best_score = -1.0;
     std::size_t best = blocks.size();
     for (std::size_t k = 0; k < blocks.size(); ++k) {
-        poll_interrupt();
+        poll_interrupt(scoring_units(lines, search_lines, blocks[k]));
         const double s = calculate_block_similarity(lines, search_lines, blocks[k].start,
                                                     blocks[k].end, search_block_size);
         if (s > best_score) {
