@@ -270,9 +270,9 @@ TEST(Candidates, ViewsOwnedTextsAndWindows) {
         EXPECT_EQ(list.length(k), t.size());
         EXPECT_EQ(list.hash(k), ContentLines::text_hash(t));
         EXPECT_TRUE(list.equals(k, t));
-        for (std::size_t j = 0; j < list.size(); ++j) {
-            EXPECT_EQ(list.same_text(k, list, j), k == j);
-        }
+        EXPECT_EQ(list.equals_window(k, table, 0, 2), t == "a\nb");
+        EXPECT_EQ(list.equals_window(k, table, 1, 2), t == "b\nc");
+        EXPECT_EQ(list.window(k).has_value(), k >= 2);
     }
 }
 

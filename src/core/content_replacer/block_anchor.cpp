@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -55,34 +56,41 @@ Candidates block_anchor_replacer(const ContentLines& content, std::string_view o
     std::vector<std::string_view> search_lines = text::split_lines(old_string);
     if (search_lines.size() < kMinBlockLines) return {};
     if (search_lines.back().empty()) search_lines.pop_back();
-    const std::vector<AnchoredBlock> blocks = anchored_blocks(
-        content, text::trim(search_lines.front()), text::trim(search_lines.back()));
-    if (blocks.empty()) return {};
+    const std::string_view first = text::trim(search_lines.front());
+    const std::string_view last = text::trim(search_lines.back());
     const std::size_t search_block_size = search_lines.size();
 
+    // A lone block faces the threshold 0.0, which every score meets (a score is a mean of
+    // similarities that are each at least 0), so blocks are scored only when there are two.
+    std::optional<AnchoredBlock> lone;
+    std::size_t count = 0;
+    for_each_anchored_block(content, first, last, [&](AnchoredBlock block) {
+        if (count++ == 0) lone = block;
+        return count < 2;
+    });
     Candidates out;
     auto add = [&](const AnchoredBlock& block) {
         out.add_window(content, block.start, block.end - block.start + 1);
         return std::move(out);
     };
-    // A lone block faces the threshold 0.0, which every score meets (a score is a mean of
-    // similarities that are each at least 0), so it is returned without being scored.
-    if (blocks.size() == 1) return add(blocks.front());
+    if (count == 0) return out;
+    if (count == 1) return add(*lone);
 
     const std::vector<std::string_view>& lines = content.lines;
     double best_score = -1.0;
-    std::size_t best = blocks.size();
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-        poll_interrupt(scoring_units(lines, search_lines, blocks[k]));
-        const double s = calculate_block_similarity(lines, search_lines, blocks[k].start,
-                                                    blocks[k].end, search_block_size);
+    std::optional<AnchoredBlock> best;
+    for_each_anchored_block(content, first, last, [&](AnchoredBlock block) {
+        poll_interrupt(scoring_units(lines, search_lines, block));
+        const double s = calculate_block_similarity(lines, search_lines, block.start, block.end,
+                                                    search_block_size);
         if (s > best_score) {
             best_score = s;
-            best = k;
-            if (best_score >= kPerfectScore) break;
+            best = block;
+            if (best_score >= kPerfectScore) return false;
         }
-    }
-    if (best < blocks.size() && best_score >= kSeveralBlocksThreshold) return add(blocks[best]);
+        return true;
+    });
+    if (best && best_score >= kSeveralBlocksThreshold) return add(*best);
     return out;
 }
 

@@ -85,8 +85,22 @@ struct ContentLines::Ids {
         std::uint32_t check;  // high half of the text's hash
         std::uint32_t id;     // kAbsent: empty slot
     };
+    // Twice as many slots, every text entered again.
+    void grow() {
+        std::vector<Slot> old(2 * slots.size(), Slot{0, kAbsent});
+        old.swap(slots);
+        mask = slots.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.id == kAbsent) continue;
+            std::uint64_t at = hash_of_id[slot.id] & mask;
+            while (slots[at].id != kAbsent) at = (at + 1) & mask;
+            slots[at] = slot;
+        }
+    }
+
     std::vector<std::uint32_t> of_line;
     std::vector<std::string_view> text_of_id;
+    std::vector<std::uint64_t> hash_of_id;
     std::vector<Slot> slots;  // size a power of two, at most two thirds full
     std::uint64_t mask = 0;
 
@@ -104,9 +118,12 @@ struct ContentLines::Ids {
             Slot& slot = slots[at];
             if (slot.id == kAbsent) {
                 if (!add) return kAbsent;
-                slot = {check, static_cast<std::uint32_t>(text_of_id.size())};
+                const auto id = static_cast<std::uint32_t>(text_of_id.size());
+                slot = {check, id};
                 text_of_id.push_back(trimmed);
-                return slot.id;
+                hash_of_id.push_back(hash);
+                if (3 * text_of_id.size() > 2 * slots.size()) grow();
+                return id;
             }
             if (slot.check == check && text_of_id[slot.id] == trimmed) return slot.id;
         }
@@ -128,8 +145,9 @@ const std::vector<std::uint32_t>& ContentLines::trimmed_ids() const {
     if (!ids_) {
         auto ids = std::make_unique<Ids>();
         const std::vector<std::string_view>& all = lines;
-        std::size_t capacity = 16;  // at most two thirds full
-        while (2 * capacity < 3 * all.size()) capacity *= 2;
+        // Sized for a quarter of the lines being distinct, and doubled when two thirds full.
+        std::size_t capacity = 64;
+        while (2 * capacity < 3 * (all.size() / 4)) capacity *= 2;
         ids->slots.assign(capacity, Ids::Slot{0, kAbsent});
         ids->mask = capacity - 1;
         ids->of_line.reserve(all.size());
@@ -299,11 +317,10 @@ bool Candidates::equals(std::size_t k, std::string_view other) const {
     return content_->window_equals(items_[k].a, items_[k].b & ~kWindow, other);
 }
 
-bool Candidates::same_text(std::size_t k, const Candidates& other, std::size_t j) const {
-    if (!other.is_window(j)) return equals(k, other.view(j));
-    if (!is_window(k)) return other.equals(j, view(k));
-    return content_->windows_equal(items_[k].a, items_[k].b & ~kWindow, other.items_[j].a,
-                                   other.items_[j].b & ~kWindow);
+bool Candidates::equals_window(std::size_t k, const ContentLines& content, std::size_t begin,
+                               std::size_t count) const {
+    if (!is_window(k)) return content.window_equals(begin, count, view(k));
+    return content.windows_equal(items_[k].a, items_[k].b & ~kWindow, begin, count);
 }
 
 std::vector<std::string> Candidates::strings() const {

@@ -41,11 +41,9 @@ Candidates context_aware_replacer(const ContentLines& content, std::string_view 
     const std::size_t block_lines = search_lines.size();
     if (block_lines < kMinBlockLines) return {};  // every block spans at least three lines
 
-    const std::vector<AnchoredBlock> blocks = anchored_blocks(
-        content, text::trim(search_lines.front()), text::trim(search_lines.back()));
+    const std::string_view search_trimmed_first = text::trim(search_lines.front());
+    const std::string_view search_trimmed_last = text::trim(search_lines.back());
     Candidates found;
-    if (blocks.empty()) return found;
-
     const std::uint32_t blank = content.id_of_trimmed("");
     std::vector<std::uint32_t> search_ids;  // of the inner lines; kAbsent where no line has it
     std::vector<bool> search_blank;
@@ -58,9 +56,9 @@ Candidates context_aware_replacer(const ContentLines& content, std::string_view 
     }
 
     const std::vector<std::uint32_t>& ids = content.trimmed_ids();
-    for (const AnchoredBlock& block : blocks) {
-        poll_interrupt();
-        if (block.end - block.start + 1 != block_lines) continue;
+    for_each_anchored_block(content, search_trimmed_first, search_trimmed_last,
+                            [&](AnchoredBlock block) {
+        if (block.end - block.start + 1 != block_lines) return true;
         // 64-bit counters: a block cannot hold more lines than the content.
         std::int64_t total = 0;
         std::int64_t equal = 0;
@@ -74,7 +72,8 @@ Candidates context_aware_replacer(const ContentLines& content, std::string_view 
             static_cast<double>(equal) / static_cast<double>(total) >= kMinEqualShare) {
             found.add_window(content, block.start, block_lines);
         }
-    }
+        return true;
+    });
     return found;
 }
 

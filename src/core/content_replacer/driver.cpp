@@ -21,6 +21,7 @@
 // character boundary of the content, never between the bytes of one character.
 #include "core/content_replacer/driver.hpp"
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -131,36 +132,60 @@ std::string splice(std::string_view content, std::size_t pos, std::size_t length
     return out;
 }
 
-// The candidate texts that could not be applied in this call, by hash. The lists they belong to
-// are kept for the whole call, so entries are (list, index) and nothing is copied.
+// The distinct candidate texts that could not be applied in this call, by hash. A window of
+// content lines is kept as the window, a view of the content or of the search text as the view;
+// only a text that a strategy built is copied.
 class FailedTexts {
 public:
-    // Keeps `list` for the rest of the call; the reference stays valid.
-    const Candidates& keep(Candidates list) {
-        lists_.push_back(std::move(list));
-        return lists_.back();
-    }
+    explicit FailedTexts(const ContentLines& content, std::string_view old_string)
+        : content_(content), old_string_(old_string) {}
 
     bool contains(const Candidates& list, std::size_t k, std::uint64_t hash) const {
         const auto it = by_hash_.find(hash);
         if (it == by_hash_.end()) return false;
         const std::size_t length = list.length(k);
         for (const Entry& e : it->second) {
-            if (e.list->length(e.index) == length && list.same_text(k, *e.list, e.index)) return true;
+            if (e.count > 0) {
+                if (content_.window_length(e.begin, e.count) == length &&
+                    list.equals_window(k, content_, e.begin, e.count)) {
+                    return true;
+                }
+            } else if (e.text.size() == length && list.equals(k, e.text)) {
+                return true;
+            }
         }
         return false;
     }
 
-    void add(const Candidates& list, std::size_t k, std::uint64_t hash) {
-        by_hash_[hash].push_back({&list, k});
+    void add(const Candidates& list, std::size_t k, std::uint64_t hash, std::string_view text) {
+        Entry entry;
+        if (const auto window = list.window(k)) {
+            entry.begin = window->first;
+            entry.count = window->second;
+        } else if (within(text, content_.text) || within(text, old_string_)) {
+            entry.text = text;
+        } else {
+            kept_.emplace_back(text);
+            entry.text = kept_.back();
+        }
+        by_hash_[hash].push_back(entry);
     }
 
 private:
+    static bool within(std::string_view part, std::string_view whole) {
+        const auto p = reinterpret_cast<std::uintptr_t>(part.data());
+        const auto w = reinterpret_cast<std::uintptr_t>(whole.data());
+        return p >= w && p + part.size() <= w + whole.size();
+    }
+
     struct Entry {
-        const Candidates* list;
-        std::size_t index;
+        std::string_view text;  // when count is 0
+        std::size_t begin = 0;  // a window of content lines, when count > 0
+        std::size_t count = 0;
     };
-    std::deque<Candidates> lists_;
+    const ContentLines& content_;
+    std::string_view old_string_;
+    std::deque<std::string> kept_;
     std::unordered_map<std::uint64_t, std::vector<Entry>> by_hash_;
 };
 
@@ -173,11 +198,11 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
 
     const ContentLines lines(content);
     bool any_candidates = false;
-    FailedTexts failed;
+    FailedTexts failed(lines, old_string);
     std::string scratch;
 
     for (const Strategy& strategy : kStrategies) {
-        const Candidates& candidates = failed.keep(strategy.find(lines, old_string));
+        const Candidates candidates = strategy.find(lines, old_string);
         if (candidates.empty()) continue;
         for (std::size_t k = 0; k < candidates.size(); ++k) {
             poll_interrupt();
@@ -201,7 +226,7 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
                                        at, candidate, strategy.name);
                 }
             }
-            failed.add(candidates, k, hash);
+            failed.add(candidates, k, hash, candidate);
         }
         any_candidates = true;
     }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -159,8 +160,15 @@ public:
     std::uint64_t hash(std::size_t k) const;
     // Whether candidate k's text equals `other`.
     bool equals(std::size_t k, std::string_view other) const;
-    // Whether candidate k's text equals candidate j of `other` (a list of the same content).
-    bool same_text(std::size_t k, const Candidates& other, std::size_t j) const;
+    // Whether candidate k's text equals that of lines begin..begin+count-1 of `content` (the
+    // content of this list's windows).
+    bool equals_window(std::size_t k, const ContentLines& content, std::size_t begin,
+                       std::size_t count) const;
+    // For a window candidate, its first line and line count.
+    std::optional<std::pair<std::size_t, std::size_t>> window(std::size_t k) const {
+        if (!is_window(k)) return std::nullopt;
+        return std::pair(items_[k].a, items_[k].b & ~kWindow);
+    }
     // No occurrence of candidate k starts before this position of the content (0 when unknown).
     std::size_t search_from(std::size_t k) const {
         return is_window(k) ? 0 : items_[k].b;
