@@ -160,24 +160,25 @@ public:
                 any = true;
             }
         }
-        first_form_from_.assign(n + 1, n);
-        last_form_before_.assign(n + 1, n);
-        for (std::size_t k = n; k-- > 0;) {
-            first_form_from_[k] = end_[k] > begin_[k] ? k : first_form_from_[k + 1];
-        }
-        for (std::size_t k = 0; k < n; ++k) {
-            last_form_before_[k + 1] = end_[k] > begin_[k] ? k : last_form_before_[k];
-        }
         target_empty_ = target.empty();
         target_size_ = target.size();
         target_at_ = occurrence_starts(buffer_, target);
     }
 
     // Whether the normal form of lines begin..begin+count-1 joined with LF equals the target.
-    bool window_matches(std::size_t begin, std::size_t count) const {
-        const std::size_t first = first_form_from_[begin];
+    // Windows must be asked about in ascending order of `begin`, with one `count`: the first and
+    // the last non-blank line of the window are followed by two cursors that only move down.
+    bool window_matches(std::size_t begin, std::size_t count) {
+        const std::size_t n = begin_.size();
+        if (first_ < begin) first_ = begin;
+        while (first_ < n && begin_[first_] == end_[first_]) ++first_;
+        const std::size_t first = first_ < n ? first_ : n;
         if (first >= begin + count) return target_empty_;  // only blank lines
-        const std::size_t last = last_form_before_[begin + count];
+        // The last non-blank line below begin + count: at least `first`, so it lies inside.
+        for (; scanned_ < begin + count; ++scanned_) {
+            if (begin_[scanned_] != end_[scanned_]) last_ = scanned_;
+        }
+        const std::size_t last = last_;
         return end_[last] - begin_[first] == target_size_ && target_at_[begin_[first]];
     }
 
@@ -185,8 +186,9 @@ private:
     std::string buffer_;
     std::vector<std::size_t> begin_;  // form of line k is buffer_[begin_[k], end_[k])
     std::vector<std::size_t> end_;
-    std::vector<std::size_t> first_form_from_;   // first non-blank line >= k, or n
-    std::vector<std::size_t> last_form_before_;  // last non-blank line < k, or n
+    std::size_t first_ = 0;  // the first non-blank line at or below the window's start, or n
+    std::size_t scanned_ = 0;  // lines below this one have been looked at for `last_`
+    std::size_t last_ = 0;     // the last non-blank line below scanned_
     bool target_empty_ = false;
     std::size_t target_size_ = 0;
     std::vector<bool> target_at_;  // where the target occurs in buffer_
@@ -255,7 +257,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
     if (!over_budget) return found;
 
     found = Candidates();
-    const LineForms forms(lines, target);
+    LineForms forms(lines, target);
     DistinctWindows windows(content);
     for (std::size_t i = 0; i + f <= n; ++i) {
         poll_interrupt();
