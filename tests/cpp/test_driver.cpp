@@ -158,6 +158,27 @@ TEST(Driver, CrLfContent) {
     EXPECT_EQ(r.end_line, 2u);
 }
 
+TEST(Driver, LineNumbersInLongContent) {
+    // Line numbers are counted in blocks of bytes; lines of varied length, CR LF among them, and
+    // positions at every offset within a block.
+    std::string content;
+    std::vector<std::size_t> starts;
+    for (int k = 0; k < 3000; ++k) {
+        starts.push_back(content.size());
+        content += "l" + std::to_string(k) + std::string(static_cast<std::size_t>(k % 23), ' ') +
+                   (k % 5 == 0 ? "\r\n" : "\n");
+    }
+    for (int k = 0; k < 3000; k += 37) {
+        const std::string line = "l" + std::to_string(k) + std::string(static_cast<std::size_t>(k % 23), ' ');
+        const std::string old_string = line + "\n";
+        if (k % 5 == 0) continue;  // its line ends in CR LF
+        const ReplaceResult r = expect_success(replace_content(content, old_string, "x\n", false, std::nullopt));
+        EXPECT_EQ(r.start_line, text::line_number_at(content, starts[static_cast<std::size_t>(k)])) << k;
+        EXPECT_EQ(r.start_line, static_cast<std::uint64_t>(k) + 1) << k;
+        EXPECT_EQ(r.end_line, r.start_line + 1) << k;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Plain transcription of the driver: the strategies of the core table, every candidate built,
 // every occurrence collected by a byte-by-byte scan, no skipping of candidates already tried.

@@ -58,13 +58,42 @@ std::size_t find_at_boundary(std::string_view hay, std::string_view needle, std:
     return kNone;
 }
 
+// Number of LF bytes in `s`, as text::count_newlines, but counted in 16 byte-wide counters over
+// stretches of at most 255 blocks (so that no counter overflows), which the compiler turns into
+// vector compares: several times faster than one memchr per line on code, where lines are short.
+std::size_t count_newlines(std::string_view s) {
+    constexpr std::size_t kLanes = 16;
+    constexpr std::size_t kStretch = 255 * kLanes;
+    std::size_t n = 0;
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left >= kLanes) {
+        const std::size_t stretch = (left < kStretch ? left : kStretch) / kLanes * kLanes;
+        unsigned char lanes[kLanes] = {};
+        for (std::size_t j = 0; j < stretch; j += kLanes) {
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                lanes[k] = static_cast<unsigned char>(lanes[k] + (p[j + k] == '\n'));
+            }
+        }
+        for (unsigned char lane : lanes) n += lane;
+        p += stretch;
+        left -= stretch;
+    }
+    for (std::size_t j = 0; j < left; ++j) n += p[j] == '\n';
+    return n;
+}
+
+std::uint64_t line_number_at(std::string_view content, std::size_t pos) {
+    return 1 + count_newlines(content.substr(0, pos));
+}
+
 ReplaceResult make_result(std::string_view content, std::string new_content, std::size_t first,
                           std::string_view candidate, std::string_view strategy) {
     ReplaceResult result;
     result.content = std::move(new_content);
     result.matched_text = std::string(candidate);
-    result.start_line = text::line_number_at(content, first);
-    result.end_line = result.start_line + text::count_newlines(candidate);
+    result.start_line = line_number_at(content, first);
+    result.end_line = result.start_line + count_newlines(candidate);
     result.strategy = std::string(strategy);
     return result;
 }
@@ -105,11 +134,11 @@ std::size_t nearest_to_hint(std::string_view content, std::string_view candidate
                             std::uint64_t hint) {
     std::size_t best = first;
     std::uint64_t best_gap = ~std::uint64_t{0};
-    std::uint64_t line = text::line_number_at(content, first);
+    std::uint64_t line = line_number_at(content, first);
     std::size_t counted_to = first;  // line is the line of this position
     for (std::size_t pos = first; pos != kNone; pos = find_at_boundary(content, candidate, pos + 1)) {
         poll_interrupt();
-        line += text::count_newlines(content.substr(counted_to, pos - counted_to));
+        line += count_newlines(content.substr(counted_to, pos - counted_to));
         counted_to = pos;
         const std::uint64_t gap = line > hint ? line - hint : hint - line;
         if (gap < best_gap) {
