@@ -8,11 +8,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/content_replacer/window_scans.hpp"
 #include "fuzz_input.hpp"
+#include "../tests/reference/strategies.hpp"
 
 namespace rp = brindle::replacer;
 using fuzzin::check_utf8;
@@ -30,13 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    // Every strategy of the table; the two window scans with a budget also agree with and without
-    // the laid-out text.
+    // Every strategy of the table, against its plain form; the two window scans with a budget
+    // also agree with and without the laid-out text.
     for (const rp::Strategy& strategy : rp::kStrategies) {
         const std::string what = std::string(strategy.name) + " candidate not UTF-8";
-        for (const std::string& candidate : strategy.find(lines, search).strings()) {
-            check_utf8(candidate, what.c_str());
+        const std::vector<std::string> found = strategy.find(lines, search).strings();
+        for (const std::string& candidate : found) check_utf8(candidate, what.c_str());
+        // The plain forms are quadratic: only on small inputs.
+        if (content.size() + search.size() > 4096) continue;
+        bool compared = false;
+        for (const auto& plain : brindle::reference::strategies::kStrategies) {
+            if (plain.name != strategy.name) continue;
+            if (plain.find(content, search) != found) fail((std::string(strategy.name) + " differs from its plain form").c_str());
+            compared = true;
         }
+        if (!compared) fail("a strategy without a plain form");
     }
     if (rp::whitespace_normalized_replacer_with_budget(lines, search, 0).strings() !=
         rp::whitespace_normalized_replacer_with_budget(lines, search, SIZE_MAX).strings()) {

@@ -10,6 +10,7 @@
 
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
+#include "../reference/strategies.hpp"
 
 namespace {
 
@@ -25,45 +26,6 @@ Candidates run(brindle::replacer::Replacer strategy, std::string_view content,
                std::string_view old_string) {
     const ContentLines lines(content);
     return strategy(lines, old_string).strings();
-}
-
-// Plain transcription: every window joined, every line trimmed.
-Candidates plain_line_trimmed(std::string_view content, std::string_view old_string) {
-    const auto lines = text::split_lines(content);
-    auto search = text::split_lines(old_string);
-    if (!search.empty() && search.back().empty()) search.pop_back();
-    const std::size_t n = lines.size();
-    const std::size_t m = search.size();
-    Candidates out;
-    if (m == 0 || n < m) return out;
-    for (std::size_t i = 0; i <= n - m; ++i) {
-        bool match = true;
-        for (std::size_t j = 0; j < m; ++j) {
-            if (text::trim(lines[i + j]) != text::trim(search[j])) match = false;
-        }
-        if (match) out.push_back(text::join_lines(lines, i, m));
-    }
-    return out;
-}
-
-// Plain transcription: every window joined, then trimmed.
-Candidates plain_trimmed_boundary(std::string_view content, std::string_view old_string) {
-    const std::string_view t = text::trim(old_string);
-    Candidates out;
-    if (t == old_string) return out;
-    if (text::contains(content, t)) out.emplace_back(t);
-    const auto lines = text::split_lines(content);
-    const std::size_t m = text::split_lines(old_string).size();
-    const std::size_t n = lines.size();
-    if (m >= 1 && n >= m) {
-        for (std::size_t i = 0; i <= n - m; ++i) {
-            const std::string block = text::join_lines(lines, i, m);
-            if (text::trim(block) == t && std::find(out.begin(), out.end(), block) == out.end()) {
-                out.push_back(block);
-            }
-        }
-    }
-    return out;
 }
 
 TEST(SimpleReplacer, ListedCases) {
@@ -168,10 +130,10 @@ TEST(ExactStrategies, LazyWindowsAgreeWithPlainTranscriptions) {
             old_string.push_back(round % 2 ? '\n' : '\t');
         }
         const Candidates trimmed = run(line_trimmed_replacer, content, old_string);
-        EXPECT_EQ(trimmed, plain_line_trimmed(content, old_string))
+        EXPECT_EQ(trimmed, brindle::reference::strategies::line_trimmed(content, old_string))
             << "content '" << content << "' old '" << old_string << "'";
         const Candidates boundary = run(trimmed_boundary_replacer, content, old_string);
-        EXPECT_EQ(boundary, plain_trimmed_boundary(content, old_string))
+        EXPECT_EQ(boundary, brindle::reference::strategies::trimmed_boundary(content, old_string))
             << "content '" << content << "' old '" << old_string << "'";
         found_line_trimmed += !trimmed.empty();
         found_boundary_blocks += boundary.size() > 1;
