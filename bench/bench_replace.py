@@ -23,7 +23,7 @@ Then, on real code (the largest standard-library modules concatenated):
   interrupt         SIGINT sent to a child process 0.2 s into a replacement of several seconds:
                     how long after the signal KeyboardInterrupt arrives
 
-Run: PYTHONPATH=build/py-bench python3 bench/bench_replace.py [--quick] [--only SECTION]
+Run: PYTHONPATH=build/py-bench python3 bench/bench_replace.py [--quick] [--only SECTION] [--no-slow]
 """
 
 import argparse
@@ -241,7 +241,7 @@ def failure_case(mod, label, content, old, base, target, expect, repeat):
     return ratio_line(f"{label} [{got}]", t, base, target)
 
 
-def bench_failures(mod, repeat, slow_repeat):
+def bench_failures(mod, repeat, slow_repeat, slow=True):
     content = stdlib_code(100_000)
     lines = split_lines(content)
     base = best_of(content.splitlines, max(repeat, 5), number=5)
@@ -249,11 +249,12 @@ def bench_failures(mod, repeat, slow_repeat):
           f"content.splitlines() {fmt_time(base)}")
     met = []
     block = mutated(lines[50_000:51_000], 7, "  # changed")
-    met.append(failure_case(mod, "1000 lines, first line present", content, "\n".join(block), base,
-                            10, "not_found", slow_repeat))
-    absent = ["first_line_that_occurs_nowhere = 1"] + block[1:]
-    met.append(failure_case(mod, "1000 lines, first line absent", content, "\n".join(absent), base,
-                            10, "not_found", slow_repeat))
+    if slow:
+        met.append(failure_case(mod, "1000 lines, first line present", content, "\n".join(block),
+                                base, 10, "not_found", slow_repeat))
+        absent = ["first_line_that_occurs_nowhere = 1"] + block[1:]
+        met.append(failure_case(mod, "1000 lines, first line absent", content, "\n".join(absent),
+                                base, 10, "not_found", slow_repeat))
     rng = random.Random(7)
     far = "\n".join(f"q{rng.getrandbits(64):x} = z{rng.getrandbits(64):x}" for _ in range(10))
     met.append(failure_case(mod, "10 lines, nothing near", content, far, base, 4, "not_found",
@@ -264,6 +265,9 @@ def bench_failures(mod, repeat, slow_repeat):
     met.append(failure_case(mod, "10 lines, twice in the file", doubled, twice, base2, 4,
                             "multiple_matches", repeat))
 
+    if not slow:
+        print("  (cases dominated by the closest-match search skipped: --no-slow)")
+        return all(met)
     small = stdlib_code(10_000)
     small_lines = split_lines(small)
     base_small = best_of(small.splitlines, max(repeat, 5), number=10)
@@ -371,6 +375,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
     sections = ("files", "exact", "failures", "memory", "interrupt")
     ap.add_argument("--only", choices=sections, action="append", help="run only these sections")
+    ap.add_argument("--no-slow", action="store_true",
+                    help="skip the failures whose time is the closest-match search of big blocks")
     args = ap.parse_args()
     chosen = set(args.only or sections)
     mod = import_module()
@@ -389,7 +395,7 @@ def main():
     if "exact" in chosen:
         extra["exact hits"] = bench_exact_hits(mod, repeat)
     if "failures" in chosen:
-        extra["failures"] = bench_failures(mod, repeat, slow_repeat)
+        extra["failures"] = bench_failures(mod, repeat, slow_repeat, slow=not args.no_slow)
     if "memory" in chosen:
         extra["memory"] = bench_memory(mod)
     if "interrupt" in chosen:
