@@ -86,10 +86,9 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     const std::size_t first_lf = t.find('\n');
     const std::string_view t_first = t.substr(0, first_lf);
     const std::string_view t_last = t.substr(first_lf == std::string_view::npos ? 0 : t.rfind('\n') + 1);
-    if (content.id_of_trimmed(text::trim(t_first)) == ContentLines::kAbsent ||
-        content.id_of_trimmed(text::trim(t_last)) == ContentLines::kAbsent) {
-        return out;
-    }
+    const std::uint32_t first_id = content.id_of_trimmed(text::trim(t_first));
+    const std::uint32_t last_id = content.id_of_trimmed(text::trim(t_last));
+    if (first_id == ContentLines::kAbsent || last_id == ContentLines::kAbsent) return out;
 
     // The trimmed window is one stretch of the whole content joined with LF, so a window matches
     // when its stretch has the length of t and t occurs at the stretch's start (marked once for
@@ -132,6 +131,8 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
         bool matches;
         if (f > last) {
             matches = t.empty();
+        } else if (ids[f] != first_id || ids[last_non_blank[last]] != last_id) {
+            matches = false;
         } else {
             const std::size_t l = last_non_blank[last];
             const std::size_t begin = trimmed_begin(f, trimmed_of(f));

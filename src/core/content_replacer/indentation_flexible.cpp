@@ -232,6 +232,26 @@ Candidates indentation_flexible_replacer(const ContentLines& content,
     const std::optional<std::string> target = try_remove_common_indentation(old_string);
     if (!target) return {};
 
+    // Few windows with the searched trimmed lines: each is checked by the definition, its text
+    // built and its common indentation removed, which costs less than measuring every line.
+    {
+        const std::vector<bool> same_lines =
+            occurrence_starts(std::span(content.trimmed_ids()), std::span(search_ids));
+        std::size_t count = 0;
+        for (std::size_t i = 0; i + m <= n; ++i) count += same_lines[i];
+        if (count * m <= n / 4) {
+            Candidates found;
+            for (std::size_t i = 0; i + m <= n; ++i) {
+                if (!same_lines[i]) continue;
+                poll_interrupt(static_cast<std::int64_t>(m));
+                const std::optional<std::string> window =
+                    try_remove_common_indentation(content.window_text(i, m));
+                if (window && *window == *target) found.add_window(content, i, m);
+            }
+            return found;
+        }
+    }
+
     const IndentedLines measured(content);
     const std::vector<bool> may_match =
         windows_passing_line_keys(content, measured, search_lines, search_ids);
