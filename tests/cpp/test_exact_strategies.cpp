@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
 #include "../reference/strategies.hpp"
 
@@ -130,8 +132,16 @@ TEST(ExactStrategies, LazyWindowsAgreeWithPlainTranscriptions) {
             old_string.push_back(round % 2 ? '\n' : '\t');
         }
         const Candidates trimmed = run(line_trimmed_replacer, content, old_string);
-        EXPECT_EQ(trimmed, brindle::reference::strategies::line_trimmed(content, old_string))
-            << "content '" << content << "' old '" << old_string << "'";
+        const Candidates expected = brindle::reference::strategies::line_trimmed(content, old_string);
+        EXPECT_EQ(trimmed, expected) << "content '" << content << "' old '" << old_string << "'";
+        // Both scans: window by window only, and by trimmed-line ids at once.
+        const ContentLines table(content);
+        for (std::size_t budget : {std::size_t{0}, SIZE_MAX}) {
+            EXPECT_EQ(brindle::replacer::line_trimmed_replacer_with_budget(table, old_string, budget)
+                          .strings(),
+                      expected)
+                << "budget " << budget << " content '" << content << "' old '" << old_string << "'";
+        }
         const Candidates boundary = run(trimmed_boundary_replacer, content, old_string);
         EXPECT_EQ(boundary, brindle::reference::strategies::trimmed_boundary(content, old_string))
             << "content '" << content << "' old '" << old_string << "'";

@@ -214,9 +214,11 @@ std::size_t ContentLines::window_length(std::size_t begin, std::size_t count) co
 }
 
 bool ContentLines::window_is_contiguous(std::size_t begin, std::size_t count) const {
-    // Every line break inside the span is LF or CR LF; the span is one byte per LF longer than
-    // the lines, so it is the joined text exactly when no CR LF lies inside it.
-    return window_span(begin, count).size() == window_length(begin, count);
+    // Every line but the content's last is followed by LF or CR LF.
+    for (std::size_t k = begin; k + 1 < begin + count; ++k) {
+        if (lines[k].data()[lines[k].size()] != '\n') return false;
+    }
+    return true;
 }
 
 std::string ContentLines::window_text(std::size_t begin, std::size_t count) const {

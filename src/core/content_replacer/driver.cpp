@@ -169,8 +169,9 @@ public:
     explicit FailedTexts(const ContentLines& content, std::string_view old_string)
         : content_(content), old_string_(old_string) {}
 
-    bool contains(const Candidates& list, std::size_t k, std::uint64_t hash) const {
-        const auto it = by_hash_.find(hash);
+    bool contains(const Candidates& list, std::size_t k) const {
+        if (by_hash_.empty()) return false;  // saves hashing the first candidates of a call
+        const auto it = by_hash_.find(list.hash(k));
         if (it == by_hash_.end()) return false;
         const std::size_t length = list.length(k);
         for (const Entry& e : it->second) {
@@ -186,7 +187,7 @@ public:
         return false;
     }
 
-    void add(const Candidates& list, std::size_t k, std::uint64_t hash, std::string_view text) {
+    void add(const Candidates& list, std::size_t k, std::string_view text) {
         Entry entry;
         if (const auto window = list.window(k)) {
             entry.begin = window->first;
@@ -197,7 +198,7 @@ public:
             kept_.emplace_back(text);
             entry.text = kept_.back();
         }
-        by_hash_[hash].push_back(entry);
+        by_hash_[list.hash(k)].push_back(entry);
     }
 
 private:
@@ -235,8 +236,7 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
         if (candidates.empty()) continue;
         for (std::size_t k = 0; k < candidates.size(); ++k) {
             poll_interrupt();
-            const std::uint64_t hash = candidates.hash(k);
-            if (failed.contains(candidates, k, hash)) continue;
+            if (failed.contains(candidates, k)) continue;
             const std::string_view candidate = candidates.text(k, scratch);
             const std::size_t first = find_at_boundary(content, candidate, candidates.search_from(k));
             if (first != kNone) {
@@ -255,7 +255,7 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
                                        at, candidate, strategy.name);
                 }
             }
-            failed.add(candidates, k, hash, candidate);
+            failed.add(candidates, k, candidate);
         }
         any_candidates = true;
     }

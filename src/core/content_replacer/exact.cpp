@@ -4,16 +4,19 @@
 // simple searches the content once and hands the driver the position it found, so an exact hit
 // costs one search and no line splitting.
 //
-// line_trimmed: a window matches when its trimmed lines are the trimmed search lines, that is when
-// the sequence of the content's trimmed-line ids (ContentLines) has the search lines' ids at the
-// window's start. A search line whose trimmed text no content line has ends the search at once;
-// otherwise one Knuth-Morris-Pratt pass over the ids marks every matching window, whatever their
-// number and overlap. Candidates are the windows themselves, not copies of their text.
+// line_trimmed: a window matches when its trimmed lines are the trimmed search lines. Windows are
+// first compared line by line, each stopping at its first differing line, which is all most
+// searches need. When those comparisons add up to more than a few lines per content line (long
+// runs of equal lines), the search starts again on the sequence of the content's trimmed-line ids
+// (ContentLines): a search line whose trimmed text no content line has ends it at once, otherwise
+// one Knuth-Morris-Pratt pass over the ids marks every matching window, whatever their number and
+// overlap. Candidates are the windows themselves, not copies of their text.
 //
 // trimmed_boundary tests a window in constant time against the occurrences of the trimmed search
 // text in the joined content (see below), after a necessary condition on its first and last
 // lines.
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +26,7 @@
 #include "core/content_replacer/distinct_windows.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
 
 namespace brindle::replacer {
@@ -36,22 +40,46 @@ Candidates simple_replacer(const ContentLines& content, std::string_view old_str
     return out;
 }
 
-Candidates line_trimmed_replacer(const ContentLines& content, std::string_view old_string) {
+Candidates line_trimmed_replacer_with_budget(const ContentLines& content,
+                                             std::string_view old_string,
+                                             std::optional<std::size_t> budget_lines) {
     std::vector<std::string_view> search = text::split_lines(old_string);
     // One empty last line (not a line of blanks) is dropped.
     if (!search.empty() && search.back().empty()) search.pop_back();
     const std::size_t m = search.size();
-    const std::size_t n = content.lines.size();
+    const std::vector<std::string_view>& lines = content.lines;
+    const std::size_t n = lines.size();
     if (m == 0 || n < m) return {};
+    for (std::string_view& line : search) line = text::trim(line);
+
+    // Window by window while that stays cheap: most windows differ at their first line.
+    Candidates out;
+    std::size_t budget = budget_lines ? *budget_lines : 4 * n + 64;
+    bool over_budget = false;
+    for (std::size_t i = 0; i + m <= n && !over_budget; ++i) {
+        if (budget == 0) {
+            over_budget = true;
+            break;
+        }
+        std::size_t j = 0;
+        while (j < m && text::trim(lines[i + j]) == search[j]) ++j;
+        if (j == m) out.add_window(content, i, m);
+        over_budget = budget < j + 1;
+        budget -= over_budget ? 0 : j + 1;
+        poll_interrupt();
+    }
+    if (!over_budget) return out;
+
+    // Many long partial matches: all windows at once, by the trimmed-line ids.
     std::vector<std::uint32_t> wanted;
     wanted.reserve(m);
     for (std::string_view line : search) {
-        wanted.push_back(content.id_of_trimmed(text::trim(line)));
+        wanted.push_back(content.id_of_trimmed(line));
         if (wanted.back() == ContentLines::kAbsent) return {};
     }
     const std::vector<bool> at = occurrence_starts(std::span(content.trimmed_ids()), std::span(wanted));
 
-    Candidates out;
+    out = Candidates();
     std::size_t count = 0;
     for (std::size_t i = 0; i + m <= n; ++i) count += at[i];
     out.reserve(count);
@@ -59,6 +87,10 @@ Candidates line_trimmed_replacer(const ContentLines& content, std::string_view o
         if (at[i]) out.add_window(content, i, m);
     }
     return out;
+}
+
+Candidates line_trimmed_replacer(const ContentLines& content, std::string_view old_string) {
+    return line_trimmed_replacer_with_budget(content, old_string, std::nullopt);
 }
 
 Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_view old_string) {

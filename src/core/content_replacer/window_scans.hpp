@@ -1,8 +1,9 @@
-// The window scans of whitespace_normalized and escape_normalized with their work budget made
-// explicit. Each strategy first compares windows one by one, each comparison stopping at its first
-// difference, and starts again with a text laid out for the whole content once those comparisons
-// have read `budget_bytes` (by default a few times the content's size). Both scans give the same
-// candidates; a budget of 0 takes the laid-out text at once. For tests.
+// The window scans of line_trimmed, whitespace_normalized and escape_normalized with their work
+// budget made explicit. Each strategy first compares windows one by one, each comparison stopping
+// at its first difference, and starts again with a table laid out for the whole content once
+// those comparisons have read the budget (lines for line_trimmed, bytes for the others; by default
+// a few times the content's size). Both scans give the same candidates; a budget of 0 takes the
+// table at once. For tests.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,9 @@
 
 namespace brindle::replacer {
 
+Candidates line_trimmed_replacer_with_budget(const ContentLines& content,
+                                             std::string_view old_string,
+                                             std::optional<std::size_t> budget_lines);
 Candidates whitespace_normalized_replacer_with_budget(const ContentLines& content,
                                                       std::string_view old_string,
                                                       std::optional<std::size_t> budget_bytes);
