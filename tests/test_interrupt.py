@@ -69,7 +69,12 @@ def run_interrupted(delay, width=5000, blocks=100):
     return report
 
 
-@pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="POSIX signals")
+@pytest.mark.skipif(os.name != "posix", reason="POSIX signals")
+@pytest.mark.skipif(
+    sys.implementation.name == "pypy",
+    reason="PyPy 7.3.11 runs the SIGINT handler only after the native call has returned "
+    "(PyErr_CheckSignals inside the call reports nothing)",
+)
 def test_keyboard_interrupt_ends_a_long_replacement_early():
     report = run_interrupted(delay=0.2)
     assert report["first"] == "multiple_matches"
