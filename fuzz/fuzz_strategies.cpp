@@ -1,6 +1,6 @@
-// Fuzz target for the matching strategies of the table called directly on a ContentLines, the three text
-// transforms and the diagnostics builders: nothing may crash and every text produced must be
-// valid UTF-8.
+// Fuzz target for the matching strategies of the table called directly on a ContentLines (each
+// compared with its plain form on small inputs), the three text transforms and the diagnostics
+// builders: nothing may crash and every text produced must be valid UTF-8.
 //
 // Input: content 0x00 search text (a missing search text is empty).
 #include <cstddef>
@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool compared = false;
         for (const auto& plain : brindle::reference::strategies::kStrategies) {
             if (plain.name != strategy.name) continue;
-            if (plain.find(content, search) != found) fail((std::string(strategy.name) + " differs from its plain form").c_str());
+            if (plain.find(content, search) != found) {
+                fail((std::string(strategy.name) + " differs from its plain form").c_str());
+            }
             compared = true;
         }
         if (!compared) fail("a strategy without a plain form");

@@ -114,7 +114,8 @@ std::string replace_every(std::string_view content, std::string_view candidate,
                 copied = pos;
                 break;
             }
-            const std::size_t next = pos + utf8::sequence_length(static_cast<unsigned char>(content[pos]));
+            const std::size_t next =
+                pos + utf8::sequence_length(static_cast<unsigned char>(content[pos]));
             const std::size_t end = next < content.size() ? next : content.size();
             out.append(content, pos, end - pos);
             copied = end;
@@ -136,7 +137,8 @@ std::size_t nearest_to_hint(std::string_view content, std::string_view candidate
     std::uint64_t best_gap = ~std::uint64_t{0};
     std::uint64_t line = line_number_at(content, first);
     std::size_t counted_to = first;  // line is the line of this position
-    for (std::size_t pos = first; pos != kNone; pos = find_at_boundary(content, candidate, pos + 1)) {
+    for (std::size_t pos = first; pos != kNone;
+         pos = find_at_boundary(content, candidate, pos + 1)) {
         poll_interrupt();
         line += count_newlines(content.substr(counted_to, pos - counted_to));
         counted_to = pos;
@@ -238,11 +240,13 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
             poll_interrupt();
             if (failed.contains(candidates, k)) continue;
             const std::string_view candidate = candidates.text(k, scratch);
-            const std::size_t first = find_at_boundary(content, candidate, candidates.search_from(k));
+            const std::size_t first =
+                find_at_boundary(content, candidate, candidates.search_from(k));
             if (first != kNone) {
                 if (replace_all) {
-                    return make_result(content, replace_every(content, candidate, new_string, first),
-                                       first, candidate, strategy.name);
+                    std::string replaced = replace_every(content, candidate, new_string, first);
+                    return make_result(content, std::move(replaced), first, candidate,
+                                       strategy.name);
                 }
                 std::size_t at = kNone;
                 if (find_at_boundary(content, candidate, first + 1) == kNone) {

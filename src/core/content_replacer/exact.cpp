@@ -77,7 +77,8 @@ Candidates line_trimmed_replacer_with_budget(const ContentLines& content,
         wanted.push_back(content.id_of_trimmed(line));
         if (wanted.back() == ContentLines::kAbsent) return {};
     }
-    const std::vector<bool> at = occurrence_starts(std::span(content.trimmed_ids()), std::span(wanted));
+    const std::vector<bool> at =
+        occurrence_starts(std::span(content.trimmed_ids()), std::span(wanted));
 
     out = Candidates();
     std::size_t count = 0;
@@ -117,7 +118,8 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     // lines nothing matches.
     const std::size_t first_lf = t.find('\n');
     const std::string_view t_first = t.substr(0, first_lf);
-    const std::string_view t_last = t.substr(first_lf == std::string_view::npos ? 0 : t.rfind('\n') + 1);
+    const std::string_view t_last =
+        t.substr(first_lf == std::string_view::npos ? 0 : t.rfind('\n') + 1);
     const std::uint32_t first_id = content.id_of_trimmed(text::trim(t_first));
     const std::uint32_t last_id = content.id_of_trimmed(text::trim(t_last));
     if (first_id == ContentLines::kAbsent || last_id == ContentLines::kAbsent) return out;
@@ -129,7 +131,9 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     const std::uint32_t blank = content.id_of_trimmed("");
     const std::vector<std::uint32_t>& ids = content.trimmed_ids();
     std::vector<std::size_t> next_non_blank(n + 1, n);  // first non-blank line at or after k
-    for (std::size_t k = n; k-- > 0;) next_non_blank[k] = ids[k] == blank ? next_non_blank[k + 1] : k;
+    for (std::size_t k = n; k-- > 0;) {
+        next_non_blank[k] = ids[k] == blank ? next_non_blank[k + 1] : k;
+    }
     std::vector<std::size_t> last_non_blank(n, n);  // last non-blank line at or before k (n: none)
     for (std::size_t k = 0; k < n; ++k) {
         last_non_blank[k] = ids[k] != blank ? k : (k > 0 ? last_non_blank[k - 1] : n);
@@ -144,7 +148,8 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
         }
     }
     auto start_of = [&](std::size_t k) {
-        return crlf ? line_start[k] : static_cast<std::size_t>(lines[k].data() - content.text.data());
+        return crlf ? line_start[k]
+                    : static_cast<std::size_t>(lines[k].data() - content.text.data());
     };
     // Offsets of a non-blank line's trimmed text in the joined content.
     auto trimmed_of = [&](std::size_t k) { return text::trim(lines[k]); };
@@ -152,7 +157,8 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
         return start_of(k) + static_cast<std::size_t>(trimmed.data() - lines[k].data());
     };
     const std::vector<bool> t_marks =
-        crlf ? occurrence_starts(text::join_lines(lines, 0, n), t) : occurrence_starts(content.text, t);
+        crlf ? occurrence_starts(text::join_lines(lines, 0, n), t)
+             : occurrence_starts(content.text, t);
 
     DistinctWindows windows(content);
     if (!out.empty()) windows.remember(t);  // t itself is already in the list

@@ -147,7 +147,8 @@ std::uint64_t shifted_key(std::uint32_t plain_key, std::size_t step) {
 
 // Element i is false when the window of lines i..i+m-1 (m = search line count) cannot match.
 // `search_ids` are the trimmed-line ids of the search lines, all present in the content.
-std::vector<bool> windows_passing_line_keys(const ContentLines& content, const IndentedLines& measured,
+std::vector<bool> windows_passing_line_keys(const ContentLines& content,
+                                            const IndentedLines& measured,
                                             const std::vector<std::string_view>& search_lines,
                                             const std::vector<std::uint32_t>& search_ids) {
     auto build = [&](std::size_t count, auto&& plain, auto&& blank, auto&& indentation,

@@ -251,7 +251,9 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
                     budget -= line.size() + 1;
                     return true;
                 });
-            if (alive && check.complete() && windows.first_time(i, f)) found.add_window(content, i, f);
+            if (alive && check.complete() && windows.first_time(i, f)) {
+                found.add_window(content, i, f);
+            }
         }
     }
     if (!over_budget) return found;
@@ -267,7 +269,8 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
     return found;
 }
 
-Candidates whitespace_normalized_replacer(const ContentLines& content, std::string_view old_string) {
+Candidates whitespace_normalized_replacer(const ContentLines& content,
+                                          std::string_view old_string) {
     return whitespace_normalized_replacer_with_budget(content, old_string, std::nullopt);
 }
 
