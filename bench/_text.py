@@ -45,3 +45,14 @@ def largest_stdlib_files(count):
             found.append((len(text), path, text))
     found.sort(key=lambda item: -item[0])
     return [(path, text) for _, path, text in found[:count]]
+
+
+def stdlib_code(line_count):
+    """About `line_count` lines of real code: the largest standard-library modules concatenated,
+    cut at a line boundary, as one text ending in LF."""
+    lines = []
+    for _, text in largest_stdlib_files(200):
+        lines.extend(split_lines(text))
+        if len(lines) >= line_count:
+            break
+    return "\n".join(lines[:line_count]) + "\n"

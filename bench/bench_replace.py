@@ -9,15 +9,36 @@ Every case is timed against content.splitlines() on the same content in the same
                   the file, half of its inner lines changed (target: under 20x)
   nothing_places  a 30-line block with its last line and a third of its inner lines changed
 
-Run: PYTHONPATH=build/py-bench python3 bench/bench_replace.py [--quick]
+Then, on real code (the largest standard-library modules concatenated):
+  exact hits        a unique 10-line block in 1k, 10k and 100k lines, against Python's own
+                    `i = content.find(old); content.find(old, i + 1); content[:i] + new + ...`
+                    (target: at least as fast, ratio <= 1)
+  failures          not found / ambiguous on 100k lines, against content.splitlines(): a 1000-line
+                    block with changed lines, its first line present or absent (target <= 10x);
+                    100- and 300-line blocks whose first line is ')' in 10k lines (<= 20x); a
+                    block with nothing near it and an ambiguous block (<= 4x)
+  memory            line_trimmed with a 1000-line block in 100k equal lines: the growth of the
+                    peak RSS of a child process during the call (Linux: VmHWM after resetting it),
+                    against the content's size (target <= 2x)
+  interrupt         SIGINT sent to a child process 0.2 s into a replacement of several seconds:
+                    how long after the signal KeyboardInterrupt arrives
+
+Run: PYTHONPATH=build/py-bench python3 bench/bench_replace.py [--quick] [--only SECTION] [--no-slow]
 """
 
 import argparse
+import json
 import os
+import random
 import re
+import signal
+import subprocess
+import sys
 import sysconfig
+import textwrap
+import time
 
-from _text import largest_stdlib_files, split_lines, trim
+from _text import largest_stdlib_files, split_lines, stdlib_code, trim
 from _timing import best_of, fmt_time, import_module, verdict
 
 CONTEXT_AWARE_TARGET = 20.0  # context_aware placement at most this many splitlines() calls
@@ -170,22 +191,217 @@ def bench_file(mod, path, content, repeat):
     return results
 
 
+def ratio_line(label, t, base, target, below=True):
+    ratio = t / base
+    met = ratio <= target if below else ratio >= target
+    print(f"    {label:<34} {fmt_time(t)} {ratio:9.2f}x  (target <= {target:g}x: {verdict(met)})")
+    return met
+
+
+def python_splice(content, old, new):
+    i = content.find(old)
+    content.find(old, i + 1)
+    return content[:i] + new + content[i + len(old):]
+
+
+def bench_exact_hits(mod, repeat):
+    print("\nexact hits: replace_content against find twice plus slicing in Python")
+    met = []
+    for count in (1_000, 10_000, 100_000):
+        content = stdlib_code(count)
+        lines = split_lines(content)
+        old = "\n".join(lines[count // 2:count // 2 + 10])
+        if content.count(old) != 1:
+            old = "\n".join(lines[count // 2 - 3:count // 2 + 12])
+        new = old + "\n# edited"
+        assert mod.replace_content(content, old, new).content == python_splice(content, old, new)
+        number = max(1, 200_000 // count)
+        base = best_of(lambda c=content, o=old, n=new: python_splice(c, o, n), repeat, number=number)
+        t = best_of(lambda c=content, o=old, n=new: mod.replace_content(c, o, n), repeat,
+                    number=number)
+        met.append(ratio_line(f"{count:>7,} lines", t, base, 1.0))
+    return all(met)
+
+
+def mutated(lines, every, tag):
+    """The lines with a word changed in every `every`-th one (from the second on) and in the last,
+    so that no anchor pair places the block."""
+    out = list(lines)
+    for k in [*range(1, len(out), every), len(out) - 1]:
+        out[k] = mutate_word(out[k]) + tag
+    return out
+
+
+def failure_case(mod, label, content, old, base, target, expect, repeat):
+    res = mod.try_replace_content(content, old, "x")
+    got = res.error_type if not res.success else f"placed by {res.result.strategy}"
+    if got != expect:
+        warn(f"{label}: expected {expect!r}, got {got!r}")
+    t = best_of(lambda: mod.try_replace_content(content, old, "x"), repeat)
+    return ratio_line(f"{label} [{got}]", t, base, target)
+
+
+def bench_failures(mod, repeat, slow_repeat, slow=True):
+    content = stdlib_code(100_000)
+    lines = split_lines(content)
+    base = best_of(content.splitlines, max(repeat, 5), number=5)
+    print(f"\nfailures on {len(lines):,} lines of real code ({len(content.encode()):,} bytes); "
+          f"content.splitlines() {fmt_time(base)}")
+    met = []
+    block = mutated(lines[50_000:51_000], 7, "  # changed")
+    if slow:
+        met.append(failure_case(mod, "1000 lines, first line present", content, "\n".join(block),
+                                base, 10, "not_found", slow_repeat))
+        absent = ["first_line_that_occurs_nowhere = 1"] + block[1:]
+        met.append(failure_case(mod, "1000 lines, first line absent", content, "\n".join(absent),
+                                base, 10, "not_found", slow_repeat))
+    rng = random.Random(7)
+    far = "\n".join(f"q{rng.getrandbits(64):x} = z{rng.getrandbits(64):x}" for _ in range(10))
+    met.append(failure_case(mod, "10 lines, nothing near", content, far, base, 4, "not_found",
+                            repeat))
+    twice = "\n".join(lines[60_000:60_010])
+    doubled = content + twice + "\n"
+    base2 = best_of(doubled.splitlines, max(repeat, 5), number=5)
+    met.append(failure_case(mod, "10 lines, twice in the file", doubled, twice, base2, 4,
+                            "multiple_matches", repeat))
+
+    if not slow:
+        print("  (cases dominated by the closest-match search skipped: --no-slow)")
+        return all(met)
+    small = stdlib_code(10_000)
+    small_lines = split_lines(small)
+    base_small = best_of(small.splitlines, max(repeat, 5), number=10)
+    print(f"  on {len(small_lines):,} lines: content.splitlines() {fmt_time(base_small)}")
+    starts = [k for k, line in enumerate(small_lines) if line.strip() == ")"]
+    for size in (100, 300):
+        start = next(k for k in starts if k + size <= len(small_lines))
+        old = "\n".join(mutated(small_lines[start:start + size], 5, "  # changed"))
+        met.append(failure_case(mod, f"{size} lines from ')', 10k lines", small, old, base_small,
+                                20, "not_found", slow_repeat))
+    return all(met)
+
+
+MEMORY_CHILD = textwrap.dedent(
+    """
+    import json, sys
+    import _brindle_search as m
+
+    def status_kib(field):
+        with open("/proc/self/status") as fh:
+            for row in fh:
+                if row.startswith(field + ":"):
+                    return int(row.split()[1])
+
+    line = sys.argv[1]
+    content = (line + "\\n") * 100_000
+    old = "\\n".join([line.strip()] * 1000)
+    before = status_kib("VmRSS")
+    with open("/proc/self/clear_refs", "w") as fh:  # resets the peak (VmHWM) to the current RSS
+        fh.write("5")
+    res = m.try_replace_content(content, old, "y")
+    after = status_kib("VmHWM")
+    print(json.dumps({"extra_kib": after - before, "content": len(content),
+                      "outcome": res.error_type or res.result.strategy}))
+    """
+)
+
+
+def child_env(mod):
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(mod.__file__))
+    env["PYTHONPATH"] = here + os.pathsep + env.get("PYTHONPATH", "")
+    return env
+
+
+def bench_memory(mod):
+    print("\nline_trimmed memory: 1000-line block in 100k equal lines, peak RSS growth of a child")
+    met = []
+    for line in ("    x = f(a, b);", "    result = compute_total(first_argument, second_argument, 42);"):
+        out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, line], env=child_env(mod),
+                             capture_output=True, text=True, check=True).stdout
+        report = json.loads(out)
+        extra = report["extra_kib"] * 1024
+        ratio = extra / report["content"]
+        met.append(ratio <= 2.0)
+        print(f"    {len(line) + 1:>3}-byte lines: content {report['content'] / 2**20:.2f} MiB, "
+              f"peak growth {extra / 2**20:.2f} MiB: {ratio:.2f}x  [{report['outcome']}]  "
+              f"(target <= 2x: {verdict(met[-1])})")
+    return all(met)
+
+
+INTERRUPT_CHILD = textwrap.dedent(
+    """
+    import json, random, sys, time
+    import _brindle_search as m
+    rng = random.Random(5)
+    def line():
+        return "".join(rng.choice("ab") for _ in range(5000))
+    content = ("{\\n" + line() + "\\n" + line() + "\\n}\\n") * 100
+    old = "{\\n" + line() + "\\n" + line() + "\\n}"
+    t0 = time.perf_counter()
+    m.try_replace_content(content, old, "x")
+    full = time.perf_counter() - t0
+    print("ready", flush=True)
+    t0 = time.perf_counter()
+    try:
+        m.try_replace_content(content, old, "x")
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    print(json.dumps({"full": full, "elapsed": time.perf_counter() - t0, "outcome": outcome}))
+    """
+)
+
+
+def bench_interrupt(mod, delay=0.2):
+    print(f"\nCtrl-C: SIGINT {delay} s into a failing replacement (block_anchor scoring long lines)")
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD], env=child_env(mod),
+                             stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(delay)
+    sent = time.perf_counter()
+    child.send_signal(signal.SIGINT)
+    report = json.loads(child.stdout.readline())
+    child.wait()
+    late = report["elapsed"] - (time.perf_counter() - sent) if report["outcome"] != "interrupted" \
+        else report["elapsed"] - delay
+    print(f"    uninterrupted call {fmt_time(report['full'])}; {report['outcome']} after "
+          f"{fmt_time(report['elapsed'])}, about {fmt_time(max(late, 0.0))} after the signal")
+    return report["outcome"] == "interrupted"
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
+    sections = ("files", "exact", "failures", "memory", "interrupt")
+    ap.add_argument("--only", choices=sections, action="append", help="run only these sections")
+    ap.add_argument("--no-slow", action="store_true",
+                    help="skip the failures whose time is the closest-match search of big blocks")
     args = ap.parse_args()
+    chosen = set(args.only or sections)
     mod = import_module()
     files = largest_stdlib_files(3)
     if args.quick:
-        files, repeat = files[-1:], 2
+        files, repeat, slow_repeat = files[-1:], 2, 1
     else:
-        repeat = 7
+        repeat, slow_repeat = 7, 2
     all_results = []
-    for path, content in files:
-        all_results.extend(bench_file(mod, path, content, repeat))
+    if "files" in chosen:
+        for path, content in files:
+            all_results.extend(bench_file(mod, path, content, repeat))
     outcomes_ok = all(ok for ok, _ in all_results)
     targets_ok = all(met for _, met in all_results)
-    print(f"\nsummary: outcomes {verdict(outcomes_ok)}, context_aware target {verdict(targets_ok)}")
+    extra = {}
+    if "exact" in chosen:
+        extra["exact hits"] = bench_exact_hits(mod, repeat)
+    if "failures" in chosen:
+        extra["failures"] = bench_failures(mod, repeat, slow_repeat, slow=not args.no_slow)
+    if "memory" in chosen:
+        extra["memory"] = bench_memory(mod)
+    if "interrupt" in chosen:
+        extra["interrupt"] = bench_interrupt(mod)
+    print(f"\nsummary: outcomes {verdict(outcomes_ok)}, context_aware target {verdict(targets_ok)}"
+          + "".join(f", {name} {verdict(ok)}" for name, ok in extra.items()))
     for w in warnings:
         print(f"WARNING: {w}")
     if warnings:

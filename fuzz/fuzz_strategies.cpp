@@ -1,16 +1,20 @@
-// Fuzz target for the eight matching strategies called directly on a ContentLines, the three text
-// transforms and the diagnostics builders: nothing may crash and every text produced must be
-// valid UTF-8.
+// Fuzz target for the matching strategies of the table called directly on a ContentLines (each
+// compared with its plain form on small inputs), the three text transforms and the diagnostics
+// builders: nothing may crash and every text produced must be valid UTF-8.
 //
 // Input: content 0x00 search text (a missing search text is empty).
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "fuzz_input.hpp"
+#include "../tests/reference/strategies.hpp"
 
 namespace rp = brindle::replacer;
 using fuzzin::check_utf8;
@@ -28,32 +32,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    static constexpr rp::Replacer kReplacers[] = {
-        rp::simple_replacer,           rp::line_trimmed_replacer,         rp::block_anchor_replacer,
-        rp::whitespace_normalized_replacer, rp::indentation_flexible_replacer, rp::escape_normalized_replacer,
-        rp::trimmed_boundary_replacer, rp::context_aware_replacer,
-    };
-    static constexpr const char* kNames[] = {
-        "simple candidate not UTF-8",           "line_trimmed candidate not UTF-8",
-        "block_anchor candidate not UTF-8",     "whitespace_normalized candidate not UTF-8",
-        "indentation_flexible candidate not UTF-8", "escape_normalized candidate not UTF-8",
-        "trimmed_boundary candidate not UTF-8", "context_aware candidate not UTF-8",
-    };
-    for (std::size_t i = 0; i < 8; ++i) {
-        for (const std::string& candidate : kReplacers[i](lines, search)) check_utf8(candidate, kNames[i]);
+    // Every strategy of the table, against its plain form; the two window scans with a budget
+    // also agree with and without the laid-out text.
+    for (const rp::Strategy& strategy : rp::kStrategies) {
+        const std::string what = std::string(strategy.name) + " candidate not UTF-8";
+        const std::vector<std::string> found = strategy.find(lines, search).strings();
+        for (const std::string& candidate : found) check_utf8(candidate, what.c_str());
+        // The plain forms are quadratic: only on small inputs.
+        if (content.size() + search.size() > 4096) continue;
+        bool compared = false;
+        for (const auto& plain : brindle::reference::strategies::kStrategies) {
+            if (plain.name != strategy.name) continue;
+            if (plain.find(content, search) != found) {
+                fail((std::string(strategy.name) + " differs from its plain form").c_str());
+            }
+            compared = true;
+        }
+        if (!compared) fail("a strategy without a plain form");
+    }
+    if (rp::whitespace_normalized_replacer_with_budget(lines, search, 0).strings() !=
+        rp::whitespace_normalized_replacer_with_budget(lines, search, SIZE_MAX).strings()) {
+        fail("whitespace_normalized: window scans disagree");
+    }
+    if (rp::escape_normalized_replacer_with_budget(lines, search, 0).strings() !=
+        rp::escape_normalized_replacer_with_budget(lines, search, SIZE_MAX).strings()) {
+        fail("escape_normalized: window scans disagree");
     }
 
     // The transforms, on both texts.
     for (const std::string* text : {&content, &search}) {
         check_utf8(rp::normalize_whitespace(*text), "normalize_whitespace not UTF-8");
-        const std::string dedented = rp::remove_common_indentation(*text);
-        check_utf8(dedented, "remove_common_indentation not UTF-8");
-        const auto tried = rp::try_remove_common_indentation(*text);
-        if (tried) {
-            check_utf8(*tried, "try_remove_common_indentation not UTF-8");
-            if (*tried != dedented) fail("try_remove_common_indentation differs from remove_common_indentation");
-        } else if (dedented != *text) {
-            fail("remove_common_indentation changed a text it refuses to dedent");
+        if (const auto dedented = rp::try_remove_common_indentation(*text)) {
+            check_utf8(*dedented, "try_remove_common_indentation not UTF-8");
         }
         check_utf8(rp::unescape_string(*text), "unescape_string not UTF-8");
     }

@@ -158,24 +158,34 @@ TEST(Driver, CrLfContent) {
     EXPECT_EQ(r.end_line, 2u);
 }
 
+TEST(Driver, LineNumbersInLongContent) {
+    // Line numbers are counted in blocks of bytes; lines of varied length, CR LF among them, and
+    // positions at every offset within a block.
+    std::string content;
+    std::vector<std::size_t> starts;
+    for (int k = 0; k < 3000; ++k) {
+        starts.push_back(content.size());
+        content += 'l';
+        content += std::to_string(k);
+        content.append(static_cast<std::size_t>(k % 23), ' ');
+        content += k % 5 == 0 ? "\r\n" : "\n";
+    }
+    for (int k = 0; k < 3000; k += 37) {
+        std::string line(1, 'l');
+        line += std::to_string(k);
+        line.append(static_cast<std::size_t>(k % 23), ' ');
+        const std::string old_string = line + "\n";
+        if (k % 5 == 0) continue;  // its line ends in CR LF
+        const ReplaceResult r = expect_success(replace_content(content, old_string, "x\n", false, std::nullopt));
+        EXPECT_EQ(r.start_line, text::line_number_at(content, starts[static_cast<std::size_t>(k)])) << k;
+        EXPECT_EQ(r.start_line, static_cast<std::uint64_t>(k) + 1) << k;
+        EXPECT_EQ(r.end_line, r.start_line + 1) << k;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
-// Plain transcription of the driver.
-
-struct PlainStrategy {
-    const char* name;
-    Replacer find;
-};
-
-const PlainStrategy kPlainTable[] = {
-    {"simple", simple_replacer},
-    {"line_trimmed", line_trimmed_replacer},
-    {"block_anchor", block_anchor_replacer},
-    {"whitespace_normalized", whitespace_normalized_replacer},
-    {"indentation_flexible", indentation_flexible_replacer},
-    {"escape_normalized", escape_normalized_replacer},
-    {"trimmed_boundary", trimmed_boundary_replacer},
-    {"context_aware", context_aware_replacer},
-};
+// Plain transcription of the driver: the strategies of the core table, every candidate built,
+// every occurrence collected by a byte-by-byte scan, no skipping of candidates already tried.
 
 // Every occurrence, overlapping ones included, that starts and ends on a character boundary.
 std::vector<std::size_t> all_occurrences(std::string_view content, std::string_view candidate) {
@@ -214,8 +224,8 @@ ReplaceOutcome plain_driver(std::string_view content, std::string_view old_strin
     if (old_string == new_string) return ReplaceError{NoChange{}};
     const ContentLines lines(content);
     bool any = false;
-    for (const PlainStrategy& strategy : kPlainTable) {
-        const Candidates candidates = strategy.find(lines, old_string);
+    for (const Strategy& strategy : kStrategies) {
+        const std::vector<std::string> candidates = strategy.find(lines, old_string).strings();
         if (candidates.empty()) continue;
         for (const std::string& candidate : candidates) {
             const std::vector<std::size_t> occ = all_occurrences(content, candidate);

@@ -3,66 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
+#include "../reference/strategies.hpp"
 
 namespace {
 
-using brindle::replacer::Candidates;
 using brindle::replacer::ContentLines;
 using brindle::replacer::line_trimmed_replacer;
 using brindle::replacer::simple_replacer;
 using brindle::replacer::trimmed_boundary_replacer;
 namespace text = brindle::text;
 
-Candidates run(Candidates (*strategy)(const ContentLines&, std::string_view),
-               std::string_view content, std::string_view old_string) {
+using Candidates = std::vector<std::string>;  // candidate texts, built
+
+Candidates run(brindle::replacer::Replacer strategy, std::string_view content,
+               std::string_view old_string) {
     const ContentLines lines(content);
-    return strategy(lines, old_string);
-}
-
-// Plain transcription: every window joined, every line trimmed.
-Candidates plain_line_trimmed(std::string_view content, std::string_view old_string) {
-    const auto lines = text::split_lines(content);
-    auto search = text::split_lines(old_string);
-    if (!search.empty() && search.back().empty()) search.pop_back();
-    const std::size_t n = lines.size();
-    const std::size_t m = search.size();
-    Candidates out;
-    if (m == 0 || n < m) return out;
-    for (std::size_t i = 0; i <= n - m; ++i) {
-        bool match = true;
-        for (std::size_t j = 0; j < m; ++j) {
-            if (text::trim(lines[i + j]) != text::trim(search[j])) match = false;
-        }
-        if (match) out.push_back(text::join_lines(lines, i, m));
-    }
-    return out;
-}
-
-// Plain transcription: every window joined, then trimmed.
-Candidates plain_trimmed_boundary(std::string_view content, std::string_view old_string) {
-    const std::string_view t = text::trim(old_string);
-    Candidates out;
-    if (t == old_string) return out;
-    if (text::contains(content, t)) out.emplace_back(t);
-    const auto lines = text::split_lines(content);
-    const std::size_t m = text::split_lines(old_string).size();
-    const std::size_t n = lines.size();
-    if (m >= 1 && n >= m) {
-        for (std::size_t i = 0; i <= n - m; ++i) {
-            const std::string block = text::join_lines(lines, i, m);
-            if (text::trim(block) == t && std::find(out.begin(), out.end(), block) == out.end()) {
-                out.push_back(block);
-            }
-        }
-    }
-    return out;
+    return strategy(lines, old_string).strings();
 }
 
 TEST(SimpleReplacer, ListedCases) {
@@ -167,10 +132,18 @@ TEST(ExactStrategies, LazyWindowsAgreeWithPlainTranscriptions) {
             old_string.push_back(round % 2 ? '\n' : '\t');
         }
         const Candidates trimmed = run(line_trimmed_replacer, content, old_string);
-        EXPECT_EQ(trimmed, plain_line_trimmed(content, old_string))
-            << "content '" << content << "' old '" << old_string << "'";
+        const Candidates expected = brindle::reference::strategies::line_trimmed(content, old_string);
+        EXPECT_EQ(trimmed, expected) << "content '" << content << "' old '" << old_string << "'";
+        // Both scans: window by window only, and by trimmed-line ids at once.
+        const ContentLines table(content);
+        for (std::size_t budget : {std::size_t{0}, SIZE_MAX}) {
+            EXPECT_EQ(brindle::replacer::line_trimmed_replacer_with_budget(table, old_string, budget)
+                          .strings(),
+                      expected)
+                << "budget " << budget << " content '" << content << "' old '" << old_string << "'";
+        }
         const Candidates boundary = run(trimmed_boundary_replacer, content, old_string);
-        EXPECT_EQ(boundary, plain_trimmed_boundary(content, old_string))
+        EXPECT_EQ(boundary, brindle::reference::strategies::trimmed_boundary(content, old_string))
             << "content '" << content << "' old '" << old_string << "'";
         found_line_trimmed += !trimmed.empty();
         found_boundary_blocks += boundary.size() > 1;
@@ -197,6 +170,89 @@ TEST(TrimmedBoundaryReplacer, LongSearchTextInLongContentFinishes) {
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0], text::trim(old_string));
     EXPECT_EQ(found[1], content.substr(0, 10001 * 17 - 1));
+}
+
+}  // namespace
+
+namespace {
+
+using brindle::replacer::kStrategies;
+
+// The content's shared tables against their definitions: ids equal exactly when the trimmed
+// lines are equal, windows' texts, lengths, contiguity, equality and hashes against the joined
+// text, on generated contents (CR LF and blank lines included).
+TEST(ContentLines, TablesAgreeWithTheirDefinitions) {
+    std::mt19937 rng(99);
+    std::size_t contiguous = 0, not_contiguous = 0, equal_windows = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::string content = random_text(rng, 40);
+        const ContentLines table(content);
+        const std::vector<std::string_view> lines = text::split_lines(content);
+        ASSERT_EQ(static_cast<const std::vector<std::string_view>&>(table.lines), lines);
+        const std::size_t n = lines.size();
+        for (std::size_t a = 0; a < n; ++a) {
+            ASSERT_NE(table.trimmed_id(a), ContentLines::kAbsent);
+            ASSERT_EQ(table.id_of_trimmed(text::trim(lines[a])), table.trimmed_id(a));
+            for (std::size_t b = 0; b < n; ++b) {
+                ASSERT_EQ(table.trimmed_id(a) == table.trimmed_id(b),
+                          text::trim(lines[a]) == text::trim(lines[b]));
+            }
+        }
+        EXPECT_EQ(table.id_of_trimmed("not a line"), ContentLines::kAbsent);
+        for (std::size_t begin = 0; begin < n; ++begin) {
+            for (std::size_t count = 1; begin + count <= n; ++count) {
+                const std::string joined = text::join_lines(lines, begin, count);
+                ASSERT_EQ(table.window_text(begin, count), joined);
+                ASSERT_EQ(table.window_length(begin, count), joined.size());
+                ASSERT_EQ(table.window_hash(begin, count), ContentLines::text_hash(joined));
+                ASSERT_TRUE(table.window_equals(begin, count, joined));
+                ASSERT_FALSE(table.window_equals(begin, count, joined + "x"));
+                const bool contiguous_here = table.window_span(begin, count) == joined;
+                ASSERT_EQ(table.window_is_contiguous(begin, count), contiguous_here);
+                (contiguous_here ? contiguous : not_contiguous) += 1;
+                for (std::size_t other = 0; other < n; ++other) {
+                    for (std::size_t other_count = 1; other + other_count <= n && other_count <= 3;
+                         ++other_count) {
+                        const bool same = text::join_lines(lines, other, other_count) == joined;
+                        ASSERT_EQ(table.windows_equal(begin, count, other, other_count), same);
+                        equal_windows += same && other != begin;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(contiguous, 1000u);
+    EXPECT_GT(not_contiguous, 1000u);
+    EXPECT_GT(equal_windows, 1000u);
+}
+
+TEST(Candidates, ViewsOwnedTextsAndWindows) {
+    const std::string content = "a\r\nb\nc\n";
+    const ContentLines table(content);
+    brindle::replacer::Candidates list;
+    list.add_view(std::string_view(content).substr(0, 1));
+    list.add_owned("x\ny");
+    list.add_window(table, 0, 2);  // 'a' CR LF 'b': built when read
+    list.add_window(table, 1, 2);  // a stretch of the content
+    EXPECT_EQ(list.strings(), (Candidates{"a", "x\ny", "a\nb", "b\nc"}));
+    std::string scratch;
+    EXPECT_EQ(list.text(3, scratch).data(), content.data() + 3);
+    for (std::size_t k = 0; k < list.size(); ++k) {
+        const std::string t(list.text(k, scratch));
+        EXPECT_EQ(list.length(k), t.size());
+        EXPECT_EQ(list.hash(k), ContentLines::text_hash(t));
+        EXPECT_TRUE(list.equals(k, t));
+        EXPECT_EQ(list.equals_window(k, table, 0, 2), t == "a\nb");
+        EXPECT_EQ(list.equals_window(k, table, 1, 2), t == "b\nc");
+        EXPECT_EQ(list.window(k).has_value(), k >= 2);
+    }
+}
+
+TEST(StrategyTable, NamesAreDistinctAndFunctionsSet) {
+    for (std::size_t k = 0; k < kStrategies.size(); ++k) {
+        EXPECT_NE(kStrategies[k].find, nullptr);
+        for (std::size_t j = 0; j < k; ++j) EXPECT_NE(kStrategies[k].name, kStrategies[j].name);
+    }
 }
 
 }  // namespace

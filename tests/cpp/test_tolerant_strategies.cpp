@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <set>
@@ -16,268 +17,27 @@
 #include <string_view>
 #include <vector>
 
-#include "core/content_replacer/block_similarity.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
+#include "../reference/strategies.hpp"
 
 namespace brindle::replacer {
 namespace {
 
 using Lines = std::vector<std::string_view>;
+using Texts = std::vector<std::string>;  // candidate texts, built
 
-Candidates run(Replacer replacer, std::string_view content, std::string_view old_string) {
+Texts run(Replacer replacer, std::string_view content, std::string_view old_string) {
     const ContentLines lines(content);
-    return replacer(lines, old_string);
+    return replacer(lines, old_string).strings();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Plain forms
-// ---------------------------------------------------------------------------------------------
-namespace plain {
-
-std::string replace_all(std::string s, std::string_view from, std::string_view to) {
-    std::string out;
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t hit = s.find(from, pos);
-        if (hit == std::string::npos) break;
-        out.append(s, pos, hit - pos);
-        out.append(to);
-        pos = hit + from.size();
-    }
-    out.append(s, pos, std::string::npos);
-    return out;
-}
-
-std::string join(const Lines& lines, std::size_t begin, std::size_t count) {
-    std::string out;
-    for (std::size_t k = 0; k < count; ++k) {
-        if (k > 0) out.push_back('\n');
-        out.append(lines[begin + k]);
-    }
-    return out;
-}
-
-bool contains(const Candidates& list, std::string_view s) {
-    return std::find(list.begin(), list.end(), s) != list.end();
-}
-
-// --- whitespace_normalized ---
-
-std::string normalize_whitespace(std::string_view text) {
-    std::string out;
-    bool flag = true;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t start = pos;
-        const char32_t cp = utf8::decode_at(text, pos);
-        if (unicode::is_white_space(cp)) {
-            if (!flag) out.push_back(' ');
-            flag = true;
-        } else {
-            out.append(text.substr(start, pos - start));
-            flag = false;
-        }
-    }
-    if (!out.empty() && out.back() == ' ') out.pop_back();
-    for (char c : std::string_view(":;,()[]{}")) {
-        out = replace_all(out, std::string(" ") + c, std::string(1, c));
-        out = replace_all(out, std::string(1, c) + " ", std::string(1, c));
-    }
-    return out;
-}
-
-Candidates whitespace_normalized(std::string_view content, std::string_view old_string) {
-    const std::string target = normalize_whitespace(old_string);
-    if (normalize_whitespace(content) == target) return {std::string(content)};
-    const Lines lines = text::split_lines(content);
-    const std::size_t n = lines.size();
-    const std::size_t f = text::split_lines(old_string).size();
-    Candidates out;
-    if (f < 2 || n < f) {
-        for (std::string_view line : lines) {
-            if (normalize_whitespace(line) == target && !contains(out, line)) {
-                out.emplace_back(line);
-            }
-        }
-        return out;
-    }
-    for (std::size_t i = 0; i + f <= n; ++i) {
-        const std::string block = join(lines, i, f);
-        if (normalize_whitespace(block) == target && !contains(out, block)) out.push_back(block);
-    }
-    return out;
-}
-
-// --- indentation_flexible ---
-
-// Empty when the common indentation would cut a character in two.
-std::optional<std::string> remove_common_indentation(std::string_view text) {
-    const Lines lines = text::split_lines(text);
-    std::vector<std::size_t> indents;
-    for (std::string_view line : lines) {
-        if (!text::is_blank(line)) indents.push_back(line.size() - text::trim_start(line).size());
-    }
-    if (indents.empty()) return std::string(text);
-    const std::size_t min_indent = *std::min_element(indents.begin(), indents.end());
-    Lines out;
-    for (std::string_view line : lines) {
-        if (text::is_blank(line)) {
-            out.push_back(line);
-        } else {
-            if (!utf8::is_boundary(line, min_indent)) return std::nullopt;
-            out.push_back(line.substr(min_indent));
-        }
-    }
-    return join(out, 0, out.size());
-}
-
-Candidates indentation_flexible(std::string_view content, std::string_view old_string) {
-    const std::optional<std::string> target = remove_common_indentation(old_string);
-    if (!target) return {};
-    const Lines lines = text::split_lines(content);
-    const std::size_t n = lines.size();
-    const std::size_t m = text::split_lines(old_string).size();
-    if (m == 0 || n < m) return {};
-    Candidates out;
-    for (std::size_t i = 0; i + m <= n; ++i) {
-        const std::string block = join(lines, i, m);
-        if (remove_common_indentation(block) == target) out.push_back(block);
-    }
-    return out;
-}
-
-// --- escape_normalized ---
-
-std::string unescape_string(std::string_view text) {
-    static const std::pair<const char*, const char*> kTable[] = {
-        {"\\n", "\n"}, {"\\t", "\t"}, {"\\r", "\r"}, {"\\'", "'"},
-        {"\\\"", "\""}, {"\\`", "`"}, {"\\$", "$"}, {"\\\\", "\\"},
-    };
-    std::string out(text);
-    for (const auto& [from, to] : kTable) out = replace_all(out, from, to);
-    return out;
-}
-
-Candidates escape_normalized(std::string_view content, std::string_view old_string) {
-    const std::string target = unescape_string(old_string);
-    Candidates out;
-    if (content.find(target) != std::string_view::npos) out.push_back(target);
-    const Lines lines = text::split_lines(content);
-    const std::size_t n = lines.size();
-    const std::size_t m = text::split_lines(target).size();
-    if (m >= 1 && n >= m) {
-        for (std::size_t i = 0; i + m <= n; ++i) {
-            const std::string block = join(lines, i, m);
-            if (unescape_string(block) == target && !contains(out, block)) out.push_back(block);
-        }
-    }
-    return out;
-}
-
-// --- context_aware ---
-
-Candidates context_aware(std::string_view content, std::string_view old_string) {
-    Lines search = text::split_lines(old_string);
-    if (search.size() < 3) return {};
-    const Lines lines = text::split_lines(content);
-    const std::size_t n = lines.size();
-    if (search.back().empty()) search.pop_back();
-    const std::string_view first = text::trim(search.front());
-    const std::string_view last = text::trim(search.back());
-    const std::size_t size = search.size();
-    Candidates out;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (text::trim(lines[i]) != first) continue;
-        if (!(i + 2 < n)) continue;
-        for (std::size_t k = i + 2; k < n; ++k) {
-            if (text::trim(lines[k]) != last) continue;
-            if (k - i + 1 == size) {
-                int total = 0;
-                int matching = 0;
-                for (std::size_t j = 1; j + 1 < size; ++j) {
-                    const std::string_view x = text::trim(lines[i + j]);
-                    const std::string_view y = text::trim(search[j]);
-                    if (x.empty() && y.empty()) continue;
-                    ++total;
-                    if (x == y) ++matching;
-                }
-                if (total == 0 || static_cast<double>(matching) / total >= 0.5) {
-                    out.push_back(join(lines, i, k - i + 1));
-                }
-            }
-            break;
-        }
-    }
-    return out;
-}
-
-// --- block_anchor ---
-
-double block_similarity(const Lines& content, const Lines& search, std::size_t start,
-                        std::size_t end, std::size_t search_size) {
-    auto minus = [](std::size_t a, std::size_t b) { return a > b ? a - b : 0; };
-    const std::size_t actual = end - start + 1;
-    if (std::min(minus(actual, 2), minus(search_size, 2)) == 0) return 1.0;
-    const std::size_t limit = std::min(actual - 1, search_size - 1);
-    double sum = 0.0;
-    std::size_t count = 0;
-    for (std::size_t j = 1; j < limit; ++j) {
-        const std::string_view x = text::trim(content[start + j]);
-        const std::string_view y = text::trim(search[j]);
-        const std::size_t longest = std::max(x.size(), y.size());
-        if (longest == 0) continue;
-        sum += 1.0 - static_cast<double>(levenshtein_distance(x, y)) / static_cast<double>(longest);
-        ++count;
-    }
-    return count > 0 ? sum / static_cast<double>(count) : 1.0;
-}
-
-Candidates block_anchor(std::string_view content, std::string_view old_string) {
-    const Lines lines = text::split_lines(content);
-    Lines search = text::split_lines(old_string);
-    if (search.size() < 3) return {};
-    if (search.back().empty()) search.pop_back();
-    const std::string_view first = text::trim(search.front());
-    const std::string_view last = text::trim(search.back());
-    const std::size_t n = lines.size();
-    std::vector<std::pair<std::size_t, std::size_t>> pairs;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (text::trim(lines[i]) != first) continue;
-        for (std::size_t j = i + 2; j < n; ++j) {
-            if (text::trim(lines[j]) == last) {
-                pairs.emplace_back(i, j);
-                break;
-            }
-        }
-    }
-    if (pairs.empty()) return {};
-    auto block = [&](std::pair<std::size_t, std::size_t> p) {
-        return join(lines, p.first, p.second - p.first + 1);
-    };
-    if (pairs.size() == 1) {
-        const double score =
-            block_similarity(lines, search, pairs[0].first, pairs[0].second, search.size());
-        return score >= 0.0 ? Candidates{block(pairs[0])} : Candidates{};
-    }
-    double best_score = -1.0;
-    std::optional<std::pair<std::size_t, std::size_t>> best;
-    for (auto p : pairs) {
-        const double score = block_similarity(lines, search, p.first, p.second, search.size());
-        if (score > best_score) {
-            best_score = score;
-            best = p;
-        }
-    }
-    if (best && best_score >= 0.3) return {block(*best)};
-    return {};
-}
-
-}  // namespace plain
+namespace plain = brindle::reference::strategies;
 
 // ---------------------------------------------------------------------------------------------
 // Text transforms
@@ -317,7 +77,6 @@ TEST(RemoveCommonIndentation, Examples) {
         {"\u3000a\n\u3000\u3000b", "a\n\u3000b"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(remove_common_indentation(c.input), c.expected) << c.input;
         EXPECT_EQ(try_remove_common_indentation(c.input), c.expected) << c.input;
     }
 }
@@ -326,7 +85,6 @@ TEST(RemoveCommonIndentation, CannotCutAMultiByteCharacter) {
     // Common indentation 3 bytes (U+3000) would cut the U+3000 after the space of line 2.
     const std::string text = "\u3000a\n \u3000b";
     EXPECT_EQ(try_remove_common_indentation(text), std::nullopt);
-    EXPECT_EQ(remove_common_indentation(text), text);
 }
 
 TEST(UnescapeString, Examples) {
@@ -350,12 +108,16 @@ TEST(UnescapeString, Examples) {
 }
 
 TEST(OccurrenceStarts, AgreesWithNaiveSearch) {
+    // Short texts (occurrences found by the library's search) and long ones over two letters
+    // with dense occurrences of long needles (the scan takes over part-way).
     std::mt19937 rng(3);
-    for (int round = 0; round < 5000; ++round) {
-        std::string hay(rng() % 40, 'a');
-        std::string needle(rng() % 6, 'a');
-        for (char& c : hay) c = static_cast<char>('a' + rng() % 2);
-        for (char& c : needle) c = static_cast<char>('a' + rng() % 2);
+    for (int round = 0; round < 5400; ++round) {
+        const bool dense = round >= 5000;
+        std::string hay(dense ? 6000 + rng() % 3000 : rng() % 40, 'a');
+        std::string needle(dense ? 3 + rng() % 40 : rng() % 6, 'a');
+        const unsigned letters = dense && round % 2 == 0 ? 1 : 2;
+        for (char& c : hay) c = static_cast<char>('a' + rng() % letters);
+        for (char& c : needle) c = static_cast<char>('a' + rng() % letters);
         const std::vector<bool> starts = occurrence_starts(hay, needle);
         ASSERT_EQ(starts.size(), hay.size() + 1);
         for (std::size_t p = 0; p <= hay.size(); ++p) {
@@ -374,7 +136,7 @@ struct StrategyCase {
     const char* name;
     std::string content;
     std::string old_string;
-    Candidates expected;
+    Texts expected;
 };
 
 void check_cases(Replacer replacer, const std::vector<StrategyCase>& cases) {
@@ -641,7 +403,7 @@ TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
     struct Pair {
         const char* name;
         Replacer fast;
-        Candidates (*plain)(std::string_view, std::string_view);
+        Texts (*plain)(std::string_view, std::string_view);
         int non_empty = 0;
     };
     Pair pairs[] = {
@@ -650,6 +412,19 @@ TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
         {"indentation_flexible", indentation_flexible_replacer, plain::indentation_flexible},
         {"escape_normalized", escape_normalized_replacer, plain::escape_normalized},
         {"context_aware", context_aware_replacer, plain::context_aware},
+    };
+    // The window scans of whitespace_normalized and escape_normalized, with a budget of 0 (the
+    // text laid out for the whole content at once) and without a limit (window by window only).
+    struct Scan {
+        const char* name;
+        Candidates (*fast)(const ContentLines&, std::string_view, std::optional<std::size_t>);
+        Texts (*plain)(std::string_view, std::string_view);
+        int non_empty = 0;
+    };
+    Scan scans[] = {
+        {"whitespace_normalized", whitespace_normalized_replacer_with_budget,
+         plain::whitespace_normalized},
+        {"escape_normalized", escape_normalized_replacer_with_budget, plain::escape_normalized},
     };
     Generator gen(12345);
     for (int round = 0; round < 6000; ++round) {
@@ -660,14 +435,26 @@ TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
         for (int variant = 0; variant < 4; ++variant) {
             const std::string old_string = gen.search_for(lines);
             for (auto& p : pairs) {
-                const Candidates fast = p.fast(split, old_string);
+                const Texts fast = p.fast(split, old_string).strings();
                 ASSERT_EQ(fast, p.plain(content, old_string))
                     << p.name << "\ncontent: [" << content << "]\nold_string: [" << old_string
                     << "]";
                 if (!fast.empty()) ++p.non_empty;
             }
+            for (auto& scan : scans) {
+                const Texts expected = scan.plain(content, old_string);
+                for (std::optional<std::size_t> budget : {std::optional<std::size_t>(0),
+                                                         std::optional<std::size_t>(SIZE_MAX)}) {
+                    ASSERT_EQ(scan.fast(split, old_string, budget).strings(), expected)
+                        << scan.name << " budget " << *budget << "\ncontent: [" << content
+                        << "]\nold_string: [" << old_string << "]";
+                }
+                // Window candidates only: more than the whole content or a single line.
+                if (expected.size() > 1) ++scan.non_empty;
+            }
         }
     }
+    for (const auto& scan : scans) EXPECT_GT(scan.non_empty, 100) << scan.name;
     // The generated inputs must reach the matching paths of every strategy, not only misses.
     for (const auto& p : pairs) {
         EXPECT_GT(p.non_empty, 500) << p.name;
@@ -719,7 +506,7 @@ TEST(TolerantStrategies, OneHugeLine) {
         r(split, content.substr(0, 1000));
         r(split, content);
     }
-    EXPECT_EQ(whitespace_normalized_replacer(split, content + "  "), Candidates{content});
+    EXPECT_EQ(whitespace_normalized_replacer(split, content + "  ").strings(), Texts{content});
 }
 
 TEST(TolerantStrategies, BlankAndBackslashSearchTexts) {

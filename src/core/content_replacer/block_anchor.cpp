@@ -2,7 +2,7 @@
 // first and last search lines, whatever lies between them.
 //
 // Design. Every content line that equals the first anchor starts a block, which ends at the
-// nearest line at least two lines further down that equals the last anchor:
+// nearest line at least two lines further down that equals the last anchor (anchored_blocks):
 //
 //     search:  def f():        content:  def f():      <- start
 //                  x = 1                     y = 2
@@ -13,15 +13,16 @@
 // the one whose inner lines score best by calculate_block_similarity wins, the earliest among
 // equals, and only if it scores at least kSeveralBlocksThreshold.
 //
-// The nearest end of every start comes from a table built in one backward sweep (AnchorLines),
-// so collecting the blocks is linear in the number of lines.
 // Scoring stops as soon as a block scores kPerfectScore: no later block can beat it, since a
 // later block replaces the best only with a strictly greater score.
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
-#include <utility>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/anchor_lines.hpp"
 #include "core/content_replacer/block_similarity.hpp"
 #include "core/content_replacer/strategies.hpp"
@@ -31,12 +32,23 @@ namespace brindle::replacer {
 
 namespace {
 
-// A block must span its two anchors and at least one line between them.
-constexpr std::size_t kMinBlockLines = 3;
 // Among several blocks, the best must at least be this much alike to be trusted.
 constexpr double kSeveralBlocksThreshold = 0.3;
 // The score never exceeds this: a mean of per-line similarities that are each at most 1.
 constexpr double kPerfectScore = 1.0;
+
+// Work of scoring a block, in interrupt-poll units: the edit distance of a pair of inner lines
+// costs about one unit per 64 cells.
+std::int64_t scoring_units(const std::vector<std::string_view>& lines,
+                           const std::vector<std::string_view>& search_lines,
+                           const AnchoredBlock& block) {
+    const std::size_t pairs = std::min(block.end - block.start, search_lines.size() - 1);
+    std::size_t units = 1;
+    for (std::size_t j = 1; j < pairs; ++j) {
+        units += 1 + lines[block.start + j].size() * search_lines[j].size() / 64;
+    }
+    return static_cast<std::int64_t>(units);
+}
 
 }  // namespace
 
@@ -48,45 +60,38 @@ Candidates block_anchor_replacer(const ContentLines& content, std::string_view o
     const std::string_view last = text::trim(search_lines.back());
     const std::size_t search_block_size = search_lines.size();
 
-    const std::vector<std::string_view>& lines = content.lines;
-    const std::size_t n = lines.size();
-    if (n < kMinBlockLines) return {};
-
-    const AnchorLines anchors(lines, last);
-    std::vector<std::pair<std::size_t, std::size_t>> blocks;
-    for (std::size_t start = 0; start + kMinBlockLines <= n; ++start) {
-        if (anchors.trimmed(start) != first) continue;
-        const std::size_t end = anchors.next_end(start + kMinBlockLines - 1);
-        if (end != AnchorLines::npos) blocks.emplace_back(start, end);
-    }
-    if (blocks.empty()) return {};
-
-    auto block_text = [&](std::pair<std::size_t, std::size_t> block) {
-        return text::join_lines(lines, block.first, block.second - block.first + 1);
-    };
-    auto score = [&](std::pair<std::size_t, std::size_t> block) {
-        return calculate_block_similarity(lines, search_lines, block.first, block.second,
-                                          search_block_size);
-    };
-
     // A lone block faces the threshold 0.0, which every score meets (a score is a mean of
-    // similarities that are each at least 0), so it is returned without being scored.
-    if (blocks.size() == 1) return {block_text(blocks.front())};
+    // similarities that are each at least 0), so blocks are scored only when there are two.
+    std::optional<AnchoredBlock> lone;
+    std::size_t count = 0;
+    for_each_anchored_block(content, first, last, [&](AnchoredBlock block) {
+        if (count++ == 0) lone = block;
+        return count < 2;
+    });
+    Candidates out;
+    auto add = [&](const AnchoredBlock& block) {
+        out.add_window(content, block.start, block.end - block.start + 1);
+        return std::move(out);
+    };
+    if (count == 0) return out;
+    if (count == 1) return add(*lone);
 
+    const std::vector<std::string_view>& lines = content.lines;
     double best_score = -1.0;
-    std::size_t best = blocks.size();
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-        const double s = score(blocks[k]);
+    std::optional<AnchoredBlock> best;
+    for_each_anchored_block(content, first, last, [&](AnchoredBlock block) {
+        poll_interrupt(scoring_units(lines, search_lines, block));
+        const double s = calculate_block_similarity(lines, search_lines, block.start, block.end,
+                                                    search_block_size);
         if (s > best_score) {
             best_score = s;
-            best = k;
-            if (best_score >= kPerfectScore) break;
+            best = block;
+            if (best_score >= kPerfectScore) return false;
         }
-    }
-    if (best < blocks.size() && best_score >= kSeveralBlocksThreshold) {
-        return {block_text(blocks[best])};
-    }
-    return {};
+        return true;
+    });
+    if (best && best_score >= kSeveralBlocksThreshold) return add(*best);
+    return out;
 }
 
 }  // namespace brindle::replacer

@@ -1,4 +1,5 @@
-// The replacement driver: one ordered table of strategies, tried until a candidate can be placed.
+// The replacement driver: the strategies of kStrategies, tried in order until a candidate can be
+// placed.
 //
 // For each strategy in table order the driver takes its candidates in their order and applies the
 // first that can be placed: under replace_all the first that occurs at all (every non-overlapping
@@ -7,21 +8,27 @@
 // When no candidate of any strategy applies, the diagnostics build the error: multiple matches
 // if some strategy returned candidates, not found otherwise.
 //
-// Performance: the content is split into lines once and shared by all strategies and the
-// diagnostics; strategies run only while no earlier one succeeded. Whether a candidate applies
-// depends only on the call's arguments and the candidate text, so a text that already failed in
-// this call is not searched again. "Exactly once" is decided by searching again just after the
-// first occurrence, and the hinted search stops at the first occurrence on or after the hinted
-// line, since later occurrences lie no nearer.
+// Performance: the content is split into lines, and its other tables built, only when a strategy
+// first asks for them (ContentLines), so an exact hit costs the search for old_string, the search
+// for a second occurrence and the splice. Strategies run only while no earlier one succeeded.
+// Whether a candidate applies depends only on the call's arguments and the candidate text, so a
+// text that already failed in this call is not searched again; it is recognised by its hash
+// (O(1) for a window of lines) and a comparison, without being built. "Exactly once" is decided
+// by searching again just after the first occurrence, and the hinted search stops at the first
+// occurrence on or after the hinted line, since later occurrences lie no nearer.
 //
 // Occurrences are counted at character boundaries only: the empty candidate occurs at every
 // character boundary of the content, never between the bytes of one character.
 #include "core/content_replacer/driver.hpp"
 
 #include <array>
+#include <cstdint>
+#include <deque>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
+#include <vector>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/text.hpp"
@@ -30,23 +37,6 @@
 namespace brindle::replacer {
 
 namespace {
-
-struct Strategy {
-    std::string_view name;
-    Replacer find;
-};
-
-// The order is part of the behaviour: the first strategy with an applicable candidate wins.
-constexpr std::array<Strategy, 8> kStrategies{{
-    {"simple", simple_replacer},
-    {"line_trimmed", line_trimmed_replacer},
-    {"block_anchor", block_anchor_replacer},
-    {"whitespace_normalized", whitespace_normalized_replacer},
-    {"indentation_flexible", indentation_flexible_replacer},
-    {"escape_normalized", escape_normalized_replacer},
-    {"trimmed_boundary", trimmed_boundary_replacer},
-    {"context_aware", context_aware_replacer},
-}};
 
 static_assert(kStrategies.size() <= 64, "a StrategyMask has one bit per strategy");
 
@@ -73,8 +63,38 @@ std::size_t find_at_boundary(std::string_view hay, std::string_view needle, std:
         if (pos == kNone) return kNone;
         if (utf8::is_boundary(hay, pos) && utf8::is_boundary(hay, pos + needle.size())) return pos;
         from = pos + 1;
+        poll_interrupt();
     }
     return kNone;
+}
+
+// Number of LF bytes in `s`, as text::count_newlines, but counted in 16 byte-wide counters over
+// stretches of at most 255 blocks (so that no counter overflows), which the compiler turns into
+// vector compares: several times faster than one memchr per line on code, where lines are short.
+std::size_t count_newlines(std::string_view s) {
+    constexpr std::size_t kLanes = 16;
+    constexpr std::size_t kStretch = 255 * kLanes;
+    std::size_t n = 0;
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left >= kLanes) {
+        const std::size_t stretch = (left < kStretch ? left : kStretch) / kLanes * kLanes;
+        unsigned char lanes[kLanes] = {};
+        for (std::size_t j = 0; j < stretch; j += kLanes) {
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                lanes[k] = static_cast<unsigned char>(lanes[k] + (p[j + k] == '\n'));
+            }
+        }
+        for (unsigned char lane : lanes) n += lane;
+        p += stretch;
+        left -= stretch;
+    }
+    for (std::size_t j = 0; j < left; ++j) n += p[j] == '\n';
+    return n;
+}
+
+std::uint64_t line_number_at(std::string_view content, std::size_t pos) {
+    return 1 + count_newlines(content.substr(0, pos));
 }
 
 ReplaceResult make_result(std::string_view content, std::string new_content, std::size_t first,
@@ -82,8 +102,8 @@ ReplaceResult make_result(std::string_view content, std::string new_content, std
     ReplaceResult result;
     result.content = std::move(new_content);
     result.matched_text = std::string(candidate);
-    result.start_line = text::line_number_at(content, first);
-    result.end_line = result.start_line + text::count_newlines(candidate);
+    result.start_line = line_number_at(content, first);
+    result.end_line = result.start_line + count_newlines(candidate);
     result.strategy = std::string(strategy);
     return result;
 }
@@ -95,6 +115,7 @@ std::string replace_every(std::string_view content, std::string_view candidate,
     std::string out;
     std::size_t copied = 0;
     for (std::size_t pos = first; pos != kNone;) {
+        poll_interrupt();
         out.append(content, copied, pos - copied);
         out.append(new_string);
         if (candidate.empty()) {
@@ -103,7 +124,8 @@ std::string replace_every(std::string_view content, std::string_view candidate,
                 copied = pos;
                 break;
             }
-            const std::size_t next = pos + utf8::sequence_length(static_cast<unsigned char>(content[pos]));
+            const std::size_t next =
+                pos + utf8::sequence_length(static_cast<unsigned char>(content[pos]));
             const std::size_t end = next < content.size() ? next : content.size();
             out.append(content, pos, end - pos);
             copied = end;
@@ -123,10 +145,12 @@ std::size_t nearest_to_hint(std::string_view content, std::string_view candidate
                             std::uint64_t hint) {
     std::size_t best = first;
     std::uint64_t best_gap = ~std::uint64_t{0};
-    std::uint64_t line = text::line_number_at(content, first);
+    std::uint64_t line = line_number_at(content, first);
     std::size_t counted_to = first;  // line is the line of this position
-    for (std::size_t pos = first; pos != kNone; pos = find_at_boundary(content, candidate, pos + 1)) {
-        line += text::count_newlines(content.substr(counted_to, pos - counted_to));
+    for (std::size_t pos = first; pos != kNone;
+         pos = find_at_boundary(content, candidate, pos + 1)) {
+        poll_interrupt();
+        line += count_newlines(content.substr(counted_to, pos - counted_to));
         counted_to = pos;
         const std::uint64_t gap = line > hint ? line - hint : hint - line;
         if (gap < best_gap) {
@@ -149,6 +173,64 @@ std::string splice(std::string_view content, std::size_t pos, std::size_t length
     return out;
 }
 
+// The distinct candidate texts that could not be applied in this call, by hash. A window of
+// content lines is kept as the window, a view of the content or of the search text as the view;
+// only a text that a strategy built is copied.
+class FailedTexts {
+public:
+    explicit FailedTexts(const ContentLines& content, std::string_view old_string)
+        : content_(content), old_string_(old_string) {}
+
+    bool contains(const Candidates& list, std::size_t k) const {
+        if (by_hash_.empty()) return false;  // saves hashing the first candidates of a call
+        const auto it = by_hash_.find(list.hash(k));
+        if (it == by_hash_.end()) return false;
+        const std::size_t length = list.length(k);
+        for (const Entry& e : it->second) {
+            if (e.count > 0) {
+                if (content_.window_length(e.begin, e.count) == length &&
+                    list.equals_window(k, content_, e.begin, e.count)) {
+                    return true;
+                }
+            } else if (e.text.size() == length && list.equals(k, e.text)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void add(const Candidates& list, std::size_t k, std::string_view text) {
+        Entry entry;
+        if (const auto window = list.window(k)) {
+            entry.begin = window->first;
+            entry.count = window->second;
+        } else if (within(text, content_.text) || within(text, old_string_)) {
+            entry.text = text;
+        } else {
+            kept_.emplace_back(text);
+            entry.text = kept_.back();
+        }
+        by_hash_[list.hash(k)].push_back(entry);
+    }
+
+private:
+    static bool within(std::string_view part, std::string_view whole) {
+        const auto p = reinterpret_cast<std::uintptr_t>(part.data());
+        const auto w = reinterpret_cast<std::uintptr_t>(whole.data());
+        return p >= w && p + part.size() <= w + whole.size();
+    }
+
+    struct Entry {
+        std::string_view text;  // when count is 0
+        std::size_t begin = 0;  // a window of content lines, when count > 0
+        std::size_t count = 0;
+    };
+    const ContentLines& content_;
+    std::string_view old_string_;
+    std::deque<std::string> kept_;
+    std::unordered_map<std::uint64_t, std::vector<Entry>> by_hash_;
+};
+
 }  // namespace
 
 std::span<const std::string_view> strategy_names() { return kStrategyNames; }
@@ -167,20 +249,25 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
 
     const ContentLines lines(content);
     bool any_candidates = false;
-    std::unordered_set<std::string> failed;  // candidate texts that could not be applied
+    FailedTexts failed(lines, old_string);
+    std::string scratch;
 
     for (std::size_t index = 0; index < kStrategies.size(); ++index) {
         if ((allowed >> index & 1) == 0) continue;
         const Strategy& strategy = kStrategies[index];
-        Candidates candidates = strategy.find(lines, old_string);
+        const Candidates candidates = strategy.find(lines, old_string);
         if (candidates.empty()) continue;
-        for (std::string& candidate : candidates) {
-            if (failed.count(candidate) != 0) continue;
-            const std::size_t first = find_at_boundary(content, candidate, 0);
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            poll_interrupt();
+            if (failed.contains(candidates, k)) continue;
+            const std::string_view candidate = candidates.text(k, scratch);
+            const std::size_t first =
+                find_at_boundary(content, candidate, candidates.search_from(k));
             if (first != kNone) {
                 if (replace_all) {
-                    return make_result(content, replace_every(content, candidate, new_string, first),
-                                       first, candidate, strategy.name);
+                    std::string replaced = replace_every(content, candidate, new_string, first);
+                    return make_result(content, std::move(replaced), first, candidate,
+                                       strategy.name);
                 }
                 std::size_t at = kNone;
                 if (find_at_boundary(content, candidate, first + 1) == kNone) {
@@ -193,7 +280,7 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
                                        at, candidate, strategy.name);
                 }
             }
-            failed.insert(std::move(candidate));
+            failed.add(candidates, k, candidate);
         }
         any_candidates = true;
     }

@@ -20,16 +20,26 @@
 // joining the results by LF. The strategy resolves every content line once, lays the resolved
 // lines out as one text joined by LF, and marks where the target occurs in it (Knuth-Morris-
 // Pratt, linear); a window then matches when its stretch of that text has the target's length and
-// the target occurs at its start, an O(1) test. Only matching windows are built as text, and a
-// repeated one is recognised by its hash before that (DistinctWindows).
+// the target occurs at its start, an O(1) test.
+//
+// Most searches fail at the first characters of a window, so that laid-out text is built only when
+// it pays: each window is first resolved piece by piece into a comparison with the target that
+// stops at the first difference, and only when those comparisons have read more than a few times
+// the content's size does the strategy start again with the laid-out text. Both give the same
+// windows. Matching windows become candidates as windows, each distinct text once
+// (DistinctWindows).
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/distinct_windows.hpp"
+#include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
 
 namespace brindle::replacer {
@@ -56,11 +66,18 @@ char escaped_meaning(char c) {
     }
 }
 
-void append_unescaped(std::string_view s, std::string& out) {
+// Feeds the resolved form of `s` piece by piece to `sink`, which returns false to stop early.
+// Returns false when the sink stopped.
+template <class Sink>
+bool emit_unescaped(std::string_view s, Sink&& sink) {
+    static constexpr std::string_view kBackslashes = "\\\\\\\\\\\\\\\\";  // 8
     std::size_t pos = 0;
     while (pos < s.size()) {
-        if (s[pos] != '\\') {
-            out.push_back(s[pos++]);
+        std::size_t plain_end = s.find('\\', pos);
+        if (plain_end == std::string_view::npos) plain_end = s.size();
+        if (plain_end > pos) {
+            if (!sink(s.substr(pos, plain_end - pos))) return false;
+            pos = plain_end;
             continue;
         }
         std::size_t run_end = pos;
@@ -68,13 +85,25 @@ void append_unescaped(std::string_view s, std::string& out) {
         std::size_t run = run_end - pos;
         const char meaning = run_end < s.size() ? escaped_meaning(s[run_end]) : 0;
         if (meaning != 0) --run;  // the run's last backslash escapes the next character
-        out.append((run + 1) / 2, '\\');
+        for (std::size_t left = (run + 1) / 2; left > 0;) {
+            const std::size_t piece = left < kBackslashes.size() ? left : kBackslashes.size();
+            if (!sink(kBackslashes.substr(0, piece))) return false;
+            left -= piece;
+        }
         if (meaning != 0) {
-            out.push_back(meaning);
+            if (!sink(std::string_view(&meaning, 1))) return false;
             ++run_end;
         }
         pos = run_end;
     }
+    return true;
+}
+
+void append_unescaped(std::string_view s, std::string& out) {
+    emit_unescaped(s, [&](std::string_view piece) {
+        out.append(piece);
+        return true;
+    });
 }
 
 // The content with every line resolved, lines joined by LF, and where each line lies in it.
@@ -86,6 +115,7 @@ public:
         begin_.reserve(lines.size());
         end_.reserve(lines.size());
         for (std::size_t k = 0; k < lines.size(); ++k) {
+            poll_interrupt();
             if (k > 0) buffer_.push_back('\n');
             begin_.push_back(buffer_.size());
             append_unescaped(lines[k], buffer_);
@@ -118,25 +148,67 @@ std::string unescape_string(std::string_view text) {
     return out;
 }
 
-Candidates escape_normalized_replacer(const ContentLines& content, std::string_view old_string) {
+Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
+                                                  std::string_view old_string,
+                                                  std::optional<std::size_t> budget_bytes) {
     const std::string target = unescape_string(old_string);
     Candidates found;
-    const bool target_found = text::contains(content.text, target);
-    if (target_found) found.push_back(target);
+    const std::size_t target_at = text::find(content.text, target);
+    if (target_at != std::string_view::npos) {
+        found.add_owned(target);
+        found.set_search_from(0, target_at);
+    }
 
     const std::vector<std::string_view>& lines = content.lines;
     const std::size_t n = lines.size();
     const std::size_t m = text::count_lines(target);
     if (m == 0 || n < m) return found;
 
-    const UnescapedLines unescaped(lines, target);
-    DistinctWindows windows(lines);
-    if (target_found) windows.remember(target);
-    for (std::size_t i = 0; i + m <= n; ++i) {
-        if (!unescaped.window_matches(i, m)) continue;
-        if (const auto block = windows.first_time(i, m)) found.emplace_back(*block);
+    // Windows resolved one by one while that stays cheap.
+    std::size_t budget =
+        budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
+    bool over_budget = false;
+    {
+        DistinctWindows windows(content);
+        if (target_at != std::string_view::npos) windows.remember(target);
+        for (std::size_t i = 0; i + m <= n && !over_budget; ++i) {
+            poll_interrupt();
+            PrefixCheck check(target);
+            bool alive = true;
+            for (std::size_t k = i; k < i + m && alive; ++k) {
+                // Charged in full: the comparison may stop anywhere in the line.
+                if (budget < lines[k].size() + 1) {
+                    over_budget = true;
+                    break;
+                }
+                budget -= lines[k].size() + 1;
+                alive = (k == i || check("\n")) && emit_unescaped(lines[k], check);
+            }
+            if (!over_budget && alive && check.complete() && windows.first_time(i, m)) {
+                found.add_window(content, i, m);
+            }
+        }
     }
-    return found;
+    if (!over_budget) return found;
+
+    Candidates again;
+    if (target_at != std::string_view::npos) {
+        again.add_owned(target);
+        again.set_search_from(0, target_at);
+    }
+    const UnescapedLines unescaped(lines, target);
+    DistinctWindows windows(content);
+    if (target_at != std::string_view::npos) windows.remember(target);
+    for (std::size_t i = 0; i + m <= n; ++i) {
+        poll_interrupt();
+        if (!unescaped.window_matches(i, m)) continue;
+        if (windows.first_time(i, m)) again.add_window(content, i, m);
+    }
+    return again;
+}
+
+Candidates escape_normalized_replacer(const ContentLines& content, std::string_view old_string) {
+    return escape_normalized_replacer_with_budget(content, old_string, std::nullopt);
 }
 
 }  // namespace brindle::replacer

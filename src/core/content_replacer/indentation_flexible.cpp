@@ -26,9 +26,11 @@
 //
 // Before that, two necessary conditions are checked for all windows at once by searching key
 // sequences (one key per line, Knuth-Morris-Pratt): the trimmed lines must be the searched
-// trimmed lines, and the indentation steps between consecutive non-blank lines must be the
-// searched ones (see LineKeys). So runs of thousands of equal lines that differ from the search
-// text only late in every window do not cost a comparison of every window line by line.
+// trimmed lines (by the content's trimmed-line ids; a searched line that no content line has ends
+// the strategy at once), and the indentation steps between consecutive non-blank lines must be
+// the searched ones (see windows_passing_line_keys). So runs of thousands of equal lines that
+// differ from the search text only late in every window do not cost a comparison of every window
+// line by line.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -36,10 +38,10 @@
 #include <string>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
@@ -63,7 +65,10 @@ std::string_view without_final_cr(std::string_view line) {
 // What every window needs to know about the content lines, measured once.
 class IndentedLines {
 public:
-    explicit IndentedLines(const std::vector<std::string_view>& lines) : lines_(lines) {
+    explicit IndentedLines(const ContentLines& content) : lines_(content.lines) {
+        const std::vector<std::string_view>& lines = lines_;
+        const std::vector<std::uint32_t>& ids = content.trimmed_ids();
+        const std::uint32_t blank_id = content.id_of_trimmed("");
         const std::size_t n = lines.size();
         blank_.assign(n, false);
         indentation_.assign(n, 0);
@@ -71,7 +76,8 @@ public:
         cut_sum_.assign(n + 1, 0);
         non_blank_sum_.assign(n + 1, 0);
         for (std::size_t k = 0; k < n; ++k) {
-            blank_[k] = text::is_blank(lines[k]);
+            poll_interrupt();
+            blank_[k] = ids[k] == blank_id;
             if (!blank_[k]) indentation_[k] = indentation_of(lines[k]);
             raw_sum_[k + 1] = raw_sum_[k] + lines[k].size();
             cut_sum_[k + 1] = cut_sum_[k] + without_final_cr(lines[k]).size();
@@ -134,60 +140,49 @@ private:
 // first non-blank line, so both become searches of key sequences:
 //   plain keys   (the trimmed text's id) over the whole window, and
 //   shifted keys (the id and the indentation step) over the lines after the first non-blank one.
-class LineKeys {
-public:
-    std::uint64_t plain(std::string_view line) { return id_of(text::trim(line)); }
-
-    // Key with the indentation step from the previous non-blank line (0 for blank lines and for
-    // the first non-blank line). A step that does not fit 32 bits only weakens the filter.
-    std::uint64_t shifted(std::uint64_t plain_key, std::size_t step) {
-        return (plain_key << 32) | static_cast<std::uint32_t>(step);
-    }
-
-private:
-    std::uint64_t id_of(std::string_view trimmed) {
-        return ids_.emplace(trimmed, static_cast<std::uint64_t>(ids_.size())).first->second;
-    }
-
-    std::unordered_map<std::string_view, std::uint64_t> ids_;
-};
+std::uint64_t shifted_key(std::uint32_t plain_key, std::size_t step) {
+    // A step that does not fit 32 bits only weakens the filter.
+    return (std::uint64_t{plain_key} << 32) | static_cast<std::uint32_t>(step);
+}
 
 // Element i is false when the window of lines i..i+m-1 (m = search line count) cannot match.
-std::vector<bool> windows_passing_line_keys(const std::vector<std::string_view>& lines,
+// `search_ids` are the trimmed-line ids of the search lines, all present in the content.
+std::vector<bool> windows_passing_line_keys(const ContentLines& content,
                                             const IndentedLines& measured,
-                                            const std::vector<std::string_view>& search_lines) {
-    LineKeys keys;
-    auto build = [&](const std::vector<std::string_view>& side, auto&& blank, auto&& indentation,
-                     std::vector<std::uint64_t>& plain, std::vector<std::uint64_t>& shifted) {
+                                            const std::vector<std::string_view>& search_lines,
+                                            const std::vector<std::uint32_t>& search_ids) {
+    auto build = [&](std::size_t count, auto&& plain, auto&& blank, auto&& indentation,
+                     std::vector<std::uint64_t>& shifted) {
+        shifted.reserve(count);
         std::optional<std::size_t> previous;  // indentation of the previous non-blank line
-        for (std::size_t k = 0; k < side.size(); ++k) {
-            plain.push_back(keys.plain(side[k]));
+        for (std::size_t k = 0; k < count; ++k) {
             std::size_t step = 0;
             if (!blank(k)) {
                 const std::size_t here = indentation(k);
                 if (previous) step = here - *previous;  // wraps when smaller; compared as is
                 previous = here;
             }
-            shifted.push_back(keys.shifted(plain.back(), step));
+            shifted.push_back(shifted_key(plain(k), step));
         }
     };
-    std::vector<std::uint64_t> content_plain, content_shifted, search_plain, search_shifted;
-    build(
-        lines, [&](std::size_t k) { return measured.blank(k); },
-        [&](std::size_t k) { return measured.indentation(k); }, content_plain, content_shifted);
-    build(
-        search_lines, [&](std::size_t k) { return text::is_blank(search_lines[k]); },
-        [&](std::size_t k) { return indentation_of(search_lines[k]); }, search_plain,
-        search_shifted);
-
-    std::vector<bool> passing = occurrence_starts(content_plain, search_plain);
+    const std::vector<std::uint32_t>& content_ids = content.trimmed_ids();
+    std::vector<bool> passing = occurrence_starts(std::span(content_ids), std::span(search_ids));
     std::size_t first = 0;  // the first non-blank search line
     while (first < search_lines.size() && text::is_blank(search_lines[first])) ++first;
     if (first + 1 < search_lines.size()) {
+        std::vector<std::uint64_t> content_shifted, search_shifted;
+        build(
+            content_ids.size(), [&](std::size_t k) { return content_ids[k]; },
+            [&](std::size_t k) { return measured.blank(k); },
+            [&](std::size_t k) { return measured.indentation(k); }, content_shifted);
+        build(
+            search_lines.size(), [&](std::size_t k) { return search_ids[k]; },
+            [&](std::size_t k) { return text::is_blank(search_lines[k]); },
+            [&](std::size_t k) { return indentation_of(search_lines[k]); }, search_shifted);
         const std::span<const std::uint64_t> tail(search_shifted.data() + first + 1,
                                                   search_shifted.size() - first - 1);
         const std::vector<bool> tail_at = occurrence_starts(content_shifted, tail);
-        for (std::size_t i = 0; i + search_lines.size() <= lines.size(); ++i) {
+        for (std::size_t i = 0; i + search_lines.size() <= content_ids.size(); ++i) {
             passing[i] = passing[i] && tail_at[i + first + 1];
         }
     }
@@ -220,28 +215,53 @@ std::optional<std::string> try_remove_common_indentation(std::string_view text) 
     return out;
 }
 
-std::string remove_common_indentation(std::string_view text) {
-    std::optional<std::string> out = try_remove_common_indentation(text);
-    return out ? std::move(*out) : std::string(text);
-}
-
 Candidates indentation_flexible_replacer(const ContentLines& content,
                                          std::string_view old_string) {
-    const std::optional<std::string> target = try_remove_common_indentation(old_string);
-    if (!target) return {};
     const std::vector<std::string_view>& lines = content.lines;
     const std::size_t n = lines.size();
     const std::vector<std::string_view> search_lines = text::split_lines(old_string);
     const std::size_t m = search_lines.size();
     if (m == 0 || n < m) return {};
+    // Every line of a matching window, trimmed, is the searched line, trimmed: a searched line
+    // that no content line has rules out every window at once.
+    std::vector<std::uint32_t> search_ids;
+    search_ids.reserve(m);
+    for (std::string_view line : search_lines) {
+        search_ids.push_back(content.id_of_trimmed(text::trim(line)));
+        if (search_ids.back() == ContentLines::kAbsent) return {};
+    }
+    const std::optional<std::string> target = try_remove_common_indentation(old_string);
+    if (!target) return {};
 
-    const IndentedLines measured(lines);
-    const std::vector<bool> may_match = windows_passing_line_keys(lines, measured, search_lines);
+    // Few windows with the searched trimmed lines: each is checked by the definition, its text
+    // built and its common indentation removed, which costs less than measuring every line.
+    {
+        const std::vector<bool> same_lines =
+            occurrence_starts(std::span(content.trimmed_ids()), std::span(search_ids));
+        std::size_t count = 0;
+        for (std::size_t i = 0; i + m <= n; ++i) count += same_lines[i];
+        if (count * m <= n / 4) {
+            Candidates found;
+            for (std::size_t i = 0; i + m <= n; ++i) {
+                if (!same_lines[i]) continue;
+                poll_interrupt(static_cast<std::int64_t>(m));
+                const std::optional<std::string> window =
+                    try_remove_common_indentation(content.window_text(i, m));
+                if (window && *window == *target) found.add_window(content, i, m);
+            }
+            return found;
+        }
+    }
+
+    const IndentedLines measured(content);
+    const std::vector<bool> may_match =
+        windows_passing_line_keys(content, measured, search_lines, search_ids);
     Candidates found;
     // Sliding-window minimum of the indentation of the window's non-blank lines: indices in
     // ascending order with strictly ascending indentation; the front is the window's minimum.
     std::deque<std::size_t> minima;
     for (std::size_t k = 0; k < n; ++k) {
+        poll_interrupt();
         if (!measured.blank(k)) {
             while (!minima.empty() &&
                    measured.indentation(minima.back()) >= measured.indentation(k)) {
@@ -255,9 +275,7 @@ Candidates indentation_flexible_replacer(const ContentLines& content,
         if (!may_match[begin]) continue;
         std::optional<std::size_t> common;
         if (!minima.empty()) common = measured.indentation(minima.front());
-        if (measured.window_equals(begin, m, common, *target)) {
-            found.push_back(text::join_lines(lines, begin, m));
-        }
+        if (measured.window_equals(begin, m, common, *target)) found.add_window(content, begin, m);
     }
     return found;
 }

@@ -2,6 +2,9 @@
 // lay out the transformed content lines as one text (or as one key per line), so that testing a
 // whole window against the transformed search text becomes a look-up of one position here.
 //
+// For texts, the library's substring search finds sparse occurrences faster; the scan serves when
+// they are dense.
+//
 // The failure table gives, for each prefix of the needle, the length of its longest proper border
 // (a prefix that is also a suffix); on a mismatch the scan falls back along the borders instead of
 // moving back in the text, so every byte of the text is read once and the total work is linear.
@@ -9,19 +12,17 @@
 
 #include <cstddef>
 
+#include "core/cancel.hpp"
+#include "core/text.hpp"
+
 namespace brindle::replacer {
 
 namespace {
 
+// Marks in `starts` every occurrence of `needle` that starts at or after `from`.
 template <class Seq>
-std::vector<bool> mark_occurrences(const Seq& hay, const Seq& needle) {
-    std::vector<bool> starts(hay.size() + 1, false);
+void mark_from(const Seq& hay, const Seq& needle, std::size_t from, std::vector<bool>& starts) {
     const std::size_t m = needle.size();
-    if (m == 0) {
-        starts.assign(hay.size() + 1, true);
-        return starts;
-    }
-    if (m > hay.size()) return starts;
 
     std::vector<std::size_t> border(m, 0);
     for (std::size_t q = 1, k = 0; q < m; ++q) {
@@ -29,7 +30,8 @@ std::vector<bool> mark_occurrences(const Seq& hay, const Seq& needle) {
         if (needle[q] == needle[k]) ++k;
         border[q] = k;
     }
-    for (std::size_t p = 0, k = 0; p < hay.size(); ++p) {
+    for (std::size_t p = from, k = 0; p < hay.size(); ++p) {
+        if ((p & 63) == 0) poll_interrupt();
         while (k > 0 && hay[p] != needle[k]) k = border[k - 1];
         if (hay[p] == needle[k]) ++k;
         if (k == m) {
@@ -37,17 +39,51 @@ std::vector<bool> mark_occurrences(const Seq& hay, const Seq& needle) {
             k = border[k - 1];
         }
     }
+}
+
+template <class Seq>
+std::vector<bool> mark_occurrences(const Seq& hay, const Seq& needle) {
+    std::vector<bool> starts(hay.size() + 1, false);
+    if (needle.empty()) {
+        starts.assign(hay.size() + 1, true);
+        return starts;
+    }
+    if (needle.size() <= hay.size()) mark_from(hay, needle, 0, starts);
     return starts;
 }
 
 }  // namespace
 
 std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needle) {
-    return mark_occurrences(hay, needle);
+    // Occurrences are usually few: the library's search (memmem) jumps from one to the next much
+    // faster than the byte-by-byte scan. When they come so densely that the searches would read
+    // the text several times over, the scan takes over from where they stopped.
+    if (needle.empty() || needle.size() > hay.size()) return mark_occurrences(hay, needle);
+    std::vector<bool> starts(hay.size() + 1, false);
+    const std::size_t limit = 2 * hay.size() + 4096;
+    std::size_t work = 0;
+    for (std::size_t from = 0;;) {
+        const std::size_t hit = text::find(hay, needle, from);
+        if (hit == std::string_view::npos) break;
+        starts[hit] = true;
+        work += hit - from + needle.size();
+        from = hit + 1;
+        poll_interrupt();
+        if (work > limit) {
+            mark_from(hay, needle, from, starts);
+            break;
+        }
+    }
+    return starts;
 }
 
 std::vector<bool> occurrence_starts(std::span<const std::uint64_t> hay,
                                     std::span<const std::uint64_t> needle) {
+    return mark_occurrences(hay, needle);
+}
+
+std::vector<bool> occurrence_starts(std::span<const std::uint32_t> hay,
+                                    std::span<const std::uint32_t> needle) {
     return mark_occurrences(hay, needle);
 }
 

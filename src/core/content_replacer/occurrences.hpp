@@ -17,5 +17,7 @@ std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needl
 // The same for sequences of keys (for instance one key per line).
 std::vector<bool> occurrence_starts(std::span<const std::uint64_t> hay,
                                     std::span<const std::uint64_t> needle);
+std::vector<bool> occurrence_starts(std::span<const std::uint32_t> hay,
+                                    std::span<const std::uint32_t> needle);
 
 }  // namespace brindle::replacer

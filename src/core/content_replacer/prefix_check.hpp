@@ -11,8 +11,8 @@ class PrefixCheck {
 public:
     explicit PrefixCheck(std::string_view expected) : expected_(expected) {}
 
-    // Takes the next piece; false (and the check stays failed) when it does not continue the
-    // expected text.
+    // Takes the next piece; false when it does not continue the expected text. A refused piece is
+    // not taken (the position stays where it was), so the caller stops at the first false.
     bool operator()(std::string_view piece) {
         if (expected_.size() - pos_ < piece.size() ||
             expected_.compare(pos_, piece.size(), piece) != 0) {

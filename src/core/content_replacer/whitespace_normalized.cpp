@@ -18,19 +18,28 @@
 // once, lays the forms out as one text with those joining spaces, and marks where the searched
 // normal form occurs in it (Knuth-Morris-Pratt, linear). A window's normal form is one stretch of
 // that text, so testing a window is O(1): the stretch's length, and an occurrence at its start.
-// Only matching windows are built as text, and a repeated one is recognised by its hash before
-// that (DistinctWindows). The whole-content check streams the normal form of the
-// content into a comparison that stops at the first difference, without building it.
+//
+// Most searches fail at the first word of a window, so the laid-out text is built only when it
+// pays: each window's normal form is first streamed into a comparison with the target that stops
+// at the first difference, and only when those comparisons have read more than a few times the
+// content's size (many windows sharing a long prefix of the target) does the strategy start again
+// with the laid-out text. Both give the same windows. Matching windows become candidates as
+// windows, each distinct text once (DistinctWindows). The whole-content check streams the normal
+// form of the content into a comparison that stops at the first difference, without building it.
 #include <cstddef>
+#include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/distinct_windows.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
@@ -82,21 +91,34 @@ bool spaced(char left_last, char right_first) {
     return !is_tight_punctuation(left_last) && !is_tight_punctuation(right_first);
 }
 
-// Feeds the normal form of `text` piece by piece to `sink`, which returns false to stop early.
-// Returns false when the sink stopped.
-template <class Sink>
-bool emit_normal_form(std::string_view text, Sink&& sink) {
-    std::size_t pos = 0;
+// Feeds the normal form of `texts` joined with whitespace (a window's lines, or one text) piece by
+// piece to `sink`, which returns false to stop early. Returns false when the sink stopped.
+// `visit` is told of each text before it is read and may stop the walk too.
+template <class Sink, class Visit>
+bool emit_normal_form(std::span<const std::string_view> texts, Sink&& sink, Visit&& visit) {
     char previous_last = 0;
     bool any = false;
-    for (;;) {
-        const std::string_view word = next_word(text, pos);
-        if (word.empty()) return true;
-        if (any && spaced(previous_last, word.front()) && !sink(std::string_view(" "))) return false;
-        if (!sink(word)) return false;
-        previous_last = word.back();
-        any = true;
+    for (std::string_view text : texts) {
+        if (!visit(text)) return false;
+        std::size_t pos = 0;
+        for (;;) {
+            const std::string_view word = next_word(text, pos);
+            if (word.empty()) break;
+            if (any && spaced(previous_last, word.front()) && !sink(std::string_view(" "))) {
+                return false;
+            }
+            if (!sink(word)) return false;
+            previous_last = word.back();
+            any = true;
+        }
     }
+    return true;
+}
+
+template <class Sink>
+bool emit_normal_form(std::string_view text, Sink&& sink) {
+    return emit_normal_form(std::span<const std::string_view>(&text, 1), sink,
+                            [](std::string_view) { return true; });
 }
 
 bool normal_form_equals(std::string_view text, std::string_view expected) {
@@ -118,6 +140,7 @@ public:
         char previous_last = 0;
         bool any = false;
         for (std::size_t k = 0; k < n; ++k) {
+            poll_interrupt();
             const std::size_t mark = buffer_.size();
             std::size_t form_begin = mark;  // a blank line's empty form sits here
             bool first_piece = true;
@@ -137,24 +160,25 @@ public:
                 any = true;
             }
         }
-        first_form_from_.assign(n + 1, n);
-        last_form_before_.assign(n + 1, n);
-        for (std::size_t k = n; k-- > 0;) {
-            first_form_from_[k] = end_[k] > begin_[k] ? k : first_form_from_[k + 1];
-        }
-        for (std::size_t k = 0; k < n; ++k) {
-            last_form_before_[k + 1] = end_[k] > begin_[k] ? k : last_form_before_[k];
-        }
         target_empty_ = target.empty();
         target_size_ = target.size();
         target_at_ = occurrence_starts(buffer_, target);
     }
 
     // Whether the normal form of lines begin..begin+count-1 joined with LF equals the target.
-    bool window_matches(std::size_t begin, std::size_t count) const {
-        const std::size_t first = first_form_from_[begin];
+    // Windows must be asked about in ascending order of `begin`, with one `count`: the first and
+    // the last non-blank line of the window are followed by two cursors that only move down.
+    bool window_matches(std::size_t begin, std::size_t count) {
+        const std::size_t n = begin_.size();
+        if (first_ < begin) first_ = begin;
+        while (first_ < n && begin_[first_] == end_[first_]) ++first_;
+        const std::size_t first = first_ < n ? first_ : n;
         if (first >= begin + count) return target_empty_;  // only blank lines
-        const std::size_t last = last_form_before_[begin + count];
+        // The last non-blank line below begin + count: at least `first`, so it lies inside.
+        for (; scanned_ < begin + count; ++scanned_) {
+            if (begin_[scanned_] != end_[scanned_]) last_ = scanned_;
+        }
+        const std::size_t last = last_;
         return end_[last] - begin_[first] == target_size_ && target_at_[begin_[first]];
     }
 
@@ -162,8 +186,9 @@ private:
     std::string buffer_;
     std::vector<std::size_t> begin_;  // form of line k is buffer_[begin_[k], end_[k])
     std::vector<std::size_t> end_;
-    std::vector<std::size_t> first_form_from_;   // first non-blank line >= k, or n
-    std::vector<std::size_t> last_form_before_;  // last non-blank line < k, or n
+    std::size_t first_ = 0;  // the first non-blank line at or below the window's start, or n
+    std::size_t scanned_ = 0;  // lines below this one have been looked at for `last_`
+    std::size_t last_ = 0;     // the last non-blank line below scanned_
     bool target_empty_ = false;
     std::size_t target_size_ = 0;
     std::vector<bool> target_at_;  // where the target occurs in buffer_
@@ -181,34 +206,72 @@ std::string normalize_whitespace(std::string_view text) {
     return out;
 }
 
-Candidates whitespace_normalized_replacer(const ContentLines& content,
-                                          std::string_view old_string) {
+Candidates whitespace_normalized_replacer_with_budget(const ContentLines& content,
+                                                      std::string_view old_string,
+                                                      std::optional<std::size_t> budget_bytes) {
     const std::string target = normalize_whitespace(old_string);
-    if (normal_form_equals(content.text, target)) return {std::string(content.text)};
+    Candidates found;
+    if (normal_form_equals(content.text, target)) {
+        found.add_view(content.text);
+        return found;
+    }
 
     const std::vector<std::string_view>& lines = content.lines;
     const std::size_t n = lines.size();
     const std::size_t f = text::count_lines(old_string);
-    Candidates found;
 
     if (f < 2 || n < f) {
         // Single lines; they are views into the content, so the set can hold views.
         std::unordered_set<std::string_view> seen;
         for (std::string_view line : lines) {
-            if (normal_form_equals(line, target) && seen.insert(line).second) {
-                found.emplace_back(line);
-            }
+            poll_interrupt();
+            if (normal_form_equals(line, target) && seen.insert(line).second) found.add_view(line);
         }
         return found;
     }
 
-    const LineForms forms(lines, target);
-    DistinctWindows windows(lines);
+    // Windows streamed one by one while that stays cheap.
+    std::size_t budget =
+        budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
+    bool over_budget = false;
+    {
+        DistinctWindows windows(content);
+        for (std::size_t i = 0; i + f <= n && !over_budget; ++i) {
+            poll_interrupt();
+            PrefixCheck check(target);
+            const bool alive = emit_normal_form(
+                std::span<const std::string_view>(lines.data() + i, f),
+                [&](std::string_view piece) { return check(piece); },
+                [&](std::string_view line) {
+                    // Charged in full: the comparison may stop anywhere in it.
+                    if (budget < line.size() + 1) {
+                        over_budget = true;
+                        return false;
+                    }
+                    budget -= line.size() + 1;
+                    return true;
+                });
+            if (alive && check.complete() && windows.first_time(i, f)) {
+                found.add_window(content, i, f);
+            }
+        }
+    }
+    if (!over_budget) return found;
+
+    found = Candidates();
+    LineForms forms(lines, target);
+    DistinctWindows windows(content);
     for (std::size_t i = 0; i + f <= n; ++i) {
+        poll_interrupt();
         if (!forms.window_matches(i, f)) continue;
-        if (const auto block = windows.first_time(i, f)) found.emplace_back(*block);
+        if (windows.first_time(i, f)) found.add_window(content, i, f);
     }
     return found;
+}
+
+Candidates whitespace_normalized_replacer(const ContentLines& content,
+                                          std::string_view old_string) {
+    return whitespace_normalized_replacer_with_budget(content, old_string, std::nullopt);
 }
 
 }  // namespace brindle::replacer

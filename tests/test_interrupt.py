@@ -1,0 +1,85 @@
+"""Ctrl-C during a long replacement: KeyboardInterrupt arrives while the native call is still
+working, not when it would have returned.
+
+The call runs in a child process, which first times it uninterrupted and then starts it again and
+tells the parent; the parent sends SIGINT shortly after. The child reports how the second call
+ended and after how long. Timings are only compared loosely (the interrupted call must end well
+before the uninterrupted one did), since the machine may be busy.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+# A failing call that takes seconds: many blocks between the anchors '{' and '}' whose long inner
+# lines are all scored by edit distance against the search text's inner lines (block_anchor), and
+# end ambiguous, so that the strategies do the work. The child prints "ready" just before the
+# second call.
+CHILD = textwrap.dedent(
+    """
+    import json, random, sys, time
+    import _brindle_search as m
+
+    width, blocks = int(sys.argv[1]), int(sys.argv[2])
+    rng = random.Random(5)
+    def line():
+        return "".join(rng.choice("ab") for _ in range(width))
+    inner = line() + "\\n" + line()
+    content = ("{\\n" + inner + "\\n}\\n") * blocks
+    old = "{\\n" + line() + "\\n" + line() + "\\n}"
+
+    t0 = time.perf_counter()
+    first = m.try_replace_content(content, old, "x")
+    full = time.perf_counter() - t0
+    print("ready", flush=True)
+    t0 = time.perf_counter()
+    try:
+        m.try_replace_content(content, old, "x")
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    elapsed = time.perf_counter() - t0
+    # Still usable afterwards.
+    after = m.replace_content("a\\nb\\n", "b", "c").content
+    print(json.dumps({"full": full, "elapsed": elapsed, "outcome": outcome,
+                      "first": first.error_type, "after": after}), flush=True)
+    """
+)
+
+
+def run_interrupted(delay, width=5000, blocks=100):
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, str(width), str(blocks)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(delay)
+        child.send_signal(signal.SIGINT)
+        report = json.loads(child.stdout.readline())
+    finally:
+        child.wait(timeout=300)
+    return report
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX signals")
+@pytest.mark.skipif(
+    sys.implementation.name == "pypy",
+    reason="PyPy 7.3.11 runs the SIGINT handler only after the native call has returned "
+    "(PyErr_CheckSignals inside the call reports nothing)",
+)
+def test_keyboard_interrupt_ends_a_long_replacement_early():
+    report = run_interrupted(delay=0.2)
+    assert report["first"] == "multiple_matches"
+    assert report["outcome"] == "interrupted"
+    # The uninterrupted call took seconds; the interrupted one ended soon after the signal.
+    assert report["full"] > 0.5, report
+    assert report["elapsed"] < 0.6 * report["full"], report
+    assert report["after"] == "a\nc\n"
