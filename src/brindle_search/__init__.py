@@ -17,6 +17,8 @@ from _brindle_search import (
     try_replace_content,
 )
 
+from .ranking import extract, extract_one
+
 __version__ = "0.1.0"
 
 __all__ = [
@@ -31,4 +33,6 @@ __all__ = [
     "ReplaceResult",
     "TryReplaceResult",
     "FuzzyMatchInfo",
+    "extract",
+    "extract_one",
 ]

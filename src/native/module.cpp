@@ -1,10 +1,11 @@
 // brindle_search._native: the native helpers of the brindle_search package, built from the same
 // core and binding layer as _brindle_search. In Python terms:
 //
-//   (functions are added here as the package needs them)
+//   def extract(query, choices, limit=None, score_cutoff=None) -> list[(str, int, int)]
 //
 // Every function is a fast-call function; its arguments go through the shared binder and its
 // body through the boundary guard.
+#include "native/ranking.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
@@ -14,7 +15,15 @@ namespace brindle::py {
 
 namespace {
 
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef native_functions[] = {
+    {"extract", as_cfunction(&native_extract), METH_FASTCALL | METH_KEYWORDS,
+     "extract(query, choices, limit=None, score_cutoff=None)\n--\n\n"
+     "The matches of query among choices as (choice, score, position), best first."},
     {nullptr, nullptr, 0, nullptr},
 };
 
