@@ -21,6 +21,11 @@ from . import _native
 
 __all__ = ["extract", "extract_one"]
 
+# PyPy's C-API layer reads a str subclass through its Python-level __len__ when it hands the object
+# to native code, and a failing __len__ inside a list crashes it there; on PyPy the texts are
+# therefore passed as plain str, made without calling any method the subclass could override.
+_PLAIN_TEXTS_FIRST = sys.implementation.name == "pypy"
+
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1
 
@@ -47,8 +52,12 @@ def extract(
     native_cutoff, nothing_passes = _check_cutoff(score_cutoff)
     if nothing_passes:
         native_limit = 0  # the choices are still checked
+    if _PLAIN_TEXTS_FIRST:
+        query = _plain(query)
     if isinstance(choices, Mapping):
         return _extract_mapping(query, choices, native_limit, native_cutoff)
+    if _PLAIN_TEXTS_FIRST and not isinstance(choices, str):
+        choices = _plain_texts(_iterate(choices))
     return _native.extract(query, choices, native_limit, native_cutoff)
 
 
@@ -106,6 +115,8 @@ def _extract_mapping(
 ) -> list[tuple[str, int, Hashable]]:
     keys = list(choices.keys())
     values = list(choices.values())
+    if _PLAIN_TEXTS_FIRST:
+        values = _plain_texts(values, keys)
     if len(keys) != len(values):
         raise RuntimeError("choices changed size while it was read")
     try:
@@ -114,10 +125,33 @@ def _extract_mapping(
         for key, value in zip(keys, values):
             if not isinstance(value, str):
                 raise TypeError(
-                    f"the choice under key {_safe_repr(key)} is a {type(value).__name__!r}, not a str"
+                    f"the choice under key {_safe_repr(key)} must be a str, not {type(value).__name__!r}"
                 ) from None
         raise
     return [(text, score, keys[position]) for text, score, position in found]
+
+
+def _plain(text: str) -> str:
+    return text if type(text) is str else str.__add__("", text)
+
+
+def _iterate(choices: object) -> Iterable[object]:
+    try:
+        return iter(choices)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"choices must be an iterable of str, not {type(choices).__name__!r}") from None
+
+
+def _plain_texts(values: Iterable[object], keys: Optional[list[Any]] = None) -> list[str]:
+    texts = []
+    for position, value in enumerate(values):
+        if type(value) is not str:
+            if not isinstance(value, str):
+                where = f"at position {position}" if keys is None else f"under key {_safe_repr(keys[position])}"
+                raise TypeError(f"the choice {where} must be a str, not {type(value).__name__!r}")
+            value = str.__add__("", value)
+        texts.append(value)
+    return texts
 
 
 def _safe_repr(value: object) -> str:

@@ -70,7 +70,7 @@ bool from_py(PyObject* o, Choices& out) {
     for (Py_ssize_t k = 0; k < count; ++k) {
         PyObject* item = PyTuple_GET_ITEM(tuple.get(), k);
         if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "choice at position %zd is a '%s', not a str", k,
+            PyErr_Format(PyExc_TypeError, "the choice at position %zd must be a str, not '%s'", k,
                          type_display_name(item).c_str());
             return false;
         }
