@@ -9,7 +9,7 @@ import subprocess
 import sys
 import time
 
-SCRIPTS = ["bench_fuzzy.py", "bench_replace.py", "bench_streaming.py"]
+SCRIPTS = ["bench_fuzzy.py", "bench_replace.py", "bench_streaming.py", "bench_ranking.py"]
 
 
 def main():

@@ -51,8 +51,9 @@ def test_extract_equals_the_plain_ranking_on_generated_inputs():
     for round_ in range(1200):
         query = random_text(rng, QUERY_ALPHABET, 0 if round_ % 50 == 0 else 1, 3)
         long_texts = round_ % 4 == 0  # long enough for the score bound to reject candidates
-        choices = [random_text(rng, TEXT_ALPHABET, 0, 60 if long_texts else 10)
-                   for _ in range(rng.randint(0, 80))]
+        choices = [
+            random_text(rng, TEXT_ALPHABET, 0, 60 if long_texts else 10) for _ in range(rng.randint(0, 80))
+        ]
         if choices and round_ % 3 == 0:
             choices += rng.sample(choices, min(5, len(choices)))  # repeated texts: ties
         limit = rng.choice([None, 0, 1, 2, 5, 10, len(choices) + 3])
@@ -102,7 +103,9 @@ def test_scores_are_those_of_get_best_matches():
     choices = [random_text(rng, TEXT_ALPHABET, 0, 20) for _ in range(500)]
     for query in ["a", "ab", "_b", "x/", "é", "K"]:
         assert [(t, s) for t, s, _ in extract(query, choices)] == bs.get_best_matches(query, choices)
-        assert [(t, s) for t, s, _ in extract(query, choices, limit=7)] == bs.get_best_matches(query, choices)[:7]
+        assert [(t, s) for t, s, _ in extract(query, choices, limit=7)] == bs.get_best_matches(
+            query, choices
+        )[:7]
 
 
 class FrozenMapping(Mapping):
@@ -124,7 +127,12 @@ class FrozenMapping(Mapping):
 @pytest.mark.parametrize(
     ("query", "choices", "kwargs", "expected"),
     [
-        ("fb", ["foobar", "FooBar", "foo_bar", "xyz"], {}, [("FooBar", 16, 1), ("foo_bar", 15, 2), ("foobar", 6, 0)]),
+        (
+            "fb",
+            ["foobar", "FooBar", "foo_bar", "xyz"],
+            {},
+            [("FooBar", 16, 1), ("foo_bar", 15, 2), ("foobar", 6, 0)],
+        ),
         ("a", ["ca", "ba", "a"], {}, [("a", 10, 2), ("ca", -4, 0), ("ba", -4, 1)]),
         ("a", ["ca", "ba", "a"], {"limit": 2}, [("a", 10, 2), ("ca", -4, 0)]),
         ("a", ["ca", "ba", "a"], {"score_cutoff": -4}, [("a", 10, 2), ("ca", -4, 0), ("ba", -4, 1)]),

@@ -15,7 +15,7 @@ import numbers
 import operator
 import sys
 from collections.abc import Hashable, Iterable, Mapping
-from typing import Any, Optional, Union
+from typing import Any, Union
 
 from . import _native
 
@@ -36,8 +36,8 @@ def extract(
     query: str,
     choices: Choices,
     *,
-    limit: Optional[int] = None,
-    score_cutoff: Optional[float] = None,
+    limit: int | None = None,
+    score_cutoff: float | None = None,
 ) -> list[tuple[str, int, Hashable]]:
     """The matches of ``query`` among ``choices`` as ``(choice, score, key)``, best first.
 
@@ -65,8 +65,8 @@ def extract_one(
     query: str,
     choices: Choices,
     *,
-    score_cutoff: Optional[float] = None,
-) -> Optional[tuple[str, int, Hashable]]:
+    score_cutoff: float | None = None,
+) -> tuple[str, int, Hashable] | None:
     """The best match of ``query`` among ``choices`` as ``(choice, score, key)``, or None.
 
     Among equal scores the first choice wins. Arguments as for ``extract``.
@@ -75,7 +75,7 @@ def extract_one(
     return found[0] if found else None
 
 
-def _check_limit(limit: object) -> Optional[int]:
+def _check_limit(limit: object) -> int | None:
     if limit is None:
         return None
     if isinstance(limit, bool):
@@ -89,7 +89,7 @@ def _check_limit(limit: object) -> Optional[int]:
     return min(value, sys.maxsize)
 
 
-def _check_cutoff(score_cutoff: object) -> tuple[Optional[int], bool]:
+def _check_cutoff(score_cutoff: object) -> tuple[int | None, bool]:
     """The lowest score to keep as a 32-bit int (None: keep all), and whether no score can pass."""
     if score_cutoff is None:
         return None, False
@@ -111,7 +111,7 @@ def _check_cutoff(score_cutoff: object) -> tuple[Optional[int], bool]:
 
 
 def _extract_mapping(
-    query: str, choices: Mapping[Any, str], limit: Optional[int], cutoff: Optional[int]
+    query: str, choices: Mapping[Any, str], limit: int | None, cutoff: int | None
 ) -> list[tuple[str, int, Hashable]]:
     keys = list(choices.keys())
     values = list(choices.values())
@@ -142,12 +142,14 @@ def _iterate(choices: object) -> Iterable[object]:
         raise TypeError(f"choices must be an iterable of str, not {type(choices).__name__!r}") from None
 
 
-def _plain_texts(values: Iterable[object], keys: Optional[list[Any]] = None) -> list[str]:
+def _plain_texts(values: Iterable[object], keys: list[Any] | None = None) -> list[str]:
     texts = []
     for position, value in enumerate(values):
         if type(value) is not str:
             if not isinstance(value, str):
-                where = f"at position {position}" if keys is None else f"under key {_safe_repr(keys[position])}"
+                where = (
+                    f"at position {position}" if keys is None else f"under key {_safe_repr(keys[position])}"
+                )
                 raise TypeError(f"the choice {where} must be a str, not {type(value).__name__!r}")
             value = str.__add__("", value)
         texts.append(value)

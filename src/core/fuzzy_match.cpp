@@ -74,7 +74,9 @@ inline std::int32_t wrap_mul(std::size_t count, std::int32_t weight) {
                                      static_cast<std::uint32_t>(weight));
 }
 
-inline bool is_separator(char32_t c) { return c == U'_' || c == U' '; }
+inline bool is_separator(char32_t c) {
+    return c == U'_' || c == U' ';
+}
 
 // Not a code point: stands for "no pattern letter left" and "no letter held".
 constexpr char32_t kNone = 0xFFFFFFFFu;
@@ -143,8 +145,7 @@ std::size_t decode_lower(std::string_view pattern, char32_t* out) {
     return n;
 }
 
-Score score(const char32_t* pattern_lower, std::size_t n, std::string_view instring,
-            const Weights& w) {
+Score score(const char32_t* pattern_lower, std::size_t n, std::string_view instring, const Weights& w) {
     if (detail::is_ascii(instring)) return detail::score_ascii(pattern_lower, n, instring, w);
     return detail::score_code_points(pattern_lower, n, instring, w);
 }
@@ -376,10 +377,12 @@ void sort_keys(std::vector<std::uint64_t>& keys, std::int32_t low, std::int32_t 
     }
     // Bucket b holds the score high - b, so ascending buckets are descending scores.
     std::vector<std::size_t> start(static_cast<std::size_t>(span) + 1, 0);
-    for (const std::uint64_t key : keys) ++start[static_cast<std::size_t>(high - unpack(key).second) + 1];
+    for (const std::uint64_t key : keys)
+        ++start[static_cast<std::size_t>(high - unpack(key).second) + 1];
     for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
     std::vector<std::uint64_t> sorted(keys.size());
-    for (const std::uint64_t key : keys) sorted[start[static_cast<std::size_t>(high - unpack(key).second)]++] = key;
+    for (const std::uint64_t key : keys)
+        sorted[start[static_cast<std::size_t>(high - unpack(key).second)]++] = key;
     keys.swap(sorted);
 }
 
@@ -393,8 +396,8 @@ std::vector<std::pair<std::size_t, std::int32_t>> detail::rank_candidates_plain(
     const Weights defaults;
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         poll_interrupt();
-        const Score s = score_code_points(pattern.lower().data(), pattern.lower().size(),
-                                          candidates[k], defaults);
+        const Score s =
+            score_code_points(pattern.lower().data(), pattern.lower().size(), candidates[k], defaults);
         if (s.matched) ranked.emplace_back(k, s.score);
     }
     std::stable_sort(ranked.begin(), ranked.end(),

@@ -32,12 +32,12 @@ Score fuzzy_match(std::string_view pattern, std::string_view instring, const Wei
 
 // A pattern decoded once for scoring many candidates: the lower() value of each of its characters.
 class PreparedPattern {
-public:
+  public:
     explicit PreparedPattern(std::string_view pattern);
     const std::vector<char32_t>& lower() const { return lower_; }
     bool empty() const { return lower_.empty(); }
 
-private:
+  private:
     std::vector<char32_t> lower_;
 };
 
@@ -70,8 +70,7 @@ Score score_ascii(const char32_t* pattern_lower, std::size_t n, std::string_view
 bool is_ascii(std::string_view s);
 
 // The plain form of fuzzy_match_simple: both texts lower-cased whole, then a subsequence walk.
-bool fuzzy_match_simple_plain(std::string_view pattern, std::string_view instring,
-                              bool case_sensitive);
+bool fuzzy_match_simple_plain(std::string_view pattern, std::string_view instring, bool case_sensitive);
 
 // The plain form of rank_candidates: every candidate scored by score_code_points, then a stable
 // sort by score.

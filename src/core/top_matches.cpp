@@ -59,7 +59,7 @@ inline TopMatch unpack(std::uint64_t key) {
 
 // The upper bound on the score of ASCII candidates.
 class ScoreBound {
-public:
+  public:
     explicit ScoreBound(const PreparedPattern& pattern) {
         for (const char32_t c : pattern.lower()) {
             if (c >= 0x80) {
@@ -99,8 +99,8 @@ public:
             for (std::size_t v = 0; v < count_; ++v) {
                 hit = _mm_or_si128(hit, _mm_cmpeq_epi8(folded, needles[v]));
             }
-            in_pattern += static_cast<std::size_t>(
-                std::popcount(static_cast<unsigned>(_mm_movemask_epi8(hit))));
+            in_pattern +=
+                static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(hit))));
         }
 #endif
         for (; k < size; ++k) {
@@ -114,7 +114,7 @@ public:
         return bonus_total_ - static_cast<std::int64_t>(size - in_pattern);
     }
 
-private:
+  private:
     std::array<bool, 128> member_{};  // by byte with the case bit set
     std::array<unsigned char, kMaxNeedles> needles_{};
     std::size_t count_ = 0;
@@ -128,7 +128,7 @@ private:
 // rejected, it rests for the next 448 candidates. This decides only how much work is done, never
 // which candidates are selected.
 class BoundBudget {
-public:
+  public:
     bool try_now() {
         if (resting_ == 0) return true;
         --resting_;
@@ -143,7 +143,7 @@ public:
         rejections_ = 0;
     }
 
-private:
+  private:
     static constexpr std::size_t kWindow = 64;
     static constexpr std::size_t kRest = 448;
     std::size_t tries_ = 0;

@@ -122,17 +122,16 @@ bool from_py(PyObject* o, Cutoff& out) {
 }
 
 // The tuple (choice, score, position): an exact str is handed back as it came, an instance of a
-// subclass as a plain str with the same text.
-PyObject* match_tuple(const Choices& choices, std::size_t index, std::int32_t score) {
+// subclass as a plain str with the same text. `score` is the int object of the match's score.
+PyObject* match_tuple(const Choices& choices, std::size_t index, PyObject* score) {
     PyObject* item = PyTuple_GET_ITEM(choices.items.get(), static_cast<Py_ssize_t>(index));
     PyRef text = PyRef::steal(PyUnicode_CheckExact(item) ? new_ref(item) : to_py(choices.views[index]));
-    PyRef value = PyRef::steal(to_py(score));
     PyRef position = PyRef::steal(PyLong_FromSize_t(index));
-    if (!text || !value || !position) return nullptr;
+    if (!text || !position) return nullptr;
     PyObject* triple = PyTuple_New(3);
     if (triple == nullptr) return nullptr;
     PyTuple_SET_ITEM(triple, 0, text.release());
-    PyTuple_SET_ITEM(triple, 1, value.release());
+    PyTuple_SET_ITEM(triple, 1, new_ref(score));
     PyTuple_SET_ITEM(triple, 2, position.release());
     return triple;
 }
@@ -163,8 +162,13 @@ PyObject* native_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
         if (!list) return nullptr;
+        PyRef score;  // equal scores are neighbours in the result and share one int object
         for (std::size_t k = 0; k < matches.size(); ++k) {
-            PyObject* triple = match_tuple(choices, matches[k].index, matches[k].score);
+            if (k == 0 || matches[k].score != matches[k - 1].score) {
+                score = PyRef::steal(to_py(matches[k].score));
+                if (!score) return nullptr;
+            }
+            PyObject* triple = match_tuple(choices, matches[k].index, score.get());
             if (triple == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), triple);
         }

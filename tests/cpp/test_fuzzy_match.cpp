@@ -28,7 +28,8 @@ std::string random_text(std::mt19937& rng, const std::vector<char32_t>& alphabet
     std::string out;
     const std::size_t len = std::uniform_int_distribution<std::size_t>(0, max_len)(rng);
     for (std::size_t k = 0; k < len; ++k) {
-        utf8::append(out, alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)]);
+        utf8::append(out,
+                     alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)]);
     }
     return out;
 }
@@ -41,10 +42,14 @@ std::vector<char32_t> ascii_alphabet() {
 
 std::int32_t random_weight(std::mt19937& rng) {
     switch (rng() % 4) {
-        case 0: return std::numeric_limits<std::int32_t>::max();
-        case 1: return std::numeric_limits<std::int32_t>::min();
-        case 2: return static_cast<std::int32_t>(rng());
-        default: return std::uniform_int_distribution<std::int32_t>(-12, 12)(rng);
+        case 0:
+            return std::numeric_limits<std::int32_t>::max();
+        case 1:
+            return std::numeric_limits<std::int32_t>::min();
+        case 2:
+            return static_cast<std::int32_t>(rng());
+        default:
+            return std::uniform_int_distribution<std::int32_t>(-12, 12)(rng);
     }
 }
 
@@ -120,11 +125,30 @@ TEST(FuzzyMatch, IsAscii) {
 // --- fuzzy_match_simple ----------------------------------------------------------------------
 
 std::vector<char32_t> case_alphabet() {
-    return {U'a', U'A', U's', U'i', U'I', U'.', U'\'', U' ', 0x03A3 /* capital sigma */,
-            0x03C3, 0x03C2, 0x0391 /* capital alpha */, 0x03B1, 0x0301 /* combining acute */,
-            0x0345 /* cased and case-ignorable */, 0x00AD /* soft hyphen, case-ignorable */,
-            0x0130 /* lower-cases to two code points */, 0x0307, 0x00DF, 0x1E9E, 0x212A,
-            0x10400 /* Deseret, astral */, 0x10428, 0x01C5 /* title case */};
+    return {U'a',
+            U'A',
+            U's',
+            U'i',
+            U'I',
+            U'.',
+            U'\'',
+            U' ',
+            0x03A3 /* capital sigma */,
+            0x03C3,
+            0x03C2,
+            0x0391 /* capital alpha */,
+            0x03B1,
+            0x0301 /* combining acute */,
+            0x0345 /* cased and case-ignorable */,
+            0x00AD /* soft hyphen, case-ignorable */,
+            0x0130 /* lower-cases to two code points */,
+            0x0307,
+            0x00DF,
+            0x1E9E,
+            0x212A,
+            0x10400 /* Deseret, astral */,
+            0x10428,
+            0x01C5 /* title case */};
 }
 
 TEST(FuzzyMatchSimple, LowerCaseReaderEqualsToLowerFull) {
@@ -152,7 +176,8 @@ TEST(FuzzyMatchSimple, EqualsThePlainForm) {
         const std::string pattern = random_text(rng, alphabet, 3);
         const std::string instring = random_text(rng, alphabet, 14);
         for (bool case_sensitive : {false, true}) {
-            const bool plain = fuzzy::detail::fuzzy_match_simple_plain(pattern, instring, case_sensitive);
+            const bool plain =
+                fuzzy::detail::fuzzy_match_simple_plain(pattern, instring, case_sensitive);
             ASSERT_EQ(fuzzy::fuzzy_match_simple(pattern, instring, case_sensitive), plain)
                 << pattern << " | " << instring << " | " << case_sensitive;
             found += plain && !pattern.empty() && !case_sensitive;
@@ -204,9 +229,9 @@ TEST(Ranking, ExtremeScoresKeepTheirOrder) {
 
 // Plain top-k: every match, filtered by the minimum score, sorted, cut to the limit.
 std::vector<std::pair<std::size_t, std::int32_t>> top_plain(std::string_view search,
-                                                           const std::vector<std::string_view>& views,
-                                                           std::size_t limit,
-                                                           std::optional<std::int32_t> min_score) {
+                                                            const std::vector<std::string_view>& views,
+                                                            std::size_t limit,
+                                                            std::optional<std::int32_t> min_score) {
     auto all = fuzzy::detail::rank_candidates_plain(search, views);
     std::vector<std::pair<std::size_t, std::int32_t>> out;
     for (const auto& m : all) {
@@ -227,8 +252,7 @@ TEST(TopMatches, EqualsSortingEveryMatch) {
         const std::string pattern = random_text(rng, {U'a', U'b', U'x', U'A', U'_', U'k'}, 3);
         const auto texts = random_candidates(rng, alphabet, 60, round % 3 == 0 ? 40 : 10);
         const auto views = views_of(texts);
-        const std::size_t limit =
-            round % 5 == 0 ? std::numeric_limits<std::size_t>::max() : rng() % 8;
+        const std::size_t limit = round % 5 == 0 ? std::numeric_limits<std::size_t>::max() : rng() % 8;
         std::optional<std::int32_t> min_score;
         if (round % 2 == 0) min_score = std::uniform_int_distribution<std::int32_t>(-30, 20)(rng);
         if (round % 97 == 0) min_score = std::numeric_limits<std::int32_t>::min();
