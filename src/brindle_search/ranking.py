@@ -14,8 +14,8 @@ import math
 import numbers
 import operator
 import sys
-from collections.abc import Hashable, Iterable, Mapping
-from typing import Any, Union
+from collections.abc import Iterable, Mapping
+from typing import Any, SupportsIndex, Union, cast
 
 from . import _native
 
@@ -38,7 +38,7 @@ def extract(
     *,
     limit: int | None = None,
     score_cutoff: float | None = None,
-) -> list[tuple[str, int, Hashable]]:
+) -> list[tuple[str, int, Any]]:
     """The matches of ``query`` among ``choices`` as ``(choice, score, key)``, best first.
 
     ``limit`` (None or an int >= 0) keeps only the first ``limit`` matches; ``score_cutoff`` (None
@@ -66,7 +66,7 @@ def extract_one(
     choices: Choices,
     *,
     score_cutoff: float | None = None,
-) -> tuple[str, int, Hashable] | None:
+) -> tuple[str, int, Any] | None:
     """The best match of ``query`` among ``choices`` as ``(choice, score, key)``, or None.
 
     Among equal scores the first choice wins. Arguments as for ``extract``.
@@ -81,7 +81,7 @@ def _check_limit(limit: object) -> int | None:
     if isinstance(limit, bool):
         raise TypeError("limit must be None or an int, not 'bool'")
     try:
-        value = operator.index(limit)
+        value = operator.index(cast(SupportsIndex, limit))
     except TypeError:
         raise TypeError(f"limit must be None or an int, not {type(limit).__name__!r}") from None
     if value < 0:
@@ -102,7 +102,7 @@ def _check_cutoff(score_cutoff: object) -> tuple[int | None, bool]:
     if score_cutoff == -math.inf:
         return None, False
     # Scores are ints: score >= x exactly when score >= ceil(x).
-    lowest = math.ceil(score_cutoff)
+    lowest = math.ceil(cast(float, score_cutoff))
     if lowest > _INT32_MAX:
         return None, True
     if lowest <= _INT32_MIN:
@@ -112,13 +112,13 @@ def _check_cutoff(score_cutoff: object) -> tuple[int | None, bool]:
 
 def _extract_mapping(
     query: str, choices: Mapping[Any, str], limit: int | None, cutoff: int | None
-) -> list[tuple[str, int, Hashable]]:
+) -> list[tuple[str, int, Any]]:
     keys = list(choices.keys())
-    values = list(choices.values())
-    if _PLAIN_TEXTS_FIRST:
-        values = _plain_texts(values, keys)
+    values: list[Any] = list(choices.values())
     if len(keys) != len(values):
         raise RuntimeError("choices changed size while it was read")
+    if _PLAIN_TEXTS_FIRST:
+        values = _plain_texts(values, keys)
     try:
         found = _native.extract(query, values, limit, cutoff)
     except TypeError:
@@ -137,7 +137,7 @@ def _plain(text: str) -> str:
 
 def _iterate(choices: object) -> Iterable[object]:
     try:
-        return iter(choices)  # type: ignore[call-overload]
+        return iter(cast(Iterable[object], choices))
     except TypeError:
         raise TypeError(f"choices must be an iterable of str, not {type(choices).__name__!r}") from None
 

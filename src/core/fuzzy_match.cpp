@@ -137,7 +137,8 @@ std::size_t next_event(const unsigned char* bytes, std::size_t k, std::size_t si
     return size;
 }
 
-// Decodes the pattern's lower() values into `out` (at least `n` wide), returns n.
+// Decodes the pattern's lower() values into `out` (room for pattern.size() values), returns their
+// number.
 std::size_t decode_lower(std::string_view pattern, char32_t* out) {
     std::size_t n = 0;
     std::size_t pos = 0;
