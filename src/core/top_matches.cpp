@@ -16,9 +16,13 @@
 //     each at most adj_bonus + max(sep_bonus, camel_bonus) = 15 (a character cannot follow both a
 //     separator and a lower-case letter), plus a lead penalty <= 0, minus 1 for each replaced held
 //     letter and for each character that matches neither the next pattern letter nor the held one;
-//   - such a character is in particular one whose lower() is no pattern letter's lower(), so
-//         score <= 15 n - (L - C)
-//     where L is the length and C the number of characters whose lower() is some pattern letter's.
+//   - such a character is in particular one whose lower() is no pattern letter's lower(), or any
+//     character in front of the first one whose lower() is the first pattern letter's (at f):
+//     nothing can match before it. The lead penalty is max(-3 f', -9) for the first match f' >= f.
+//     So
+//         score <= 15 n + max(-3 f, -9) - (L - C)
+//     where L is the length and C the number of characters from f on whose lower() is some pattern
+//     letter's. Without such an f the candidate cannot match at all.
 // For an ASCII candidate C is counted 16 bytes at a time; the count may include a few characters
 // too many (it compares the bytes with the case bit set, so '@' passes for '`'), which only
 // loosens the bound. A pattern letter whose lower() is not ASCII can never be matched by ASCII
@@ -41,8 +45,10 @@ namespace brindle::fuzzy {
 
 namespace {
 
-constexpr std::int64_t kMaxBonus = 15;  // adj_bonus + max(sep_bonus, camel_bonus), default weights
-constexpr std::size_t kMaxNeedles = 8;  // distinct pattern letters the counter compares at once
+constexpr std::int64_t kMaxBonus = 15;     // adj_bonus + max(sep_bonus, camel_bonus), default weights
+constexpr std::int64_t kLeadPenalty = -3;  // lead_penalty, default weights
+constexpr std::int64_t kMaxLeadPenalty = -9;  // max_lead_penalty, default weights
+constexpr std::size_t kMaxNeedles = 8;        // distinct pattern letters the counter compares at once
 // Longer candidates are simply scored: the bound's arithmetic assumes a score that cannot wrap.
 constexpr std::size_t kMaxBoundedLength = std::size_t{1} << 26;
 
@@ -73,6 +79,8 @@ class ScoreBound {
             ++count_;
         }
         usable_ = count_ <= kMaxNeedles;
+        if (pattern.lower()[0] < 0x80)
+            first_folded_ = static_cast<unsigned char>(pattern.lower()[0] | 0x20);
         bonus_total_ = kMaxBonus * static_cast<std::int64_t>(pattern.lower().size());
     }
 
@@ -84,9 +92,12 @@ class ScoreBound {
         const auto* p = reinterpret_cast<const unsigned char*>(s.data());
         const std::size_t size = s.size();
         std::size_t in_pattern = 0;
+        std::size_t first = size;      // first position that may hold the first pattern letter
+        std::size_t before_first = 0;  // in_pattern counted before it
         std::size_t k = 0;
 #if defined(__SSE2__)
         const __m128i case_bit = _mm_set1_epi8(0x20);
+        const __m128i first_needle = _mm_set1_epi8(static_cast<char>(first_folded_));
         __m128i needles[kMaxNeedles];
         for (std::size_t v = 0; v < count_; ++v) {
             needles[v] = _mm_set1_epi8(static_cast<char>(needles_[v]));
@@ -99,24 +110,43 @@ class ScoreBound {
             for (std::size_t v = 0; v < count_; ++v) {
                 hit = _mm_or_si128(hit, _mm_cmpeq_epi8(folded, needles[v]));
             }
-            in_pattern +=
-                static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(hit))));
+            const auto hit_bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            if (first == size) {
+                const auto first_bits =
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(folded, first_needle)));
+                if (first_bits != 0) {
+                    const int at = std::countr_zero(first_bits);
+                    first = k + static_cast<std::size_t>(at);
+                    before_first = in_pattern + static_cast<std::size_t>(
+                                                    std::popcount(hit_bits & ((1u << at) - 1u)));
+                }
+            }
+            in_pattern += static_cast<std::size_t>(std::popcount(hit_bits));
         }
 #endif
         for (; k < size; ++k) {
             if (p[k] >= 0x80) return std::nullopt;
-            in_pattern += member_[p[k] | 0x20];
+            const auto folded = static_cast<unsigned char>(p[k] | 0x20);
+            if (first == size && folded == first_folded_) {
+                first = k;
+                before_first = in_pattern;
+            }
+            in_pattern += member_[folded];
         }
-        if (ascii_never_matches_) {
+        if (ascii_never_matches_ || first == size) {
             never = true;
             return std::nullopt;
         }
-        return bonus_total_ - static_cast<std::int64_t>(size - in_pattern);
+        const std::int64_t lead =
+            std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);
+        const auto passed_over = static_cast<std::int64_t>(size - (in_pattern - before_first));
+        return bonus_total_ + lead - passed_over;
     }
 
   private:
     std::array<bool, 128> member_{};  // by byte with the case bit set
     std::array<unsigned char, kMaxNeedles> needles_{};
+    unsigned char first_folded_ = 0;  // the first pattern letter with the case bit set
     std::size_t count_ = 0;
     bool usable_ = true;
     bool ascii_never_matches_ = false;
