@@ -4,6 +4,8 @@
     written below (its results must equal the module's); target: module at least 30x faster.
 (b) fuzzy_match('fb', 'FooBar') per call, against 'FooBar'.startswith('Foo') timed the same way;
     target: at most 3x.
+(c) fuzzy_match_simple(pattern, text, False) on a 1 MB text, against text.lower() (which the
+    plain form, lower-casing both texts whole, costs at least); informative, no target.
 
 Run: PYTHONPATH=build/py-bench python3 bench/bench_fuzzy.py [--quick]
 """
@@ -239,6 +241,28 @@ def bench_short_call(mod, repeat, quick):
     return ok
 
 
+def bench_simple_long(mod, repeat):
+    print("\n(c) fuzzy_match_simple(pattern, text, False) on a 1 MB text vs text.lower() (informative)")
+    text = ("Some_Mixed Case text ΣΑΣ with İ " * 40_000)[:999_990] + " ZQ_END"
+    cases = [("early hit", "sm"), ("at the end", "zq_end"), ("no hit", "zq!")]
+    t_lower = best_of(lambda: text.lower(), repeat)
+    for label, pattern in cases:
+        assert mod.fuzzy_match_simple(pattern, text, False) == _simple_reference(pattern, text)
+        t = best_of(lambda p=pattern: mod.fuzzy_match_simple(p, text, False), repeat)
+        ratio = t_lower / t
+        print(f"    {label:<10} {pattern!r:<10} {fmt_time(t)}  text.lower() takes {ratio:9.2f}x as long")
+    return True
+
+
+def _simple_reference(pattern, text):
+    pattern, text = pattern.lower(), text.lower()
+    i = 0
+    for c in text:
+        if i < len(pattern) and c == pattern[i]:
+            i += 1
+    return i == len(pattern)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
@@ -248,10 +272,12 @@ def main():
     if args.quick:
         ok_a = bench_ranking(mod, 5_000, ["uavt", "CompIdx"], repeat_mod=3, repeat_plain=1)
         ok_b = bench_short_call(mod, repeat=3, quick=True)
+        bench_simple_long(mod, repeat=3)
     else:
         ok_a = bench_ranking(mod, 100_000, ["uavt", "srcutil", "CompIdx", "tstcfg", "x"],
                              repeat_mod=7, repeat_plain=3)
         ok_b = bench_short_call(mod, repeat=7, quick=False)
+        bench_simple_long(mod, repeat=7)
     print(f"\nsummary: ranking {verdict(ok_a)}, short call {verdict(ok_b)}")
     if sys.implementation.name != "cpython":
         print("note: the targets are set for CPython; here the plain-Python baseline runs under a JIT")

@@ -1,6 +1,7 @@
 """Fuzzy scoring: the weighted scorer, the plain subsequence test and candidate ranking, checked
 against plain-Python renditions of the same rules."""
 
+import random
 import unicodedata
 
 import pytest
@@ -266,3 +267,68 @@ def test_ranking_returns_the_given_objects():
     candidates = ["".join(["ab", str(i)]) for i in range(3)]
     result = bs.get_best_matches("a", candidates)
     assert all(any(text is c for c in candidates) for text, _ in result)
+
+
+# ---- fast paths against the plain forms -------------------------------------------------------
+
+ASCII_TEXT = list("abcABC_ -./x1")
+# Pattern letters whose lower() is ASCII (KELVIN SIGN, capital I with dot above) or not ASCII.
+ASCII_PATTERN = list("abcAB_ /x") + ["\u212a", "İ", "é"]
+
+
+def test_ascii_instrings_score_like_the_reference():
+    # All-ASCII instrings take the scorer's ASCII path; half the rounds use arbitrary weights.
+    rng = random.Random(99)
+    matched = repeated_letters = 0
+    for round_ in range(4000):
+        pattern = "".join(rng.choice(ASCII_PATTERN) for _ in range(rng.randint(1, 4)))
+        instring = "".join(rng.choice(ASCII_TEXT) for _ in range(rng.randint(0, 30)))
+        weights = () if round_ % 2 == 0 else tuple(rng.choice([rng.randint(-(2**31), 2**31 - 1),
+                                                               rng.randint(-12, 12)]) for _ in range(6))
+        expected = reference_fuzzy_match(pattern, instring, *weights)
+        assert bs.fuzzy_match(pattern, instring, *weights) == expected, (pattern, instring, weights)
+        matched += expected[0]
+        repeated_letters += expected[0] and any(a.lower() == b.lower() for a, b in zip(pattern, pattern[1:]))
+    assert matched > 800 and repeated_letters > 50, (matched, repeated_letters)
+
+
+# Final_Sigma contexts: capital sigma between cased letters, case-ignorable characters (apostrophe,
+# full stop, combining acute, ypogegrammeni which is also cased, soft hyphen) and uncased ones.
+SIGMA_TEXT = ["Σ", "Σ", "σ", "ς", "Α", "α", "a", "B", "'", ".", "\u0301", "\u0345", "\u00ad", " ", "1",
+              "İ", "i", "\u0307", "ß", "ẞ", "\U00010400"]
+
+
+def test_simple_match_lowers_on_the_fly_like_str_lower():
+    rng = random.Random(7)
+    final_sigmas = expanded = found = 0
+    for _ in range(6000):
+        pattern = "".join(rng.choice(SIGMA_TEXT) for _ in range(rng.randint(1, 3)))
+        instring = "".join(rng.choice(SIGMA_TEXT) for _ in range(rng.randint(0, 12)))
+        for case_sensitive in (False, True):
+            expected = reference_simple(pattern, instring, case_sensitive)
+            assert bs.fuzzy_match_simple(pattern, instring, case_sensitive) is expected, (
+                pattern, instring, case_sensitive)
+        lowered = instring.lower()
+        final_sigmas += "ς" in lowered and "ς" not in instring
+        expanded += len(lowered) > len(instring)
+        found += reference_simple(pattern, instring, False)
+    assert final_sigmas > 500 and expanded > 500 and found > 500, (final_sigmas, expanded, found)
+
+
+def test_ranking_with_a_wide_range_of_scores_equals_the_reference():
+    # A few very long candidates spread the scores far wider than the number of matches.
+    candidates = ["a", "-" * 5000 + "a", "xa", "a" + "-" * 3000, "ba", "-" * 5000 + "a", "a"]
+    expected = [(c, s) for c, (m, s) in ((c, reference_fuzzy_match("a", c)) for c in candidates) if m]
+    expected.sort(key=lambda pair: -pair[1])
+    assert bs.get_best_matches("a", candidates) == expected
+
+
+def test_ranking_many_candidates_equals_the_reference():
+    rng = random.Random(3)
+    candidates = ["".join(rng.choice(ASCII_TEXT + ["é", "İ"]) for _ in range(rng.randint(0, 25)))
+                  for _ in range(3000)]
+    for pattern in ["a", "ab", "/x", "İ", "B_"]:
+        scored = [(c, reference_fuzzy_match(pattern, c)) for c in candidates]
+        expected = [(c, s) for c, (m, s) in scored if m]
+        expected.sort(key=lambda pair: -pair[1])
+        assert bs.get_best_matches(pattern, candidates) == expected

@@ -6,6 +6,8 @@ On top of them it edits files safely: ``edit_text``, ``edit_file`` and ``apply_e
 edit with the tolerant strategies, repair new_string where a tolerant match needs it, keep the
 file's encoding, byte-order mark and line endings, write atomically, and report the outcome as an
 ``EditResult``. ``EditError`` is raised only for files that cannot be read, decoded or written.
+``extract`` and ``extract_one`` rank candidates in the conventions of ranking libraries, and
+``StreamingLocator`` locates an edit's old block while it is still being generated.
 """
 
 from _brindle_search import (
@@ -23,7 +25,9 @@ from _brindle_search import (
 
 from ._edit import DEFAULT_MIN_SIMILARITY, STRATEGIES, apply_edits, edit_file, edit_text
 from .errors import EditError
+from .ranking import extract, extract_one
 from .results import ClosestMatch, Edit, EditResult
+from .streaming import BlockLocation, StreamingLocator
 
 __version__ = "0.1.0"
 
@@ -48,4 +52,8 @@ __all__ = [
     "EditError",
     "STRATEGIES",
     "DEFAULT_MIN_SIMILARITY",
+    "extract",
+    "extract_one",
+    "StreamingLocator",
+    "BlockLocation",
 ]

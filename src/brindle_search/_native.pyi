@@ -1,5 +1,5 @@
 # Type stub of brindle_search._native, the package's native helpers (built from src/native/).
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 _Closest = tuple[float, int, int, str, str]
@@ -19,3 +19,7 @@ def closest_window(content: str, old_string: str, min_similarity: float) -> _Clo
 def similarity(a: str, b: str) -> float: ...
 def match_diff(old_string: str, window_text: str) -> str: ...
 def unescape(text: str) -> str: ...
+
+def extract(
+    query: str, choices: Iterable[str], limit: int | None = None, score_cutoff: int | None = None
+) -> list[tuple[str, int, int]]: ...

@@ -89,4 +89,36 @@ std::string to_lower_full(std::string_view text) {
     return out;
 }
 
+// One character of to_lower_full's loop above: its mapping's first code point goes to `out`, the
+// rest (if any) is left in the tail.
+bool LowerCaseReader::next_character(char32_t& out) {
+    if (pos_ >= text_.size()) return false;
+    const auto byte = static_cast<unsigned char>(text_[pos_]);
+    if (byte < 0x80) {
+        ++pos_;
+        const bool upper = byte >= 'A' && byte <= 'Z';
+        const bool lower = byte >= 'a' && byte <= 'z';
+        if (upper || lower) {
+            after_cased_ = true;
+        } else if (!detail::is_ascii_case_ignorable(byte)) {
+            after_cased_ = false;
+        }
+        out = upper ? char32_t{byte} + 32 : char32_t{byte};
+        return true;
+    }
+    const char32_t cp = utf8::decode_at(text_, pos_);
+    const auto& record = detail::char_record(cp);
+    if (cp == kCapitalSigma) {
+        out = after_cased_ && no_cased_follows(text_, pos_) ? kFinalSigma : kSmallSigma;
+    } else {
+        out = detail::apply_delta(cp, record.lower_delta);
+        tail_ = detail::lower_tail(record);
+        tail_left_ = record.tail_length;
+    }
+    if ((record.flags & detail::kFlagCaseIgnorable) == 0) {
+        after_cased_ = (record.flags & detail::kFlagCased) != 0;
+    }
+    return true;
+}
+
 }  // namespace brindle::unicode

@@ -2,10 +2,13 @@
 // core and binding layer as _brindle_search. In Python terms:
 //
 //   strategy_names, locate, closest_window, similarity, match_diff, unescape   (edit.cpp)
+//   def extract(query, choices, limit=None, score_cutoff=None) -> list[(str, int, int)]
+//                                                                              (ranking.cpp)
 //
 // Every function is a fast-call function; its arguments go through the shared binder and its
 // body through the boundary guard.
 #include "native/edit.hpp"
+#include "native/ranking.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
@@ -29,6 +32,9 @@ PyMethodDef native_functions[] = {
     {"similarity", as_cfunction(&edit_similarity), kFastCall, kSimilarityDoc},
     {"match_diff", as_cfunction(&edit_match_diff), kFastCall, kMatchDiffDoc},
     {"unescape", as_cfunction(&edit_unescape), kFastCall, kUnescapeDoc},
+    {"extract", as_cfunction(&native_extract), kFastCall,
+     "extract(query, choices, limit=None, score_cutoff=None)\n--\n\n"
+     "The matches of query among choices as (choice, score, position), best first."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -67,18 +67,19 @@ PyObject* py_get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const auto ranked = fuzzy::rank_candidates(search.view, candidates.views);
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ranked.size())));
         if (!list) return nullptr;
+        PyRef value;  // equal scores are neighbours in the ranking and share one int object
         for (std::size_t k = 0; k < ranked.size(); ++k) {
             const auto [index, score] = ranked[k];
             // An exact str is handed back as it came; a subclass instance as a plain str copy.
             PyObject* item = candidates.objects[index].get();
             PyRef text = PyRef::steal(PyUnicode_CheckExact(item) ? new_ref(item)
                                                                  : to_py(candidates.views[index]));
-            PyRef value = PyRef::steal(to_py(score));
+            if (k == 0 || score != ranked[k - 1].second) value = PyRef::steal(to_py(score));
             if (!text || !value) return nullptr;
             PyObject* pair = PyTuple_New(2);
             if (pair == nullptr) return nullptr;
             PyTuple_SET_ITEM(pair, 0, text.release());
-            PyTuple_SET_ITEM(pair, 1, value.release());
+            PyTuple_SET_ITEM(pair, 1, new_ref(value.get()));
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), pair);
         }
         return list.release();
