@@ -7,6 +7,8 @@
 #include <new>
 #include <string>
 
+#include "python/state.hpp"
+
 namespace brindle::py {
 
 namespace {
@@ -19,9 +21,8 @@ constexpr const char* kPanicDoc =
     "caught by ordinary `except Exception` handlers and normally propagates to the top and\n"
     "ends the program.";
 
-// Created once under the interpreter lock and kept for the life of the process.
 PyObject* panic_type() {
-    static PyObject* type = nullptr;
+    PyObject*& type = process_state().panic_exception;
     if (type == nullptr) {
         type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
     }
@@ -58,7 +59,9 @@ void handle_exception_at_boundary() noexcept {
             if (PyErr_Occurred()) return;
             raise_panic("interrupted without a pending exception");
         } catch (const std::bad_alloc&) {
-            raise_panic("out of memory in native code");
+            // Running out of memory is not a fault of the module: the caller gets the same
+            // MemoryError as when the interpreter's own allocation fails.
+            PyErr_NoMemory();
         } catch (const std::exception& e) {
             raise_panic(e.what());
         } catch (...) {

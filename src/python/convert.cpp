@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstring>
 
+#include "python/state.hpp"
+
 namespace brindle::py {
 
 namespace {
@@ -21,9 +23,8 @@ bool to_int64(PyObject* o, long long& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
-// collections.abc.Sequence, imported on first need and kept for the life of the process.
 PyObject* sequence_abc() {
-    static PyObject* cls = nullptr;
+    PyObject*& cls = process_state().sequence_abc;
     if (cls != nullptr) return cls;
     PyRef name = PyRef::steal(PyUnicode_FromString("collections.abc"));
     if (!name) return nullptr;
@@ -154,15 +155,30 @@ bool from_py(PyObject* o, TextList& out) {
     out.views.clear();
     out.objects.reserve(static_cast<std::size_t>(hint));
     out.views.reserve(static_cast<std::size_t>(hint));
+    auto add = [&](PyRef item) {
+        Text text;
+        if (!from_py(item.get(), text)) return false;
+        out.views.push_back(text.view);
+        out.objects.push_back(std::move(item));
+        return true;
+    };
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // Exact lists and tuples are read by index, as their iterators do: the size is read again
+        // at every step. PyPy cannot take an exception out of PyIter_Next when making an item
+        // ready for C raises one (a str subclass with a failing __len__) and aborts; item access
+        // by index reports it as an ordinary error.
+        for (Py_ssize_t k = 0; k < PySequence_Size(o); ++k) {
+            PyRef item = PyRef::steal(PySequence_GetItem(o, k));
+            if (!item || !add(std::move(item))) return false;
+        }
+        return !PyErr_Occurred();
+    }
     PyRef iter = PyRef::steal(PyObject_GetIter(o));
     if (!iter) return false;
     while (true) {
         PyRef item = PyRef::steal(PyIter_Next(iter.get()));
         if (!item) break;
-        Text text;
-        if (!from_py(item.get(), text)) return false;
-        out.views.push_back(text.view);
-        out.objects.push_back(std::move(item));
+        if (!add(std::move(item))) return false;
     }
     return !PyErr_Occurred();
 }

@@ -22,6 +22,7 @@
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
 #include "python/results.hpp"
+#include "python/state.hpp"
 
 namespace brindle::py {
 
@@ -85,11 +86,9 @@ private:
     Kind kind_;
 };
 
-PyObject* g_type = nullptr;
-
 // The instance check that every method makes before touching the matcher.
 bool check_instance(PyObject* self) {
-    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(g_type)) {
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(process_state().streaming_matcher_type)) {
         return cast_error(self, "StreamingFuzzyMatcher");
     }
     if (as_matcher(self)->initialised) return true;
@@ -103,8 +102,24 @@ PyObject* optional_range(const std::optional<MatchRange>& range) {
     return range ? to_py(*range) : new_ref(Py_None);
 }
 
+// The instance is built in memory allocated for `type`, so only the class itself will do. CPython
+// refuses a type that is not a subtype before calling here, and refuses subclasses when they are
+// defined; PyPy does neither, so both are refused here with CPython's messages.
+bool check_new_type(PyTypeObject* type) {
+    PyTypeObject* own = reinterpret_cast<PyTypeObject*>(process_state().streaming_matcher_type);
+    if (type == own) return true;
+    if (PyType_IsSubtype(type, own)) {
+        PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", own->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", own->tp_name,
+                     type->tp_name, type->tp_name, own->tp_name);
+    }
+    return false;
+}
+
 PyObject* matcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
+        if (!check_new_type(type)) return nullptr;
         static constexpr const char* kNames[] = {"source_text"};
         static constexpr Signature kSig{"StreamingFuzzyMatcher.__new__()", kNames, 1, 1};
         BoundArgs<1> bound;
@@ -235,6 +250,7 @@ PyMethodDef matcher_methods[] = {
      "    match_range: The MatchRange to extract text for\n\n"
      "Returns:\n"
      "    The matched text as a string"},
+    {"__reduce__", &refuse_pickling, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -259,7 +275,7 @@ constexpr const char* kClassDoc =
 }  // namespace
 
 PyObject* streaming_matcher_type() {
-    if (g_type != nullptr) return g_type;
+    if (process_state().streaming_matcher_type != nullptr) return process_state().streaming_matcher_type;
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(kClassDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&matcher_new)},
@@ -270,8 +286,8 @@ PyObject* streaming_matcher_type() {
     };
     PyType_Spec spec{"_brindle_search.StreamingFuzzyMatcher",
                      static_cast<int>(sizeof(PyStreamingFuzzyMatcher)), 0, Py_TPFLAGS_DEFAULT, slots};
-    g_type = PyType_FromSpec(&spec);
-    return g_type;
+    process_state().streaming_matcher_type = PyType_FromSpec(&spec);
+    return process_state().streaming_matcher_type;
 }
 
 }  // namespace brindle::py

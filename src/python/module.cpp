@@ -24,6 +24,7 @@
 #include "python/matcher.hpp"
 #include "python/pyref.hpp"
 #include "python/results.hpp"
+#include "python/state.hpp"
 
 namespace brindle::py {
 
@@ -217,7 +218,7 @@ PyMethodDef module_functions[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_brindle_search", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_brindle_search", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Appends `name` to the module's __all__ (creating the list on first use) and sets the attribute.
@@ -272,12 +273,17 @@ PyObject* create_module() {
 
 }  // namespace brindle::py
 
-// Single-phase initialisation: the module is built once per process and handed out again.
+// Single-phase initialisation: the module is built once per process and handed out again. Only
+// the main interpreter may import it (see python/state.hpp); its module definition has a state
+// size of 0 rather than -1, so that CPython calls this function again in every interpreter that
+// imports the module instead of copying the first interpreter's module contents.
 PyMODINIT_FUNC PyInit__brindle_search() {
-    static PyObject* module = nullptr;
-    if (module != nullptr) return brindle::py::new_ref(module);
-    PyObject* created = brindle::py::guard([] { return brindle::py::create_module(); });
+    using namespace brindle::py;
+    if (!check_main_interpreter("_brindle_search")) return nullptr;
+    PyObject*& module = process_state().module;
+    if (module != nullptr) return new_ref(module);
+    PyObject* created = guard([] { return create_module(); });
     if (created == nullptr) return nullptr;
-    module = brindle::py::new_ref(created);
+    module = new_ref(created);
     return created;
 }

@@ -16,6 +16,9 @@ PyObject* replace_result_type();
 PyObject* try_replace_result_type();
 PyObject* fuzzy_match_info_type();
 
+// The `__reduce__` of every class of the module: refuses pickling and copying with TypeError.
+PyObject* refuse_pickling(PyObject* self, PyObject* unused);
+
 PyObject* to_py(const replacer::ReplaceResult& result);
 PyObject* to_py(const replacer::FuzzyMatchInfo& info);
 PyObject* to_py(replacer::TryReplaceResult result);
