@@ -27,7 +27,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
-bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required == sig.count) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
@@ -42,7 +42,7 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 // Index of the parameter called `name`, or sig.count when there is none. Sets no error on a
 // miss. A name without a UTF-8 form (lone surrogates) matches no parameter; any other failure to
 // read the name sets `failed` with the exception pending.
-std::size_t find_parameter(const Signature& sig, PyObject* name, bool& failed) {
+std::size_t find_parameter(const SignatureView& sig, PyObject* name, bool& failed) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) {
@@ -62,7 +62,7 @@ std::size_t find_parameter(const Signature& sig, PyObject* name, bool& failed) {
     return sig.count;
 }
 
-bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t nargs,
+bool bind_keyword(const SignatureView& sig, PyObject* name, PyObject* value, Py_ssize_t nargs,
                   PyObject** slots) {
     bool failed = false;
     std::size_t index = find_parameter(sig, name, failed);
@@ -81,7 +81,7 @@ bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssiz
     return true;
 }
 
-bool check_required(const Signature& sig, PyObject** slots) {
+bool check_required(const SignatureView& sig, PyObject** slots) {
     std::vector<const char*> missing;
     for (std::size_t k = 0; k < sig.required; ++k) {
         if (slots[k] == nullptr) missing.push_back(sig.names[k]);
@@ -95,7 +95,7 @@ bool check_required(const Signature& sig, PyObject** slots) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots) {
     for (std::size_t k = 0; k < sig.count; ++k) slots[k] = nullptr;
     if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
@@ -111,7 +111,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return check_required(sig, slots);
 }
 
-bool bind_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_tuple_arguments(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
     for (std::size_t k = 0; k < sig.count; ++k) slots[k] = nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);

@@ -89,7 +89,6 @@ bool from_py(PyObject* o, Text& out) {
     const char* data = PyUnicode_AsUTF8AndSize(o, &size);
     if (data == nullptr) return false;
     out.view = std::string_view(data, static_cast<std::size_t>(size));
-    out.object = o;
     return true;
 }
 

@@ -121,9 +121,9 @@ PyObject* matcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         if (!check_new_type(type)) return nullptr;
         static constexpr const char* kNames[] = {"source_text"};
-        static constexpr Signature kSig{"StreamingFuzzyMatcher.__new__()", kNames, 1, 1};
-        BoundArgs<1> bound;
-        if (!bind_tuple_arguments(kSig, args, kwargs, bound.values.data())) return nullptr;
+        static constexpr auto kSig = signature("StreamingFuzzyMatcher.__new__()", kNames, 1);
+        BoundArgs<kSig.count> bound;
+        if (!bind(kSig, args, kwargs, bound)) return nullptr;
         Text source;
         if (!convert_args(kSig, bound, source)) return nullptr;
         StreamingFuzzyMatcher core(source.view);
@@ -149,8 +149,8 @@ void matcher_dealloc(PyObject* self) {
 PyObject* matcher_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"chunk", "line_hint"};
-        static constexpr Signature kSig{"StreamingFuzzyMatcher.push()", kNames, 2, 1};
-        BoundArgs<2> bound;
+        static constexpr auto kSig = signature("StreamingFuzzyMatcher.push()", kNames, 1);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         if (!check_instance(self)) return nullptr;
         Access access(self, Access::kExclusive);
@@ -184,8 +184,8 @@ PyObject* matcher_get_text(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"match_range"};
-        static constexpr Signature kSig{"StreamingFuzzyMatcher.get_text()", kNames, 1, 1};
-        BoundArgs<1> bound;
+        static constexpr auto kSig = signature("StreamingFuzzyMatcher.get_text()", kNames, 1);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         if (!check_instance(self)) return nullptr;
         Access access(self, Access::kShared);

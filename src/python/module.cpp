@@ -35,8 +35,8 @@ PyObject* py_fuzzy_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         static constexpr const char* kNames[] = {"pattern",     "instring",         "adj_bonus",
                                                  "sep_bonus",   "camel_bonus",      "lead_penalty",
                                                  "max_lead_penalty", "unmatched_penalty"};
-        static constexpr Signature kSig{"fuzzy_match()", kNames, 8, 2};
-        BoundArgs<8> bound;
+        static constexpr auto kSig = signature("fuzzy_match()", kNames, 2);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text pattern;
         Text instring;
@@ -59,8 +59,8 @@ PyObject* py_fuzzy_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* py_get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"search_string", "candidates"};
-        static constexpr Signature kSig{"get_best_matches()", kNames, 2, 2};
-        BoundArgs<2> bound;
+        static constexpr auto kSig = signature("get_best_matches()", kNames, 2);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text search;
         TextList candidates;
@@ -90,8 +90,8 @@ PyObject* py_fuzzy_match_simple(PyObject*, PyObject* const* args, Py_ssize_t nar
                                 PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"pattern", "instring", "case_sensitive"};
-        static constexpr Signature kSig{"fuzzy_match_simple()", kNames, 3, 3};
-        BoundArgs<3> bound;
+        static constexpr auto kSig = signature("fuzzy_match_simple()", kNames, 3);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text pattern;
         Text instring;
@@ -110,9 +110,10 @@ struct ReplaceArgs {
     LineHint line_hint;
 };
 
-bool bind_replace_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+template <std::size_t N>
+bool bind_replace_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, ReplaceArgs& out) {
-    BoundArgs<5> bound;
+    BoundArgs<N> bound;
     if (!bind(sig, args, nargs, kwnames, bound)) return false;
     return convert_args(sig, bound, out.content, out.old_string, out.new_string, out.replace_all,
                         out.line_hint);
@@ -123,7 +124,7 @@ constexpr const char* kReplaceNames[] = {"content", "old_string", "new_string", 
 
 PyObject* py_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr Signature kSig{"replace_content()", kReplaceNames, 5, 3};
+        static constexpr auto kSig = signature("replace_content()", kReplaceNames, 3);
         ReplaceArgs a;
         if (!bind_replace_args(kSig, args, nargs, kwnames, a)) return nullptr;
         replacer::ReplaceOutcome outcome =
@@ -140,7 +141,7 @@ PyObject* py_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* py_try_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr Signature kSig{"try_replace_content()", kReplaceNames, 5, 3};
+        static constexpr auto kSig = signature("try_replace_content()", kReplaceNames, 3);
         ReplaceArgs a;
         if (!bind_replace_args(kSig, args, nargs, kwnames, a)) return nullptr;
         return to_py(replacer::try_replace_content(a.content.view, a.old_string.view,

@@ -10,7 +10,8 @@
 
 namespace brindle::py {
 
-// Creates the four type objects once; returns false with an exception set on failure.
+// The four class objects, each created on first need and then kept (python/state.hpp); nullptr
+// with an exception set when the creation fails.
 PyObject* match_range_type();
 PyObject* replace_result_type();
 PyObject* try_replace_result_type();
