@@ -199,5 +199,7 @@ def test_subinterpreters_are_refused_and_leave_the_module_intact():
     assert result.returncode == 0, result.stdout + result.stderr
     refused = "can only be imported in the main interpreter; subinterpreters are not supported"
     assert len(lines) == 5, lines
-    assert all("ImportError" in line and refused in line for line in lines[:2] + lines[3:]), lines
+    assert all("ImportError" in line and refused in line for line in lines[:2]), lines
+    # Once the main interpreter has the module, newer CPythons refuse by themselves.
+    assert all("ImportError" in line for line in lines[3:]), lines
     assert lines[2] == "(True, 16) [('a', 10)]"
