@@ -1,5 +1,6 @@
 // Binding of Python call arguments to parameters, with the binding error messages.
 #include "python/binder.hpp"
+#include "python/interface_text.hpp"
 
 #include <cstring>
 #include <string>
@@ -30,10 +31,10 @@ std::string quoted_list(const std::vector<const char*>& names) {
 bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError, pinned::kTakesPositional,
                      sig.display_name, sig.count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError, pinned::kTakesFromTo,
                      sig.display_name, sig.required, sig.count, given, verb);
     }
     return false;
@@ -68,12 +69,12 @@ bool bind_keyword(const SignatureView& sig, PyObject* name, PyObject* value, Py_
     std::size_t index = find_parameter(sig, name, failed);
     if (failed) return false;
     if (index == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.display_name,
+        PyErr_Format(PyExc_TypeError, pinned::kUnexpectedKeyword, sig.display_name,
                      name);
         return false;
     }
     if (static_cast<Py_ssize_t>(index) < nargs || slots[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display_name,
+        PyErr_Format(PyExc_TypeError, pinned::kMultipleValues, sig.display_name,
                      sig.names[index]);
         return false;
     }
@@ -87,7 +88,7 @@ bool check_required(const SignatureView& sig, PyObject** slots) {
         if (slots[k] == nullptr) missing.push_back(sig.names[k]);
     }
     if (missing.empty()) return true;
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", sig.display_name,
+    PyErr_Format(PyExc_TypeError, pinned::kMissingRequired, sig.display_name,
                  missing.size(), missing.size() == 1 ? "argument" : "arguments",
                  quoted_list(missing).c_str());
     return false;
@@ -139,7 +140,7 @@ bool argument_error(const char* name) {
     PyRef original_tb = PyRef::steal(traceback);
     PyRef message = PyRef::steal(PyObject_Str(original.get()));
     if (!message) return false;
-    PyRef wrapped = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+    PyRef wrapped = PyRef::steal(PyUnicode_FromFormat(pinned::kArgumentError, name, message.get()));
     if (!wrapped) return false;
     PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, wrapped.get(), nullptr));
     if (!error) return false;

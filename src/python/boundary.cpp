@@ -8,29 +8,22 @@
 #include <string>
 
 #include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
 namespace {
 
-constexpr const char* kPanicName = "brindle_search_runtime.PanicException";
-constexpr const char* kPanicDoc =
-    "The exception raised when the native code of _brindle_search hits an internal fault.\n"
-    "\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that it is not\n"
-    "caught by ordinary `except Exception` handlers and normally propagates to the top and\n"
-    "ends the program.";
-
 PyObject* panic_type() {
     PyObject*& type = process_state().panic_exception;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc(pinned::kPanicName, pinned::kPanicDoc, PyExc_BaseException, nullptr);
     }
     return type;
 }
 
 [[noreturn]] void abort_at_boundary() {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(pinned::kUncaughtPanic, stderr);
     std::abort();
 }
 

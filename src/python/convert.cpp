@@ -7,12 +7,12 @@
 #include <cstring>
 
 #include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
 namespace {
 
-constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 // The integer value of `o` as a signed 64-bit number, by the interpreter's own conversion (its
 // own TypeError for non-integers, its own OverflowError beyond 64 bits).
@@ -78,7 +78,7 @@ std::string type_display_name(PyObject* o) {
 }
 
 bool cast_error(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+    PyErr_Format(PyExc_TypeError, pinned::kCastError,
                  type_display_name(o).c_str(), target);
     return false;
 }
@@ -96,7 +96,7 @@ bool from_py(PyObject* o, std::int32_t& out) {
     long long v = 0;
     if (!to_int64(o, v)) return false;
     if (v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        PyErr_SetString(PyExc_OverflowError, pinned::kOutOfRange);
         return false;
     }
     out = static_cast<std::int32_t>(v);
@@ -111,7 +111,7 @@ bool from_py(PyObject* o, LineHint& out) {
     long long v = 0;
     if (!to_int64(o, v)) return false;
     if (v < 0 || v > static_cast<long long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        PyErr_SetString(PyExc_OverflowError, pinned::kOutOfRange);
         return false;
     }
     out.value = static_cast<std::uint32_t>(v);
@@ -137,7 +137,7 @@ bool from_py(PyObject* o, StrictBool& out) {
 
 bool from_py(PyObject* o, TextList& out) {
     if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, pinned::kCantExtractStr);
         return false;
     }
     if (!is_sequence(o)) return cast_error(o, "Sequence");

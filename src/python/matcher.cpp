@@ -23,6 +23,7 @@
 #include "python/convert.hpp"
 #include "python/results.hpp"
 #include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -55,14 +56,14 @@ public:
         if (kind == kExclusive) {
             int expected = 0;
             if (!counter_->compare_exchange_strong(expected, -1)) {
-                PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+                PyErr_SetString(PyExc_RuntimeError, pinned::kAlreadyBorrowed);
                 counter_ = nullptr;
             }
             return;
         }
         while (true) {
             if (current < 0) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                PyErr_SetString(PyExc_RuntimeError, pinned::kAlreadyMutablyBorrowed);
                 counter_ = nullptr;
                 return;
             }
@@ -222,62 +223,32 @@ PyCFunction as_cfunction(F f) {
 
 PyMethodDef matcher_methods[] = {
     {"push", as_cfunction(&matcher_push), METH_FASTCALL | METH_KEYWORDS,
-     "push($self, chunk, line_hint=None)\n--\n\n"
-     "Push a new chunk of text and get the best match found so far.\n\n"
-     "This method accumulates text chunks and processes complete lines.\n"
-     "Partial lines are buffered internally until a newline is received.\n\n"
-     "Args:\n"
-     "    chunk: Text chunk to add to the query\n"
-     "    line_hint: Optional line number hint for match selection\n\n"
-     "Returns:\n"
-     "    MatchRange if a match has been found, None otherwise"},
+     pinned::kPushDoc},
     {"finish", as_cfunction(&matcher_finish), METH_NOARGS,
-     "finish($self)\n--\n\n"
-     "Finish processing and return all final matches.\n\n"
-     "This processes any remaining incomplete line before returning\n"
-     "the final match results.\n\n"
-     "Returns:\n"
-     "    List of all found MatchRange objects"},
+     pinned::kFinishDoc},
     {"select_best_match", as_cfunction(&matcher_select_best_match), METH_NOARGS,
-     "select_best_match($self)\n--\n\n"
-     "Return the best match considering line hints.\n\n"
-     "Returns:\n"
-     "    Best MatchRange, or None if no suitable match found"},
+     pinned::kSelectBestMatchDoc},
     {"get_text", as_cfunction(&matcher_get_text), METH_FASTCALL | METH_KEYWORDS,
-     "get_text($self, match_range)\n--\n\n"
-     "Get the text for a given range from the source.\n\n"
-     "Args:\n"
-     "    match_range: The MatchRange to extract text for\n\n"
-     "Returns:\n"
-     "    The matched text as a string"},
+     pinned::kGetTextDoc},
     {"__reduce__", &refuse_pickling, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef matcher_getset[] = {
     {"query_lines", &matcher_lines<&StreamingFuzzyMatcher::query_lines>, nullptr,
-     "Returns the accumulated query lines.", nullptr},
+     pinned::kQueryLinesDoc, nullptr},
     {"source_lines", &matcher_lines<&StreamingFuzzyMatcher::source_lines>, nullptr,
-     "Returns the source lines.", nullptr},
+     pinned::kSourceLinesDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr const char* kClassDoc =
-    "StreamingFuzzyMatcher(source_text)\n--\n\n"
-    "A streaming fuzzy matcher that processes text chunks incrementally.\n\n"
-    "This matcher is designed for real-time matching scenarios like code editing\n"
-    "where text arrives in chunks (e.g., from an LLM streaming response).\n\n"
-    "Example:\n"
-    "    >>> matcher = StreamingFuzzyMatcher(\"function foo() {\\n    return 42;\\n}\")\n"
-    "    >>> result = matcher.push(\"function foo() {\\n\", None)\n"
-    "    >>> print(result)  # MatchRange with the match location";
 
 }  // namespace
 
 PyObject* streaming_matcher_type() {
     if (process_state().streaming_matcher_type != nullptr) return process_state().streaming_matcher_type;
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kClassDoc)},
+        {Py_tp_doc, const_cast<char*>(pinned::kStreamingFuzzyMatcherDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&matcher_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&matcher_dealloc)},
         {Py_tp_methods, matcher_methods},

@@ -25,6 +25,7 @@
 #include "python/pyref.hpp"
 #include "python/results.hpp"
 #include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -159,62 +160,15 @@ constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef module_functions[] = {
     {"fuzzy_match", as_cfunction(&py_fuzzy_match), kFastCall,
-     "fuzzy_match(pattern, instring, adj_bonus=5, sep_bonus=10, camel_bonus=10, lead_penalty=..., "
-     "max_lead_penalty=..., unmatched_penalty=...)\n--\n\n"},
+     pinned::kFuzzyMatchDoc},
     {"get_best_matches", as_cfunction(&py_get_best_matches), kFastCall,
-     "get_best_matches(search_string, candidates)\n--\n\n"},
+     pinned::kGetBestMatchesDoc},
     {"fuzzy_match_simple", as_cfunction(&py_fuzzy_match_simple), kFastCall,
-     "fuzzy_match_simple(pattern, instring, case_sensitive)\n--\n\n"},
+     pinned::kFuzzyMatchSimpleDoc},
     {"replace_content", as_cfunction(&py_replace_content), kFastCall,
-     "replace_content(content, old_string, new_string, replace_all=False, line_hint=None)\n--\n\n"
-     "Replace content using multiple fallback strategies.\n"
-     "\n"
-     "Tries various matching strategies in order until one succeeds:\n"
-     "1. Simple - Direct string matching\n"
-     "2. Line-trimmed - Line-by-line matching with trimmed whitespace\n"
-     "3. Block-anchor - Multi-line matching using first/last line anchors\n"
-     "4. Whitespace-normalized - Normalized whitespace matching\n"
-     "5. Indentation-flexible - Matching with flexible indentation\n"
-     "6. Escape-normalized - Handle escape sequence differences\n"
-     "7. Trimmed-boundary - Match with trimmed boundaries\n"
-     "8. Context-aware - Use anchor lines for context matching\n"
-     "\n"
-     "Args:\n"
-     "    content: The text content to search within\n"
-     "    old_string: Text to find and replace\n"
-     "    new_string: Replacement text\n"
-     "    replace_all: If True, replace all occurrences (default: False)\n"
-     "    line_hint: Optional line number hint for disambiguation when multiple matches exist\n"
-     "\n"
-     "Returns:\n"
-     "    ReplaceResult with the new content and match information\n"
-     "\n"
-     "Raises:\n"
-     "    ValueError: If old_string equals new_string, not found, or multiple matches without "
-     "line_hint"},
+     pinned::kReplaceContentDoc},
     {"try_replace_content", as_cfunction(&py_try_replace_content), kFastCall,
-     "try_replace_content(content, old_string, new_string, replace_all=False, line_hint=None)"
-     "\n--\n\n"
-     "Try to replace content, returning a result object instead of raising.\n"
-     "\n"
-     "This is useful when you want to handle errors programmatically rather than\n"
-     "catching exceptions. The returned object is falsy on failure, truthy on success.\n"
-     "\n"
-     "Args:\n"
-     "    content: The text content to search within\n"
-     "    old_string: Text to find and replace\n"
-     "    new_string: Replacement text\n"
-     "    replace_all: If True, replace all occurrences (default: False)\n"
-     "    line_hint: Optional line number hint for disambiguation\n"
-     "\n"
-     "Returns:\n"
-     "    TryReplaceResult with:\n"
-     "    - success: bool\n"
-     "    - result: ReplaceResult if success, None otherwise\n"
-     "    - error: Error message if failed, None otherwise\n"
-     "    - error_type: \"not_found\", \"multiple_matches\", or \"no_change\" if failed\n"
-     "    - closest_match: FuzzyMatchInfo if a close match was found\n"
-     "    - locations: List of line numbers if multiple matches found"},
+     pinned::kTryReplaceContentDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

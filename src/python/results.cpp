@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
 #include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -146,7 +148,7 @@ constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT;
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     // Formatted by the interpreter, so that nothing here can throw.
-    PyErr_Format(PyExc_TypeError, "cannot create '_brindle_search.%s' instances", bare_name(type));
+    PyErr_Format(PyExc_TypeError, pinned::kCannotCreate, bare_name(type));
     return nullptr;
 }
 
@@ -161,6 +163,22 @@ PyMethodDef refuse_pickling_methods[] = {
 PyObject* create_type(const char* name, int basicsize, PyType_Slot* slots) {
     PyType_Spec spec{name, basicsize, 0, static_cast<unsigned int>(kFlags), slots};
     return PyType_FromSpec(&spec);
+}
+
+// `tmpl` with each "{}" replaced by the next of `values`.
+std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> values) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t k = 0;
+    while (k < tmpl.size()) {
+        if (tmpl.compare(k, 2, "{}") == 0 && value != values.end()) {
+            out += *value++;
+            k += 2;
+        } else {
+            out += tmpl[k++];
+        }
+    }
+    return out;
 }
 
 // Text shortened to at most 50 bytes (cut at a character boundary) plus "..." when longer.
@@ -188,7 +206,7 @@ PyObject* match_range_repr(PyObject* self) {
         const MatchRange* value = checked_value<MatchRange>(self);
         if (value == nullptr) return nullptr;
         const MatchRange& r = *value;
-        return PyUnicode_FromFormat("MatchRange(start=%llu, end=%llu)",
+        return PyUnicode_FromFormat(pinned::kMatchRangeRepr,
                                     static_cast<unsigned long long>(r.start),
                                     static_cast<unsigned long long>(r.end));
     });
@@ -226,9 +244,9 @@ PyObject* replace_result_repr(PyObject* self) {
         const ReplaceResult* value = checked_value<ReplaceResult>(self);
         if (value == nullptr) return nullptr;
         const ReplaceResult& r = *value;
-        std::string text = "ReplaceResult(start_line=" + std::to_string(r.start_line) +
-                           ", end_line=" + std::to_string(r.end_line) + ", strategy='" + r.strategy +
-                           "', matched_text='" + shortened(r.matched_text) + "')";
+        std::string text = fill(pinned::kReplaceResultRepr,
+                                {std::to_string(r.start_line), std::to_string(r.end_line),
+                                 r.strategy, shortened(r.matched_text)});
         return to_py(std::string_view(text));
     });
 }
@@ -251,9 +269,9 @@ PyObject* fuzzy_match_info_repr(PyObject* self) {
         const FuzzyMatchInfo& m = *value;
         char similarity[64];
         std::snprintf(similarity, sizeof similarity, "%.2f", m.similarity);
-        std::string text = std::string("FuzzyMatchInfo(similarity=") + similarity +
-                           ", lines=" + std::to_string(m.start_line) + "-" +
-                           std::to_string(m.end_line) + ")";
+        std::string text = fill(pinned::kFuzzyMatchInfoRepr,
+                                {similarity, std::to_string(m.start_line),
+                                 std::to_string(m.end_line)});
         return to_py(std::string_view(text));
     });
 }
@@ -278,9 +296,9 @@ PyObject* try_replace_result_repr(PyObject* self) {
         if (r.success) {
             std::optional<std::string> strategy;
             if (r.result) strategy = r.result->strategy;
-            text = "TryReplaceResult(success=True, result=" + option_text(strategy) + ")";
+            text = fill(pinned::kTryReplaceSuccessRepr, {option_text(strategy)});
         } else {
-            text = "TryReplaceResult(success=False, error_type=" + option_text(r.error_type) + ")";
+            text = fill(pinned::kTryReplaceFailureRepr, {option_text(r.error_type)});
         }
         return to_py(std::string_view(text));
     });
@@ -330,7 +348,7 @@ PyObject* refuse_pickling(PyObject* self, PyObject*) {
 PyObject* match_range_type() {
     return once(process_state().match_range_type, [] {
         static PyType_Slot slots[] = {
-            BRINDLE_COMMON_SLOTS(MatchRange, "Python wrapper for a match range.", match_range_getset),
+            BRINDLE_COMMON_SLOTS(MatchRange, pinned::kMatchRangeDoc, match_range_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&match_range_repr)},
             {Py_tp_richcompare, reinterpret_cast<void*>(&match_range_richcompare)},
             {0, nullptr},
@@ -342,7 +360,7 @@ PyObject* match_range_type() {
 PyObject* replace_result_type() {
     return once(process_state().replace_result_type, [] {
         static PyType_Slot slots[] = {
-            BRINDLE_COMMON_SLOTS(ReplaceResult, "Result of a successful replacement operation.",
+            BRINDLE_COMMON_SLOTS(ReplaceResult, pinned::kReplaceResultDoc,
                                  replace_result_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&replace_result_repr)},
             {0, nullptr},
@@ -355,8 +373,7 @@ PyObject* try_replace_result_type() {
     return once(process_state().try_replace_result_type, [] {
         static PyType_Slot slots[] = {
             BRINDLE_COMMON_SLOTS(TryReplaceResult,
-                                 "Result from try_replace_content - either success with result, or "
-                                 "failure with error details.",
+                                 pinned::kTryReplaceResultDoc,
                                  try_replace_result_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&try_replace_result_repr)},
             {Py_nb_bool, reinterpret_cast<void*>(&try_replace_result_bool)},
@@ -370,7 +387,7 @@ PyObject* fuzzy_match_info_type() {
     return once(process_state().fuzzy_match_info_type, [] {
         static PyType_Slot slots[] = {
             BRINDLE_COMMON_SLOTS(FuzzyMatchInfo,
-                                 "Information about a fuzzy match when replacement fails.",
+                                 pinned::kFuzzyMatchInfoDoc,
                                  fuzzy_match_info_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&fuzzy_match_info_repr)},
             {0, nullptr},
