@@ -37,15 +37,19 @@ make_venv() {  # name interpreter
         step "$1: create the virtual environment build/venv-$1"
         "$2" -m venv "$venv"
     fi
-    step "$1: pip install -U pip"
-    "$venv/bin/python" -m pip install -q -U pip >/dev/null
+    step "$1: pip install -U pip scikit-build-core (the build backend, used in place)"
+    "$venv/bin/python" -m pip install -q -U pip scikit-build-core >/dev/null
 }
 
 run_python_suite() {  # name interpreter
     local name=$1 venv="$root/build/venv-$1"
     make_venv "$name" "$2"
+    # Without build isolation the build runs with the same CMake every time, so the build folder
+    # build/<wheel tag> stays valid and only changed sources are compiled again. An isolated build
+    # brings a CMake from a new temporary folder each time, which makes it configure and compile
+    # everything anew.
     step "$name: pip install .[test] (builds the extensions in build/<wheel tag>)"
-    "$venv/bin/python" -m pip install -q ".[test]"
+    "$venv/bin/python" -m pip install -q --no-build-isolation ".[test]"
     step "$name: pytest"
     (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests") || status=1
 }
