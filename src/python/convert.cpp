@@ -40,6 +40,29 @@ PyObject* sequence_abc() {
     return cls;
 }
 
+#ifdef PYPY_VERSION
+// A list of the items of the list or tuple `o`, each str-subclass instance replaced by an equal
+// exact str. PyPy makes an item ready for C (when C first reads it) by asking its length through
+// the type, so a str subclass with a failing __len__ raises there: out of PyIter_Next that is a
+// fatal error, and out of item access an object half made ready that crashes the garbage collector
+// later. Exact str objects are made ready without running Python code, and the copies are taken in
+// Python, before C reads any item. CPython never runs Python code there and needs no copy.
+PyObject* exact_texts(PyObject* o) {
+    PyObject*& function = process_state().exact_texts;
+    if (function == nullptr) {
+        PyRef globals = PyRef::steal(PyDict_New());
+        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+            return nullptr;
+        }
+        function = PyRun_String(
+            "lambda seq: [str.__add__(x, '') if isinstance(x, str) else x for x in seq]",
+            Py_eval_input, globals.get(), globals.get());
+        if (function == nullptr) return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(function, o, nullptr);
+}
+#endif
+
 bool is_sequence(PyObject* o) {
     if (PySequence_Check(o)) return true;
     PyObject* abc = sequence_abc();
@@ -163,9 +186,12 @@ bool from_py(PyObject* o, TextList& out) {
     };
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
         // Exact lists and tuples are read by index, as their iterators do: the size is read again
-        // at every step. PyPy cannot take an exception out of PyIter_Next when making an item
-        // ready for C raises one (a str subclass with a failing __len__) and aborts; item access
-        // by index reports it as an ordinary error.
+        // at every step.
+#ifdef PYPY_VERSION
+        PyRef copy = PyRef::steal(exact_texts(o));
+        if (!copy) return false;
+        o = copy.get();
+#endif
         for (Py_ssize_t k = 0; k < PySequence_Size(o); ++k) {
             PyRef item = PyRef::steal(PySequence_GetItem(o, k));
             if (!item || !add(std::move(item))) return false;

@@ -36,6 +36,11 @@ struct ProcessState {
     // collections.abc.Sequence, for the check of `candidates`: imported on first need and kept,
     // so that the import does not run in every call.
     PyObject* sequence_abc = nullptr;
+
+    // PyPy only: a Python function that copies a list or tuple with every str-subclass item
+    // replaced by an equal exact str (see the candidates converter). Compiled on first need and
+    // kept, so that it is compiled once.
+    PyObject* exact_texts = nullptr;
 };
 
 ProcessState& process_state();
