@@ -55,7 +55,8 @@ PyObject* exact_texts(PyObject* o) {
             return nullptr;
         }
         function = PyRun_String(
-            "lambda seq: [str.__add__(x, '') if isinstance(x, str) else x for x in seq]",
+            "lambda seq: [x if type(x) is str or not isinstance(x, str) else str.__add__(x, '')"
+            " for x in seq]",
             Py_eval_input, globals.get(), globals.get());
         if (function == nullptr) return nullptr;
     }
