@@ -9,3 +9,8 @@ IS_PYPY = platform.python_implementation() == "PyPy"
 # Properties that PyPy's C-API emulation cannot enforce (subclassing, weak references, instance
 # dictionaries, method docstrings) are checked on CPython only.
 cpython_only = pytest.mark.skipif(IS_PYPY, reason="not enforced by PyPy's C-API layer")
+
+# Running under AddressSanitizer (the extension built with it, the runtime preloaded): memory
+# figures and allocation failures do not behave as in a plain process.
+with open("/proc/self/maps") as _maps:
+    SANITIZED = "libasan" in _maps.read()

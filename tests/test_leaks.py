@@ -4,11 +4,14 @@ import gc
 import sys
 
 import pytest
-from conftest import IS_PYPY
+from conftest import IS_PYPY, SANITIZED
 
 import _brindle_search as bs
 
-pytestmark = pytest.mark.skipif(IS_PYPY, reason="reference counts are emulated on PyPy")
+pytestmark = [
+    pytest.mark.skipif(IS_PYPY, reason="reference counts are emulated on PyPy"),
+    pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine holds freed memory in RSS"),
+]
 
 
 def _rss_pages():

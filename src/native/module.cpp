@@ -13,6 +13,7 @@
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
 #include "python/pyref.hpp"
+#include "python/state.hpp"
 
 namespace brindle::py {
 
@@ -42,7 +43,7 @@ PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
     "brindle_search._native",
     "Native helpers of the brindle_search package.",
-    -1,
+    0,  // see PyInit__brindle_search: initialised again, and refused, in other interpreters
     native_functions,
     nullptr,
     nullptr,
@@ -55,5 +56,6 @@ PyModuleDef native_module = {
 }  // namespace brindle::py
 
 PyMODINIT_FUNC PyInit__native() {
+    if (!brindle::py::check_main_interpreter("brindle_search._native")) return nullptr;
     return brindle::py::guard([] { return PyModule_Create(&brindle::py::native_module); });
 }

@@ -1,5 +1,6 @@
 // Binding of Python call arguments to parameters, with the binding error messages.
 #include "python/binder.hpp"
+#include "python/interface_text.hpp"
 
 #include <cstring>
 #include <string>
@@ -27,13 +28,13 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
-bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError, pinned::kTakesPositional,
                      sig.display_name, sig.count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError, pinned::kTakesFromTo,
                      sig.display_name, sig.required, sig.count, given, verb);
     }
     return false;
@@ -42,7 +43,7 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 // Index of the parameter called `name`, or sig.count when there is none. Sets no error on a
 // miss. A name without a UTF-8 form (lone surrogates) matches no parameter; any other failure to
 // read the name sets `failed` with the exception pending.
-std::size_t find_parameter(const Signature& sig, PyObject* name, bool& failed) {
+std::size_t find_parameter(const SignatureView& sig, PyObject* name, bool& failed) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) {
@@ -62,18 +63,18 @@ std::size_t find_parameter(const Signature& sig, PyObject* name, bool& failed) {
     return sig.count;
 }
 
-bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t nargs,
+bool bind_keyword(const SignatureView& sig, PyObject* name, PyObject* value, Py_ssize_t nargs,
                   PyObject** slots) {
     bool failed = false;
     std::size_t index = find_parameter(sig, name, failed);
     if (failed) return false;
     if (index == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.display_name,
+        PyErr_Format(PyExc_TypeError, pinned::kUnexpectedKeyword, sig.display_name,
                      name);
         return false;
     }
     if (static_cast<Py_ssize_t>(index) < nargs || slots[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display_name,
+        PyErr_Format(PyExc_TypeError, pinned::kMultipleValues, sig.display_name,
                      sig.names[index]);
         return false;
     }
@@ -81,13 +82,13 @@ bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssiz
     return true;
 }
 
-bool check_required(const Signature& sig, PyObject** slots) {
+bool check_required(const SignatureView& sig, PyObject** slots) {
     std::vector<const char*> missing;
     for (std::size_t k = 0; k < sig.required; ++k) {
         if (slots[k] == nullptr) missing.push_back(sig.names[k]);
     }
     if (missing.empty()) return true;
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", sig.display_name,
+    PyErr_Format(PyExc_TypeError, pinned::kMissingRequired, sig.display_name,
                  missing.size(), missing.size() == 1 ? "argument" : "arguments",
                  quoted_list(missing).c_str());
     return false;
@@ -95,7 +96,7 @@ bool check_required(const Signature& sig, PyObject** slots) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots) {
     for (std::size_t k = 0; k < sig.count; ++k) slots[k] = nullptr;
     if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
@@ -111,7 +112,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return check_required(sig, slots);
 }
 
-bool bind_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_tuple_arguments(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
     for (std::size_t k = 0; k < sig.count; ++k) slots[k] = nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
@@ -139,7 +140,7 @@ bool argument_error(const char* name) {
     PyRef original_tb = PyRef::steal(traceback);
     PyRef message = PyRef::steal(PyObject_Str(original.get()));
     if (!message) return false;
-    PyRef wrapped = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+    PyRef wrapped = PyRef::steal(PyUnicode_FromFormat(pinned::kArgumentError, name, message.get()));
     if (!wrapped) return false;
     PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, wrapped.get(), nullptr));
     if (!error) return false;

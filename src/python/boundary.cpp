@@ -7,29 +7,23 @@
 #include <new>
 #include <string>
 
+#include "python/state.hpp"
+#include "python/interface_text.hpp"
+
 namespace brindle::py {
 
 namespace {
 
-constexpr const char* kPanicName = "brindle_search_runtime.PanicException";
-constexpr const char* kPanicDoc =
-    "The exception raised when the native code of _brindle_search hits an internal fault.\n"
-    "\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that it is not\n"
-    "caught by ordinary `except Exception` handlers and normally propagates to the top and\n"
-    "ends the program.";
-
-// Created once under the interpreter lock and kept for the life of the process.
 PyObject* panic_type() {
-    static PyObject* type = nullptr;
+    PyObject*& type = process_state().panic_exception;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc(pinned::kPanicName, pinned::kPanicDoc, PyExc_BaseException, nullptr);
     }
     return type;
 }
 
 [[noreturn]] void abort_at_boundary() {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(pinned::kUncaughtPanic, stderr);
     std::abort();
 }
 
@@ -58,7 +52,9 @@ void handle_exception_at_boundary() noexcept {
             if (PyErr_Occurred()) return;
             raise_panic("interrupted without a pending exception");
         } catch (const std::bad_alloc&) {
-            raise_panic("out of memory in native code");
+            // Running out of memory is not a fault of the module: the caller gets the same
+            // MemoryError as when the interpreter's own allocation fails.
+            PyErr_NoMemory();
         } catch (const std::exception& e) {
             raise_panic(e.what());
         } catch (...) {

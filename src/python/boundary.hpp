@@ -1,6 +1,8 @@
 // The boundary between the interpreter and C++: every entry point runs inside `guard`, which turns
-// any C++ exception escaping from the core or the converters into a PanicException, so that no
-// fault can cross into the interpreter as a crash.
+// any C++ exception escaping from the core or the converters into a Python exception, so that no
+// fault can cross into the interpreter as a crash: std::bad_alloc becomes MemoryError, an
+// interruption leaves the signal handler's exception in place, anything else is an internal fault
+// and becomes PanicException.
 #pragma once
 
 #include "core/cancel.hpp"
@@ -14,7 +16,7 @@ namespace brindle::py {
 // Raises PanicException(message). The class is created on first use and lives for the process.
 void raise_panic(std::string_view message);
 
-// Called when a C++ exception reaches the boundary: sets PanicException with its text.
+// Called when a C++ exception reaches the boundary: sets the Python exception for it.
 void handle_exception_at_boundary() noexcept;
 
 // The interrupt hook installed for every call: runs the interpreter's pending signal handlers

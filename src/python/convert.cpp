@@ -6,11 +6,13 @@
 #include <climits>
 #include <cstring>
 
+#include "python/state.hpp"
+#include "python/interface_text.hpp"
+
 namespace brindle::py {
 
 namespace {
 
-constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 // The integer value of `o` as a signed 64-bit number, by the interpreter's own conversion (its
 // own TypeError for non-integers, its own OverflowError beyond 64 bits).
@@ -21,9 +23,8 @@ bool to_int64(PyObject* o, long long& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
-// collections.abc.Sequence, imported on first need and kept for the life of the process.
 PyObject* sequence_abc() {
-    static PyObject* cls = nullptr;
+    PyObject*& cls = process_state().sequence_abc;
     if (cls != nullptr) return cls;
     PyRef name = PyRef::steal(PyUnicode_FromString("collections.abc"));
     if (!name) return nullptr;
@@ -38,6 +39,30 @@ PyObject* sequence_abc() {
     }
     return cls;
 }
+
+#ifdef PYPY_VERSION
+// A list of the items of the list or tuple `o`, each str-subclass instance replaced by an equal
+// exact str. PyPy makes an item ready for C (when C first reads it) by asking its length through
+// the type, so a str subclass with a failing __len__ raises there: out of PyIter_Next that is a
+// fatal error, and out of item access an object half made ready that crashes the garbage collector
+// later. Exact str objects are made ready without running Python code, and the copies are taken in
+// Python, before C reads any item. CPython never runs Python code there and needs no copy.
+PyObject* exact_texts(PyObject* o) {
+    PyObject*& function = process_state().exact_texts;
+    if (function == nullptr) {
+        PyRef globals = PyRef::steal(PyDict_New());
+        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+            return nullptr;
+        }
+        function = PyRun_String(
+            "lambda seq: [x if type(x) is str or not isinstance(x, str) else str.__add__(x, '')"
+            " for x in seq]",
+            Py_eval_input, globals.get(), globals.get());
+        if (function == nullptr) return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(function, o, nullptr);
+}
+#endif
 
 bool is_sequence(PyObject* o) {
     if (PySequence_Check(o)) return true;
@@ -77,7 +102,7 @@ std::string type_display_name(PyObject* o) {
 }
 
 bool cast_error(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+    PyErr_Format(PyExc_TypeError, pinned::kCastError,
                  type_display_name(o).c_str(), target);
     return false;
 }
@@ -88,7 +113,6 @@ bool from_py(PyObject* o, Text& out) {
     const char* data = PyUnicode_AsUTF8AndSize(o, &size);
     if (data == nullptr) return false;
     out.view = std::string_view(data, static_cast<std::size_t>(size));
-    out.object = o;
     return true;
 }
 
@@ -96,7 +120,7 @@ bool from_py(PyObject* o, std::int32_t& out) {
     long long v = 0;
     if (!to_int64(o, v)) return false;
     if (v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        PyErr_SetString(PyExc_OverflowError, pinned::kOutOfRange);
         return false;
     }
     out = static_cast<std::int32_t>(v);
@@ -111,7 +135,7 @@ bool from_py(PyObject* o, LineHint& out) {
     long long v = 0;
     if (!to_int64(o, v)) return false;
     if (v < 0 || v > static_cast<long long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        PyErr_SetString(PyExc_OverflowError, pinned::kOutOfRange);
         return false;
     }
     out.value = static_cast<std::uint32_t>(v);
@@ -137,7 +161,7 @@ bool from_py(PyObject* o, StrictBool& out) {
 
 bool from_py(PyObject* o, TextList& out) {
     if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, pinned::kCantExtractStr);
         return false;
     }
     if (!is_sequence(o)) return cast_error(o, "Sequence");
@@ -154,15 +178,33 @@ bool from_py(PyObject* o, TextList& out) {
     out.views.clear();
     out.objects.reserve(static_cast<std::size_t>(hint));
     out.views.reserve(static_cast<std::size_t>(hint));
+    auto add = [&](PyRef item) {
+        Text text;
+        if (!from_py(item.get(), text)) return false;
+        out.views.push_back(text.view);
+        out.objects.push_back(std::move(item));
+        return true;
+    };
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // Exact lists and tuples are read by index, as their iterators do: the size is read again
+        // at every step.
+#ifdef PYPY_VERSION
+        PyRef copy = PyRef::steal(exact_texts(o));
+        if (!copy) return false;
+        o = copy.get();
+#endif
+        for (Py_ssize_t k = 0; k < PySequence_Size(o); ++k) {
+            PyRef item = PyRef::steal(PySequence_GetItem(o, k));
+            if (!item || !add(std::move(item))) return false;
+        }
+        return !PyErr_Occurred();
+    }
     PyRef iter = PyRef::steal(PyObject_GetIter(o));
     if (!iter) return false;
     while (true) {
         PyRef item = PyRef::steal(PyIter_Next(iter.get()));
         if (!item) break;
-        Text text;
-        if (!from_py(item.get(), text)) return false;
-        out.views.push_back(text.view);
-        out.objects.push_back(std::move(item));
+        if (!add(std::move(item))) return false;
     }
     return !PyErr_Occurred();
 }

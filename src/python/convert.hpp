@@ -19,7 +19,6 @@ namespace brindle::py {
 // A str argument as UTF-8, borrowed from the object for the duration of the call.
 struct Text {
     std::string_view view;
-    PyObject* object = nullptr;
 };
 
 // The optional 0..4294967295 line hint; None means absent.

@@ -22,6 +22,8 @@
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
 #include "python/results.hpp"
+#include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -54,14 +56,14 @@ public:
         if (kind == kExclusive) {
             int expected = 0;
             if (!counter_->compare_exchange_strong(expected, -1)) {
-                PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+                PyErr_SetString(PyExc_RuntimeError, pinned::kAlreadyBorrowed);
                 counter_ = nullptr;
             }
             return;
         }
         while (true) {
             if (current < 0) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                PyErr_SetString(PyExc_RuntimeError, pinned::kAlreadyMutablyBorrowed);
                 counter_ = nullptr;
                 return;
             }
@@ -85,11 +87,9 @@ private:
     Kind kind_;
 };
 
-PyObject* g_type = nullptr;
-
 // The instance check that every method makes before touching the matcher.
 bool check_instance(PyObject* self) {
-    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(g_type)) {
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(process_state().streaming_matcher_type)) {
         return cast_error(self, "StreamingFuzzyMatcher");
     }
     if (as_matcher(self)->initialised) return true;
@@ -103,12 +103,28 @@ PyObject* optional_range(const std::optional<MatchRange>& range) {
     return range ? to_py(*range) : new_ref(Py_None);
 }
 
+// The instance is built in memory allocated for `type`, so only the class itself will do. CPython
+// refuses a type that is not a subtype before calling here, and refuses subclasses when they are
+// defined; PyPy does neither, so both are refused here with CPython's messages.
+bool check_new_type(PyTypeObject* type) {
+    PyTypeObject* own = reinterpret_cast<PyTypeObject*>(process_state().streaming_matcher_type);
+    if (type == own) return true;
+    if (PyType_IsSubtype(type, own)) {
+        PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", own->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", own->tp_name,
+                     type->tp_name, type->tp_name, own->tp_name);
+    }
+    return false;
+}
+
 PyObject* matcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
+        if (!check_new_type(type)) return nullptr;
         static constexpr const char* kNames[] = {"source_text"};
-        static constexpr Signature kSig{"StreamingFuzzyMatcher.__new__()", kNames, 1, 1};
-        BoundArgs<1> bound;
-        if (!bind_tuple_arguments(kSig, args, kwargs, bound.values.data())) return nullptr;
+        static constexpr auto kSig = signature("StreamingFuzzyMatcher.__new__()", kNames, 1);
+        BoundArgs<kSig.count> bound;
+        if (!bind(kSig, args, kwargs, bound)) return nullptr;
         Text source;
         if (!convert_args(kSig, bound, source)) return nullptr;
         StreamingFuzzyMatcher core(source.view);
@@ -134,8 +150,8 @@ void matcher_dealloc(PyObject* self) {
 PyObject* matcher_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"chunk", "line_hint"};
-        static constexpr Signature kSig{"StreamingFuzzyMatcher.push()", kNames, 2, 1};
-        BoundArgs<2> bound;
+        static constexpr auto kSig = signature("StreamingFuzzyMatcher.push()", kNames, 1);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         if (!check_instance(self)) return nullptr;
         Access access(self, Access::kExclusive);
@@ -169,8 +185,8 @@ PyObject* matcher_get_text(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"match_range"};
-        static constexpr Signature kSig{"StreamingFuzzyMatcher.get_text()", kNames, 1, 1};
-        BoundArgs<1> bound;
+        static constexpr auto kSig = signature("StreamingFuzzyMatcher.get_text()", kNames, 1);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         if (!check_instance(self)) return nullptr;
         Access access(self, Access::kShared);
@@ -207,61 +223,32 @@ PyCFunction as_cfunction(F f) {
 
 PyMethodDef matcher_methods[] = {
     {"push", as_cfunction(&matcher_push), METH_FASTCALL | METH_KEYWORDS,
-     "push($self, chunk, line_hint=None)\n--\n\n"
-     "Push a new chunk of text and get the best match found so far.\n\n"
-     "This method accumulates text chunks and processes complete lines.\n"
-     "Partial lines are buffered internally until a newline is received.\n\n"
-     "Args:\n"
-     "    chunk: Text chunk to add to the query\n"
-     "    line_hint: Optional line number hint for match selection\n\n"
-     "Returns:\n"
-     "    MatchRange if a match has been found, None otherwise"},
+     pinned::kPushDoc},
     {"finish", as_cfunction(&matcher_finish), METH_NOARGS,
-     "finish($self)\n--\n\n"
-     "Finish processing and return all final matches.\n\n"
-     "This processes any remaining incomplete line before returning\n"
-     "the final match results.\n\n"
-     "Returns:\n"
-     "    List of all found MatchRange objects"},
+     pinned::kFinishDoc},
     {"select_best_match", as_cfunction(&matcher_select_best_match), METH_NOARGS,
-     "select_best_match($self)\n--\n\n"
-     "Return the best match considering line hints.\n\n"
-     "Returns:\n"
-     "    Best MatchRange, or None if no suitable match found"},
+     pinned::kSelectBestMatchDoc},
     {"get_text", as_cfunction(&matcher_get_text), METH_FASTCALL | METH_KEYWORDS,
-     "get_text($self, match_range)\n--\n\n"
-     "Get the text for a given range from the source.\n\n"
-     "Args:\n"
-     "    match_range: The MatchRange to extract text for\n\n"
-     "Returns:\n"
-     "    The matched text as a string"},
+     pinned::kGetTextDoc},
+    {"__reduce__", &refuse_pickling, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef matcher_getset[] = {
     {"query_lines", &matcher_lines<&StreamingFuzzyMatcher::query_lines>, nullptr,
-     "Returns the accumulated query lines.", nullptr},
+     pinned::kQueryLinesDoc, nullptr},
     {"source_lines", &matcher_lines<&StreamingFuzzyMatcher::source_lines>, nullptr,
-     "Returns the source lines.", nullptr},
+     pinned::kSourceLinesDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr const char* kClassDoc =
-    "StreamingFuzzyMatcher(source_text)\n--\n\n"
-    "A streaming fuzzy matcher that processes text chunks incrementally.\n\n"
-    "This matcher is designed for real-time matching scenarios like code editing\n"
-    "where text arrives in chunks (e.g., from an LLM streaming response).\n\n"
-    "Example:\n"
-    "    >>> matcher = StreamingFuzzyMatcher(\"function foo() {\\n    return 42;\\n}\")\n"
-    "    >>> result = matcher.push(\"function foo() {\\n\", None)\n"
-    "    >>> print(result)  # MatchRange with the match location";
 
 }  // namespace
 
 PyObject* streaming_matcher_type() {
-    if (g_type != nullptr) return g_type;
+    if (process_state().streaming_matcher_type != nullptr) return process_state().streaming_matcher_type;
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kClassDoc)},
+        {Py_tp_doc, const_cast<char*>(pinned::kStreamingFuzzyMatcherDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&matcher_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&matcher_dealloc)},
         {Py_tp_methods, matcher_methods},
@@ -270,8 +257,8 @@ PyObject* streaming_matcher_type() {
     };
     PyType_Spec spec{"_brindle_search.StreamingFuzzyMatcher",
                      static_cast<int>(sizeof(PyStreamingFuzzyMatcher)), 0, Py_TPFLAGS_DEFAULT, slots};
-    g_type = PyType_FromSpec(&spec);
-    return g_type;
+    process_state().streaming_matcher_type = PyType_FromSpec(&spec);
+    return process_state().streaming_matcher_type;
 }
 
 }  // namespace brindle::py

@@ -24,6 +24,8 @@
 #include "python/matcher.hpp"
 #include "python/pyref.hpp"
 #include "python/results.hpp"
+#include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -34,8 +36,8 @@ PyObject* py_fuzzy_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         static constexpr const char* kNames[] = {"pattern",     "instring",         "adj_bonus",
                                                  "sep_bonus",   "camel_bonus",      "lead_penalty",
                                                  "max_lead_penalty", "unmatched_penalty"};
-        static constexpr Signature kSig{"fuzzy_match()", kNames, 8, 2};
-        BoundArgs<8> bound;
+        static constexpr auto kSig = signature("fuzzy_match()", kNames, 2);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text pattern;
         Text instring;
@@ -58,8 +60,8 @@ PyObject* py_fuzzy_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* py_get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"search_string", "candidates"};
-        static constexpr Signature kSig{"get_best_matches()", kNames, 2, 2};
-        BoundArgs<2> bound;
+        static constexpr auto kSig = signature("get_best_matches()", kNames, 2);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text search;
         TextList candidates;
@@ -90,8 +92,8 @@ PyObject* py_fuzzy_match_simple(PyObject*, PyObject* const* args, Py_ssize_t nar
                                 PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"pattern", "instring", "case_sensitive"};
-        static constexpr Signature kSig{"fuzzy_match_simple()", kNames, 3, 3};
-        BoundArgs<3> bound;
+        static constexpr auto kSig = signature("fuzzy_match_simple()", kNames, 3);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text pattern;
         Text instring;
@@ -110,9 +112,10 @@ struct ReplaceArgs {
     LineHint line_hint;
 };
 
-bool bind_replace_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+template <std::size_t N>
+bool bind_replace_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, ReplaceArgs& out) {
-    BoundArgs<5> bound;
+    BoundArgs<N> bound;
     if (!bind(sig, args, nargs, kwnames, bound)) return false;
     return convert_args(sig, bound, out.content, out.old_string, out.new_string, out.replace_all,
                         out.line_hint);
@@ -123,7 +126,7 @@ constexpr const char* kReplaceNames[] = {"content", "old_string", "new_string", 
 
 PyObject* py_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr Signature kSig{"replace_content()", kReplaceNames, 5, 3};
+        static constexpr auto kSig = signature("replace_content()", kReplaceNames, 3);
         ReplaceArgs a;
         if (!bind_replace_args(kSig, args, nargs, kwnames, a)) return nullptr;
         replacer::ReplaceOutcome outcome =
@@ -140,7 +143,7 @@ PyObject* py_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* py_try_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr Signature kSig{"try_replace_content()", kReplaceNames, 5, 3};
+        static constexpr auto kSig = signature("try_replace_content()", kReplaceNames, 3);
         ReplaceArgs a;
         if (!bind_replace_args(kSig, args, nargs, kwnames, a)) return nullptr;
         return to_py(replacer::try_replace_content(a.content.view, a.old_string.view,
@@ -158,67 +161,20 @@ constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef module_functions[] = {
     {"fuzzy_match", as_cfunction(&py_fuzzy_match), kFastCall,
-     "fuzzy_match(pattern, instring, adj_bonus=5, sep_bonus=10, camel_bonus=10, lead_penalty=..., "
-     "max_lead_penalty=..., unmatched_penalty=...)\n--\n\n"},
+     pinned::kFuzzyMatchDoc},
     {"get_best_matches", as_cfunction(&py_get_best_matches), kFastCall,
-     "get_best_matches(search_string, candidates)\n--\n\n"},
+     pinned::kGetBestMatchesDoc},
     {"fuzzy_match_simple", as_cfunction(&py_fuzzy_match_simple), kFastCall,
-     "fuzzy_match_simple(pattern, instring, case_sensitive)\n--\n\n"},
+     pinned::kFuzzyMatchSimpleDoc},
     {"replace_content", as_cfunction(&py_replace_content), kFastCall,
-     "replace_content(content, old_string, new_string, replace_all=False, line_hint=None)\n--\n\n"
-     "Replace content using multiple fallback strategies.\n"
-     "\n"
-     "Tries various matching strategies in order until one succeeds:\n"
-     "1. Simple - Direct string matching\n"
-     "2. Line-trimmed - Line-by-line matching with trimmed whitespace\n"
-     "3. Block-anchor - Multi-line matching using first/last line anchors\n"
-     "4. Whitespace-normalized - Normalized whitespace matching\n"
-     "5. Indentation-flexible - Matching with flexible indentation\n"
-     "6. Escape-normalized - Handle escape sequence differences\n"
-     "7. Trimmed-boundary - Match with trimmed boundaries\n"
-     "8. Context-aware - Use anchor lines for context matching\n"
-     "\n"
-     "Args:\n"
-     "    content: The text content to search within\n"
-     "    old_string: Text to find and replace\n"
-     "    new_string: Replacement text\n"
-     "    replace_all: If True, replace all occurrences (default: False)\n"
-     "    line_hint: Optional line number hint for disambiguation when multiple matches exist\n"
-     "\n"
-     "Returns:\n"
-     "    ReplaceResult with the new content and match information\n"
-     "\n"
-     "Raises:\n"
-     "    ValueError: If old_string equals new_string, not found, or multiple matches without "
-     "line_hint"},
+     pinned::kReplaceContentDoc},
     {"try_replace_content", as_cfunction(&py_try_replace_content), kFastCall,
-     "try_replace_content(content, old_string, new_string, replace_all=False, line_hint=None)"
-     "\n--\n\n"
-     "Try to replace content, returning a result object instead of raising.\n"
-     "\n"
-     "This is useful when you want to handle errors programmatically rather than\n"
-     "catching exceptions. The returned object is falsy on failure, truthy on success.\n"
-     "\n"
-     "Args:\n"
-     "    content: The text content to search within\n"
-     "    old_string: Text to find and replace\n"
-     "    new_string: Replacement text\n"
-     "    replace_all: If True, replace all occurrences (default: False)\n"
-     "    line_hint: Optional line number hint for disambiguation\n"
-     "\n"
-     "Returns:\n"
-     "    TryReplaceResult with:\n"
-     "    - success: bool\n"
-     "    - result: ReplaceResult if success, None otherwise\n"
-     "    - error: Error message if failed, None otherwise\n"
-     "    - error_type: \"not_found\", \"multiple_matches\", or \"no_change\" if failed\n"
-     "    - closest_match: FuzzyMatchInfo if a close match was found\n"
-     "    - locations: List of line numbers if multiple matches found"},
+     pinned::kTryReplaceContentDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_brindle_search", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_brindle_search", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Appends `name` to the module's __all__ (creating the list on first use) and sets the attribute.
@@ -273,12 +229,17 @@ PyObject* create_module() {
 
 }  // namespace brindle::py
 
-// Single-phase initialisation: the module is built once per process and handed out again.
+// Single-phase initialisation: the module is built once per process and handed out again. Only
+// the main interpreter may import it (see python/state.hpp); its module definition has a state
+// size of 0 rather than -1, so that CPython calls this function again in every interpreter that
+// imports the module instead of copying the first interpreter's module contents.
 PyMODINIT_FUNC PyInit__brindle_search() {
-    static PyObject* module = nullptr;
-    if (module != nullptr) return brindle::py::new_ref(module);
-    PyObject* created = brindle::py::guard([] { return brindle::py::create_module(); });
+    using namespace brindle::py;
+    if (!check_main_interpreter("_brindle_search")) return nullptr;
+    PyObject*& module = process_state().module;
+    if (module != nullptr) return new_ref(module);
+    PyObject* created = guard([] { return create_module(); });
     if (created == nullptr) return nullptr;
-    module = brindle::py::new_ref(created);
+    module = new_ref(created);
     return created;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <utility>
@@ -12,6 +13,8 @@
 #include "core/utf8.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
+#include "python/state.hpp"
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -22,20 +25,76 @@ using replacer::ReplaceResult;
 using replacer::TryReplaceResult;
 using streaming::MatchRange;
 
+// `initialised` is set once `value` has been built in place. Memory of a new object is zeroed, so
+// an instance that did not come from `make` (PyPy lets object.__new__ create one, and unpickling
+// used to) has it false: every slot refuses it and dealloc leaves `value` alone.
 template <class T>
 struct Holder {
     PyObject_HEAD
+    bool initialised;
     T value;
 };
 
 template <class T>
+Holder<T>* holder_of(PyObject* self) {
+    return reinterpret_cast<Holder<T>*>(self);
+}
+
+template <class T>
 T& value_of(PyObject* self) {
-    return reinterpret_cast<Holder<T>*>(self)->value;
+    return holder_of<T>(self)->value;
+}
+
+// The class object of each record type.
+template <class T>
+PyObject* type_of();
+template <>
+PyObject* type_of<MatchRange>() {
+    return match_range_type();
+}
+template <>
+PyObject* type_of<ReplaceResult>() {
+    return replace_result_type();
+}
+template <>
+PyObject* type_of<FuzzyMatchInfo>() {
+    return fuzzy_match_info_type();
+}
+template <>
+PyObject* type_of<TryReplaceResult>() {
+    return try_replace_result_type();
+}
+
+// The bare class name of `type` (some interpreters keep only the last dotted part in tp_name).
+const char* bare_name(PyTypeObject* type) {
+    const char* name = std::strrchr(type->tp_name, '.');
+    return name == nullptr ? type->tp_name : name + 1;
+}
+
+// The record held by `self`, or nullptr with TypeError set when `self` is not a constructed
+// instance of T's class. Slot wrappers of some interpreters (PyPy) pass any object as self, so
+// every slot checks the type as well.
+template <class T>
+const T* checked_value(PyObject* self) {
+    PyObject* type = type_of<T>();
+    if (type == nullptr) return nullptr;
+    PyTypeObject* expected = reinterpret_cast<PyTypeObject*>(type);
+    if (Py_TYPE(self) != expected) {
+        cast_error(self, bare_name(expected));
+        return nullptr;
+    }
+    if (!holder_of<T>(self)->initialised) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s object is not initialised; instances are created by _brindle_search only",
+                     bare_name(expected));
+        return nullptr;
+    }
+    return &value_of<T>(self);
 }
 
 template <class T>
 void dealloc(PyObject* self) {
-    value_of<T>(self).~T();
+    if (holder_of<T>(self)->initialised) value_of<T>(self).~T();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -48,6 +107,7 @@ PyObject* make(PyObject* type, T value) {
     PyObject* self = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
     if (self == nullptr) return nullptr;
     new (&value_of<T>(self)) T(std::move(value));
+    holder_of<T>(self)->initialised = true;
     return self;
 }
 
@@ -66,7 +126,11 @@ PyObject* field_to_py(const std::optional<T>& v) {
 
 template <class T, auto Member>
 PyObject* get_field(PyObject* self, void*) {
-    return guard([&] { return field_to_py(value_of<T>(self).*Member); });
+    return guard([&]() -> PyObject* {
+        const T* value = checked_value<T>(self);
+        if (value == nullptr) return nullptr;
+        return field_to_py(value->*Member);
+    });
 }
 
 template <class T, auto Member>
@@ -83,17 +147,38 @@ constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT;
 #endif
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    // Some interpreters keep only the last dotted part in tp_name; the message names the module.
     // Formatted by the interpreter, so that nothing here can throw.
-    const char* name = std::strrchr(type->tp_name, '.');
-    name = name == nullptr ? type->tp_name : name + 1;
-    PyErr_Format(PyExc_TypeError, "cannot create '_brindle_search.%s' instances", name);
+    PyErr_Format(PyExc_TypeError, pinned::kCannotCreate, bare_name(type));
     return nullptr;
 }
+
+// Instances hold native records that no pickle can carry: pickling and copying refuse, with the
+// message CPython gives for objects it cannot reduce. Without this, protocols 0 and 1 on CPython
+// and every protocol on PyPy write pickles that cannot be loaded.
+PyMethodDef refuse_pickling_methods[] = {
+    {"__reduce__", &refuse_pickling, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* create_type(const char* name, int basicsize, PyType_Slot* slots) {
     PyType_Spec spec{name, basicsize, 0, static_cast<unsigned int>(kFlags), slots};
     return PyType_FromSpec(&spec);
+}
+
+// `tmpl` with each "{}" replaced by the next of `values`.
+std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> values) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t k = 0;
+    while (k < tmpl.size()) {
+        if (tmpl.compare(k, 2, "{}") == 0 && value != values.end()) {
+            out += *value++;
+            k += 2;
+        } else {
+            out += tmpl[k++];
+        }
+    }
+    return out;
 }
 
 // Text shortened to at most 50 bytes (cut at a character boundary) plus "..." when longer.
@@ -117,9 +202,11 @@ std::string option_text(const std::optional<std::string>& word) {
 // ---- MatchRange ----
 
 PyObject* match_range_repr(PyObject* self) {
-    return guard([&] {
-        const MatchRange& r = value_of<MatchRange>(self);
-        return PyUnicode_FromFormat("MatchRange(start=%llu, end=%llu)",
+    return guard([&]() -> PyObject* {
+        const MatchRange* value = checked_value<MatchRange>(self);
+        if (value == nullptr) return nullptr;
+        const MatchRange& r = *value;
+        return PyUnicode_FromFormat(pinned::kMatchRangeRepr,
                                     static_cast<unsigned long long>(r.start),
                                     static_cast<unsigned long long>(r.end));
     });
@@ -127,9 +214,13 @@ PyObject* match_range_repr(PyObject* self) {
 
 PyObject* match_range_richcompare(PyObject* self, PyObject* other, int op) {
     return guard([&]() -> PyObject* {
+        const MatchRange* value = checked_value<MatchRange>(self);
+        if (value == nullptr) return nullptr;
         if (op == Py_EQ) {
             if (Py_TYPE(other) != Py_TYPE(self)) return new_ref(Py_NotImplemented);
-            return bool_to_py(value_of<MatchRange>(self) == value_of<MatchRange>(other));
+            const MatchRange* other_value = checked_value<MatchRange>(other);
+            if (other_value == nullptr) return nullptr;
+            return bool_to_py(*value == *other_value);
         }
         if (op == Py_NE) {
             int equal = PyObject_RichCompareBool(self, other, Py_EQ);
@@ -149,11 +240,13 @@ PyGetSetDef match_range_getset[] = {
 // ---- ReplaceResult ----
 
 PyObject* replace_result_repr(PyObject* self) {
-    return guard([&] {
-        const ReplaceResult& r = value_of<ReplaceResult>(self);
-        std::string text = "ReplaceResult(start_line=" + std::to_string(r.start_line) +
-                           ", end_line=" + std::to_string(r.end_line) + ", strategy='" + r.strategy +
-                           "', matched_text='" + shortened(r.matched_text) + "')";
+    return guard([&]() -> PyObject* {
+        const ReplaceResult* value = checked_value<ReplaceResult>(self);
+        if (value == nullptr) return nullptr;
+        const ReplaceResult& r = *value;
+        std::string text = fill(pinned::kReplaceResultRepr,
+                                {std::to_string(r.start_line), std::to_string(r.end_line),
+                                 r.strategy, shortened(r.matched_text)});
         return to_py(std::string_view(text));
     });
 }
@@ -170,13 +263,15 @@ PyGetSetDef replace_result_getset[] = {
 // ---- FuzzyMatchInfo ----
 
 PyObject* fuzzy_match_info_repr(PyObject* self) {
-    return guard([&] {
-        const FuzzyMatchInfo& m = value_of<FuzzyMatchInfo>(self);
+    return guard([&]() -> PyObject* {
+        const FuzzyMatchInfo* value = checked_value<FuzzyMatchInfo>(self);
+        if (value == nullptr) return nullptr;
+        const FuzzyMatchInfo& m = *value;
         char similarity[64];
         std::snprintf(similarity, sizeof similarity, "%.2f", m.similarity);
-        std::string text = std::string("FuzzyMatchInfo(similarity=") + similarity +
-                           ", lines=" + std::to_string(m.start_line) + "-" +
-                           std::to_string(m.end_line) + ")";
+        std::string text = fill(pinned::kFuzzyMatchInfoRepr,
+                                {similarity, std::to_string(m.start_line),
+                                 std::to_string(m.end_line)});
         return to_py(std::string_view(text));
     });
 }
@@ -193,21 +288,27 @@ PyGetSetDef fuzzy_match_info_getset[] = {
 // ---- TryReplaceResult ----
 
 PyObject* try_replace_result_repr(PyObject* self) {
-    return guard([&] {
-        const TryReplaceResult& r = value_of<TryReplaceResult>(self);
+    return guard([&]() -> PyObject* {
+        const TryReplaceResult* value = checked_value<TryReplaceResult>(self);
+        if (value == nullptr) return nullptr;
+        const TryReplaceResult& r = *value;
         std::string text;
         if (r.success) {
             std::optional<std::string> strategy;
             if (r.result) strategy = r.result->strategy;
-            text = "TryReplaceResult(success=True, result=" + option_text(strategy) + ")";
+            text = fill(pinned::kTryReplaceSuccessRepr, {option_text(strategy)});
         } else {
-            text = "TryReplaceResult(success=False, error_type=" + option_text(r.error_type) + ")";
+            text = fill(pinned::kTryReplaceFailureRepr, {option_text(r.error_type)});
         }
         return to_py(std::string_view(text));
     });
 }
 
-int try_replace_result_bool(PyObject* self) { return value_of<TryReplaceResult>(self).success ? 1 : 0; }
+int try_replace_result_bool(PyObject* self) {
+    const TryReplaceResult* value = checked_value<TryReplaceResult>(self);
+    if (value == nullptr) return -1;
+    return value->success ? 1 : 0;
+}
 
 PyGetSetDef try_replace_result_getset[] = {
     field<TryReplaceResult, &TryReplaceResult::success>("success"),
@@ -226,26 +327,28 @@ constexpr int basic_size() {
 
 #define BRINDLE_COMMON_SLOTS(T, doc, getset)                                     \
     {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)}, \
-        {Py_tp_getset, getset}, {Py_tp_new, reinterpret_cast<void*>(&refuse_new)}
+        {Py_tp_getset, getset}, {Py_tp_new, reinterpret_cast<void*>(&refuse_new)},     \
+        {Py_tp_methods, refuse_pickling_methods}
 
-// Each type is created on first need and then kept for the life of the process.
+// Each type is created on first need and then kept (in the process state).
 template <class Make>
 PyObject* once(PyObject*& slot, Make make_type) {
     if (slot == nullptr) slot = make_type();
     return slot;
 }
 
-PyObject* g_match_range = nullptr;
-PyObject* g_replace_result = nullptr;
-PyObject* g_try_replace_result = nullptr;
-PyObject* g_fuzzy_match_info = nullptr;
 
 }  // namespace
 
+PyObject* refuse_pickling(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", bare_name(Py_TYPE(self)));
+    return nullptr;
+}
+
 PyObject* match_range_type() {
-    return once(g_match_range, [] {
+    return once(process_state().match_range_type, [] {
         static PyType_Slot slots[] = {
-            BRINDLE_COMMON_SLOTS(MatchRange, "Python wrapper for a match range.", match_range_getset),
+            BRINDLE_COMMON_SLOTS(MatchRange, pinned::kMatchRangeDoc, match_range_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&match_range_repr)},
             {Py_tp_richcompare, reinterpret_cast<void*>(&match_range_richcompare)},
             {0, nullptr},
@@ -255,9 +358,9 @@ PyObject* match_range_type() {
 }
 
 PyObject* replace_result_type() {
-    return once(g_replace_result, [] {
+    return once(process_state().replace_result_type, [] {
         static PyType_Slot slots[] = {
-            BRINDLE_COMMON_SLOTS(ReplaceResult, "Result of a successful replacement operation.",
+            BRINDLE_COMMON_SLOTS(ReplaceResult, pinned::kReplaceResultDoc,
                                  replace_result_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&replace_result_repr)},
             {0, nullptr},
@@ -267,11 +370,10 @@ PyObject* replace_result_type() {
 }
 
 PyObject* try_replace_result_type() {
-    return once(g_try_replace_result, [] {
+    return once(process_state().try_replace_result_type, [] {
         static PyType_Slot slots[] = {
             BRINDLE_COMMON_SLOTS(TryReplaceResult,
-                                 "Result from try_replace_content - either success with result, or "
-                                 "failure with error details.",
+                                 pinned::kTryReplaceResultDoc,
                                  try_replace_result_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&try_replace_result_repr)},
             {Py_nb_bool, reinterpret_cast<void*>(&try_replace_result_bool)},
@@ -282,10 +384,10 @@ PyObject* try_replace_result_type() {
 }
 
 PyObject* fuzzy_match_info_type() {
-    return once(g_fuzzy_match_info, [] {
+    return once(process_state().fuzzy_match_info_type, [] {
         static PyType_Slot slots[] = {
             BRINDLE_COMMON_SLOTS(FuzzyMatchInfo,
-                                 "Information about a fuzzy match when replacement fails.",
+                                 pinned::kFuzzyMatchInfoDoc,
                                  fuzzy_match_info_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&fuzzy_match_info_repr)},
             {0, nullptr},
@@ -300,10 +402,9 @@ PyObject* to_py(const FuzzyMatchInfo& info) { return make(fuzzy_match_info_type(
 PyObject* to_py(TryReplaceResult result) { return make(try_replace_result_type(), std::move(result)); }
 
 bool from_py(PyObject* o, MatchRange& out) {
-    PyObject* type = match_range_type();
-    if (type == nullptr) return false;
-    if (Py_TYPE(o) != reinterpret_cast<PyTypeObject*>(type)) return cast_error(o, "MatchRange");
-    out = value_of<MatchRange>(o);
+    const MatchRange* value = checked_value<MatchRange>(o);
+    if (value == nullptr) return false;
+    out = *value;
     return true;
 }
 

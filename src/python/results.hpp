@@ -10,11 +10,15 @@
 
 namespace brindle::py {
 
-// Creates the four type objects once; returns false with an exception set on failure.
+// The four class objects, each created on first need and then kept (python/state.hpp); nullptr
+// with an exception set when the creation fails.
 PyObject* match_range_type();
 PyObject* replace_result_type();
 PyObject* try_replace_result_type();
 PyObject* fuzzy_match_info_type();
+
+// The `__reduce__` of every class of the module: refuses pickling and copying with TypeError.
+PyObject* refuse_pickling(PyObject* self, PyObject* unused);
 
 PyObject* to_py(const replacer::ReplaceResult& result);
 PyObject* to_py(const replacer::FuzzyMatchInfo& info);
