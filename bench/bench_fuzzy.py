@@ -7,7 +7,7 @@
 (c) fuzzy_match_simple(pattern, text, False) on a 1 MB text, against text.lower() (which the
     plain form, lower-casing both texts whole, costs at least); informative, no target.
 
-Run: PYTHONPATH=build/py-bench python3 bench/bench_fuzzy.py [--quick]
+Run: python3 bench/bench_fuzzy.py [--quick]
 """
 
 import argparse

@@ -23,7 +23,7 @@ Then, on real code (the largest standard-library modules concatenated):
   interrupt         SIGINT sent to a child process 0.2 s into a replacement of several seconds:
                     how long after the signal KeyboardInterrupt arrives
 
-Run: PYTHONPATH=build/py-bench python3 bench/bench_replace.py [--quick] [--only SECTION] [--no-slow]
+Run: python3 bench/bench_replace.py [--quick] [--only SECTION] [--no-slow]
 """
 
 import argparse

@@ -1,6 +1,6 @@
 """Run every benchmark script of this folder in turn, by default as a quick smoke run.
 
-Run: PYTHONPATH=build/py-bench python3 bench/run_all.py [--full]
+Run: pip install ".[bench]" && python3 bench/run_all.py [--full]
 """
 
 import argparse
