@@ -66,7 +66,7 @@ def import_module():
         import _brindle_search as mod
     except ImportError as exc:
         sys.exit(
-            f"cannot import _brindle_search ({exc}); install it first: pip install ".[bench]""
+            f"cannot import _brindle_search ({exc}); install it first: pip install '.[bench]'"
         )
     print(f"module: {os.path.abspath(mod.__file__)}")
     print(f"python: {interpreter()}")
