@@ -1,15 +1,20 @@
 // Fuzz target for the fuzzy scorer: fuzzy_match under arbitrary weights, fuzzy_match_simple in
-// both case modes, and rank_candidates, whose output is checked against fuzzy_match.
+// both case modes, and rank_candidates, whose output is checked against fuzzy_match. Every fast
+// path is compared with its plain form: the ASCII scorer with the code-point scorer, the lazily
+// lower-cased fuzzy_match_simple with the one over whole lower-cased copies, rank_candidates with
+// the scored-then-stably-sorted form, and top_matches with the cut ranking.
 //
 // Input: 24 bytes of weights, then pattern 0x00 instring 0x00 further candidates...
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/fuzzy_match.hpp"
+#include "core/top_matches.hpp"
 #include "fuzz_input.hpp"
 
 namespace fz = brindle::fuzzy;
@@ -40,8 +45,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("ASCII pattern matches case-sensitively but not case-insensitively");
     }
 
+    for (const bool case_sensitive : {true, false}) {
+        if (fz::fuzzy_match_simple(pattern, instring, case_sensitive) !=
+            fz::detail::fuzzy_match_simple_plain(pattern, instring, case_sensitive)) {
+            fail("fuzzy_match_simple differs from its plain form");
+        }
+    }
+    const fz::PreparedPattern prepared(pattern);
+    if (!prepared.empty() && fz::detail::is_ascii(instring)) {
+        const auto& lower = prepared.lower();
+        const fz::Score fast = fz::detail::score_ascii(lower.data(), lower.size(), instring, weights);
+        const fz::Score slow =
+            fz::detail::score_code_points(lower.data(), lower.size(), instring, weights);
+        if (fast.matched != slow.matched || (fast.matched && fast.score != slow.score)) {
+            fail("ASCII scorer differs from the code-point scorer");
+        }
+    }
+
     std::vector<std::string_view> candidates(texts.begin() + (texts.size() > 1 ? 1 : 0), texts.end());
     const auto ranked = fz::rank_candidates(pattern, candidates);
+    if (ranked != fz::detail::rank_candidates_plain(pattern, candidates)) {
+        fail("rank_candidates differs from its plain form");
+    }
+    const std::size_t limit = size > 24 ? data[24] % 8 : 0;
+    const std::optional<std::int32_t> min_score =
+        size > 25 && (data[25] & 1) ? std::optional<std::int32_t>(w[0] % 64) : std::nullopt;
+    const auto top = fz::top_matches(pattern, candidates, limit, min_score);
+    std::size_t expected = 0;
+    for (const auto& [index, score] : ranked) {
+        if (expected == limit) break;
+        if (min_score && score < *min_score) continue;
+        if (expected >= top.size() || top[expected].index != index || top[expected].score != score) {
+            fail("top_matches differs from the cut ranking");
+        }
+        ++expected;
+    }
+    if (top.size() != expected) fail("top_matches returns more than the cut ranking");
     std::vector<bool> seen(candidates.size(), false);
     for (std::size_t i = 0; i < ranked.size(); ++i) {
         const auto [index, score] = ranked[i];

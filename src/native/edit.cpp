@@ -115,7 +115,7 @@ PyObject* str_of(const char* s) { return PyUnicode_FromString(s); }
 
 PyObject* edit_strategy_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr Signature kSig{"strategy_names()", nullptr, 0, 0};
+        static constexpr Signature<0> kSig{"strategy_names()", nullptr, 0};
         BoundArgs<0> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         const auto names = replacer::strategy_names();
@@ -134,8 +134,8 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"content",   "old_string", "new_string",
                                                  "replace_all", "line_hint", "strategies"};
-        static constexpr Signature kSig{"locate()", kNames, 6, 3};
-        BoundArgs<6> bound;
+        static constexpr auto kSig = signature("locate()", kNames, 3);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text content;
         Text old_string;
@@ -179,8 +179,8 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* edit_closest_window(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"content", "old_string", "min_similarity"};
-        static constexpr Signature kSig{"closest_window()", kNames, 3, 3};
-        BoundArgs<3> bound;
+        static constexpr auto kSig = signature("closest_window()", kNames, 3);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text content;
         Text old_string;
@@ -195,8 +195,8 @@ PyObject* edit_closest_window(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyObject* edit_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"a", "b"};
-        static constexpr Signature kSig{"similarity()", kNames, 2, 2};
-        BoundArgs<2> bound;
+        static constexpr auto kSig = signature("similarity()", kNames, 2);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text a;
         Text b;
@@ -212,8 +212,8 @@ PyObject* edit_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* edit_match_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"old_string", "window_text"};
-        static constexpr Signature kSig{"match_diff()", kNames, 2, 2};
-        BoundArgs<2> bound;
+        static constexpr auto kSig = signature("match_diff()", kNames, 2);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text old_string;
         Text window;
@@ -226,8 +226,8 @@ PyObject* edit_match_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* edit_unescape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"text"};
-        static constexpr Signature kSig{"unescape()", kNames, 1, 1};
-        BoundArgs<1> bound;
+        static constexpr auto kSig = signature("unescape()", kNames, 1);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text text;
         if (!convert_args(kSig, bound, text)) return nullptr;

@@ -141,8 +141,8 @@ PyObject* match_tuple(const Choices& choices, std::size_t index, PyObject* score
 PyObject* native_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"query", "choices", "limit", "score_cutoff"};
-        static constexpr Signature kSig{"extract()", kNames, 4, 2};
-        BoundArgs<4> bound;
+        static constexpr auto kSig = signature("extract()", kNames, 2);
+        BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text query;
         Choices choices;
