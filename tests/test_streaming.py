@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _brindle_search as bs
+from conftest import SANITIZED
 
 SFM = bs.StreamingFuzzyMatcher
 
@@ -1001,6 +1002,7 @@ print(json.dumps({
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator aborts instead of failing an allocation")
 def test_push_that_runs_out_of_memory_leaves_the_matcher_unchanged(tmp_path):
     import json
     import subprocess
@@ -1010,7 +1012,7 @@ def test_push_that_runs_out_of_memory_leaves_the_matcher_unchanged(tmp_path):
     out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=600)
     assert out.returncode == 0, out.stderr
     report = json.loads(out.stdout.strip().splitlines()[-1])
-    assert report["error"] in ("MemoryError", "PanicException")
+    assert report["error"] == "MemoryError"
     assert report["query_lines"] == ["line 7"]  # the hostile lines were not counted
     assert report["push"] == [True, True, True]
     mine, fresh = report["finish"]
