@@ -1,8 +1,9 @@
-// Tests of the character edit distance (every variant against the two-row reference) and of the
-// block similarity built on it.
+// Tests of the character edit distance (every variant, bounded or not, against the two-row
+// reference and the plain matrix form) and of the block similarity built on it.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -12,13 +13,45 @@
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
+#include "../reference/block_similarity.hpp"
+#include "../reference/edit_distance.hpp"
 
 namespace {
 
 using brindle::levenshtein_distance;
+using brindle::levenshtein_distance_within;
 using brindle::detail::levenshtein_bit_parallel;
+using brindle::detail::levenshtein_bit_parallel_within;
 using brindle::detail::levenshtein_two_row;
 using brindle::replacer::calculate_block_similarity;
+
+// What the bounded variants must answer for a pair at distance d under `limit`.
+std::optional<std::uint64_t> within(std::uint64_t d, std::uint64_t limit) {
+    if (d > limit) return std::nullopt;
+    return d;
+}
+
+// Every bounded variant, in both argument orders, under every limit from 0 to d + 2 and a huge
+// one. Returns how many of those calls had to report "more than the limit".
+std::size_t expect_bounded_variants(std::string_view a, std::string_view b, std::uint64_t d) {
+    const std::vector<char32_t> ca = brindle::utf8::decode(a);
+    const std::vector<char32_t> cb = brindle::utf8::decode(b);
+    const std::u32string_view va(ca.data(), ca.size());
+    const std::u32string_view vb(cb.data(), cb.size());
+    std::vector<std::uint64_t> limits;
+    for (std::uint64_t k = 0; k <= d + 2; ++k) limits.push_back(k);
+    limits.push_back(~std::uint64_t{0});
+    std::size_t refused = 0;
+    for (std::uint64_t k : limits) {
+        const auto expected = within(d, k);
+        if (!expected) ++refused;
+        EXPECT_EQ(levenshtein_distance_within(a, b, k), expected) << "'" << a << "' vs '" << b << "' k=" << k;
+        EXPECT_EQ(levenshtein_distance_within(b, a, k), expected) << "'" << b << "' vs '" << a << "' k=" << k;
+        EXPECT_EQ(levenshtein_bit_parallel_within(va, vb, k), expected) << "'" << a << "' vs '" << b << "' k=" << k;
+        EXPECT_EQ(levenshtein_bit_parallel_within(vb, va, k), expected) << "'" << b << "' vs '" << a << "' k=" << k;
+    }
+    return refused;
+}
 
 // Every variant must give the reference's answer, in both argument orders.
 void expect_all_variants(std::string_view a, std::string_view b, std::uint64_t expected) {
@@ -31,6 +64,7 @@ void expect_all_variants(std::string_view a, std::string_view b, std::uint64_t e
     EXPECT_EQ(levenshtein_distance(b, a), expected) << "'" << b << "' vs '" << a << "'";
     EXPECT_EQ(levenshtein_bit_parallel(va, vb), expected) << "'" << a << "' vs '" << b << "'";
     EXPECT_EQ(levenshtein_bit_parallel(vb, va), expected) << "'" << b << "' vs '" << a << "'";
+    expect_bounded_variants(a, b, expected);
 }
 
 TEST(LevenshteinDistance, ListedCases) {
@@ -44,7 +78,10 @@ TEST(LevenshteinDistance, ListedCases) {
         {"é", "", 1},       {"😀", "😁", 1},  {"aé😀", "aé😀", 0}, {"abc", "abc", 0},
         {"\r\n", "\n", 1},  {"a b", "ab", 1}, {"日本語", "日本", 1},
     };
-    for (const Case& c : cases) expect_all_variants(c.a, c.b, c.d);
+    for (const Case& c : cases) {
+        EXPECT_EQ(brindle::reference::levenshtein(c.a, c.b), c.d) << c.a << " / " << c.b;
+        expect_all_variants(c.a, c.b, c.d);
+    }
 }
 
 TEST(LevenshteinDistance, LongTextsAcrossBlockBoundaries) {
@@ -124,6 +161,80 @@ TEST(LevenshteinDistance, AgreesWithReferenceOnGeneratedTexts) {
         const std::string b = round % 2 == 0 ? mutate(rng, a, alphabet) : random_text(rng, alphabet, max_len);
         expect_all_variants(a, b, levenshtein_two_row(a, b));
     }
+}
+
+// Texts of one to three 64-row blocks with lengths at and around the block boundaries, each paired
+// with a few-edit variant of itself and with an unrelated text, ASCII and not.
+TEST(LevenshteinDistance, BoundedAgreesWithPlainFormAcrossBlockBoundaries) {
+    std::mt19937 rng(64);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b", "c"},
+        {"a", "b", " ", "\n"},
+        {"a", "é", "€", "😀"},
+        {"x", "ü", "\t"},
+    };
+    const std::size_t lengths[] = {1, 2, 31, 62, 63, 64, 65, 66, 100, 127, 128, 129, 191, 192, 193};
+    std::size_t refused = 0;
+    std::size_t multi_block_found = 0;
+    std::size_t wide = 0;
+    for (int round = 0; round < 1200; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        const std::size_t len = lengths[static_cast<std::size_t>(round / 4) % std::size(lengths)];
+        std::string a;
+        for (std::size_t k = 0; k < len; ++k) a += alphabet[pick(rng)];
+        std::string b;
+        if (round % 3 == 2) {
+            const std::size_t len_b = lengths[static_cast<std::size_t>(round / 7) % std::size(lengths)];
+            for (std::size_t k = 0; k < len_b; ++k) b += alphabet[pick(rng)];
+        } else {
+            b = mutate(rng, a, alphabet);
+        }
+        const std::uint64_t d = brindle::reference::levenshtein(a, b);
+        EXPECT_EQ(levenshtein_two_row(a, b), d);
+        EXPECT_EQ(levenshtein_distance(a, b), d);
+        refused += expect_bounded_variants(a, b, d);
+        const std::size_t shorter = std::min(brindle::utf8::count_chars(a), brindle::utf8::count_chars(b));
+        if (shorter > 64 && d > 0) ++multi_block_found;
+        if (a.size() != brindle::utf8::count_chars(a)) ++wide;
+    }
+    // The generated pairs reach the refusals, the multi-block band and the decoded path.
+    EXPECT_GT(refused, 2000u);
+    EXPECT_GT(multi_block_found, 300u);
+    EXPECT_GT(wide, 200u);
+}
+
+// Long pairs at distances beyond the first staged limit (|p - q| + 64), so that the later stages
+// and the band's pruning both run, against the two-row reference.
+TEST(LevenshteinDistance, LongPairsThroughTheStagedLimits) {
+    std::mt19937 rng(2026);
+    const std::vector<std::string> alphabet = {"a", "b", "c", "d", " ", "\n", "é"};
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<std::size_t> len_dist(300, 1400);
+    std::size_t beyond_first_stage = 0;
+    for (int round = 0; round < 60; ++round) {
+        std::string a;
+        for (std::size_t k = len_dist(rng); k > 0; --k) a += alphabet[pick(rng)];
+        std::string b = a;
+        // Many edits: a few hundred random rewrites of short stretches.
+        std::uniform_int_distribution<std::size_t> edits(0, 300);
+        for (std::size_t e = edits(rng); e > 0; --e) b = mutate(rng, b, alphabet);
+        if (round % 5 == 0) {
+            b.clear();
+            for (std::size_t k = len_dist(rng); k > 0; --k) b += alphabet[pick(rng)];
+        }
+        const std::uint64_t d = levenshtein_two_row(a, b);
+        const std::size_t p = brindle::utf8::count_chars(a);
+        const std::size_t q = brindle::utf8::count_chars(b);
+        if (d > (p > q ? p - q : q - p) + 64) ++beyond_first_stage;
+        EXPECT_EQ(levenshtein_distance(a, b), d);
+        EXPECT_EQ(levenshtein_distance(b, a), d);
+        for (std::uint64_t k : {d / 2, d - 1, d, d + 1, 2 * d, d + 500}) {
+            EXPECT_EQ(levenshtein_distance_within(a, b, k), within(d, k)) << "k=" << k;
+            EXPECT_EQ(levenshtein_distance_within(b, a, k), within(d, k)) << "k=" << k;
+        }
+    }
+    EXPECT_GT(beyond_first_stage, 30u);
 }
 
 TEST(LevenshteinDistance, ManyDistinctWideCharactersPerBlock) {
