@@ -4,17 +4,30 @@
 // Closest match: windows of m content lines (m = lines of the search text) are scored by
 // 1 - d / L (d: edit distance in characters, L: the longer byte length). Only windows starting
 // within kAnchorRadius lines of a content line that contains the anchor (the first non-blank
-// search line) are scored, or the first kFallbackWindows windows when the anchor occurs nowhere.
-// The anchor hits come in ascending line order, so their radius intervals are merged on the fly
-// and every window is examined once, in ascending order; the earliest of equally similar windows
-// wins. A window whose similarity cannot beat the best so far, judged by the lower bound
-// d >= |difference of character counts|, is skipped without computing d.
+// search line) are candidates, or the first kFallbackWindows windows when the anchor occurs
+// nowhere; find_most_similar_window takes every window. The most similar candidate with
+// similarity >= kMinSimilarity (or the given minimum) wins, the earliest among equals.
+//
+// Performance idea (WindowSearch): the exact similarity of a window is needed only when it can
+// still win, so
+//   1. every candidate first gets a lower bound of d from character histograms, kept up to date
+//      as the window slides by a line (two lines' characters per step, no joined text); a window
+//      whose bound misses the threshold is dropped;
+//   2. the rest are measured most promising first, and the edit distance of each is computed
+//      only up to the largest d that still reaches the threshold and beats the best so far
+//      (levenshtein_distance_within), so that it stops as soon as the window is out of reach;
+//   3. once no remaining window can reach the best similarity found, the search ends; only the
+//      winner's text is built.
+// Ties are broken by the window index explicitly, so the measuring order does not change which
+// window wins.
 #include "core/content_replacer/diagnostics.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <string>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
@@ -70,6 +83,250 @@ double similarity_of(std::uint64_t distance, std::size_t longest) {
     return 1.0 - static_cast<double>(distance) / static_cast<double>(longest);
 }
 
+// The first search line that is not blank, untrimmed.
+std::optional<std::string_view> first_non_blank(const std::vector<std::string_view>& search) {
+    for (std::string_view line : search) {
+        if (!text::is_blank(line)) return line;
+    }
+    return std::nullopt;
+}
+
+// The largest distance d for which a window of longest byte length `longest` still qualifies:
+// similarity_of(d, longest) >= threshold, or > threshold when `strict`. Nothing when even d = 0
+// does not. Starts from the real-valued answer and corrects it by the exact double comparison
+// that decides (similarity_of is non-increasing in d).
+std::optional<std::uint64_t> largest_qualifying_distance(std::size_t longest, double threshold,
+                                                         bool strict) {
+    auto qualifies = [&](std::uint64_t d) {
+        const double similarity = similarity_of(d, longest);
+        return strict ? similarity > threshold : similarity >= threshold;
+    };
+    const double estimate = (1.0 - threshold) * static_cast<double>(longest);
+    std::uint64_t d = 0;
+    if (estimate >= static_cast<double>(longest)) {
+        d = longest;
+    } else if (estimate > 0.0) {
+        d = static_cast<std::uint64_t>(estimate);
+    }
+    while (d < longest && qualifies(d + 1)) ++d;
+    while (!qualifies(d)) {
+        if (d == 0) return std::nullopt;
+        --d;
+    }
+    return d;
+}
+
+// Character classes of the histogram bound: ASCII characters each in their own class, others
+// hashed into kWideClasses classes. Merging characters into classes only weakens the bound.
+constexpr std::size_t kAsciiClasses = 128;
+constexpr std::size_t kWideClasses = 128;
+constexpr std::size_t kClasses = kAsciiClasses + kWideClasses;
+using Histogram = std::array<std::int64_t, kClasses>;
+
+// Calls f(class) for every character of `s`.
+template <class F>
+void for_each_class(std::string_view s, F&& f) {
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const auto byte = static_cast<unsigned char>(s[pos]);
+        if (byte < kAsciiClasses) {
+            f(static_cast<std::size_t>(byte));
+            ++pos;
+        } else {
+            const char32_t c = utf8::decode_at(s, pos);
+            f(kAsciiClasses + (static_cast<std::size_t>(c) * 0x9E3779B1u >> 7) % kWideClasses);
+        }
+    }
+}
+
+// A window of m content lines sliding over the content, with what the lower bound of its edit
+// distance to the search text needs: its byte length and its character histogram compared with
+// the search text's. An edit changes the count of at most one class up and one down, so the
+// distance is at least the larger of the search text's surplus (characters it has beyond the
+// window's, class by class) and the window's surplus; this bound also covers the difference of
+// the character counts. Every window holds exactly m - 1 LFs between its lines.
+class SlidingWindow {
+public:
+    SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m, std::string_view old_string)
+        : lines_(lines), m_(m) {
+        target_.fill(0);
+        for_each_class(old_string, [&](std::size_t c) { ++target_[c]; });
+    }
+
+    // Makes window s current: slides line by line from the current window when that is shorter
+    // than building it afresh.
+    void move_to(std::size_t s) {
+        if (!valid_ || s < start_ || s - start_ >= m_) {
+            rebuild(s);
+            return;
+        }
+        while (start_ < s) {
+            remove_line(lines_[start_]);
+            add_line(lines_[start_ + m_]);
+            ++start_;
+        }
+    }
+
+    std::size_t bytes() const { return line_bytes_ + (m_ - 1); }
+    std::uint64_t distance_bound() const {
+        return static_cast<std::uint64_t>(std::max(search_surplus_, window_surplus_));
+    }
+
+private:
+    void rebuild(std::size_t s) {
+        count_.fill(0);
+        count_[static_cast<std::size_t>('\n')] = static_cast<std::int64_t>(m_ - 1);
+        search_surplus_ = 0;
+        window_surplus_ = 0;
+        for (std::size_t c = 0; c < kClasses; ++c) {
+            if (target_[c] > count_[c]) {
+                search_surplus_ += target_[c] - count_[c];
+            } else {
+                window_surplus_ += count_[c] - target_[c];
+            }
+        }
+        line_bytes_ = 0;
+        start_ = s;
+        for (std::size_t k = 0; k < m_; ++k) add_line(lines_[s + k]);
+        valid_ = true;
+    }
+
+    void add_line(std::string_view line) {
+        line_bytes_ += line.size();
+        for_each_class(line, [&](std::size_t c) {
+            if (count_[c] < target_[c]) {
+                --search_surplus_;
+            } else {
+                ++window_surplus_;
+            }
+            ++count_[c];
+        });
+    }
+
+    void remove_line(std::string_view line) {
+        line_bytes_ -= line.size();
+        for_each_class(line, [&](std::size_t c) {
+            --count_[c];
+            if (count_[c] < target_[c]) {
+                ++search_surplus_;
+            } else {
+                --window_surplus_;
+            }
+        });
+    }
+
+    const std::vector<std::string_view>& lines_;
+    std::size_t m_;
+    Histogram target_;
+    Histogram count_;
+    std::int64_t search_surplus_ = 0;
+    std::int64_t window_surplus_ = 0;
+    std::size_t line_bytes_ = 0;
+    std::size_t start_ = 0;
+    bool valid_ = false;
+};
+
+// Whether a window whose joined text is empty is scored (unless the search text is empty too).
+enum class EmptyWindows { kSkip, kKeep };
+
+// The best window of m lines among those added: the most similar with similarity at least
+// min_similarity, the earliest of equally similar ones.
+//
+// Windows are added in ascending order; each gets the histogram bound of its distance, and with
+// it the best similarity it could reach, and is dropped at once when that misses min_similarity.
+// The remaining windows are then measured most promising first (highest reachable similarity,
+// earliest first among equals), so that a good window is found early and the distance of every
+// later one is computed only up to the largest value that could still beat it. The order does
+// not change the result: a window replaces the best when it is more similar, or equally similar
+// and earlier. Once the reachable similarity falls below the best found, no later window can
+// qualify and the search ends.
+class WindowSearch {
+public:
+    WindowSearch(const ContentLines& content, std::string_view old_string, std::size_t m,
+                 double min_similarity, EmptyWindows empty)
+        : content_(content), old_string_(old_string), m_(m), min_similarity_(min_similarity),
+          empty_(empty), window_(content.lines, m, old_string) {}
+
+    void add(std::size_t s) {
+        poll_interrupt();
+        window_.move_to(s);
+        const std::size_t bytes = window_.bytes();
+        if (bytes == 0 && (empty_ == EmptyWindows::kSkip || old_string_.empty())) return;
+        const std::size_t longest = std::max(old_string_.size(), bytes);
+        const double reachable = similarity_of(window_.distance_bound(), longest);
+        if (!(reachable >= min_similarity_)) return;
+        candidates_.push_back(Candidate{reachable, s, longest});
+    }
+
+    std::optional<FuzzyMatchInfo> best() {
+        // Added in ascending order, so a stable sort keeps the earliest first among equals.
+        std::stable_sort(candidates_.begin(), candidates_.end(),
+                         [](const Candidate& x, const Candidate& y) { return x.reachable > y.reachable; });
+        bool found = false;
+        double best_similarity = 0.0;
+        std::size_t best_start = 0;
+        for (const Candidate& c : candidates_) {
+            poll_interrupt();
+            // Later candidates reach at most this similarity and, when equal, start later.
+            if (found && (c.reachable < best_similarity ||
+                          (c.reachable == best_similarity && c.start > best_start))) {
+                break;
+            }
+            const bool strict = found && c.start > best_start;
+            const std::optional<std::uint64_t> limit = largest_qualifying_distance(
+                c.longest, found ? best_similarity : min_similarity_, strict);
+            if (!limit) continue;
+            const std::optional<std::uint64_t> d =
+                levenshtein_distance_within(old_string_, window_text(c.start), *limit);
+            if (!d) continue;
+            found = true;
+            best_similarity = similarity_of(*d, c.longest);
+            best_start = c.start;
+        }
+        if (!found) return std::nullopt;
+        FuzzyMatchInfo info;
+        info.similarity = best_similarity;
+        info.start_line = best_start + 1;
+        info.end_line = best_start + m_;
+        info.text = text::join_lines(content_.lines, best_start, m_);
+        info.diff = build_match_diff(old_string_, info.text);
+        return info;
+    }
+
+private:
+    struct Candidate {
+        double reachable;     // similarity for the histogram bound of the distance
+        std::size_t start;    // window index
+        std::size_t longest;  // larger byte length of the window text and the search text
+    };
+
+    // The joined text of window s: a view into the content when its lines are separated there by
+    // single LFs, otherwise joined into a buffer.
+    std::string_view window_text(std::size_t s) {
+        const std::string_view first = content_.lines[s];
+        const std::string_view last = content_.lines[s + m_ - 1];
+        const auto text_begin = reinterpret_cast<std::uintptr_t>(content_.text.data());
+        const auto text_end = text_begin + content_.text.size();
+        const auto begin = reinterpret_cast<std::uintptr_t>(first.data());
+        const auto end = reinterpret_cast<std::uintptr_t>(last.data()) + last.size();
+        const std::size_t bytes = text::joined_length(content_.lines.data() + s, m_);
+        if (text_begin <= begin && begin <= end && end <= text_end && end - begin == bytes) {
+            return content_.text.substr(begin - text_begin, bytes);
+        }
+        buffer_ = text::join_lines(content_.lines, s, m_);
+        return buffer_;
+    }
+
+    const ContentLines& content_;
+    std::string_view old_string_;
+    std::size_t m_;
+    double min_similarity_;
+    EmptyWindows empty_;
+    SlidingWindow window_;
+    std::vector<Candidate> candidates_;
+    std::string buffer_;
+};
+
 }  // namespace
 
 std::string build_match_diff(std::string_view old_string, std::string_view window_text) {
@@ -113,103 +370,39 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
     const std::size_t n = lines.size();
     const std::size_t m = search.size();
     if (m == 0 || n < m) return std::nullopt;
-    const std::size_t windows = n - m + 1;
+    const std::optional<std::string_view> anchor = first_non_blank(search);
+    if (!anchor) return std::nullopt;
 
-    std::string_view anchor;
-    bool has_anchor = false;
-    for (std::string_view line : search) {
-        if (!text::is_blank(line)) {
-            anchor = line;
-            has_anchor = true;
-            break;
-        }
-    }
-    if (!has_anchor) return std::nullopt;
-
-    const std::size_t old_chars = utf8::count_chars(old_string);
-    double best_similarity = 0.0;
-    std::size_t best_window = 0;
-    bool found = false;
-    std::string best_text;
-    std::string window_text;
-
-    auto examine = [&](std::size_t s) {
-        const std::size_t window_bytes = text::joined_length(lines.data() + s, m);
-        if (window_bytes == 0) return;
-        const std::size_t longest = std::max(old_string.size(), window_bytes);
-        window_text = text::join_lines(lines, s, m);
-        // The distance is at least the difference of the character counts; if even that bound
-        // cannot qualify, the exact distance cannot either.
-        const std::size_t window_chars = utf8::count_chars(window_text);
-        const std::size_t bound = old_chars > window_chars ? old_chars - window_chars
-                                                           : window_chars - old_chars;
-        const double best_possible = similarity_of(bound, longest);
-        if (best_possible < kMinSimilarity || best_possible <= best_similarity) return;
-        const double similarity = similarity_of(levenshtein_distance(old_string, window_text), longest);
-        if (similarity >= kMinSimilarity && similarity > best_similarity) {
-            best_similarity = similarity;
-            best_window = s;
-            found = true;
-            best_text.swap(window_text);
-        }
-    };
-
-    std::size_t next_window = 0;  // windows below this one are examined or out of every interval
+    WindowSearch windows(content, old_string, m, kMinSimilarity, EmptyWindows::kSkip);
+    const std::size_t count = n - m + 1;
+    std::size_t next_window = 0;  // windows below this one are added or out of every interval
     bool anchor_seen = false;
-    // Once every window is covered, further anchor hits add nothing.
-    for (std::size_t i = 0; i < n && next_window < windows; ++i) {
-        if (!text::contains(lines[i], anchor)) continue;
+    // The anchor hits come in ascending order, so their intervals are merged on the fly. Once
+    // every window is added, further hits add nothing.
+    for (std::size_t i = 0; i < n && next_window < count; ++i) {
+        poll_interrupt();
+        if (!text::contains(lines[i], *anchor)) continue;
         anchor_seen = true;
         const std::size_t lo = std::max(i > kAnchorRadius ? i - kAnchorRadius : 0, next_window);
-        const std::size_t hi = std::min(i + kAnchorRadius, windows - 1);
-        for (std::size_t s = lo; s <= hi; ++s) examine(s);
+        const std::size_t hi = std::min(i + kAnchorRadius, count - 1);
+        for (std::size_t s = lo; s <= hi; ++s) windows.add(s);
         next_window = std::max(next_window, hi + 1);
     }
     if (!anchor_seen) {
-        const std::size_t count = std::min(windows, kFallbackWindows);
-        for (std::size_t s = 0; s < count; ++s) examine(s);
+        for (std::size_t s = 0; s < std::min(count, kFallbackWindows); ++s) windows.add(s);
     }
-    if (!found) return std::nullopt;
-
-    FuzzyMatchInfo info;
-    info.similarity = best_similarity;
-    info.start_line = best_window + 1;
-    info.end_line = best_window + m;
-    info.diff = build_match_diff(old_string, best_text);
-    info.text = std::move(best_text);
-    return info;
+    return windows.best();
 }
 
 std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& content,
                                                        std::string_view old_string,
                                                        double min_similarity) {
-    const std::vector<std::string_view>& lines = content.lines;
-    const std::size_t m = text::split_lines(old_string).size();
-    const std::size_t n = lines.size();
+    const std::size_t m = text::count_lines(old_string);
+    const std::size_t n = content.lines.size();
     if (m == 0 || n < m) return std::nullopt;
-    double best_similarity = -1.0;
-    std::size_t best_window = 0;
-    std::string best_text;
-    for (std::size_t s = 0; s + m <= n; ++s) {
-        std::string window_text = text::join_lines(lines, s, m);
-        const std::size_t longest = std::max(old_string.size(), window_text.size());
-        if (longest == 0) continue;
-        const double similarity =
-            similarity_of(levenshtein_distance(old_string, window_text), longest);
-        if (similarity >= min_similarity && similarity > best_similarity) {
-            best_similarity = similarity;
-            best_window = s;
-            best_text = std::move(window_text);
-        }
-    }
-    if (best_similarity < 0.0) return std::nullopt;
-    FuzzyMatchInfo info;
-    info.similarity = best_similarity;
-    info.start_line = best_window + 1;
-    info.end_line = best_window + m;
-    info.diff = build_match_diff(old_string, best_text);
-    info.text = std::move(best_text);
-    return info;
+    WindowSearch windows(content, old_string, m, min_similarity, EmptyWindows::kKeep);
+    for (std::size_t s = 0; s + m <= n; ++s) windows.add(s);
+    return windows.best();
 }
 
 std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
