@@ -39,8 +39,8 @@
 //   1. Texts that are both ASCII are processed as bytes: no decoding, masks in a flat table.
 //   2. A common prefix and suffix never change the distance, so they are cut off first.
 //   3. The band costs about (k / 64 + 2) words per text character, so a large limit is tried in
-//      stages: first a small one, then four times more, and so on; a stage that would exceed a
-//      quarter of the limit is skipped for the limit itself. A pair that is
+//      stages: first a small one, then four times more, and so on; once a stage's band would
+//      span a quarter of the pattern's rows, the next stage is the limit itself. A pair that is
 //      close (the usual case for the diagnostics' near misses) is then settled at the price of its
 //      own distance, not of the limit; a stage that cannot succeed usually stops early.
 //   4. The match mask of a character is looked up per block: ASCII characters in a dense table,
@@ -72,7 +72,7 @@ constexpr char32_t kEmptySlot = 0xFFFFFFFFu;                   // never a scalar
 // Staged limits.
 constexpr std::uint64_t kFirstStage = 64;                      // first limit tried, beyond |p - q|
 constexpr std::uint64_t kStageFactor = 4;                      // growth of the limit per stage
-constexpr std::uint64_t kLastStageShare = 4;   // a stage above limit / 4 costs nearly the limit's
+constexpr std::uint64_t kLastStageShare = 4;   // a band over p / 4 rows costs nearly the whole
 // Interrupt polling of the single-word loop: columns per poll.
 constexpr std::size_t kColumnsPerPoll = 1024;
 
@@ -335,7 +335,8 @@ std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const 
     while (true) {
         const std::optional<std::uint64_t> d = banded(s.masks, p, b, q, stage, s);
         if (d || stage == limit) return d;
-        stage = stage * kStageFactor > limit / kLastStageShare ? limit : stage * kStageFactor;
+        const std::uint64_t next = stage * kStageFactor;
+        stage = next >= limit || next > p / kLastStageShare ? limit : next;
     }
 }
 

@@ -194,11 +194,9 @@ private:
     void add_line(std::string_view line) {
         line_bytes_ += line.size();
         for_each_class(line, [&](std::size_t c) {
-            if (count_[c] < target_[c]) {
-                --search_surplus_;
-            } else {
-                ++window_surplus_;
-            }
+            const std::int64_t short_of_target = count_[c] < target_[c];
+            search_surplus_ -= short_of_target;
+            window_surplus_ += 1 - short_of_target;
             ++count_[c];
         });
     }
@@ -207,11 +205,9 @@ private:
         line_bytes_ -= line.size();
         for_each_class(line, [&](std::size_t c) {
             --count_[c];
-            if (count_[c] < target_[c]) {
-                ++search_surplus_;
-            } else {
-                --window_surplus_;
-            }
+            const std::int64_t short_of_target = count_[c] < target_[c];
+            search_surplus_ += short_of_target;
+            window_surplus_ -= 1 - short_of_target;
         });
     }
 
