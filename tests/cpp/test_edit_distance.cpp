@@ -2,7 +2,9 @@
 // reference and the plain matrix form) and of the block similarity built on it.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -24,6 +26,7 @@ using brindle::detail::levenshtein_bit_parallel;
 using brindle::detail::levenshtein_bit_parallel_within;
 using brindle::detail::levenshtein_two_row;
 using brindle::replacer::calculate_block_similarity;
+using brindle::replacer::calculate_block_similarity_above;
 
 // What the bounded variants must answer for a pair at distance d under `limit`.
 std::optional<std::uint64_t> within(std::uint64_t d, std::uint64_t limit) {
@@ -310,6 +313,56 @@ TEST(BlockSimilarity, OutOfRangeArgumentsStayInBounds) {
     EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 0, 2, 10), 0.75);
     EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 5, 9, 5), 1.0);
     EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 2, 0, 3), 1.0);
+}
+
+// Generated blocks against the plain form, and the thresholded form at thresholds on both sides of
+// the exact score (the same double, its neighbours, fixed values and NaN).
+TEST(BlockSimilarity, AgreesWithPlainFormOnGeneratedBlocks) {
+    std::mt19937 rng(31);
+    const std::vector<std::string> pool = {
+        "", "  ", "x = 1", "  x = 2  ", "return x;", "\treturn y;", "}", "é€😀", "é€😁 ",
+        "a much longer line with several words that differ only here",
+        "a much longer line with several words that differ only there",
+        "\u3000wide space\u3000",
+    };
+    std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+    std::uniform_int_distribution<std::size_t> len(0, 9);
+    std::size_t rejected = 0;
+    std::size_t accepted = 0;
+    std::size_t partial = 0;  // scores strictly between 0 and 1
+    for (int round = 0; round < 3000; ++round) {
+        std::string content;
+        for (std::size_t k = len(rng) + 3; k > 0; --k) content += pool[pick(rng)] + "\n";
+        std::string search;
+        for (std::size_t k = len(rng) + (round % 9 == 0 ? 0 : 3); k > 0; --k) search += pool[pick(rng)] + "\n";
+        const Lines c(content);
+        const Lines q(search);
+        std::uniform_int_distribution<std::size_t> pos(0, round % 11 == 0 ? c.lines.size() + 1 : c.lines.size() / 2);
+        const std::size_t start = pos(rng);
+        const std::size_t end = round % 7 == 0 ? pos(rng) : start + len(rng);
+        const std::size_t size = round % 5 == 0 ? len(rng) : q.lines.size();
+        const double expected = brindle::reference::block_similarity(c.lines, q.lines, start, end, size);
+        const double fast = calculate_block_similarity(c.lines, q.lines, start, end, size);
+        ASSERT_EQ(fast, expected) << content << "---\n" << search << start << " " << end << " " << size;
+        if (expected > 0.0 && expected < 1.0) ++partial;
+        const double thresholds[] = {expected, std::nextafter(expected, -1.0), std::nextafter(expected, 2.0),
+                                     expected - 0.05, expected + 0.05, 0.3, 0.0, -1.0, 1.0,
+                                     std::numeric_limits<double>::quiet_NaN()};
+        for (double threshold : thresholds) {
+            const auto above = calculate_block_similarity_above(c.lines, q.lines, start, end, size, threshold);
+            if (expected > threshold) {
+                ASSERT_TRUE(above.has_value()) << threshold;
+                EXPECT_EQ(*above, expected);
+                ++accepted;
+            } else {
+                EXPECT_FALSE(above.has_value()) << threshold << " score " << expected;
+                ++rejected;
+            }
+        }
+    }
+    EXPECT_GT(partial, 1000u);
+    EXPECT_GT(accepted, 5000u);
+    EXPECT_GT(rejected, 5000u);
 }
 
 }  // namespace
