@@ -214,6 +214,43 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
     return static_cast<std::uint64_t>(score);
 }
 
+// Advances blocks first..last by one text character c: Hyyrö's step per block, the horizontal
+// deltas of each block's bottom row handed to the next block as the carry bits, and score[b]
+// (the value of block b's bottom row) moved by them. `top_hp` is the horizontal delta entering
+// block `first` from above: +1 under row 0 of the edit distance (D(0, j) = j) or under a dropped
+// block, 0 under row 0 of the substring search (E(0, j) = 0).
+inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t first, std::size_t last,
+                           std::size_t blocks, unsigned last_shift, std::uint64_t top_hp,
+                           std::uint64_t* vp, std::uint64_t* vn, std::int64_t* score) {
+    std::uint64_t hp_carry = top_hp;
+    std::uint64_t hn_carry = 0;
+    auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
+        const std::uint64_t vpb = vp[b];
+        const std::uint64_t vnb = vn[b];
+        const std::uint64_t x = pm | hn_carry;
+        const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
+        std::uint64_t hp = vnb | ~(d0 | vpb);
+        std::uint64_t hn = vpb & d0;
+        const std::uint64_t hp_out = (hp >> shift) & 1;
+        const std::uint64_t hn_out = (hn >> shift) & 1;
+        score[b] += static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
+        hp = (hp << 1) | hp_carry;
+        hn = (hn << 1) | hn_carry;
+        vp[b] = hn | ~(d0 | hp);
+        vn[b] = hp & d0;
+        hp_carry = hp_out;
+        hn_carry = hn_out;
+    };
+    const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
+    if (const std::uint64_t* row = masks.ascii_row(c)) {
+        for (std::size_t b = first; b < last; ++b) advance(b, row[b], kBottomShift);
+        advance(last, row[last], final_shift);
+    } else {
+        for (std::size_t b = first; b < last; ++b) advance(b, masks.wide(b, c), kBottomShift);
+        advance(last, masks.wide(last, c), final_shift);
+    }
+}
+
 // Hyyrö's blocked algorithm over the band of cells that can still end within k (see the file
 // comment). Blocks first..last are the live ones; vp/vn/score of other blocks are stale.
 template <class Sym>
@@ -252,36 +289,8 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
             score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
         }
 
-        // Advances block b by one column with the carries from the block above; returns the
-        // horizontal deltas of the block's bottom row (the carries for the block below).
-        std::uint64_t hp_carry = 1;  // the first live block sees +1 from above (row 0, or a bound)
-        std::uint64_t hn_carry = 0;
-        auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
-            const std::uint64_t vpb = vp[b];
-            const std::uint64_t vnb = vn[b];
-            const std::uint64_t x = pm | hn_carry;
-            const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
-            std::uint64_t hp = vnb | ~(d0 | vpb);
-            std::uint64_t hn = vpb & d0;
-            const std::uint64_t hp_out = (hp >> shift) & 1;
-            const std::uint64_t hn_out = (hn >> shift) & 1;
-            score[b] += static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
-            hp = (hp << 1) | hp_carry;
-            hn = (hn << 1) | hn_carry;
-            vp[b] = hn | ~(d0 | hp);
-            vn[b] = hp & d0;
-            hp_carry = hp_out;
-            hn_carry = hn_out;
-        };
-        const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
-        const auto c = static_cast<char32_t>(text[j]);
-        if (const std::uint64_t* row = masks.ascii_row(c)) {
-            for (std::size_t b = first; b < last; ++b) advance(b, row[b], kBottomShift);
-            advance(last, row[last], final_shift);
-        } else {
-            for (std::size_t b = first; b < last; ++b) advance(b, masks.wide(b, c), kBottomShift);
-            advance(last, masks.wide(last, c), final_shift);
-        }
+        advance_column(masks, static_cast<char32_t>(text[j]), first, last, blocks, last_shift,
+                       std::uint64_t{1}, vp, vn, score);
 
         while (first <= last && block_floor(score[first], top_row(first), bottom_row(first), corner) > k) {
             ++first;
@@ -294,6 +303,49 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
     }
     if (last + 1 != blocks || score[last] > k) return std::nullopt;
     return static_cast<std::uint64_t>(score[last]);
+}
+
+// The substring search: E(r, j) = min over x <= j of D(pattern[0, r), text[x, j)), which is the
+// edit distance recurrence with row 0 all zeros (a stretch may start anywhere). For every column
+// listed in `ends` (ascending), out gets E(m, column) capped at k + 1. Blocks below the last live
+// one are started only while a path could enter them within k (the score of the last block, as
+// in blocks_within without the corner term), and the last block is dropped while all its cells
+// exceed k; cells with values above k are on no path that ends within k.
+template <class Sym>
+void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text, std::size_t n,
+                      std::int64_t k, const std::vector<std::size_t>& ends, std::uint64_t* out,
+                      Scratch& s) {
+    const std::size_t blocks = masks.blocks();
+    s.vp.assign(blocks, ~std::uint64_t{0});
+    s.vn.assign(blocks, 0);
+    s.score.assign(blocks, 0);
+    std::uint64_t* vp = s.vp.data();
+    std::uint64_t* vn = s.vn.data();
+    std::int64_t* score = s.score.data();
+    const auto last_shift = static_cast<unsigned>((m - 1) % kWordBits);
+    const std::int64_t rows = as_signed(m);
+    auto top_row = [](std::size_t b) { return as_signed(b * kWordBits); };
+    auto bottom_row = [&](std::size_t b) { return std::min(as_signed((b + 1) * kWordBits), rows); };
+    const auto capped = [&](std::int64_t v) { return static_cast<std::uint64_t>(std::min(v, k + 1)); };
+
+    std::size_t last = 0;
+    score[0] = bottom_row(0);  // column 0: E(r, 0) = r
+    std::size_t t = 0;
+    while (t < ends.size() && ends[t] == 0) out[t++] = capped(rows);
+    for (std::size_t j = 0; j < n && t < ends.size(); ++j) {
+        while (last + 1 < blocks && score[last] <= k) {
+            ++last;
+            vp[last] = ~std::uint64_t{0};
+            vn[last] = 0;
+            score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
+        }
+        advance_column(masks, static_cast<char32_t>(text[j]), 0, last, blocks, last_shift,
+                       std::uint64_t{0}, vp, vn, score);
+        while (last > 0 && score[last] - (bottom_row(last) - top_row(last)) > k) --last;
+        const std::uint64_t value = last + 1 == blocks ? capped(score[last]) : capped(k + 1);
+        while (t < ends.size() && ends[t] == j + 1) out[t++] = value;
+        poll_interrupt(static_cast<std::int64_t>(last + 1));
+    }
 }
 
 // One banded computation with limit k over a pattern of m >= 1 and a text of n >= m characters.
@@ -368,6 +420,38 @@ std::uint64_t levenshtein_distance(std::string_view a, std::string_view b) {
 std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std::string_view b,
                                                          std::uint64_t limit) {
     return distance_within(a, b, limit);
+}
+
+std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, std::string_view text,
+                                                    const std::vector<std::size_t>& ends,
+                                                    std::uint64_t limit) {
+    std::vector<std::uint64_t> out(ends.size(), 0);
+    if (pattern.empty() || ends.empty()) return out;
+    const std::uint64_t k = std::min<std::uint64_t>(limit, std::numeric_limits<std::int64_t>::max() / 2);
+    Scratch& s = scratch();
+    if (is_ascii(pattern) && is_ascii(text)) {
+        const auto* p = reinterpret_cast<const unsigned char*>(pattern.data());
+        s.masks.build(p, pattern.size());
+        substring_scores(s.masks, pattern.size(), reinterpret_cast<const unsigned char*>(text.data()),
+                         text.size(), static_cast<std::int64_t>(k), ends, out.data(), s);
+        return out;
+    }
+    // Byte offsets become character counts.
+    std::vector<std::size_t> char_ends;
+    char_ends.reserve(ends.size());
+    std::size_t chars = 0;
+    std::size_t at = 0;
+    for (std::size_t e : ends) {
+        chars += utf8::count_chars(text.substr(at, e - at));
+        at = e;
+        char_ends.push_back(chars);
+    }
+    utf8::decode_into(pattern, s.a);
+    utf8::decode_into(text, s.b);
+    s.masks.build(s.a.data(), s.a.size());
+    substring_scores(s.masks, s.a.size(), s.b.data(), s.b.size(), static_cast<std::int64_t>(k),
+                     char_ends, out.data(), s);
+    return out;
 }
 
 namespace detail {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace brindle {
 
@@ -19,6 +20,15 @@ std::uint64_t levenshtein_distance(std::string_view a, std::string_view b);
 // stops as soon as every cell of that band is known to end above it.
 std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std::string_view b,
                                                          std::uint64_t limit);
+
+// For each byte offset e in `ends` (ascending, each at a character boundary of `text`, at most its
+// size): the least edit distance between `pattern` and a stretch of `text` that ends at e,
+//   min over x <= e of levenshtein_distance(pattern, text[x, e)),
+// or limit + 1 when that exceeds `limit`. It is a lower bound of the distance between the pattern
+// and every stretch ending at e; one pass over the text yields it for all ends.
+std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, std::string_view text,
+                                                    const std::vector<std::size_t>& ends,
+                                                    std::uint64_t limit);
 
 namespace detail {
 

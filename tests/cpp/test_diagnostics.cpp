@@ -3,6 +3,7 @@
 // the match locations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <set>
@@ -443,6 +444,42 @@ TEST(FindClosestMatch, AgreesWithPlainFormOnCloseWindows) {
     }
     EXPECT_GT(found, 1000u);
     EXPECT_GT(not_contiguous, 200u);
+}
+
+// Every window holds exactly the search text's characters in another order, so the histogram
+// bound lets all of them through and the first ones measured are refused: the remaining windows
+// then go through the substring bound. The one close window sits at the end.
+TEST(FindMostSimilarWindow, WindowsWithTheSearchTextsCharactersInOtherOrders) {
+    std::mt19937 rng(8);
+    for (int round = 0; round < 40; ++round) {
+        std::string search_line = "abcdefghijklmnopqrstuvwxyz0123456789";
+        std::shuffle(search_line.begin(), search_line.end(), rng);
+        const std::string old_string = search_line + "\n" + search_line;
+        std::string content;
+        for (int k = 0; k < 60; ++k) {
+            std::string line = search_line;
+            std::shuffle(line.begin(), line.end(), rng);
+            content += line + "\n";
+        }
+        std::string close = search_line;
+        std::swap(close[3], close[7]);  // 2 edits: similarity 1 - 2/73
+        content += (round % 2 ? close : search_line + "x") + "\n" + search_line + "\n";
+        const ContentLines lines(content);
+        for (double min_similarity : {0.5, 0.8, 0.97, 0.99}) {
+            const auto fast = find_most_similar_window(lines, old_string, min_similarity);
+            const auto plain = brindle::reference::most_similar_window(content, old_string, min_similarity);
+            ASSERT_EQ(fast.has_value(), plain.has_value()) << min_similarity;
+            if (!fast) continue;
+            EXPECT_EQ(fast->similarity, plain->similarity);
+            EXPECT_EQ(fast->start_line, plain->start + 1);
+        }
+        const auto closest = find_closest_match(lines, old_string);
+        const auto plain_c = plain_closest(content, old_string);
+        ASSERT_EQ(closest.has_value(), plain_c.has_value());
+        if (closest) {
+            EXPECT_EQ(closest->start_line, plain_c->start_line);
+        }
+    }
 }
 
 TEST(FindMostSimilarWindow, ListedCases) {

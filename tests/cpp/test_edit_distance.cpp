@@ -240,6 +240,51 @@ TEST(LevenshteinDistance, LongPairsThroughTheStagedLimits) {
     EXPECT_GT(beyond_first_stage, 30u);
 }
 
+// best_substring_distances against the plain minimum over every stretch, at every character
+// boundary of generated texts (some containing near copies of the pattern) and several limits.
+TEST(BestSubstringDistances, AgreesWithPlainFormOnGeneratedTexts) {
+    std::mt19937 rng(515);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b", "\n"},
+        {"a", "é", "€", "😀", " "},
+        {"x", "y", "z", "w", "\n", "\t"},
+    };
+    std::size_t exact = 0;
+    std::size_t capped = 0;
+    std::size_t multi_block = 0;
+    for (int round = 0; round < 400; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        const std::size_t max_len = round % 4 == 0 ? 150 : 40;
+        const std::string pattern = random_text(rng, alphabet, max_len);
+        std::string text = random_text(rng, alphabet, 30);
+        if (round % 2 == 0) text += mutate(rng, pattern, alphabet) + random_text(rng, alphabet, 20);
+        std::vector<std::size_t> ends;
+        for (std::size_t e = 0; e <= text.size(); ++e) {
+            if (e == text.size() || (static_cast<unsigned char>(text[e]) & 0xC0) != 0x80) ends.push_back(e);
+        }
+        std::vector<std::uint64_t> plain;
+        for (std::size_t e : ends) plain.push_back(brindle::reference::best_substring_distance(pattern, text.substr(0, e)));
+        if (brindle::utf8::count_chars(pattern) > 64) ++multi_block;
+        for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{10}, std::uint64_t{40},
+                                    ~std::uint64_t{0}}) {
+            const std::vector<std::uint64_t> fast = brindle::best_substring_distances(pattern, text, ends, limit);
+            ASSERT_EQ(fast.size(), ends.size());
+            for (std::size_t t = 0; t < ends.size(); ++t) {
+                if (plain[t] <= limit) {
+                    ASSERT_EQ(fast[t], plain[t]) << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
+                    ++exact;
+                } else {
+                    ASSERT_EQ(fast[t], limit + 1) << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
+                    ++capped;
+                }
+            }
+        }
+    }
+    EXPECT_GT(exact, 5000u);
+    EXPECT_GT(capped, 5000u);
+    EXPECT_GT(multi_block, 50u);
+}
+
 TEST(LevenshteinDistance, ManyDistinctWideCharactersPerBlock) {
     // Up to 64 distinct non-ASCII characters in one block fill half of its hash table and make
     // probe sequences collide.

@@ -1,7 +1,8 @@
 // Plain form of the character edit distance, from its definition: the whole (p+1) x (q+1) matrix
 // D(r, 0) = r, D(0, c) = c,
 // D(r, c) = min(D(r-1, c-1) + [a_r != b_c], D(r-1, c) + 1, D(r, c-1) + 1),
-// and the bounded form as the plain distance compared with the limit.
+// the bounded form as the plain distance compared with the limit, and the best stretch ending at a
+// position as the least distance over every stretch.
 #pragma once
 
 #include <algorithm>
@@ -36,6 +37,17 @@ inline std::optional<std::uint64_t> levenshtein_within(std::string_view a, std::
     const std::uint64_t d = levenshtein(a, b);
     if (d > limit) return std::nullopt;
     return d;
+}
+
+// The least distance between `pattern` and any stretch of `text` that ends where `text` ends:
+// min over the character boundaries x of levenshtein(pattern, text[x, end)).
+inline std::uint64_t best_substring_distance(std::string_view pattern, std::string_view text) {
+    std::uint64_t best = levenshtein(pattern, "");
+    for (std::size_t x = 0; x < text.size(); ++x) {
+        if ((static_cast<unsigned char>(text[x]) & 0xC0) == 0x80) continue;  // inside a character
+        best = std::min(best, levenshtein(pattern, text.substr(x)));
+    }
+    return best;
 }
 
 }  // namespace brindle::reference

@@ -17,7 +17,10 @@
 //      only up to the largest d that still reaches the threshold and beats the best so far
 //      (levenshtein_distance_within), so that it stops as soon as the window is out of reach;
 //   3. once no remaining window can reach the best similarity found, the search ends; only the
-//      winner's text is built.
+//      winner's text is built;
+//   4. when the first windows measured are all out of reach (the search text resembles nothing
+//      there), the rest get a stronger bound from one pass of the search text over their lines:
+//      the least distance to any stretch of content ending where a window ends.
 // Ties are broken by the window index explicitly, so the measuring order does not change which
 // window wins.
 #include "core/content_replacer/diagnostics.hpp"
@@ -41,6 +44,8 @@ namespace {
 constexpr std::size_t kAnchorRadius = 5;        // windows starting up to 5 lines around a hit
 constexpr std::size_t kFallbackWindows = 100;   // windows scored when the anchor occurs nowhere
 constexpr double kMinSimilarity = 0.8;          // weaker near-misses are not worth showing
+// Window search: distances refused before the remaining windows get the substring bound.
+constexpr std::size_t kRefusalsBeforeSubstringBounds = 2;
 // Message sizes.
 constexpr std::size_t kMaxDiffBytes = 2000;     // longer diffs are cut
 constexpr std::size_t kMaxFirstLineHits = 3;    // lines listed for the first search line
@@ -261,8 +266,16 @@ public:
         bool found = false;
         double best_similarity = 0.0;
         std::size_t best_start = 0;
-        for (const Candidate& c : candidates_) {
+        std::size_t refused = 0;
+        bool substring_bounds_applied = false;
+        for (std::size_t i = 0; i < candidates_.size(); ++i) {
             poll_interrupt();
+            if (!found && refused >= kRefusalsBeforeSubstringBounds && !substring_bounds_applied) {
+                substring_bounds_applied = true;
+                apply_substring_bounds(i);
+                if (i >= candidates_.size()) break;
+            }
+            const Candidate& c = candidates_[i];
             // Later candidates reach at most this similarity and, when equal, start later.
             if (found && (c.reachable < best_similarity ||
                           (c.reachable == best_similarity && c.start > best_start))) {
@@ -274,7 +287,10 @@ public:
             if (!limit) continue;
             const std::optional<std::uint64_t> d =
                 levenshtein_distance_within(old_string_, window_text(c.start), *limit);
-            if (!d) continue;
+            if (!d) {
+                ++refused;
+                continue;
+            }
             found = true;
             best_similarity = similarity_of(*d, c.longest);
             best_start = c.start;
@@ -296,21 +312,85 @@ private:
         std::size_t longest;  // larger byte length of the window text and the search text
     };
 
-    // The joined text of window s: a view into the content when its lines are separated there by
+    // Lines first..first+count-1 joined: a view into the content when they are separated there by
     // single LFs, otherwise joined into a buffer.
-    std::string_view window_text(std::size_t s) {
-        const std::string_view first = content_.lines[s];
-        const std::string_view last = content_.lines[s + m_ - 1];
+    std::string_view joined(std::size_t first, std::size_t count) {
+        const std::string_view head = content_.lines[first];
+        const std::string_view tail = content_.lines[first + count - 1];
         const auto text_begin = reinterpret_cast<std::uintptr_t>(content_.text.data());
         const auto text_end = text_begin + content_.text.size();
-        const auto begin = reinterpret_cast<std::uintptr_t>(first.data());
-        const auto end = reinterpret_cast<std::uintptr_t>(last.data()) + last.size();
-        const std::size_t bytes = text::joined_length(content_.lines.data() + s, m_);
+        const auto begin = reinterpret_cast<std::uintptr_t>(head.data());
+        const auto end = reinterpret_cast<std::uintptr_t>(tail.data()) + tail.size();
+        const std::size_t bytes = text::joined_length(content_.lines.data() + first, count);
         if (text_begin <= begin && begin <= end && end <= text_end && end - begin == bytes) {
             return content_.text.substr(begin - text_begin, bytes);
         }
-        buffer_ = text::join_lines(content_.lines, s, m_);
+        buffer_ = text::join_lines(content_.lines, first, count);
         return buffer_;
+    }
+
+    std::string_view window_text(std::size_t s) { return joined(s, m_); }
+
+    // Tightens the reachable similarity of candidates_[from..] by the substring bound: a window's
+    // distance is at least the least distance between the search text and any stretch of the
+    // content that ends where the window ends (best_substring_distances), and one pass over a run
+    // of nearby windows gives that bound for all of them. Used when the first windows measured
+    // were all out of reach: then the remaining ones are usually unlike the search text too, and
+    // the pass costs about as much as measuring a few of them. Candidates that can no longer
+    // reach the minimum are dropped; the rest are put back in measuring order.
+    void apply_substring_bounds(std::size_t from) {
+        std::vector<std::size_t> order(candidates_.size() - from);
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = from + k;
+        std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            return candidates_[x].start < candidates_[y].start;
+        });
+        // Runs of candidates whose windows overlap or touch share one pass.
+        std::size_t run_begin = 0;
+        while (run_begin < order.size()) {
+            std::size_t run_end = run_begin + 1;
+            while (run_end < order.size() &&
+                   candidates_[order[run_end]].start <= candidates_[order[run_end - 1]].start + m_) {
+                ++run_end;
+            }
+            bound_run(order, run_begin, run_end);
+            run_begin = run_end;
+        }
+        auto tail_begin = candidates_.begin() + static_cast<std::ptrdiff_t>(from);
+        candidates_.erase(std::remove_if(tail_begin, candidates_.end(),
+                                         [&](const Candidate& c) { return !(c.reachable >= min_similarity_); }),
+                          candidates_.end());
+        std::sort(candidates_.begin() + static_cast<std::ptrdiff_t>(from), candidates_.end(),
+                  [](const Candidate& x, const Candidate& y) {
+                      return x.reachable > y.reachable || (x.reachable == y.reachable && x.start < y.start);
+                  });
+    }
+
+    // The substring bound for the candidates order[begin..end) (ascending starts, one run).
+    void bound_run(const std::vector<std::size_t>& order, std::size_t begin, std::size_t end) {
+        const std::size_t first_line = candidates_[order[begin]].start;
+        const std::size_t line_count = candidates_[order[end - 1]].start + m_ - first_line;
+        std::uint64_t limit = 0;
+        std::vector<std::size_t> ends;
+        ends.reserve(end - begin);
+        std::size_t offset = 0;  // byte offset of the next line's start in the run's text
+        std::size_t next_line = first_line;
+        for (std::size_t k = begin; k < end; ++k) {
+            const Candidate& c = candidates_[order[k]];
+            const std::size_t last_line = c.start + m_ - 1;
+            while (next_line <= last_line) {
+                offset += content_.lines[next_line].size() + 1;
+                ++next_line;
+            }
+            ends.push_back(offset - 1);  // behind the window's last line, before its LF
+            const std::optional<std::uint64_t> own = largest_qualifying_distance(c.longest, min_similarity_, false);
+            if (own) limit = std::max(limit, *own);
+        }
+        const std::string_view run_text = joined(first_line, line_count);
+        const std::vector<std::uint64_t> bounds = best_substring_distances(old_string_, run_text, ends, limit);
+        for (std::size_t k = begin; k < end; ++k) {
+            Candidate& c = candidates_[order[k]];
+            c.reachable = std::min(c.reachable, similarity_of(bounds[k - begin], c.longest));
+        }
     }
 
     const ContentLines& content_;
