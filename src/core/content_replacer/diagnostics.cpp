@@ -13,14 +13,16 @@
 //   1. every candidate first gets a lower bound of d from character histograms, kept up to date
 //      as the window slides by a line (two lines' characters per step, no joined text); a window
 //      whose bound misses the threshold is dropped;
-//   2. the rest are measured most promising first, and the edit distance of each is computed
+//   2. the rest are measured most promising first (the window with the most search lines in
+//      place, then by the histogram bound), and the edit distance of each is computed
 //      only up to the largest d that still reaches the threshold and beats the best so far
 //      (levenshtein_distance_within), so that it stops as soon as the window is out of reach;
 //   3. once no remaining window can reach the best similarity found, the search ends; only the
 //      winner's text is built;
-//   4. when the first windows measured are all out of reach (the search text resembles nothing
-//      there), the rest get a stronger bound from one pass of the search text over their lines:
-//      the least distance to any stretch of content ending where a window ends.
+//   4. when windows measured are refused again and again (the search text resembles nothing
+//      there, or the windows left are shifted copies of the best one), those that could still
+//      win get a stronger bound from one pass of the search text over their lines: the least
+//      distance to any stretch of content ending where a window ends.
 // Ties are broken by the window index explicitly, so the measuring order does not change which
 // window wins.
 #include "core/content_replacer/diagnostics.hpp"
@@ -28,7 +30,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "core/cancel.hpp"
 #include "core/content_replacer/occurrences.hpp"
@@ -44,8 +48,12 @@ namespace {
 constexpr std::size_t kAnchorRadius = 5;        // windows starting up to 5 lines around a hit
 constexpr std::size_t kFallbackWindows = 100;   // windows scored when the anchor occurs nowhere
 constexpr double kMinSimilarity = 0.8;          // weaker near-misses are not worth showing
-// Window search: distances refused before the remaining windows get the substring bound.
+// Window search: distances refused before the windows left get the substring bound.
 constexpr std::size_t kRefusalsBeforeSubstringBounds = 2;
+// ... and only when the estimated cost of measuring them is this many times that of the pass.
+constexpr double kSubstringBoundsMargin = 2.0;
+// Search lines repeated more often than this do not vote for the window measured first.
+constexpr std::size_t kMaxVotingRepeats = 4;
 // Message sizes.
 constexpr std::size_t kMaxDiffBytes = 2000;     // longer diffs are cut
 constexpr std::size_t kMaxFirstLineHits = 3;    // lines listed for the first search line
@@ -263,16 +271,19 @@ public:
         // Added in ascending order, so a stable sort keeps the earliest first among equals.
         std::stable_sort(candidates_.begin(), candidates_.end(),
                          [](const Candidate& x, const Candidate& y) { return x.reachable > y.reachable; });
+        measure_best_aligned_first();
         bool found = false;
         double best_similarity = 0.0;
         std::size_t best_start = 0;
-        std::size_t refused = 0;
-        bool substring_bounds_applied = false;
+        std::size_t refused = 0;           // distances refused since the last substring bounds
+        std::size_t improvements = 0;      // times the best changed
+        std::size_t bounded_at = SIZE_MAX;  // improvements when the substring bounds were applied
         for (std::size_t i = 0; i < candidates_.size(); ++i) {
             poll_interrupt();
-            if (!found && refused >= kRefusalsBeforeSubstringBounds && !substring_bounds_applied) {
-                substring_bounds_applied = true;
-                apply_substring_bounds(i);
+            if (refused >= kRefusalsBeforeSubstringBounds && bounded_at != improvements) {
+                bounded_at = improvements;
+                refused = 0;
+                apply_substring_bounds(i, found ? best_similarity : min_similarity_, found, best_start);
                 if (i >= candidates_.size()) break;
             }
             const Candidate& c = candidates_[i];
@@ -294,6 +305,7 @@ public:
             found = true;
             best_similarity = similarity_of(*d, c.longest);
             best_start = c.start;
+            ++improvements;
         }
         if (!found) return std::nullopt;
         FuzzyMatchInfo info;
@@ -311,6 +323,44 @@ private:
         std::size_t start;    // window index
         std::size_t longest;  // larger byte length of the window text and the search text
     };
+
+    // Moves to the front the candidate whose lines equal the most search lines at the same
+    // position: usually the best window, whose similarity then cuts the distances of all the
+    // others. Each content line covered by a candidate votes for the windows that would place it
+    // where an equal search line is; blank search lines and lines repeated more than
+    // kMaxVotingRepeats times in the search text do not vote. Only the order changes.
+    void measure_best_aligned_first() {
+        if (candidates_.size() < 2) return;
+        const std::vector<std::string_view> search = text::split_lines(old_string_);
+        std::unordered_map<std::string_view, std::vector<std::size_t>> positions;
+        for (std::size_t i = 0; i < search.size(); ++i) {
+            if (!text::is_blank(search[i])) positions[search[i]].push_back(i);
+        }
+        const std::size_t windows = content_.lines.size() - m_ + 1;
+        std::vector<std::uint32_t> votes(windows, 0);
+        std::vector<std::size_t> starts;
+        starts.reserve(candidates_.size());
+        for (const Candidate& c : candidates_) starts.push_back(c.start);
+        std::sort(starts.begin(), starts.end());
+        std::size_t next_line = 0;
+        for (std::size_t start : starts) {
+            for (std::size_t line = std::max(start, next_line); line < start + m_; ++line) {
+                poll_interrupt();
+                const auto found = positions.find(content_.lines[line]);
+                if (found == positions.end() || found->second.size() > kMaxVotingRepeats) continue;
+                for (std::size_t i : found->second) {
+                    if (line >= i && line - i < windows) ++votes[line - i];
+                }
+            }
+            next_line = std::max(next_line, start + m_);
+        }
+        std::size_t best = 0;
+        for (std::size_t k = 1; k < candidates_.size(); ++k) {
+            if (votes[candidates_[k].start] > votes[candidates_[best].start]) best = k;
+        }
+        std::rotate(candidates_.begin(), candidates_.begin() + static_cast<std::ptrdiff_t>(best),
+                    candidates_.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    }
 
     // Lines first..first+count-1 joined: a view into the content when they are separated there by
     // single LFs, otherwise joined into a buffer.
@@ -331,19 +381,24 @@ private:
 
     std::string_view window_text(std::size_t s) { return joined(s, m_); }
 
-    // Tightens the reachable similarity of candidates_[from..] by the substring bound: a window's
-    // distance is at least the least distance between the search text and any stretch of the
-    // content that ends where the window ends (best_substring_distances), and one pass over a run
-    // of nearby windows gives that bound for all of them. Used when the first windows measured
-    // were all out of reach: then the remaining ones are usually unlike the search text too, and
-    // the pass costs about as much as measuring a few of them. Candidates that can no longer
-    // reach the minimum are dropped; the rest are put back in measuring order.
-    void apply_substring_bounds(std::size_t from) {
-        std::vector<std::size_t> order(candidates_.size() - from);
-        for (std::size_t k = 0; k < order.size(); ++k) order[k] = from + k;
+    // Tightens the reachable similarity of the candidates_[from..] that could still qualify
+    // (threshold: the best similarity so far, or the minimum before any window qualified) by the
+    // substring bound: a window's distance is at least the least distance between the search
+    // text and any stretch of the content that ends where the window ends
+    // (best_substring_distances), and one pass over a run of nearby windows gives that bound for
+    // all of them. Used once the windows measured are refused again and again: either the search
+    // text resembles nothing there, or the windows left are shifted copies of the best one,
+    // whose own distance the substring bound nearly reaches. Candidates that can no longer reach
+    // the minimum are dropped; the rest are put back in measuring order.
+    void apply_substring_bounds(std::size_t from, double threshold, bool found, std::size_t best_start) {
+        std::vector<std::size_t> order;
+        for (std::size_t k = from; k < candidates_.size(); ++k) {
+            if (candidates_[k].reachable >= threshold) order.push_back(k);
+        }
         std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
             return candidates_[x].start < candidates_[y].start;
         });
+        if (!substring_bounds_pay(order, threshold)) return;
         // Runs of candidates whose windows overlap or touch share one pass.
         std::size_t run_begin = 0;
         while (run_begin < order.size()) {
@@ -352,7 +407,7 @@ private:
                    candidates_[order[run_end]].start <= candidates_[order[run_end - 1]].start + m_) {
                 ++run_end;
             }
-            bound_run(order, run_begin, run_end);
+            bound_run(order, run_begin, run_end, threshold, found, best_start);
             run_begin = run_end;
         }
         auto tail_begin = candidates_.begin() + static_cast<std::ptrdiff_t>(from);
@@ -365,8 +420,33 @@ private:
                   });
     }
 
+    // Whether the substring bound is likely cheaper than measuring the candidates `order`
+    // (ascending starts) one by one. Measuring a window costs up to its characters times the
+    // 64-row blocks of its band (twice the limit); the substring pass costs up to the characters
+    // of the runs times the blocks of the whole search text. Both are upper estimates (a band
+    // often stops early); the pass must win by kSubstringBoundsMargin.
+    bool substring_bounds_pay(const std::vector<std::size_t>& order, double threshold) const {
+        double measuring = 0.0;
+        double pass = 0.0;
+        const double search_blocks = static_cast<double>(old_string_.size()) / 64.0 + 1.0;
+        std::size_t covered_until = 0;  // lines below this one are already counted for the pass
+        for (std::size_t k : order) {
+            const Candidate& c = candidates_[k];
+            const double band = 2.0 * (1.0 - threshold) * static_cast<double>(c.longest) / 64.0 + 2.0;
+            measuring += static_cast<double>(c.longest) * band;
+            const std::size_t from_line = std::max(c.start, covered_until);
+            const std::size_t to_line = c.start + m_;
+            for (std::size_t line = from_line; line < to_line; ++line) {
+                pass += static_cast<double>(content_.lines[line].size() + 1) * search_blocks;
+            }
+            covered_until = std::max(covered_until, to_line);
+        }
+        return measuring > kSubstringBoundsMargin * pass;
+    }
+
     // The substring bound for the candidates order[begin..end) (ascending starts, one run).
-    void bound_run(const std::vector<std::size_t>& order, std::size_t begin, std::size_t end) {
+    void bound_run(const std::vector<std::size_t>& order, std::size_t begin, std::size_t end,
+                   double threshold, bool found, std::size_t best_start) {
         const std::size_t first_line = candidates_[order[begin]].start;
         const std::size_t line_count = candidates_[order[end - 1]].start + m_ - first_line;
         std::uint64_t limit = 0;
@@ -382,7 +462,8 @@ private:
                 ++next_line;
             }
             ends.push_back(offset - 1);  // behind the window's last line, before its LF
-            const std::optional<std::uint64_t> own = largest_qualifying_distance(c.longest, min_similarity_, false);
+            const std::optional<std::uint64_t> own =
+                largest_qualifying_distance(c.longest, threshold, found && c.start > best_start);
             if (own) limit = std::max(limit, *own);
         }
         const std::string_view run_text = joined(first_line, line_count);
