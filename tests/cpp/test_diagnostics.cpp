@@ -447,8 +447,8 @@ TEST(FindClosestMatch, AgreesWithPlainFormOnCloseWindows) {
 }
 
 // Every window holds exactly the search text's characters in another order, so the histogram
-// bound lets all of them through and the first ones measured are refused: the remaining windows
-// then go through the substring bound. The one close window sits at the end.
+// bound lets all of them through and only the distances (and the substring bounds) tell them
+// apart. The one close window sits at the end.
 TEST(FindMostSimilarWindow, WindowsWithTheSearchTextsCharactersInOtherOrders) {
     std::mt19937 rng(8);
     for (int round = 0; round < 40; ++round) {
