@@ -29,7 +29,6 @@ import importlib.util
 import os
 import re
 import subprocess
-import sys
 import tempfile
 
 from _text import largest_stdlib_files, split_lines
@@ -122,7 +121,7 @@ def main():
                 ok = False
             cm = res.closest_match
             found = f"closest {cm.similarity * 100:.1f}% at {cm.start_line}" if cm else "no closest match"
-            whole = best_of(lambda: mod.try_replace_content(content, old, "x"), repeat)
+            whole = best_of(lambda c=content, o=old: mod.try_replace_content(c, o, "x"), repeat)
             closest, _ = core(args.core, "closest", c_path, o_path, repeat)
             met = closest / base <= target
             ok = ok and met
@@ -134,7 +133,7 @@ def main():
                 most, result = core(args.core, "most_similar", c_path, o_path, 0.8, 1 if args.quick else 2)
                 print(f"    most_similar {fmt_time(most)} {most / base:8.1f}x  [{' '.join(result)}]")
             if before is not None:
-                t = best_of(lambda: before.try_replace_content(content, old, "x"), 1)
+                t = best_of(lambda c=content, o=old: before.try_replace_content(c, o, "x"), 1)
                 print(f"    before: whole call {fmt_time(t)} {t / base:8.1f}x")
             if args.before_core:
                 t, _ = core(args.before_core, "closest", c_path, o_path, 1)

@@ -93,9 +93,10 @@ def main():
                     cases.append(("=d", d, d))
                 for label, limit, cutoff in cases:
                     if cutoff is None:
-                        rf = best_of(lambda: Levenshtein.distance(a, b), repeat)
+                        rf = best_of(lambda a=a, b=b: Levenshtein.distance(a, b), repeat)
                     else:
-                        rf = best_of(lambda: Levenshtein.distance(a, b, score_cutoff=cutoff), repeat)
+                        rf = best_of(lambda a=a, b=b, k=cutoff: Levenshtein.distance(a, b, score_cutoff=k),
+                                     repeat)
                     ours, got = core_time(args.core, a_path, b_path, limit, repeat)
                     want = d if limit < 0 or d <= limit else -1
                     if got != want:
