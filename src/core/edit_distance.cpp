@@ -189,6 +189,8 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
     const std::int64_t rows = as_signed(m);
     const std::int64_t corner_offset = rows - as_signed(n);  // corner row = corner_offset + j
     const std::uint64_t* ascii = masks.ascii_row(0);
+    // No cell can end above the longer length, so such a limit never stops the loop.
+    const bool may_stop = k < as_signed(n);
     for (std::size_t j0 = 0; j0 < n; j0 += kColumnsPerPoll) {
         const std::size_t j_end = std::min(n, j0 + kColumnsPerPoll);
         for (std::size_t j = j0; j < j_end; ++j) {
@@ -204,7 +206,7 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
             hn <<= 1;
             vp = hn | ~(d0 | hp);
             vn = hp & d0;
-            if (block_floor(score, 0, rows, corner_offset + as_signed(j + 1)) > k) {
+            if (may_stop && block_floor(score, 0, rows, corner_offset + as_signed(j + 1)) > k) {
                 return std::nullopt;
             }
         }
