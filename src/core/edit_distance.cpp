@@ -40,7 +40,10 @@
 //   2. A common prefix and suffix never change the distance, so they are cut off first.
 //   3. The band costs about (k / 64 + 2) words per text character, so a large limit is tried in
 //      stages: first a small one, then four times more, and so on; once a stage's band would
-//      span a quarter of the pattern's rows, the next stage is the limit itself. A pair that is
+//      span a quarter of the pattern's rows, the next stage is the limit itself. So is it when a
+//      band of kWideStage rows or more ran out within kEarlyStopColumns columns per row of its
+//      limit (the distance grew that fast: the texts are unrelated, and intermediate stages
+//      would only add their cost), and when the limit is within one step of the first stage. A pair that is
 //      close (the usual case for the diagnostics' near misses) is then settled at the price of its
 //      own distance, not of the limit; a stage that cannot succeed usually stops early.
 //   4. The match mask of a character is looked up per block: ASCII characters in a dense table,
@@ -73,6 +76,8 @@ constexpr char32_t kEmptySlot = 0xFFFFFFFFu;                   // never a scalar
 constexpr std::uint64_t kFirstStage = 64;                      // first limit tried, beyond |p - q|
 constexpr std::uint64_t kStageFactor = 4;                      // growth of the limit per stage
 constexpr std::uint64_t kLastStageShare = 4;   // a band over p / 4 rows costs nearly the whole
+constexpr std::uint64_t kWideStage = 256;      // a stage this wide that ends within this many
+constexpr std::size_t kEarlyStopColumns = 4;   // columns per row of limit: unrelated texts
 // Interrupt polling of the single-word loop: columns per poll.
 constexpr std::size_t kColumnsPerPoll = 1024;
 
@@ -181,7 +186,8 @@ std::int64_t block_floor(std::int64_t bottom_score, std::int64_t top, std::int64
 // limit k; stops once even the most favourable cell of the column cannot end within k.
 template <class Sym>
 std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::size_t m,
-                                                const Sym* text, std::size_t n, std::int64_t k) {
+                                                const Sym* text, std::size_t n, std::int64_t k,
+                                                std::size_t* stopped_at = nullptr) {
     std::uint64_t vp = ~std::uint64_t{0};
     std::uint64_t vn = 0;
     std::int64_t score = as_signed(m);  // D(m, j)
@@ -207,6 +213,7 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
             vp = hn | ~(d0 | hp);
             vn = hp & d0;
             if (may_stop && block_floor(score, 0, rows, corner_offset + as_signed(j + 1)) > k) {
+                if (stopped_at != nullptr) *stopped_at = j + 1;
                 return std::nullopt;
             }
         }
@@ -258,7 +265,7 @@ inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t fi
 template <class Sym>
 std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_t m,
                                            const Sym* text, std::size_t n, std::int64_t k,
-                                           Scratch& s) {
+                                           Scratch& s, std::size_t* stopped_at) {
     const std::size_t blocks = masks.blocks();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
@@ -297,7 +304,10 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
         while (first <= last && block_floor(score[first], top_row(first), bottom_row(first), corner) > k) {
             ++first;
         }
-        if (first > last) return std::nullopt;
+        if (first > last) {
+            if (stopped_at != nullptr) *stopped_at = j + 1;
+            return std::nullopt;
+        }
         while (last > first && block_floor(score[last], top_row(last), bottom_row(last), corner) > k) {
             --last;
         }
@@ -353,10 +363,12 @@ void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text,
 // One banded computation with limit k over a pattern of m >= 1 and a text of n >= m characters.
 template <class Sym>
 std::optional<std::uint64_t> banded(const PatternMasks& masks, std::size_t m, const Sym* text,
-                                    std::size_t n, std::uint64_t k, Scratch& s) {
+                                    std::size_t n, std::uint64_t k, Scratch& s,
+                                    std::size_t* stopped_at = nullptr) {
     const auto limit = static_cast<std::int64_t>(std::min<std::uint64_t>(k, n));
-    if (m <= kWordBits) return single_word_within(masks, m, text, n, limit);
-    return blocks_within(masks, m, text, n, limit, s);
+    if (stopped_at != nullptr) *stopped_at = n;
+    if (m <= kWordBits) return single_word_within(masks, m, text, n, limit, stopped_at);
+    return blocks_within(masks, m, text, n, limit, s, stopped_at);
 }
 
 // Distance within `limit` of two sequences with their common prefix and suffix still in place.
@@ -386,11 +398,15 @@ std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const 
     s.masks.build(a, p);
     if (p <= kWordBits) return single_word_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
     std::uint64_t stage = std::min<std::uint64_t>(limit, q - p + kFirstStage);
+    // A limit within one growth step of the first stage is taken at once.
+    if (limit <= stage * kStageFactor) stage = limit;
     while (true) {
-        const std::optional<std::uint64_t> d = banded(s.masks, p, b, q, stage, s);
+        std::size_t stopped_at = q;
+        const std::optional<std::uint64_t> d = banded(s.masks, p, b, q, stage, s, &stopped_at);
         if (d || stage == limit) return d;
         const std::uint64_t next = stage * kStageFactor;
-        stage = next >= limit || next > p / kLastStageShare ? limit : next;
+        const bool unrelated = stage >= kWideStage && stopped_at < kEarlyStopColumns * stage;
+        stage = unrelated || next >= limit || next > p / kLastStageShare ? limit : next;
     }
 }
 
