@@ -43,9 +43,10 @@
 //      span a quarter of the pattern's rows, the next stage is the limit itself. So is it when a
 //      band of kWideStage rows or more ran out within kEarlyStopColumns columns per row of its
 //      limit (the distance grew that fast: the texts are unrelated, and intermediate stages
-//      would only add their cost), and when the limit is within one step of the first stage. A pair that is
-//      close (the usual case for the diagnostics' near misses) is then settled at the price of its
-//      own distance, not of the limit; a stage that cannot succeed usually stops early.
+//      would only add their cost), and when the limit is within one step of the first stage.
+//      A pair that is close (the usual case for the diagnostics' near misses) is then settled at
+//      the price of its own distance, not of the limit; a stage that cannot succeed usually stops
+//      early.
 //   4. The match mask of a character is looked up per block: ASCII characters in a dense table,
 //      other characters in a small open-addressed hash table per block. A block holds at most
 //      64 distinct characters, so a table of twice that size always has free slots and probing

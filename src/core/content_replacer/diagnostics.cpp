@@ -411,9 +411,8 @@ private:
             run_begin = run_end;
         }
         auto tail_begin = candidates_.begin() + static_cast<std::ptrdiff_t>(from);
-        candidates_.erase(std::remove_if(tail_begin, candidates_.end(),
-                                         [&](const Candidate& c) { return !(c.reachable >= min_similarity_); }),
-                          candidates_.end());
+        const auto out_of_reach = [&](const Candidate& c) { return !(c.reachable >= min_similarity_); };
+        candidates_.erase(std::remove_if(tail_begin, candidates_.end(), out_of_reach), candidates_.end());
         std::sort(candidates_.begin() + static_cast<std::ptrdiff_t>(from), candidates_.end(),
                   [](const Candidate& x, const Candidate& y) {
                       return x.reachable > y.reachable || (x.reachable == y.reachable && x.start < y.start);
@@ -467,7 +466,8 @@ private:
             if (own) limit = std::max(limit, *own);
         }
         const std::string_view run_text = joined(first_line, line_count);
-        const std::vector<std::uint64_t> bounds = best_substring_distances(old_string_, run_text, ends, limit);
+        const std::vector<std::uint64_t> bounds =
+            best_substring_distances(old_string_, run_text, ends, limit);
         for (std::size_t k = begin; k < end; ++k) {
             Candidate& c = candidates_[order[k]];
             c.reachable = std::min(c.reachable, similarity_of(bounds[k - begin], c.longest));
