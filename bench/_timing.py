@@ -71,3 +71,33 @@ def import_module():
     print(f"module: {os.path.abspath(mod.__file__)}")
     print(f"python: {interpreter()}")
     return mod
+
+
+def ensure_core_driver(path):
+    """The C++ driver bench_core at `path`, built from this checkout (Release) when it is missing.
+
+    The driver times core routines that the Python modules do not expose; it is linked against the
+    core library built by CMake into build/bench-core.
+    """
+    if os.path.exists(path):
+        return path
+    import subprocess
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    build = os.path.join(root, "build", "bench-core")
+    print(f"building the core driver {path} (once) ...", flush=True)
+    subprocess.run(
+        ["cmake", "-S", root, "-B", build, "-DBRINDLE_PYTHON=OFF", "-DBRINDLE_TESTS=OFF",
+         "-DCMAKE_BUILD_TYPE=Release"],
+        check=True, stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "brindle_core"], check=True,
+                   stdout=subprocess.DEVNULL)
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    subprocess.run(
+        [os.environ.get("CXX", "c++"), "-O3", "-std=c++20", "-I" + os.path.join(root, "src"),
+         os.path.join(root, "bench", "bench_core.cpp"), os.path.join(build, "libbrindle_core.a"),
+         "-o", path],
+        check=True,
+    )
+    return path

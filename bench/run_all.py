@@ -9,7 +9,15 @@ import subprocess
 import sys
 import time
 
-SCRIPTS = ["bench_fuzzy.py", "bench_ranking.py", "bench_replace.py", "bench_streaming.py", "bench_package.py"]
+SCRIPTS = [
+    "bench_fuzzy.py",
+    "bench_ranking.py",
+    "bench_replace.py",
+    "bench_edit_distance.py",
+    "bench_closest_match.py",
+    "bench_streaming.py",
+    "bench_package.py",
+]
 
 
 def main():

@@ -22,7 +22,7 @@ while IFS= read -r src; do
     objs+=("$obj")
 done < <(find "$root/src/core" -name '*.cpp' | sort)
 wait
-for target in fuzz_replace fuzz_strategies fuzz_streaming fuzz_fuzzy; do
+for target in fuzz_replace fuzz_strategies fuzz_streaming fuzz_fuzzy fuzz_edit_distance; do
     echo "LINK $target"
     "$CXX" "${FLAGS[@]}" "$here/$target.cpp" "${objs[@]}" -o "$out/$target"
 done

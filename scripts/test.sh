@@ -74,7 +74,7 @@ step "cpython + ASan/UBSan: pytest"
 
 step "fuzz: build the libFuzzer targets (clang-14, ASan + UBSan) into build/fuzz"
 OUT="$root/build/fuzz" bash fuzz/build.sh
-for target in fuzz_replace fuzz_strategies fuzz_streaming fuzz_fuzzy; do
+for target in fuzz_replace fuzz_strategies fuzz_streaming fuzz_edit_distance fuzz_fuzzy; do
     step "fuzz: $target for 20 s from the committed seeds (seed 1)"
     corpus=$(mktemp -d)
     "$root/build/fuzz/$target" "$corpus" "fuzz/seeds/$target" -seed=1 -max_total_time=20 \

@@ -1,19 +1,52 @@
-// Levenshtein distance over characters: a bit-parallel main algorithm and the two-row reference.
+// Levenshtein distance over characters: a banded bit-parallel algorithm with an optional limit,
+// and the two-row reference.
 //
 // What it computes: the classic edit distance D(p, q) of two character sequences, where
 // D(r, c) = min(D(r-1, c-1) + [a_r != b_c], D(r, c-1) + 1, D(r-1, c) + 1), D(r, 0) = r and
-// D(0, c) = c. Example: "flaw" -> "lawn" is 2 (delete f, insert n).
+// D(0, c) = c. Example: "flaw" -> "lawn" is 2 (delete f, insert n). With a limit k the answer is
+// D(p, q) when it is at most k and "more than k" otherwise.
+//
+// Algorithm and names. The matrix is computed column by column (one text character per column,
+// the shorter sequence is the pattern whose characters are the rows) with Myers' bit-vector
+// algorithm in the formulation of H. Hyyrö, "A bit-vector algorithm for computing Levenshtein
+// and Damerau edit distances" (2003). The variables carry that paper's names:
+//   pm        match mask of the current text character: bit r set when pattern row r+1 equals it
+//   vp, vn    vertical deltas of the current column: bit r set when D(r+1) - D(r) is +1 / -1
+//   d0        diagonal zero-delta vector of the step
+//   hp, hn    horizontal deltas: bit r set when D(r+1, j) - D(r+1, j-1) is +1 / -1
+// Patterns longer than 64 characters are cut into blocks of 64 rows. Block b passes the
+// horizontal delta of its bottom row to block b+1 as two carry bits (hp_carry, hn_carry: a +1 or
+// a -1 or neither), shifted into the next block's hp/hn without any test, as in Hyyrö's blocked
+// variant; score[b] is D at the bottom row of block b, updated by the same bits.
+//
+// Band (Ukkonen's cut-off, with block bookkeeping after Hyyrö 2004). A cell (r, j) can lie on a
+// path of cost at most k only if D(r, j) + |(p - r) - (q - j)| <= k: the second term is the
+// least cost of reaching the far corner. Within a block the vertical deltas are at least -1, so
+// every cell of block b is at least score[b] minus its distance to the bottom row; the smallest
+// such bound over the block (block_floor below) decides whether the block can matter. Per column:
+//   - the first block is dropped for good while its floor exceeds k (an optimal path, which only
+//     moves down, is below it from then on; the block under it then sees a +1 carry from above,
+//     which only overestimates cells that no optimal path uses);
+//   - the last block is dropped while its floor exceeds k, and a block below the last one is
+//     (re)started, with every vertical delta +1, only when a path entering it could still end
+//     within k (score of the last block plus the distance of its next row to the corner
+//     diagonal);
+//   - when no block is left, the distance exceeds k and the computation stops.
+// Every estimate the band makes of a cell outside it is at least the true value, so the cells of
+// an optimal path of cost <= k, which all lie inside the band, come out exact.
 //
 // Performance idea:
 //   1. Texts that are both ASCII are processed as bytes: no decoding, masks in a flat table.
-//   2. A common prefix and suffix never change the distance, so they are cut off first; lines
-//      compared by the diagnostics and the streaming matcher usually share most of their text.
-//   3. The rest runs Myers' bit-vector algorithm in Hyyrö's formulation: one column of the DP
-//      matrix is held as vertical +1/-1 deltas, 64 rows per machine word, and advanced by a few
-//      word operations per text character. The shorter text is the pattern (rows), so the cost
-//      is ceil(min(p, q) / 64) * max(p, q) word steps instead of p * q cell updates. Patterns
-//      longer than 64 characters use several words ("blocks") that pass the horizontal delta
-//      of their bottom row to the next block as a carry.
+//   2. A common prefix and suffix never change the distance, so they are cut off first.
+//   3. The band costs about (k / 64 + 2) words per text character, so a large limit is tried in
+//      stages: first a small one, then four times more, and so on; once a stage's band would
+//      span a quarter of the pattern's rows, the next stage is the limit itself. So is it when a
+//      band of kWideStage rows or more ran out within kEarlyStopColumns columns per row of its
+//      limit (the distance grew that fast: the texts are unrelated, and intermediate stages
+//      would only add their cost), and when the limit is within one step of the first stage.
+//      A pair that is close (the usual case for the diagnostics' near misses) is then settled at
+//      the price of its own distance, not of the limit; a stage that cannot succeed usually stops
+//      early.
 //   4. The match mask of a character is looked up per block: ASCII characters in a dense table,
 //      other characters in a small open-addressed hash table per block. A block holds at most
 //      64 distinct characters, so a table of twice that size always has free slots and probing
@@ -21,8 +54,10 @@
 #include "core/edit_distance.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/utf8.hpp"
 
 namespace brindle {
@@ -31,13 +66,21 @@ namespace {
 
 // Word geometry of the bit-parallel algorithm.
 constexpr std::size_t kWordBits = 64;                          // pattern rows per block
-constexpr std::uint64_t kTopBit = std::uint64_t{1} << 63;      // bottom row of a full block
+constexpr unsigned kBottomShift = 63;                          // bit of a full block's bottom row
 // Mask tables.
 constexpr std::size_t kAsciiSize = 128;                        // directly indexed characters
 constexpr std::size_t kHashSlots = 128;                        // per block: 2 x the 64 keys it can hold
 constexpr std::uint32_t kHashShift = 25;                       // 32 - log2(kHashSlots)
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;         // Fibonacci hashing
 constexpr char32_t kEmptySlot = 0xFFFFFFFFu;                   // never a scalar value
+// Staged limits.
+constexpr std::uint64_t kFirstStage = 64;                      // first limit tried, beyond |p - q|
+constexpr std::uint64_t kStageFactor = 4;                      // growth of the limit per stage
+constexpr std::uint64_t kLastStageShare = 4;   // a band over p / 4 rows costs nearly the whole
+constexpr std::uint64_t kWideStage = 256;      // a stage this wide that ends within this many
+constexpr std::size_t kEarlyStopColumns = 4;   // columns per row of limit: unrelated texts
+// Interrupt polling of the single-word loop: columns per poll.
+constexpr std::size_t kColumnsPerPoll = 1024;
 
 // Match masks of the pattern: bit r of block b of mask(c) is set when pattern character
 // 64 * b + r equals c.
@@ -72,8 +115,13 @@ public:
 
     std::size_t blocks() const { return blocks_; }
 
-    std::uint64_t get(std::size_t block, char32_t c) const {
-        if (c < kAsciiSize) return ascii_[c * blocks_ + block];
+    // The masks of ASCII character `c` for every block, or null for a wider character.
+    const std::uint64_t* ascii_row(char32_t c) const {
+        return c < kAsciiSize ? ascii_.data() + c * blocks_ : nullptr;
+    }
+
+    // The mask of a character of at least kAsciiSize in `block`.
+    std::uint64_t wide(std::size_t block, char32_t c) const {
         if (!has_wide_) return 0;
         const std::size_t base = block * kHashSlots;
         std::size_t slot = hash(c);
@@ -112,8 +160,9 @@ private:
 // diagnostics and the streaming matcher do not allocate.
 struct Scratch {
     PatternMasks masks;
-    std::vector<std::uint64_t> pv;
-    std::vector<std::uint64_t> mv;
+    std::vector<std::uint64_t> vp;
+    std::vector<std::uint64_t> vn;
+    std::vector<std::int64_t> score;
     std::vector<char32_t> a;
     std::vector<char32_t> b;
 };
@@ -123,96 +172,211 @@ Scratch& scratch() {
     return s;
 }
 
-// Myers/Hyyrö over a pattern of m (1..64) characters and a text of n characters.
-template <class Sym>
-std::uint64_t bit_parallel_single(const PatternMasks& masks, std::size_t m, const Sym* text,
-                                  std::size_t n) {
-    std::uint64_t pv = ~std::uint64_t{0};
-    std::uint64_t mv = 0;
-    std::uint64_t score = m;
-    const std::uint64_t last = std::uint64_t{1} << (m - 1);
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::uint64_t eq = masks.get(0, static_cast<char32_t>(text[j]));
-        const std::uint64_t xv = eq | mv;
-        const std::uint64_t xh = (((eq & pv) + pv) ^ pv) | eq;
-        std::uint64_t ph = mv | ~(xh | pv);
-        std::uint64_t mh = pv & xh;
-        if (ph & last) {
-            ++score;
-        } else if (mh & last) {
-            --score;
-        }
-        // Row 0 of the matrix is 0, 1, 2, ...: its horizontal delta is always +1.
-        ph = (ph << 1) | 1;
-        mh <<= 1;
-        pv = mh | ~(xv | ph);
-        mv = ph & xv;
-    }
-    return score;
+std::int64_t as_signed(std::size_t v) { return static_cast<std::int64_t>(v); }
+
+// A lower bound of D(r, j) + |r - corner| over the rows r = top..bottom of a block whose bottom
+// row holds `bottom_score`, where corner = p - q + j is the row on the diagonal of the far corner:
+// each cell is at least bottom_score - (bottom - r), and the sum is smallest at r = corner when
+// the corner row lies within the block, at the nearest end otherwise.
+std::int64_t block_floor(std::int64_t bottom_score, std::int64_t top, std::int64_t bottom,
+                         std::int64_t corner) {
+    return bottom_score - bottom + std::max(corner, 2 * top - corner);
 }
 
-// Myers/Hyyrö over a pattern of any length, in blocks of 64 rows chained by their carries.
+// Hyyrö's algorithm for a pattern of m (1..64) characters and a text of n characters, with the
+// limit k; stops once even the most favourable cell of the column cannot end within k.
 template <class Sym>
-std::uint64_t bit_parallel_blocks(const PatternMasks& masks, std::size_t m, const Sym* text,
-                                  std::size_t n, std::vector<std::uint64_t>& pv,
-                                  std::vector<std::uint64_t>& mv) {
+std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::size_t m,
+                                                const Sym* text, std::size_t n, std::int64_t k,
+                                                std::size_t* stopped_at = nullptr) {
+    std::uint64_t vp = ~std::uint64_t{0};
+    std::uint64_t vn = 0;
+    std::int64_t score = as_signed(m);  // D(m, j)
+    const auto bottom = static_cast<unsigned>(m - 1);
+    const std::int64_t rows = as_signed(m);
+    const std::int64_t corner_offset = rows - as_signed(n);  // corner row = corner_offset + j
+    const std::uint64_t* ascii = masks.ascii_row(0);
+    // No cell can end above the longer length, so such a limit never stops the loop.
+    const bool may_stop = k < as_signed(n);
+    for (std::size_t j0 = 0; j0 < n; j0 += kColumnsPerPoll) {
+        const std::size_t j_end = std::min(n, j0 + kColumnsPerPoll);
+        for (std::size_t j = j0; j < j_end; ++j) {
+            const auto c = static_cast<char32_t>(text[j]);
+            const std::uint64_t pm = c < kAsciiSize ? ascii[c] : masks.wide(0, c);
+            const std::uint64_t d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
+            std::uint64_t hp = vn | ~(d0 | vp);
+            std::uint64_t hn = vp & d0;
+            score += static_cast<std::int64_t>((hp >> bottom) & 1) -
+                     static_cast<std::int64_t>((hn >> bottom) & 1);
+            // Row 0 of the matrix is 0, 1, 2, ...: its horizontal delta is always +1.
+            hp = (hp << 1) | 1;
+            hn <<= 1;
+            vp = hn | ~(d0 | hp);
+            vn = hp & d0;
+            if (may_stop && block_floor(score, 0, rows, corner_offset + as_signed(j + 1)) > k) {
+                if (stopped_at != nullptr) *stopped_at = j + 1;
+                return std::nullopt;
+            }
+        }
+        poll_interrupt(static_cast<std::int64_t>(j_end - j0));
+    }
+    if (score > k) return std::nullopt;
+    return static_cast<std::uint64_t>(score);
+}
+
+// Advances blocks first..last by one text character c: Hyyrö's step per block, the horizontal
+// deltas of each block's bottom row handed to the next block as the carry bits, and score[b]
+// (the value of block b's bottom row) moved by them. `top_hp` is the horizontal delta entering
+// block `first` from above: +1 under row 0 of the edit distance (D(0, j) = j) or under a dropped
+// block, 0 under row 0 of the substring search (E(0, j) = 0).
+inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t first, std::size_t last,
+                           std::size_t blocks, unsigned last_shift, std::uint64_t top_hp,
+                           std::uint64_t* vp, std::uint64_t* vn, std::int64_t* score) {
+    std::uint64_t hp_carry = top_hp;
+    std::uint64_t hn_carry = 0;
+    auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
+        const std::uint64_t vpb = vp[b];
+        const std::uint64_t vnb = vn[b];
+        const std::uint64_t x = pm | hn_carry;
+        const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
+        std::uint64_t hp = vnb | ~(d0 | vpb);
+        std::uint64_t hn = vpb & d0;
+        const std::uint64_t hp_out = (hp >> shift) & 1;
+        const std::uint64_t hn_out = (hn >> shift) & 1;
+        score[b] += static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
+        hp = (hp << 1) | hp_carry;
+        hn = (hn << 1) | hn_carry;
+        vp[b] = hn | ~(d0 | hp);
+        vn[b] = hp & d0;
+        hp_carry = hp_out;
+        hn_carry = hn_out;
+    };
+    const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
+    if (const std::uint64_t* row = masks.ascii_row(c)) {
+        for (std::size_t b = first; b < last; ++b) advance(b, row[b], kBottomShift);
+        advance(last, row[last], final_shift);
+    } else {
+        for (std::size_t b = first; b < last; ++b) advance(b, masks.wide(b, c), kBottomShift);
+        advance(last, masks.wide(last, c), final_shift);
+    }
+}
+
+// Hyyrö's blocked algorithm over the band of cells that can still end within k (see the file
+// comment). Blocks first..last are the live ones; vp/vn/score of other blocks are stale.
+template <class Sym>
+std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_t m,
+                                           const Sym* text, std::size_t n, std::int64_t k,
+                                           Scratch& s, std::size_t* stopped_at) {
     const std::size_t blocks = masks.blocks();
-    pv.assign(blocks, ~std::uint64_t{0});
-    mv.assign(blocks, 0);
-    std::uint64_t score = m;
-    const std::uint64_t last = std::uint64_t{1} << ((m - 1) % kWordBits);
+    s.vp.assign(blocks, ~std::uint64_t{0});
+    s.vn.assign(blocks, 0);
+    s.score.assign(blocks, 0);
+    std::uint64_t* vp = s.vp.data();
+    std::uint64_t* vn = s.vn.data();
+    std::int64_t* score = s.score.data();
+    const auto last_shift = static_cast<unsigned>((m - 1) % kWordBits);
+    const std::int64_t rows = as_signed(m);
+    const std::int64_t corner_offset = rows - as_signed(n);
+    // The bound of a block also covers the row just above it (row 0 for the first block, which
+    // an optimal path may still follow): its value is at most one less than the block's top row.
+    auto top_row = [](std::size_t b) { return as_signed(b * kWordBits); };
+    auto bottom_row = [&](std::size_t b) { return std::min(as_signed((b + 1) * kWordBits), rows); };
+
+    std::size_t first = 0;
+    std::size_t last = 0;
+    score[0] = bottom_row(0);  // column 0: D(r, 0) = r
     for (std::size_t j = 0; j < n; ++j) {
-        const auto c = static_cast<char32_t>(text[j]);
-        int carry = 1;  // horizontal delta entering the block from above; +1 at row 0
-        for (std::size_t blk = 0; blk < blocks; ++blk) {
-            std::uint64_t eq = masks.get(blk, c);
-            const std::uint64_t pvb = pv[blk];
-            const std::uint64_t mvb = mv[blk];
-            const std::uint64_t xv = eq | mvb;
-            if (carry < 0) eq |= 1;
-            const std::uint64_t xh = (((eq & pvb) + pvb) ^ pvb) | eq;
-            std::uint64_t ph = mvb | ~(xh | pvb);
-            std::uint64_t mh = pvb & xh;
-            const std::uint64_t bottom = blk + 1 == blocks ? last : kTopBit;
-            int carry_out = 0;
-            if (ph & bottom) {
-                carry_out = 1;
-            } else if (mh & bottom) {
-                carry_out = -1;
-            }
-            ph <<= 1;
-            mh <<= 1;
-            if (carry < 0) {
-                mh |= 1;
-            } else if (carry > 0) {
-                ph |= 1;
-            }
-            pv[blk] = mh | ~(xv | ph);
-            mv[blk] = ph & xv;
-            carry = carry_out;
+        const std::int64_t corner = corner_offset + as_signed(j + 1);
+        // Start blocks below the last one while a path could enter them in this column and still
+        // end within k; a started block's column j-1 is taken as +1 per row below the last one.
+        while (last + 1 < blocks) {
+            const std::int64_t entry = bottom_row(last) + 1;
+            const std::int64_t dist = entry > corner ? entry - corner : corner - entry;
+            if (score[last] + dist > k) break;
+            ++last;
+            vp[last] = ~std::uint64_t{0};
+            vn[last] = 0;
+            score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
         }
-        if (carry > 0) {
-            ++score;
-        } else if (carry < 0) {
-            --score;
+
+        advance_column(masks, static_cast<char32_t>(text[j]), first, last, blocks, last_shift,
+                       std::uint64_t{1}, vp, vn, score);
+
+        while (first <= last && block_floor(score[first], top_row(first), bottom_row(first), corner) > k) {
+            ++first;
         }
+        if (first > last) {
+            if (stopped_at != nullptr) *stopped_at = j + 1;
+            return std::nullopt;
+        }
+        while (last > first && block_floor(score[last], top_row(last), bottom_row(last), corner) > k) {
+            --last;
+        }
+        poll_interrupt(static_cast<std::int64_t>(last - first + 1));
     }
-    return score;
+    if (last + 1 != blocks || score[last] > k) return std::nullopt;
+    return static_cast<std::uint64_t>(score[last]);
 }
 
-// Bit-parallel distance; `pattern` should be the shorter sequence. Neither may be empty.
+// The substring search: E(r, j) = min over x <= j of D(pattern[0, r), text[x, j)), which is the
+// edit distance recurrence with row 0 all zeros (a stretch may start anywhere). For every column
+// listed in `ends` (ascending), out gets E(m, column) capped at k + 1. Blocks below the last live
+// one are started only while a path could enter them within k (the score of the last block, as
+// in blocks_within without the corner term), and the last block is dropped while all its cells
+// exceed k; cells with values above k are on no path that ends within k.
 template <class Sym>
-std::uint64_t bit_parallel(const Sym* pattern, std::size_t m, const Sym* text, std::size_t n) {
-    Scratch& s = scratch();
-    s.masks.build(pattern, m);
-    if (m <= kWordBits) return bit_parallel_single(s.masks, m, text, n);
-    return bit_parallel_blocks(s.masks, m, text, n, s.pv, s.mv);
+void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text, std::size_t n,
+                      std::int64_t k, const std::vector<std::size_t>& ends, std::uint64_t* out,
+                      Scratch& s) {
+    const std::size_t blocks = masks.blocks();
+    s.vp.assign(blocks, ~std::uint64_t{0});
+    s.vn.assign(blocks, 0);
+    s.score.assign(blocks, 0);
+    std::uint64_t* vp = s.vp.data();
+    std::uint64_t* vn = s.vn.data();
+    std::int64_t* score = s.score.data();
+    const auto last_shift = static_cast<unsigned>((m - 1) % kWordBits);
+    const std::int64_t rows = as_signed(m);
+    auto top_row = [](std::size_t b) { return as_signed(b * kWordBits); };
+    auto bottom_row = [&](std::size_t b) { return std::min(as_signed((b + 1) * kWordBits), rows); };
+    const auto capped = [&](std::int64_t v) { return static_cast<std::uint64_t>(std::min(v, k + 1)); };
+
+    std::size_t last = 0;
+    score[0] = bottom_row(0);  // column 0: E(r, 0) = r
+    std::size_t t = 0;
+    while (t < ends.size() && ends[t] == 0) out[t++] = capped(rows);
+    for (std::size_t j = 0; j < n && t < ends.size(); ++j) {
+        while (last + 1 < blocks && score[last] <= k) {
+            ++last;
+            vp[last] = ~std::uint64_t{0};
+            vn[last] = 0;
+            score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
+        }
+        advance_column(masks, static_cast<char32_t>(text[j]), 0, last, blocks, last_shift,
+                       std::uint64_t{0}, vp, vn, score);
+        while (last > 0 && score[last] - (bottom_row(last) - top_row(last)) > k) --last;
+        const std::uint64_t value = last + 1 == blocks ? capped(score[last]) : capped(k + 1);
+        while (t < ends.size() && ends[t] == j + 1) out[t++] = value;
+        poll_interrupt(static_cast<std::int64_t>(last + 1));
+    }
 }
 
-// Strips the common prefix and suffix, then runs the bit-parallel algorithm with the shorter
-// remainder as the pattern.
+// One banded computation with limit k over a pattern of m >= 1 and a text of n >= m characters.
 template <class Sym>
-std::uint64_t stripped_distance(const Sym* a, std::size_t p, const Sym* b, std::size_t q) {
+std::optional<std::uint64_t> banded(const PatternMasks& masks, std::size_t m, const Sym* text,
+                                    std::size_t n, std::uint64_t k, Scratch& s,
+                                    std::size_t* stopped_at = nullptr) {
+    const auto limit = static_cast<std::int64_t>(std::min<std::uint64_t>(k, n));
+    if (stopped_at != nullptr) *stopped_at = n;
+    if (m <= kWordBits) return single_word_within(masks, m, text, n, limit, stopped_at);
+    return blocks_within(masks, m, text, n, limit, s, stopped_at);
+}
+
+// Distance within `limit` of two sequences with their common prefix and suffix still in place.
+// Large limits are tried in stages (see the file comment).
+template <class Sym>
+std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const Sym* b,
+                                             std::size_t q, std::uint64_t limit) {
     while (p > 0 && q > 0 && *a == *b) {
         ++a;
         ++b;
@@ -223,10 +387,28 @@ std::uint64_t stripped_distance(const Sym* a, std::size_t p, const Sym* b, std::
         --p;
         --q;
     }
+    if (p > q) {
+        std::swap(a, b);
+        std::swap(p, q);
+    }
+    // Now p <= q: the distance lies between q - p and q.
+    if (q - p > limit) return std::nullopt;
     if (p == 0) return q;
-    if (q == 0) return p;
-    if (p > q) return bit_parallel(b, q, a, p);
-    return bit_parallel(a, p, b, q);
+    limit = std::min<std::uint64_t>(limit, q);
+    Scratch& s = scratch();
+    s.masks.build(a, p);
+    if (p <= kWordBits) return single_word_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
+    std::uint64_t stage = std::min<std::uint64_t>(limit, q - p + kFirstStage);
+    // A limit within one growth step of the first stage is taken at once.
+    if (limit <= stage * kStageFactor) stage = limit;
+    while (true) {
+        std::size_t stopped_at = q;
+        const std::optional<std::uint64_t> d = banded(s.masks, p, b, q, stage, s, &stopped_at);
+        if (d || stage == limit) return d;
+        const std::uint64_t next = stage * kStageFactor;
+        const bool unrelated = stage >= kWideStage && stopped_at < kEarlyStopColumns * stage;
+        stage = unrelated || next >= limit || next > p / kLastStageShare ? limit : next;
+    }
 }
 
 bool is_ascii(std::string_view s) {
@@ -235,17 +417,60 @@ bool is_ascii(std::string_view s) {
     return acc < 0x80;
 }
 
-}  // namespace
-
-std::uint64_t levenshtein_distance(std::string_view a, std::string_view b) {
+std::optional<std::uint64_t> distance_within(std::string_view a, std::string_view b,
+                                             std::uint64_t limit) {
     if (is_ascii(a) && is_ascii(b)) {
-        return stripped_distance(reinterpret_cast<const unsigned char*>(a.data()), a.size(),
-                                 reinterpret_cast<const unsigned char*>(b.data()), b.size());
+        return stripped_within(reinterpret_cast<const unsigned char*>(a.data()), a.size(),
+                               reinterpret_cast<const unsigned char*>(b.data()), b.size(), limit);
     }
     Scratch& s = scratch();
     utf8::decode_into(a, s.a);
     utf8::decode_into(b, s.b);
-    return stripped_distance(s.a.data(), s.a.size(), s.b.data(), s.b.size());
+    return stripped_within(s.a.data(), s.a.size(), s.b.data(), s.b.size(), limit);
+}
+
+}  // namespace
+
+std::uint64_t levenshtein_distance(std::string_view a, std::string_view b) {
+    // No distance exceeds the longer length, so this limit never cuts.
+    return *distance_within(a, b, std::numeric_limits<std::uint64_t>::max());
+}
+
+std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std::string_view b,
+                                                         std::uint64_t limit) {
+    return distance_within(a, b, limit);
+}
+
+std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, std::string_view text,
+                                                    const std::vector<std::size_t>& ends,
+                                                    std::uint64_t limit) {
+    std::vector<std::uint64_t> out(ends.size(), 0);
+    if (pattern.empty() || ends.empty()) return out;
+    const std::uint64_t k = std::min<std::uint64_t>(limit, std::numeric_limits<std::int64_t>::max() / 2);
+    Scratch& s = scratch();
+    if (is_ascii(pattern) && is_ascii(text)) {
+        const auto* p = reinterpret_cast<const unsigned char*>(pattern.data());
+        s.masks.build(p, pattern.size());
+        substring_scores(s.masks, pattern.size(), reinterpret_cast<const unsigned char*>(text.data()),
+                         text.size(), static_cast<std::int64_t>(k), ends, out.data(), s);
+        return out;
+    }
+    // Byte offsets become character counts.
+    std::vector<std::size_t> char_ends;
+    char_ends.reserve(ends.size());
+    std::size_t chars = 0;
+    std::size_t at = 0;
+    for (std::size_t e : ends) {
+        chars += utf8::count_chars(text.substr(at, e - at));
+        at = e;
+        char_ends.push_back(chars);
+    }
+    utf8::decode_into(pattern, s.a);
+    utf8::decode_into(text, s.b);
+    s.masks.build(s.a.data(), s.a.size());
+    substring_scores(s.masks, s.a.size(), s.b.data(), s.b.size(), static_cast<std::int64_t>(k),
+                     char_ends, out.data(), s);
+    return out;
 }
 
 namespace detail {
@@ -271,20 +496,21 @@ std::uint64_t levenshtein_two_row(std::string_view a, std::string_view b) {
     return prev[q];
 }
 
-std::uint64_t levenshtein_bit_parallel(std::u32string_view a, std::u32string_view b) {
+std::optional<std::uint64_t> levenshtein_bit_parallel_within(std::u32string_view a,
+                                                             std::u32string_view b,
+                                                             std::uint64_t limit) {
+    if (a.size() > b.size()) std::swap(a, b);
+    if (b.size() - a.size() > limit) return std::nullopt;
     if (a.empty()) return b.size();
-    if (b.empty()) return a.size();
-    if (a.size() > b.size()) return bit_parallel(b.data(), b.size(), a.data(), a.size());
-    return bit_parallel(a.data(), a.size(), b.data(), b.size());
+    Scratch& s = scratch();
+    s.masks.build(a.data(), a.size());
+    return banded(s.masks, a.size(), b.data(), b.size(), limit, s);
+}
+
+std::uint64_t levenshtein_bit_parallel(std::u32string_view a, std::u32string_view b) {
+    return *levenshtein_bit_parallel_within(a, b, std::max(a.size(), b.size()));
 }
 
 }  // namespace detail
-
-std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std::string_view b,
-                                                         std::uint64_t limit) {
-    const std::uint64_t d = levenshtein_distance(a, b);
-    if (d > limit) return std::nullopt;
-    return d;
-}
 
 }  // namespace brindle

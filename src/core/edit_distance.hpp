@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace brindle {
 
@@ -15,9 +16,19 @@ std::uint64_t levenshtein_distance(std::string_view a, std::string_view b);
 // Bounded Levenshtein distance: the exact distance of `a` and `b` in characters when it is at most
 // `limit`, nothing when it exceeds `limit`. Equal to
 //   d = levenshtein_distance(a, b); d <= limit ? d : nullopt
-// but allowed to stop early once the distance is known to exceed the limit.
+// but computes only the diagonal band of the matrix that can still end within the limit, and
+// stops as soon as every cell of that band is known to end above it.
 std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std::string_view b,
                                                          std::uint64_t limit);
+
+// For each byte offset e in `ends` (ascending, each at a character boundary of `text`, at most its
+// size): the least edit distance between `pattern` and a stretch of `text` that ends at e,
+//   min over x <= e of levenshtein_distance(pattern, text[x, e)),
+// or limit + 1 when that exceeds `limit`. It is a lower bound of the distance between the pattern
+// and every stretch ending at e; one pass over the text yields it for all ends.
+std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, std::string_view text,
+                                                    const std::vector<std::size_t>& ends,
+                                                    std::uint64_t limit);
 
 namespace detail {
 
@@ -25,8 +36,15 @@ namespace detail {
 std::uint64_t levenshtein_two_row(std::string_view a, std::string_view b);
 
 // Bit-parallel distance (Myers/Hyyrö) of two code-point sequences, without the prefix and suffix
-// stripping of the dispatcher. Exposed so that tests can check it against the reference.
+// stripping and the staged limits of the dispatchers. Exposed so that tests can check it against
+// the reference.
 std::uint64_t levenshtein_bit_parallel(std::u32string_view a, std::u32string_view b);
+
+// The banded bit-parallel computation with one fixed limit, again without stripping or stages:
+// the distance when it is at most `limit`, nothing otherwise.
+std::optional<std::uint64_t> levenshtein_bit_parallel_within(std::u32string_view a,
+                                                             std::u32string_view b,
+                                                             std::uint64_t limit);
 
 }  // namespace detail
 

@@ -3,6 +3,7 @@
 // the match locations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <set>
@@ -14,6 +15,7 @@
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
+#include "../reference/diagnostics.hpp"
 
 namespace {
 
@@ -23,6 +25,7 @@ using brindle::replacer::build_not_found_error;
 using brindle::replacer::ContentLines;
 using brindle::replacer::find_closest_match;
 using brindle::replacer::find_match_locations;
+using brindle::replacer::find_most_similar_window;
 using brindle::replacer::FuzzyMatchInfo;
 namespace text = brindle::text;
 
@@ -242,48 +245,12 @@ TEST(FindMatchLocations, ListedCases) {
     EXPECT_EQ(locations("a\nb\na", "a\n"), (V{1, 3}));
 }
 
-// Plain transcription: the candidate set built as a set, every window measured.
+// The plain form of the closest-match search, with its result in FuzzyMatchInfo terms.
 std::optional<FuzzyMatchInfo> plain_closest(std::string_view content, std::string_view old_string) {
-    const auto lines = text::split_lines(content);
-    const auto search = text::split_lines(old_string);
-    const std::size_t n = lines.size();
-    const std::size_t m = search.size();
-    if (m == 0 || n < m) return std::nullopt;
-    std::optional<std::string_view> anchor;
-    for (auto line : search) {
-        if (!text::trim(line).empty()) {
-            anchor = line;
-            break;
-        }
-    }
-    if (!anchor) return std::nullopt;
-    const std::size_t windows = n - m + 1;
-    std::set<std::size_t> set;
-    bool hit = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!text::contains(lines[i], *anchor)) continue;
-        hit = true;
-        for (std::size_t s = (i >= 5 ? i - 5 : 0); s <= i + 5; ++s) {
-            if (s < windows) set.insert(s);
-        }
-    }
-    if (!hit) {
-        for (std::size_t s = 0; s <= std::min(n - m, std::size_t{99}); ++s) set.insert(s);
-    }
-    std::optional<FuzzyMatchInfo> best;
-    double best_similarity = 0.0;
-    for (std::size_t s : set) {
-        const std::string window = text::join_lines(lines, s, m);
-        if (window.empty()) continue;
-        const double longest = static_cast<double>(std::max(old_string.size(), window.size()));
-        const double similarity =
-            1.0 - static_cast<double>(brindle::detail::levenshtein_two_row(old_string, window)) / longest;
-        if (similarity >= 0.8 && similarity > best_similarity) {
-            best_similarity = similarity;
-            best = FuzzyMatchInfo{similarity, s + 1, s + m, window, ""};
-        }
-    }
-    return best;
+    const auto match = brindle::reference::closest_match(content, old_string);
+    if (!match) return std::nullopt;
+    const std::size_t m = text::split_lines(old_string).size();
+    return FuzzyMatchInfo{match->similarity, match->start + 1, match->start + m, match->text, ""};
 }
 
 // Plain transcription of the diff: the whole text built, then cut.
@@ -346,6 +313,194 @@ TEST(FindClosestMatch, AgreesWithPlainTranscriptionOnGeneratedInputs) {
         EXPECT_EQ(fast->diff, plain_diff(old_string, plain->text));
     }
     EXPECT_GT(found, 300u);
+}
+
+// Generated contents and search texts whose windows are often close to each other: lines drawn
+// from a small pool with variants that differ by a character or two, long lines (distances over
+// several 64-character blocks), non-ASCII text and CR LF line ends (windows that are not
+// contiguous in the content). Returns the texts.
+struct WindowCase {
+    std::string content;
+    std::string old_string;
+};
+
+WindowCase generate_window_case(std::mt19937& rng, int round) {
+    static const std::vector<std::string> pool = {
+        "int x = 1;", "int x = 2;", "  return x;", "return y;", "}", "", "  ", "é€😀 abc",
+        "é€😀 abd", "if (a) {", "if (b) {", "\tfoo();", "foo();\r",
+        "    long_function_name(argument_one, argument_two, argument_three);",
+        "    long_function_name(argument_one, argument_two, argument_four);",
+        "    another_long_line = compute(alpha, beta, gamma, delta, epsilon);",
+    };
+    std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+    std::uniform_int_distribution<std::size_t> content_len(0, 60);
+    std::uniform_int_distribution<std::size_t> search_len(1, 6);
+    const std::string eol = round % 4 == 3 ? "\r\n" : "\n";
+    WindowCase c;
+    std::vector<std::string> content_lines;
+    for (std::size_t k = content_len(rng); k > 0; --k) content_lines.push_back(pool[pick(rng)]);
+    for (const std::string& line : content_lines) c.content += line + eol;
+    const std::size_t m = search_len(rng);
+    // Half of the search texts are a window of the content with one line replaced.
+    if (round % 2 == 0 && content_lines.size() >= m) {
+        std::uniform_int_distribution<std::size_t> at(0, content_lines.size() - m);
+        const std::size_t s = at(rng);
+        std::uniform_int_distribution<std::size_t> which(0, m - 1);
+        const std::size_t changed = which(rng);
+        for (std::size_t k = 0; k < m; ++k) {
+            if (k > 0) c.old_string += "\n";
+            c.old_string += k == changed ? pool[pick(rng)] : content_lines[s + k];
+        }
+    } else {
+        for (std::size_t k = 0; k < m; ++k) {
+            if (k > 0) c.old_string += "\n";
+            c.old_string += pool[pick(rng)];
+        }
+    }
+    return c;
+}
+
+// Similarities of every window of the case, by the plain edit distance (-1 for empty windows).
+std::vector<double> window_similarities(const WindowCase& c) {
+    const auto lines = brindle::reference::lines_of(c.content);
+    const std::size_t m = brindle::reference::lines_of(c.old_string).size();
+    std::vector<double> out;
+    for (std::size_t s = 0; m > 0 && s + m <= lines.size(); ++s) {
+        const std::string window = brindle::reference::join(lines, s, m);
+        const std::size_t longest = std::max(window.size(), c.old_string.size());
+        if (longest == 0) {
+            out.push_back(-1.0);
+            continue;
+        }
+        out.push_back(1.0 - static_cast<double>(brindle::reference::levenshtein(c.old_string, window)) /
+                                static_cast<double>(longest));
+    }
+    return out;
+}
+
+TEST(FindMostSimilarWindow, AgreesWithPlainFormOnGeneratedInputs) {
+    std::mt19937 rng(4242);
+    const double minimums[] = {0.0, 0.5, 0.8, 0.9, 0.95, 1.0};
+    std::size_t found = 0;
+    std::size_t ties = 0;           // several windows share the best similarity
+    std::size_t beaten = 0;         // qualifying windows that are not the best (limits cut them)
+    std::size_t near_misses = 0;    // a window within 0.1 below the minimum, none above
+    for (int round = 0; round < 4000; ++round) {
+        const WindowCase c = generate_window_case(rng, round);
+        const double min_similarity = minimums[static_cast<std::size_t>(round) % std::size(minimums)];
+        const ContentLines lines(c.content);
+        const auto fast = find_most_similar_window(lines, c.old_string, min_similarity);
+        const auto plain = brindle::reference::most_similar_window(c.content, c.old_string, min_similarity);
+        ASSERT_EQ(fast.has_value(), plain.has_value())
+            << c.content << "\n---\n" << c.old_string << "\nmin " << min_similarity;
+        const std::vector<double> all = window_similarities(c);
+        if (!fast) {
+            for (double x : all) {
+                if (x < min_similarity && x >= min_similarity - 0.1) {
+                    ++near_misses;
+                    break;
+                }
+            }
+            continue;
+        }
+        ++found;
+        EXPECT_EQ(fast->similarity, plain->similarity);
+        EXPECT_EQ(fast->start_line, plain->start + 1);
+        EXPECT_EQ(fast->text, plain->text);
+        EXPECT_EQ(fast->diff, build_match_diff(c.old_string, plain->text));
+        std::size_t equal = 0;
+        std::size_t lower = 0;
+        for (double x : all) {
+            if (x == plain->similarity) ++equal;
+            if (x >= min_similarity && x < plain->similarity) ++lower;
+        }
+        if (equal > 1) ++ties;
+        if (lower > 0) ++beaten;
+    }
+    EXPECT_GT(found, 1500u);
+    EXPECT_GT(ties, 200u);
+    EXPECT_GT(beaten, 500u);
+    EXPECT_GT(near_misses, 100u);
+}
+
+TEST(FindClosestMatch, AgreesWithPlainFormOnCloseWindows) {
+    std::mt19937 rng(777);
+    std::size_t found = 0;
+    std::size_t not_contiguous = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const WindowCase c = generate_window_case(rng, round);
+        const ContentLines lines(c.content);
+        const auto fast = find_closest_match(lines, c.old_string);
+        const auto plain = plain_closest(c.content, c.old_string);
+        ASSERT_EQ(fast.has_value(), plain.has_value()) << c.content << "\n---\n" << c.old_string;
+        if (!fast) continue;
+        ++found;
+        if (c.content.find('\r') != std::string::npos) ++not_contiguous;
+        EXPECT_EQ(fast->similarity, plain->similarity);
+        EXPECT_EQ(fast->start_line, plain->start_line);
+        EXPECT_EQ(fast->end_line, plain->end_line);
+        EXPECT_EQ(fast->text, plain->text);
+        EXPECT_EQ(fast->diff, build_match_diff(c.old_string, plain->text));
+    }
+    EXPECT_GT(found, 1000u);
+    EXPECT_GT(not_contiguous, 200u);
+}
+
+// Every window holds exactly the search text's characters in another order, so the histogram
+// bound lets all of them through and only the distances (and the substring bounds) tell them
+// apart. The one close window sits at the end.
+TEST(FindMostSimilarWindow, WindowsWithTheSearchTextsCharactersInOtherOrders) {
+    std::mt19937 rng(8);
+    for (int round = 0; round < 40; ++round) {
+        std::string search_line = "abcdefghijklmnopqrstuvwxyz0123456789";
+        std::shuffle(search_line.begin(), search_line.end(), rng);
+        const std::string old_string = search_line + "\n" + search_line;
+        std::string content;
+        for (int k = 0; k < 60; ++k) {
+            std::string line = search_line;
+            std::shuffle(line.begin(), line.end(), rng);
+            content += line + "\n";
+        }
+        std::string close = search_line;
+        std::swap(close[3], close[7]);  // 2 edits: similarity 1 - 2/73
+        content += (round % 2 ? close : search_line + "x") + "\n" + search_line + "\n";
+        const ContentLines lines(content);
+        for (double min_similarity : {0.5, 0.8, 0.97, 0.99}) {
+            const auto fast = find_most_similar_window(lines, old_string, min_similarity);
+            const auto plain = brindle::reference::most_similar_window(content, old_string, min_similarity);
+            ASSERT_EQ(fast.has_value(), plain.has_value()) << min_similarity;
+            if (!fast) continue;
+            EXPECT_EQ(fast->similarity, plain->similarity);
+            EXPECT_EQ(fast->start_line, plain->start + 1);
+        }
+        const auto closest = find_closest_match(lines, old_string);
+        const auto plain_c = plain_closest(content, old_string);
+        ASSERT_EQ(closest.has_value(), plain_c.has_value());
+        if (closest) {
+            EXPECT_EQ(closest->start_line, plain_c->start_line);
+        }
+    }
+}
+
+TEST(FindMostSimilarWindow, ListedCases) {
+    // An empty window against a non-empty search text is scored (1 - 2/4 here: 'é' is one
+    // character of two bytes), unlike in the closest-match search.
+    const ContentLines lines("xy\n\nab\n");
+    const auto empty = find_most_similar_window(lines, "é", 0.5);
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ(empty->start_line, 2u);
+    EXPECT_EQ(empty->similarity, 0.5);
+    EXPECT_FALSE(find_closest_match(lines, "é").has_value());
+    // Nothing for an empty search text, a content with fewer lines, or an unreachable minimum.
+    EXPECT_FALSE(find_most_similar_window(lines, "", 0.0).has_value());
+    EXPECT_FALSE(find_most_similar_window(lines, "a\nb\nc\nd", 0.0).has_value());
+    EXPECT_FALSE(find_most_similar_window(lines, "ab", 1.5).has_value());
+    // The earliest of equally similar windows wins.
+    const ContentLines twice("abcdX\nzz\nabcdY\n");
+    const auto tie = find_most_similar_window(twice, "abcde", 0.8);
+    ASSERT_TRUE(tie.has_value());
+    EXPECT_EQ(tie->start_line, 1u);
+    EXPECT_EQ(tie->similarity, 0.8);
 }
 
 TEST(BuildMatchDiff, AgreesWithPlainTranscriptionOnLongTexts) {

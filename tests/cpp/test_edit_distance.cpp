@@ -1,8 +1,11 @@
-// Tests of the character edit distance (every variant against the two-row reference) and of the
-// block similarity built on it.
+// Tests of the character edit distance (every variant, bounded or not, against the two-row
+// reference and the plain matrix form) and of the block similarity built on it.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -12,13 +15,46 @@
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
+#include "../reference/block_similarity.hpp"
+#include "../reference/edit_distance.hpp"
 
 namespace {
 
 using brindle::levenshtein_distance;
+using brindle::levenshtein_distance_within;
 using brindle::detail::levenshtein_bit_parallel;
+using brindle::detail::levenshtein_bit_parallel_within;
 using brindle::detail::levenshtein_two_row;
 using brindle::replacer::calculate_block_similarity;
+using brindle::replacer::calculate_block_similarity_above;
+
+// What the bounded variants must answer for a pair at distance d under `limit`.
+std::optional<std::uint64_t> within(std::uint64_t d, std::uint64_t limit) {
+    if (d > limit) return std::nullopt;
+    return d;
+}
+
+// Every bounded variant, in both argument orders, under every limit from 0 to d + 2 and a huge
+// one. Returns how many of those calls had to report "more than the limit".
+std::size_t expect_bounded_variants(std::string_view a, std::string_view b, std::uint64_t d) {
+    const std::vector<char32_t> ca = brindle::utf8::decode(a);
+    const std::vector<char32_t> cb = brindle::utf8::decode(b);
+    const std::u32string_view va(ca.data(), ca.size());
+    const std::u32string_view vb(cb.data(), cb.size());
+    std::vector<std::uint64_t> limits;
+    for (std::uint64_t k = 0; k <= d + 2; ++k) limits.push_back(k);
+    limits.push_back(~std::uint64_t{0});
+    std::size_t refused = 0;
+    for (std::uint64_t k : limits) {
+        const auto expected = within(d, k);
+        if (!expected) ++refused;
+        EXPECT_EQ(levenshtein_distance_within(a, b, k), expected) << "'" << a << "' vs '" << b << "' k=" << k;
+        EXPECT_EQ(levenshtein_distance_within(b, a, k), expected) << "'" << b << "' vs '" << a << "' k=" << k;
+        EXPECT_EQ(levenshtein_bit_parallel_within(va, vb, k), expected) << "'" << a << "' vs '" << b << "' k=" << k;
+        EXPECT_EQ(levenshtein_bit_parallel_within(vb, va, k), expected) << "'" << b << "' vs '" << a << "' k=" << k;
+    }
+    return refused;
+}
 
 // Every variant must give the reference's answer, in both argument orders.
 void expect_all_variants(std::string_view a, std::string_view b, std::uint64_t expected) {
@@ -31,6 +67,7 @@ void expect_all_variants(std::string_view a, std::string_view b, std::uint64_t e
     EXPECT_EQ(levenshtein_distance(b, a), expected) << "'" << b << "' vs '" << a << "'";
     EXPECT_EQ(levenshtein_bit_parallel(va, vb), expected) << "'" << a << "' vs '" << b << "'";
     EXPECT_EQ(levenshtein_bit_parallel(vb, va), expected) << "'" << b << "' vs '" << a << "'";
+    expect_bounded_variants(a, b, expected);
 }
 
 TEST(LevenshteinDistance, ListedCases) {
@@ -44,7 +81,10 @@ TEST(LevenshteinDistance, ListedCases) {
         {"é", "", 1},       {"😀", "😁", 1},  {"aé😀", "aé😀", 0}, {"abc", "abc", 0},
         {"\r\n", "\n", 1},  {"a b", "ab", 1}, {"日本語", "日本", 1},
     };
-    for (const Case& c : cases) expect_all_variants(c.a, c.b, c.d);
+    for (const Case& c : cases) {
+        EXPECT_EQ(brindle::reference::levenshtein(c.a, c.b), c.d) << c.a << " / " << c.b;
+        expect_all_variants(c.a, c.b, c.d);
+    }
 }
 
 TEST(LevenshteinDistance, LongTextsAcrossBlockBoundaries) {
@@ -126,6 +166,125 @@ TEST(LevenshteinDistance, AgreesWithReferenceOnGeneratedTexts) {
     }
 }
 
+// Texts of one to three 64-row blocks with lengths at and around the block boundaries, each paired
+// with a few-edit variant of itself and with an unrelated text, ASCII and not.
+TEST(LevenshteinDistance, BoundedAgreesWithPlainFormAcrossBlockBoundaries) {
+    std::mt19937 rng(64);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b", "c"},
+        {"a", "b", " ", "\n"},
+        {"a", "é", "€", "😀"},
+        {"x", "ü", "\t"},
+    };
+    const std::size_t lengths[] = {1, 2, 31, 62, 63, 64, 65, 66, 100, 127, 128, 129, 191, 192, 193};
+    std::size_t refused = 0;
+    std::size_t multi_block_found = 0;
+    std::size_t wide = 0;
+    for (int round = 0; round < 1200; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        const std::size_t len = lengths[static_cast<std::size_t>(round / 4) % std::size(lengths)];
+        std::string a;
+        for (std::size_t k = 0; k < len; ++k) a += alphabet[pick(rng)];
+        std::string b;
+        if (round % 3 == 2) {
+            const std::size_t len_b = lengths[static_cast<std::size_t>(round / 7) % std::size(lengths)];
+            for (std::size_t k = 0; k < len_b; ++k) b += alphabet[pick(rng)];
+        } else {
+            b = mutate(rng, a, alphabet);
+        }
+        const std::uint64_t d = brindle::reference::levenshtein(a, b);
+        EXPECT_EQ(levenshtein_two_row(a, b), d);
+        EXPECT_EQ(levenshtein_distance(a, b), d);
+        refused += expect_bounded_variants(a, b, d);
+        const std::size_t shorter = std::min(brindle::utf8::count_chars(a), brindle::utf8::count_chars(b));
+        if (shorter > 64 && d > 0) ++multi_block_found;
+        if (a.size() != brindle::utf8::count_chars(a)) ++wide;
+    }
+    // The generated pairs reach the refusals, the multi-block band and the decoded path.
+    EXPECT_GT(refused, 2000u);
+    EXPECT_GT(multi_block_found, 300u);
+    EXPECT_GT(wide, 200u);
+}
+
+// Long pairs at distances beyond the first staged limit (|p - q| + 64), so that the later stages
+// and the band's pruning both run, against the two-row reference.
+TEST(LevenshteinDistance, LongPairsThroughTheStagedLimits) {
+    std::mt19937 rng(2026);
+    const std::vector<std::string> alphabet = {"a", "b", "c", "d", " ", "\n", "é"};
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<std::size_t> len_dist(300, 1400);
+    std::size_t beyond_first_stage = 0;
+    for (int round = 0; round < 60; ++round) {
+        std::string a;
+        for (std::size_t k = len_dist(rng); k > 0; --k) a += alphabet[pick(rng)];
+        std::string b = a;
+        // Many edits: a few hundred random rewrites of short stretches.
+        std::uniform_int_distribution<std::size_t> edits(0, 300);
+        for (std::size_t e = edits(rng); e > 0; --e) b = mutate(rng, b, alphabet);
+        if (round % 5 == 0) {
+            b.clear();
+            for (std::size_t k = len_dist(rng); k > 0; --k) b += alphabet[pick(rng)];
+        }
+        const std::uint64_t d = levenshtein_two_row(a, b);
+        const std::size_t p = brindle::utf8::count_chars(a);
+        const std::size_t q = brindle::utf8::count_chars(b);
+        if (d > (p > q ? p - q : q - p) + 64) ++beyond_first_stage;
+        EXPECT_EQ(levenshtein_distance(a, b), d);
+        EXPECT_EQ(levenshtein_distance(b, a), d);
+        for (std::uint64_t k : {d / 2, d - 1, d, d + 1, 2 * d, d + 500}) {
+            EXPECT_EQ(levenshtein_distance_within(a, b, k), within(d, k)) << "k=" << k;
+            EXPECT_EQ(levenshtein_distance_within(b, a, k), within(d, k)) << "k=" << k;
+        }
+    }
+    EXPECT_GT(beyond_first_stage, 30u);
+}
+
+// best_substring_distances against the plain minimum over every stretch, at every character
+// boundary of generated texts (some containing near copies of the pattern) and several limits.
+TEST(BestSubstringDistances, AgreesWithPlainFormOnGeneratedTexts) {
+    std::mt19937 rng(515);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b", "\n"},
+        {"a", "é", "€", "😀", " "},
+        {"x", "y", "z", "w", "\n", "\t"},
+    };
+    std::size_t exact = 0;
+    std::size_t capped = 0;
+    std::size_t multi_block = 0;
+    for (int round = 0; round < 400; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        const std::size_t max_len = round % 4 == 0 ? 150 : 40;
+        const std::string pattern = random_text(rng, alphabet, max_len);
+        std::string text = random_text(rng, alphabet, 30);
+        if (round % 2 == 0) text += mutate(rng, pattern, alphabet) + random_text(rng, alphabet, 20);
+        std::vector<std::size_t> ends;
+        for (std::size_t e = 0; e <= text.size(); ++e) {
+            if (e == text.size() || (static_cast<unsigned char>(text[e]) & 0xC0) != 0x80) ends.push_back(e);
+        }
+        std::vector<std::uint64_t> plain;
+        for (std::size_t e : ends) plain.push_back(brindle::reference::best_substring_distance(pattern, text.substr(0, e)));
+        if (brindle::utf8::count_chars(pattern) > 64) ++multi_block;
+        for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{10}, std::uint64_t{40},
+                                    ~std::uint64_t{0}}) {
+            const std::vector<std::uint64_t> fast = brindle::best_substring_distances(pattern, text, ends, limit);
+            ASSERT_EQ(fast.size(), ends.size());
+            for (std::size_t t = 0; t < ends.size(); ++t) {
+                if (plain[t] <= limit) {
+                    ASSERT_EQ(fast[t], plain[t]) << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
+                    ++exact;
+                } else {
+                    ASSERT_EQ(fast[t], limit + 1) << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
+                    ++capped;
+                }
+            }
+        }
+    }
+    EXPECT_GT(exact, 5000u);
+    EXPECT_GT(capped, 5000u);
+    EXPECT_GT(multi_block, 50u);
+}
+
 TEST(LevenshteinDistance, ManyDistinctWideCharactersPerBlock) {
     // Up to 64 distinct non-ASCII characters in one block fill half of its hash table and make
     // probe sequences collide.
@@ -199,6 +358,56 @@ TEST(BlockSimilarity, OutOfRangeArgumentsStayInBounds) {
     EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 0, 2, 10), 0.75);
     EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 5, 9, 5), 1.0);
     EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, 2, 0, 3), 1.0);
+}
+
+// Generated blocks against the plain form, and the thresholded form at thresholds on both sides of
+// the exact score (the same double, its neighbours, fixed values and NaN).
+TEST(BlockSimilarity, AgreesWithPlainFormOnGeneratedBlocks) {
+    std::mt19937 rng(31);
+    const std::vector<std::string> pool = {
+        "", "  ", "x = 1", "  x = 2  ", "return x;", "\treturn y;", "}", "é€😀", "é€😁 ",
+        "a much longer line with several words that differ only here",
+        "a much longer line with several words that differ only there",
+        "\u3000wide space\u3000",
+    };
+    std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+    std::uniform_int_distribution<std::size_t> len(0, 9);
+    std::size_t rejected = 0;
+    std::size_t accepted = 0;
+    std::size_t partial = 0;  // scores strictly between 0 and 1
+    for (int round = 0; round < 3000; ++round) {
+        std::string content;
+        for (std::size_t k = len(rng) + 3; k > 0; --k) content += pool[pick(rng)] + "\n";
+        std::string search;
+        for (std::size_t k = len(rng) + (round % 9 == 0 ? 0 : 3); k > 0; --k) search += pool[pick(rng)] + "\n";
+        const Lines c(content);
+        const Lines q(search);
+        std::uniform_int_distribution<std::size_t> pos(0, round % 11 == 0 ? c.lines.size() + 1 : c.lines.size() / 2);
+        const std::size_t start = pos(rng);
+        const std::size_t end = round % 7 == 0 ? pos(rng) : start + len(rng);
+        const std::size_t size = round % 5 == 0 ? len(rng) : q.lines.size();
+        const double expected = brindle::reference::block_similarity(c.lines, q.lines, start, end, size);
+        const double fast = calculate_block_similarity(c.lines, q.lines, start, end, size);
+        ASSERT_EQ(fast, expected) << content << "---\n" << search << start << " " << end << " " << size;
+        if (expected > 0.0 && expected < 1.0) ++partial;
+        const double thresholds[] = {expected, std::nextafter(expected, -1.0), std::nextafter(expected, 2.0),
+                                     expected - 0.05, expected + 0.05, 0.3, 0.0, -1.0, 1.0,
+                                     std::numeric_limits<double>::quiet_NaN()};
+        for (double threshold : thresholds) {
+            const auto above = calculate_block_similarity_above(c.lines, q.lines, start, end, size, threshold);
+            if (expected > threshold) {
+                ASSERT_TRUE(above.has_value()) << threshold;
+                EXPECT_EQ(*above, expected);
+                ++accepted;
+            } else {
+                EXPECT_FALSE(above.has_value()) << threshold << " score " << expected;
+                ++rejected;
+            }
+        }
+    }
+    EXPECT_GT(partial, 1000u);
+    EXPECT_GT(accepted, 5000u);
+    EXPECT_GT(rejected, 5000u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -13,5 +14,15 @@ double calculate_block_similarity(const std::vector<std::string_view>& content_l
                                   const std::vector<std::string_view>& search_lines,
                                   std::size_t block_start, std::size_t block_end,
                                   std::size_t search_block_size);
+
+// The same score when it is strictly greater than `threshold`, nothing otherwise: for a caller
+// that keeps the best block so far and only wants a block that beats it. Each pair's distance is
+// computed only up to the largest value that could still let the mean exceed the threshold,
+// assuming every later pair scores 1. A returned score is bit-for-bit the one
+// calculate_block_similarity gives.
+std::optional<double> calculate_block_similarity_above(
+    const std::vector<std::string_view>& content_lines,
+    const std::vector<std::string_view>& search_lines, std::size_t block_start,
+    std::size_t block_end, std::size_t search_block_size, double threshold);
 
 }  // namespace brindle::replacer

@@ -4,17 +4,37 @@
 // Closest match: windows of m content lines (m = lines of the search text) are scored by
 // 1 - d / L (d: edit distance in characters, L: the longer byte length). Only windows starting
 // within kAnchorRadius lines of a content line that contains the anchor (the first non-blank
-// search line) are scored, or the first kFallbackWindows windows when the anchor occurs nowhere.
-// The anchor hits come in ascending line order, so their radius intervals are merged on the fly
-// and every window is examined once, in ascending order; the earliest of equally similar windows
-// wins. A window whose similarity cannot beat the best so far, judged by the lower bound
-// d >= |difference of character counts|, is skipped without computing d.
+// search line) are candidates, or the first kFallbackWindows windows when the anchor occurs
+// nowhere; find_most_similar_window takes every window. The most similar candidate with
+// similarity >= kMinSimilarity (or the given minimum) wins, the earliest among equals.
+//
+// Performance idea (WindowSearch): the exact similarity of a window is needed only when it can
+// still win, so
+//   1. every candidate first gets a lower bound of d from character histograms, kept up to date
+//      as the window slides by a line (two lines' characters per step, no joined text); a window
+//      whose bound misses the threshold is dropped;
+//   2. the rest are measured most promising first (the window with the most search lines in
+//      place, then by the histogram bound), and the edit distance of each is computed
+//      only up to the largest d that still reaches the threshold and beats the best so far
+//      (levenshtein_distance_within), so that it stops as soon as the window is out of reach;
+//   3. once no remaining window can reach the best similarity found, the search ends; only the
+//      winner's text is built;
+//   4. when windows measured are refused again and again (the search text resembles nothing
+//      there, or the windows left are shifted copies of the best one), those that could still
+//      win get a stronger bound from one pass of the search text over their lines: the least
+//      distance to any stretch of content ending where a window ends.
+// Ties are broken by the window index explicitly, so the measuring order does not change which
+// window wins.
 #include "core/content_replacer/diagnostics.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
@@ -28,6 +48,12 @@ namespace {
 constexpr std::size_t kAnchorRadius = 5;        // windows starting up to 5 lines around a hit
 constexpr std::size_t kFallbackWindows = 100;   // windows scored when the anchor occurs nowhere
 constexpr double kMinSimilarity = 0.8;          // weaker near-misses are not worth showing
+// Window search: distances refused before the windows left get the substring bound.
+constexpr std::size_t kRefusalsBeforeSubstringBounds = 2;
+// ... and only when the estimated cost of measuring them is this many times that of the pass.
+constexpr double kSubstringBoundsMargin = 2.0;
+// Search lines repeated more often than this do not vote for the window measured first.
+constexpr std::size_t kMaxVotingRepeats = 4;
 // Message sizes.
 constexpr std::size_t kMaxDiffBytes = 2000;     // longer diffs are cut
 constexpr std::size_t kMaxFirstLineHits = 3;    // lines listed for the first search line
@@ -69,6 +95,394 @@ std::string percent_one_decimal(double similarity) {
 double similarity_of(std::uint64_t distance, std::size_t longest) {
     return 1.0 - static_cast<double>(distance) / static_cast<double>(longest);
 }
+
+// The first search line that is not blank, untrimmed.
+std::optional<std::string_view> first_non_blank(const std::vector<std::string_view>& search) {
+    for (std::string_view line : search) {
+        if (!text::is_blank(line)) return line;
+    }
+    return std::nullopt;
+}
+
+// The largest distance d for which a window of longest byte length `longest` still qualifies:
+// similarity_of(d, longest) >= threshold, or > threshold when `strict`. Nothing when even d = 0
+// does not. Starts from the real-valued answer and corrects it by the exact double comparison
+// that decides (similarity_of is non-increasing in d).
+std::optional<std::uint64_t> largest_qualifying_distance(std::size_t longest, double threshold,
+                                                         bool strict) {
+    auto qualifies = [&](std::uint64_t d) {
+        const double similarity = similarity_of(d, longest);
+        return strict ? similarity > threshold : similarity >= threshold;
+    };
+    const double estimate = (1.0 - threshold) * static_cast<double>(longest);
+    std::uint64_t d = 0;
+    if (estimate >= static_cast<double>(longest)) {
+        d = longest;
+    } else if (estimate > 0.0) {
+        d = static_cast<std::uint64_t>(estimate);
+    }
+    while (d < longest && qualifies(d + 1)) ++d;
+    while (!qualifies(d)) {
+        if (d == 0) return std::nullopt;
+        --d;
+    }
+    return d;
+}
+
+// Character classes of the histogram bound: ASCII characters each in their own class, others
+// hashed into kWideClasses classes. Merging characters into classes only weakens the bound.
+constexpr std::size_t kAsciiClasses = 128;
+constexpr std::size_t kWideClasses = 128;
+constexpr std::size_t kClasses = kAsciiClasses + kWideClasses;
+using Histogram = std::array<std::int64_t, kClasses>;
+
+// Calls f(class) for every character of `s`.
+template <class F>
+void for_each_class(std::string_view s, F&& f) {
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const auto byte = static_cast<unsigned char>(s[pos]);
+        if (byte < kAsciiClasses) {
+            f(static_cast<std::size_t>(byte));
+            ++pos;
+        } else {
+            const char32_t c = utf8::decode_at(s, pos);
+            f(kAsciiClasses + (static_cast<std::size_t>(c) * 0x9E3779B1u >> 7) % kWideClasses);
+        }
+    }
+}
+
+// A window of m content lines sliding over the content, with what the lower bound of its edit
+// distance to the search text needs: its byte length and its character histogram compared with
+// the search text's. An edit changes the count of at most one class up and one down, so the
+// distance is at least the larger of the search text's surplus (characters it has beyond the
+// window's, class by class) and the window's surplus; this bound also covers the difference of
+// the character counts. Every window holds exactly m - 1 LFs between its lines.
+class SlidingWindow {
+public:
+    SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m, std::string_view old_string)
+        : lines_(lines), m_(m) {
+        target_.fill(0);
+        for_each_class(old_string, [&](std::size_t c) { ++target_[c]; });
+    }
+
+    // Makes window s current: slides line by line from the current window when that is shorter
+    // than building it afresh.
+    void move_to(std::size_t s) {
+        if (!valid_ || s < start_ || s - start_ >= m_) {
+            rebuild(s);
+            return;
+        }
+        while (start_ < s) {
+            remove_line(lines_[start_]);
+            add_line(lines_[start_ + m_]);
+            ++start_;
+        }
+    }
+
+    std::size_t bytes() const { return line_bytes_ + (m_ - 1); }
+    std::uint64_t distance_bound() const {
+        return static_cast<std::uint64_t>(std::max(search_surplus_, window_surplus_));
+    }
+
+private:
+    void rebuild(std::size_t s) {
+        count_.fill(0);
+        count_[static_cast<std::size_t>('\n')] = static_cast<std::int64_t>(m_ - 1);
+        search_surplus_ = 0;
+        window_surplus_ = 0;
+        for (std::size_t c = 0; c < kClasses; ++c) {
+            if (target_[c] > count_[c]) {
+                search_surplus_ += target_[c] - count_[c];
+            } else {
+                window_surplus_ += count_[c] - target_[c];
+            }
+        }
+        line_bytes_ = 0;
+        start_ = s;
+        for (std::size_t k = 0; k < m_; ++k) add_line(lines_[s + k]);
+        valid_ = true;
+    }
+
+    void add_line(std::string_view line) {
+        line_bytes_ += line.size();
+        for_each_class(line, [&](std::size_t c) {
+            const std::int64_t short_of_target = count_[c] < target_[c];
+            search_surplus_ -= short_of_target;
+            window_surplus_ += 1 - short_of_target;
+            ++count_[c];
+        });
+    }
+
+    void remove_line(std::string_view line) {
+        line_bytes_ -= line.size();
+        for_each_class(line, [&](std::size_t c) {
+            --count_[c];
+            const std::int64_t short_of_target = count_[c] < target_[c];
+            search_surplus_ += short_of_target;
+            window_surplus_ -= 1 - short_of_target;
+        });
+    }
+
+    const std::vector<std::string_view>& lines_;
+    std::size_t m_;
+    Histogram target_;
+    Histogram count_;
+    std::int64_t search_surplus_ = 0;
+    std::int64_t window_surplus_ = 0;
+    std::size_t line_bytes_ = 0;
+    std::size_t start_ = 0;
+    bool valid_ = false;
+};
+
+// Whether a window whose joined text is empty is scored (unless the search text is empty too).
+enum class EmptyWindows { kSkip, kKeep };
+
+// The best window of m lines among those added: the most similar with similarity at least
+// min_similarity, the earliest of equally similar ones.
+//
+// Windows are added in ascending order; each gets the histogram bound of its distance, and with
+// it the best similarity it could reach, and is dropped at once when that misses min_similarity.
+// The remaining windows are then measured most promising first (highest reachable similarity,
+// earliest first among equals), so that a good window is found early and the distance of every
+// later one is computed only up to the largest value that could still beat it. The order does
+// not change the result: a window replaces the best when it is more similar, or equally similar
+// and earlier. Once the reachable similarity falls below the best found, no later window can
+// qualify and the search ends.
+class WindowSearch {
+public:
+    WindowSearch(const ContentLines& content, std::string_view old_string, std::size_t m,
+                 double min_similarity, EmptyWindows empty)
+        : content_(content), old_string_(old_string), m_(m), min_similarity_(min_similarity),
+          empty_(empty), window_(content.lines, m, old_string) {}
+
+    void add(std::size_t s) {
+        poll_interrupt();
+        window_.move_to(s);
+        const std::size_t bytes = window_.bytes();
+        if (bytes == 0 && (empty_ == EmptyWindows::kSkip || old_string_.empty())) return;
+        const std::size_t longest = std::max(old_string_.size(), bytes);
+        const double reachable = similarity_of(window_.distance_bound(), longest);
+        if (!(reachable >= min_similarity_)) return;
+        candidates_.push_back(Candidate{reachable, s, longest});
+    }
+
+    std::optional<FuzzyMatchInfo> best() {
+        // Added in ascending order, so a stable sort keeps the earliest first among equals.
+        std::stable_sort(candidates_.begin(), candidates_.end(),
+                         [](const Candidate& x, const Candidate& y) { return x.reachable > y.reachable; });
+        measure_best_aligned_first();
+        bool found = false;
+        double best_similarity = 0.0;
+        std::size_t best_start = 0;
+        std::size_t refused = 0;           // distances refused since the last substring bounds
+        std::size_t improvements = 0;      // times the best changed
+        std::size_t bounded_at = SIZE_MAX;  // improvements when the substring bounds were applied
+        for (std::size_t i = 0; i < candidates_.size(); ++i) {
+            poll_interrupt();
+            if (refused >= kRefusalsBeforeSubstringBounds && bounded_at != improvements) {
+                bounded_at = improvements;
+                refused = 0;
+                apply_substring_bounds(i, found ? best_similarity : min_similarity_, found, best_start);
+                if (i >= candidates_.size()) break;
+            }
+            const Candidate& c = candidates_[i];
+            // Later candidates reach at most this similarity and, when equal, start later.
+            if (found && (c.reachable < best_similarity ||
+                          (c.reachable == best_similarity && c.start > best_start))) {
+                break;
+            }
+            const bool strict = found && c.start > best_start;
+            const std::optional<std::uint64_t> limit = largest_qualifying_distance(
+                c.longest, found ? best_similarity : min_similarity_, strict);
+            if (!limit) continue;
+            const std::optional<std::uint64_t> d =
+                levenshtein_distance_within(old_string_, window_text(c.start), *limit);
+            if (!d) {
+                ++refused;
+                continue;
+            }
+            found = true;
+            best_similarity = similarity_of(*d, c.longest);
+            best_start = c.start;
+            ++improvements;
+        }
+        if (!found) return std::nullopt;
+        FuzzyMatchInfo info;
+        info.similarity = best_similarity;
+        info.start_line = best_start + 1;
+        info.end_line = best_start + m_;
+        info.text = text::join_lines(content_.lines, best_start, m_);
+        info.diff = build_match_diff(old_string_, info.text);
+        return info;
+    }
+
+private:
+    struct Candidate {
+        double reachable;     // similarity for the histogram bound of the distance
+        std::size_t start;    // window index
+        std::size_t longest;  // larger byte length of the window text and the search text
+    };
+
+    // Moves to the front the candidate whose lines equal the most search lines at the same
+    // position: usually the best window, whose similarity then cuts the distances of all the
+    // others. Each content line covered by a candidate votes for the windows that would place it
+    // where an equal search line is; blank search lines and lines repeated more than
+    // kMaxVotingRepeats times in the search text do not vote. Only the order changes.
+    void measure_best_aligned_first() {
+        if (candidates_.size() < 2) return;
+        const std::vector<std::string_view> search = text::split_lines(old_string_);
+        std::unordered_map<std::string_view, std::vector<std::size_t>> positions;
+        for (std::size_t i = 0; i < search.size(); ++i) {
+            if (!text::is_blank(search[i])) positions[search[i]].push_back(i);
+        }
+        const std::size_t windows = content_.lines.size() - m_ + 1;
+        std::vector<std::uint32_t> votes(windows, 0);
+        std::vector<std::size_t> starts;
+        starts.reserve(candidates_.size());
+        for (const Candidate& c : candidates_) starts.push_back(c.start);
+        std::sort(starts.begin(), starts.end());
+        std::size_t next_line = 0;
+        for (std::size_t start : starts) {
+            for (std::size_t line = std::max(start, next_line); line < start + m_; ++line) {
+                poll_interrupt();
+                const auto found = positions.find(content_.lines[line]);
+                if (found == positions.end() || found->second.size() > kMaxVotingRepeats) continue;
+                for (std::size_t i : found->second) {
+                    if (line >= i && line - i < windows) ++votes[line - i];
+                }
+            }
+            next_line = std::max(next_line, start + m_);
+        }
+        std::size_t best = 0;
+        for (std::size_t k = 1; k < candidates_.size(); ++k) {
+            if (votes[candidates_[k].start] > votes[candidates_[best].start]) best = k;
+        }
+        std::rotate(candidates_.begin(), candidates_.begin() + static_cast<std::ptrdiff_t>(best),
+                    candidates_.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    }
+
+    // Lines first..first+count-1 joined: a view into the content when they are separated there by
+    // single LFs, otherwise joined into a buffer.
+    std::string_view joined(std::size_t first, std::size_t count) {
+        const std::string_view head = content_.lines[first];
+        const std::string_view tail = content_.lines[first + count - 1];
+        const auto text_begin = reinterpret_cast<std::uintptr_t>(content_.text.data());
+        const auto text_end = text_begin + content_.text.size();
+        const auto begin = reinterpret_cast<std::uintptr_t>(head.data());
+        const auto end = reinterpret_cast<std::uintptr_t>(tail.data()) + tail.size();
+        const std::size_t bytes = text::joined_length(content_.lines.data() + first, count);
+        if (text_begin <= begin && begin <= end && end <= text_end && end - begin == bytes) {
+            return content_.text.substr(begin - text_begin, bytes);
+        }
+        buffer_ = text::join_lines(content_.lines, first, count);
+        return buffer_;
+    }
+
+    std::string_view window_text(std::size_t s) { return joined(s, m_); }
+
+    // Tightens the reachable similarity of the candidates_[from..] that could still qualify
+    // (threshold: the best similarity so far, or the minimum before any window qualified) by the
+    // substring bound: a window's distance is at least the least distance between the search
+    // text and any stretch of the content that ends where the window ends
+    // (best_substring_distances), and one pass over a run of nearby windows gives that bound for
+    // all of them. Used once the windows measured are refused again and again: either the search
+    // text resembles nothing there, or the windows left are shifted copies of the best one,
+    // whose own distance the substring bound nearly reaches. Candidates that can no longer reach
+    // the minimum are dropped; the rest are put back in measuring order.
+    void apply_substring_bounds(std::size_t from, double threshold, bool found, std::size_t best_start) {
+        std::vector<std::size_t> order;
+        for (std::size_t k = from; k < candidates_.size(); ++k) {
+            if (candidates_[k].reachable >= threshold) order.push_back(k);
+        }
+        std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            return candidates_[x].start < candidates_[y].start;
+        });
+        if (!substring_bounds_pay(order, threshold)) return;
+        // Runs of candidates whose windows overlap or touch share one pass.
+        std::size_t run_begin = 0;
+        while (run_begin < order.size()) {
+            std::size_t run_end = run_begin + 1;
+            while (run_end < order.size() &&
+                   candidates_[order[run_end]].start <= candidates_[order[run_end - 1]].start + m_) {
+                ++run_end;
+            }
+            bound_run(order, run_begin, run_end, threshold, found, best_start);
+            run_begin = run_end;
+        }
+        auto tail_begin = candidates_.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto out_of_reach = [&](const Candidate& c) { return !(c.reachable >= min_similarity_); };
+        candidates_.erase(std::remove_if(tail_begin, candidates_.end(), out_of_reach), candidates_.end());
+        std::sort(candidates_.begin() + static_cast<std::ptrdiff_t>(from), candidates_.end(),
+                  [](const Candidate& x, const Candidate& y) {
+                      return x.reachable > y.reachable || (x.reachable == y.reachable && x.start < y.start);
+                  });
+    }
+
+    // Whether the substring bound is likely cheaper than measuring the candidates `order`
+    // (ascending starts) one by one. Measuring a window costs up to its characters times the
+    // 64-row blocks of its band (twice the limit); the substring pass costs up to the characters
+    // of the runs times the blocks of the whole search text. Both are upper estimates (a band
+    // often stops early); the pass must win by kSubstringBoundsMargin.
+    bool substring_bounds_pay(const std::vector<std::size_t>& order, double threshold) const {
+        double measuring = 0.0;
+        double pass = 0.0;
+        const double search_blocks = static_cast<double>(old_string_.size()) / 64.0 + 1.0;
+        std::size_t covered_until = 0;  // lines below this one are already counted for the pass
+        for (std::size_t k : order) {
+            const Candidate& c = candidates_[k];
+            const double band = 2.0 * (1.0 - threshold) * static_cast<double>(c.longest) / 64.0 + 2.0;
+            measuring += static_cast<double>(c.longest) * band;
+            const std::size_t from_line = std::max(c.start, covered_until);
+            const std::size_t to_line = c.start + m_;
+            for (std::size_t line = from_line; line < to_line; ++line) {
+                pass += static_cast<double>(content_.lines[line].size() + 1) * search_blocks;
+            }
+            covered_until = std::max(covered_until, to_line);
+        }
+        return measuring > kSubstringBoundsMargin * pass;
+    }
+
+    // The substring bound for the candidates order[begin..end) (ascending starts, one run).
+    void bound_run(const std::vector<std::size_t>& order, std::size_t begin, std::size_t end,
+                   double threshold, bool found, std::size_t best_start) {
+        const std::size_t first_line = candidates_[order[begin]].start;
+        const std::size_t line_count = candidates_[order[end - 1]].start + m_ - first_line;
+        std::uint64_t limit = 0;
+        std::vector<std::size_t> ends;
+        ends.reserve(end - begin);
+        std::size_t offset = 0;  // byte offset of the next line's start in the run's text
+        std::size_t next_line = first_line;
+        for (std::size_t k = begin; k < end; ++k) {
+            const Candidate& c = candidates_[order[k]];
+            const std::size_t last_line = c.start + m_ - 1;
+            while (next_line <= last_line) {
+                offset += content_.lines[next_line].size() + 1;
+                ++next_line;
+            }
+            ends.push_back(offset - 1);  // behind the window's last line, before its LF
+            const std::optional<std::uint64_t> own =
+                largest_qualifying_distance(c.longest, threshold, found && c.start > best_start);
+            if (own) limit = std::max(limit, *own);
+        }
+        const std::string_view run_text = joined(first_line, line_count);
+        const std::vector<std::uint64_t> bounds =
+            best_substring_distances(old_string_, run_text, ends, limit);
+        for (std::size_t k = begin; k < end; ++k) {
+            Candidate& c = candidates_[order[k]];
+            c.reachable = std::min(c.reachable, similarity_of(bounds[k - begin], c.longest));
+        }
+    }
+
+    const ContentLines& content_;
+    std::string_view old_string_;
+    std::size_t m_;
+    double min_similarity_;
+    EmptyWindows empty_;
+    SlidingWindow window_;
+    std::vector<Candidate> candidates_;
+    std::string buffer_;
+};
 
 }  // namespace
 
@@ -113,103 +527,39 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
     const std::size_t n = lines.size();
     const std::size_t m = search.size();
     if (m == 0 || n < m) return std::nullopt;
-    const std::size_t windows = n - m + 1;
+    const std::optional<std::string_view> anchor = first_non_blank(search);
+    if (!anchor) return std::nullopt;
 
-    std::string_view anchor;
-    bool has_anchor = false;
-    for (std::string_view line : search) {
-        if (!text::is_blank(line)) {
-            anchor = line;
-            has_anchor = true;
-            break;
-        }
-    }
-    if (!has_anchor) return std::nullopt;
-
-    const std::size_t old_chars = utf8::count_chars(old_string);
-    double best_similarity = 0.0;
-    std::size_t best_window = 0;
-    bool found = false;
-    std::string best_text;
-    std::string window_text;
-
-    auto examine = [&](std::size_t s) {
-        const std::size_t window_bytes = text::joined_length(lines.data() + s, m);
-        if (window_bytes == 0) return;
-        const std::size_t longest = std::max(old_string.size(), window_bytes);
-        window_text = text::join_lines(lines, s, m);
-        // The distance is at least the difference of the character counts; if even that bound
-        // cannot qualify, the exact distance cannot either.
-        const std::size_t window_chars = utf8::count_chars(window_text);
-        const std::size_t bound = old_chars > window_chars ? old_chars - window_chars
-                                                           : window_chars - old_chars;
-        const double best_possible = similarity_of(bound, longest);
-        if (best_possible < kMinSimilarity || best_possible <= best_similarity) return;
-        const double similarity = similarity_of(levenshtein_distance(old_string, window_text), longest);
-        if (similarity >= kMinSimilarity && similarity > best_similarity) {
-            best_similarity = similarity;
-            best_window = s;
-            found = true;
-            best_text.swap(window_text);
-        }
-    };
-
-    std::size_t next_window = 0;  // windows below this one are examined or out of every interval
+    WindowSearch windows(content, old_string, m, kMinSimilarity, EmptyWindows::kSkip);
+    const std::size_t count = n - m + 1;
+    std::size_t next_window = 0;  // windows below this one are added or out of every interval
     bool anchor_seen = false;
-    // Once every window is covered, further anchor hits add nothing.
-    for (std::size_t i = 0; i < n && next_window < windows; ++i) {
-        if (!text::contains(lines[i], anchor)) continue;
+    // The anchor hits come in ascending order, so their intervals are merged on the fly. Once
+    // every window is added, further hits add nothing.
+    for (std::size_t i = 0; i < n && next_window < count; ++i) {
+        poll_interrupt();
+        if (!text::contains(lines[i], *anchor)) continue;
         anchor_seen = true;
         const std::size_t lo = std::max(i > kAnchorRadius ? i - kAnchorRadius : 0, next_window);
-        const std::size_t hi = std::min(i + kAnchorRadius, windows - 1);
-        for (std::size_t s = lo; s <= hi; ++s) examine(s);
+        const std::size_t hi = std::min(i + kAnchorRadius, count - 1);
+        for (std::size_t s = lo; s <= hi; ++s) windows.add(s);
         next_window = std::max(next_window, hi + 1);
     }
     if (!anchor_seen) {
-        const std::size_t count = std::min(windows, kFallbackWindows);
-        for (std::size_t s = 0; s < count; ++s) examine(s);
+        for (std::size_t s = 0; s < std::min(count, kFallbackWindows); ++s) windows.add(s);
     }
-    if (!found) return std::nullopt;
-
-    FuzzyMatchInfo info;
-    info.similarity = best_similarity;
-    info.start_line = best_window + 1;
-    info.end_line = best_window + m;
-    info.diff = build_match_diff(old_string, best_text);
-    info.text = std::move(best_text);
-    return info;
+    return windows.best();
 }
 
 std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& content,
                                                        std::string_view old_string,
                                                        double min_similarity) {
-    const std::vector<std::string_view>& lines = content.lines;
-    const std::size_t m = text::split_lines(old_string).size();
-    const std::size_t n = lines.size();
+    const std::size_t m = text::count_lines(old_string);
+    const std::size_t n = content.lines.size();
     if (m == 0 || n < m) return std::nullopt;
-    double best_similarity = -1.0;
-    std::size_t best_window = 0;
-    std::string best_text;
-    for (std::size_t s = 0; s + m <= n; ++s) {
-        std::string window_text = text::join_lines(lines, s, m);
-        const std::size_t longest = std::max(old_string.size(), window_text.size());
-        if (longest == 0) continue;
-        const double similarity =
-            similarity_of(levenshtein_distance(old_string, window_text), longest);
-        if (similarity >= min_similarity && similarity > best_similarity) {
-            best_similarity = similarity;
-            best_window = s;
-            best_text = std::move(window_text);
-        }
-    }
-    if (best_similarity < 0.0) return std::nullopt;
-    FuzzyMatchInfo info;
-    info.similarity = best_similarity;
-    info.start_line = best_window + 1;
-    info.end_line = best_window + m;
-    info.diff = build_match_diff(old_string, best_text);
-    info.text = std::move(best_text);
-    return info;
+    WindowSearch windows(content, old_string, m, min_similarity, EmptyWindows::kKeep);
+    for (std::size_t s = 0; s + m <= n; ++s) windows.add(s);
+    return windows.best();
 }
 
 std::vector<std::uint64_t> find_match_locations(const ContentLines& content,

@@ -1,0 +1,100 @@
+// Fuzz target for the edit distance and the searches built on it, each compared with its plain
+// form in tests/reference: levenshtein_distance and levenshtein_distance_within (limits around
+// the distance), calculate_block_similarity and its thresholded form, find_closest_match and
+// find_most_similar_window.
+//
+// Input: byte 0 picks the limit offset and the minimum similarity, then a 0x00 b (missing parts
+// empty). a and b serve as two texts, as content and search text, and as line lists.
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../tests/reference/block_similarity.hpp"
+#include "../tests/reference/diagnostics.hpp"
+#include "../tests/reference/edit_distance.hpp"
+#include "core/content_replacer/block_similarity.hpp"
+#include "core/content_replacer/diagnostics.hpp"
+#include "core/edit_distance.hpp"
+#include "core/text.hpp"
+#include "fuzz_input.hpp"
+
+namespace rp = brindle::replacer;
+namespace ref = brindle::reference;
+using fuzzin::fail;
+
+namespace {
+
+// The plain forms are quadratic per window: keep the inputs they see small enough to stay fast.
+constexpr std::size_t kMaxWindowSearchBytes = 1500;
+
+void check_distance(std::string_view a, std::string_view b, std::uint8_t knob) {
+    const std::uint64_t d = ref::levenshtein(a, b);
+    if (brindle::levenshtein_distance(a, b) != d) fail("levenshtein_distance differs from the plain form");
+    const std::uint64_t offsets[] = {0, 1, 2, 64, static_cast<std::uint64_t>(knob)};
+    for (std::uint64_t off : offsets) {
+        for (std::uint64_t k : {d > off ? d - off : 0, d + off}) {
+            const auto got = brindle::levenshtein_distance_within(a, b, k);
+            const bool want = d <= k;
+            if (got.has_value() != want || (got && *got != d)) {
+                fail("levenshtein_distance_within differs from the plain form");
+            }
+        }
+    }
+    if (brindle::levenshtein_distance_within(a, b, std::numeric_limits<std::uint64_t>::max()) != d) {
+        fail("levenshtein_distance_within without a real limit differs");
+    }
+}
+
+void check_block_similarity(std::string_view a, std::string_view b, std::uint8_t knob) {
+    const std::vector<std::string_view> content = brindle::text::split_lines(a);
+    const std::vector<std::string_view> search = brindle::text::split_lines(b);
+    const std::size_t start = knob % 4;
+    const std::size_t end = start + search.size() + (knob >> 6) - 1;
+    const double expected = ref::block_similarity(content, search, start, end, search.size());
+    const double got = rp::calculate_block_similarity(content, search, start, end, search.size());
+    if (got != expected) fail("calculate_block_similarity differs from the plain form");
+    for (double threshold : {expected, expected - 0.01, expected + 0.01, 0.3}) {
+        const auto above =
+            rp::calculate_block_similarity_above(content, search, start, end, search.size(), threshold);
+        if (above.has_value() != (expected > threshold) || (above && *above != expected)) {
+            fail("calculate_block_similarity_above differs from the plain form");
+        }
+    }
+}
+
+void check_window_searches(std::string_view content, std::string_view old_string, std::uint8_t knob) {
+    const rp::ContentLines lines(content);
+    const auto check = [&](const std::optional<rp::FuzzyMatchInfo>& got,
+                           const std::optional<ref::WindowMatch>& want, const char* what) {
+        if (got.has_value() != want.has_value()) fail(what);
+        if (!got) return;
+        if (got->similarity != want->similarity || got->start_line != want->start + 1 ||
+            got->text != want->text) {
+            fail(what);
+        }
+    };
+    check(rp::find_closest_match(lines, old_string), ref::closest_match(content, old_string),
+          "find_closest_match differs from the plain form");
+    const double min_similarity = static_cast<double>(knob % 8) / 8.0;
+    check(rp::find_most_similar_window(lines, old_string, min_similarity),
+          ref::most_similar_window(content, old_string, min_similarity),
+          "find_most_similar_window differs from the plain form");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::uint8_t knob = data[0];
+    const std::vector<std::string_view> parts = fuzzin::split_parts(data + 1, size - 1);
+    const std::string a = fuzzin::to_text(parts.size() > 0 ? parts[0] : std::string_view{});
+    const std::string b = fuzzin::to_text(parts.size() > 1 ? parts[1] : std::string_view{});
+    check_distance(a, b, knob);
+    check_block_similarity(a, b, knob);
+    if (a.size() + b.size() <= kMaxWindowSearchBytes) check_window_searches(a, b, knob);
+    return 0;
+}
