@@ -14,6 +14,7 @@
 
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
+#include "block_similarity.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
 
@@ -250,23 +251,10 @@ inline Texts context_aware(std::string_view content, std::string_view old_string
 
 // --- block_anchor ---
 
+// Block similarity from its definition (block_similarity.hpp).
 inline double block_similarity(const Lines& content, const Lines& search, std::size_t start,
-                        std::size_t end, std::size_t search_size) {
-    auto minus = [](std::size_t a, std::size_t b) { return a > b ? a - b : 0; };
-    const std::size_t actual = end - start + 1;
-    if (std::min(minus(actual, 2), minus(search_size, 2)) == 0) return 1.0;
-    const std::size_t limit = std::min(actual - 1, search_size - 1);
-    double sum = 0.0;
-    std::size_t count = 0;
-    for (std::size_t j = 1; j < limit; ++j) {
-        const std::string_view x = text::trim(content[start + j]);
-        const std::string_view y = text::trim(search[j]);
-        const std::size_t longest = std::max(x.size(), y.size());
-        if (longest == 0) continue;
-        sum += 1.0 - static_cast<double>(levenshtein_distance(x, y)) / static_cast<double>(longest);
-        ++count;
-    }
-    return count > 0 ? sum / static_cast<double>(count) : 1.0;
+                               std::size_t end, std::size_t search_size) {
+    return ::brindle::reference::block_similarity(content, search, start, end, search_size);
 }
 
 inline Texts block_anchor(std::string_view content, std::string_view old_string) {
