@@ -31,12 +31,16 @@ CHILD = textwrap.dedent(
     def line():
         return "".join(rng.choice("ab") for _ in range(width))
     inner = line() + "\\n" + line()
-    content = ("{\\n" + inner + "\\n}\\n") * blocks
     old = "{\\n" + line() + "\\n" + line() + "\\n}"
-
-    t0 = time.perf_counter()
-    first = m.try_replace_content(content, old, "x")
-    full = time.perf_counter() - t0
+    # More blocks until the uninterrupted call takes a second, however fast the machine.
+    while True:
+        content = ("{\\n" + inner + "\\n}\\n") * blocks
+        t0 = time.perf_counter()
+        first = m.try_replace_content(content, old, "x")
+        full = time.perf_counter() - t0
+        if full > 1.0 or blocks > 1_000_000:
+            break
+        blocks *= 2
     print("ready", flush=True)
     t0 = time.perf_counter()
     try:
