@@ -5,8 +5,24 @@ import os
 import sysconfig
 
 # The Unicode White_Space characters, which trimming removes at both ends of a line.
-WHITE_SPACE = "".join(map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
-                                0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
+WHITE_SPACE = "".join(
+    map(
+        chr,
+        [
+            *range(0x09, 0x0E),
+            0x20,
+            0x85,
+            0xA0,
+            0x1680,
+            *range(0x2000, 0x200B),
+            0x2028,
+            0x2029,
+            0x202F,
+            0x205F,
+            0x3000,
+        ],
+    )
+)
 
 
 def split_lines(text):
@@ -23,8 +39,16 @@ def trim(s):
     return s.strip(WHITE_SPACE)
 
 
-_SKIP_DIRS = {"site-packages", "dist-packages", "test", "tests", "idlelib", "pydoc_data",
-              "lib2to3", "__pycache__"}
+_SKIP_DIRS = {
+    "site-packages",
+    "dist-packages",
+    "test",
+    "tests",
+    "idlelib",
+    "pydoc_data",
+    "lib2to3",
+    "__pycache__",
+}
 
 
 def largest_stdlib_files(count):

@@ -65,9 +65,7 @@ def import_module():
     try:
         import _brindle_search as mod
     except ImportError as exc:
-        sys.exit(
-            f"cannot import _brindle_search ({exc}); install it first: pip install '.[bench]'"
-        )
+        sys.exit(f"cannot import _brindle_search ({exc}); install it first: pip install '.[bench]'")
     print(f"module: {os.path.abspath(mod.__file__)}")
     print(f"python: {interpreter()}")
     return mod
@@ -87,17 +85,34 @@ def ensure_core_driver(path):
     build = os.path.join(root, "build", "bench-core")
     print(f"building the core driver {path} (once) ...", flush=True)
     subprocess.run(
-        ["cmake", "-S", root, "-B", build, "-DBRINDLE_PYTHON=OFF", "-DBRINDLE_TESTS=OFF",
-         "-DCMAKE_BUILD_TYPE=Release"],
-        check=True, stdout=subprocess.DEVNULL,
+        [
+            "cmake",
+            "-S",
+            root,
+            "-B",
+            build,
+            "-DBRINDLE_PYTHON=OFF",
+            "-DBRINDLE_TESTS=OFF",
+            "-DCMAKE_BUILD_TYPE=Release",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
     )
-    subprocess.run(["cmake", "--build", build, "-j2", "--target", "brindle_core"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        ["cmake", "--build", build, "-j2", "--target", "brindle_core"], check=True, stdout=subprocess.DEVNULL
+    )
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     subprocess.run(
-        [os.environ.get("CXX", "c++"), "-O3", "-std=c++20", "-I" + os.path.join(root, "src"),
-         os.path.join(root, "bench", "bench_core.cpp"), os.path.join(build, "libbrindle_core.a"),
-         "-o", path],
+        [
+            os.environ.get("CXX", "c++"),
+            "-O3",
+            "-std=c++20",
+            "-I" + os.path.join(root, "src"),
+            os.path.join(root, "bench", "bench_core.cpp"),
+            os.path.join(build, "libbrindle_core.a"),
+            "-o",
+            path,
+        ],
         check=True,
     )
     return path

@@ -42,11 +42,11 @@ def mutate_word(line):
     if not words:
         return line + "  # changed"
     m = words[-1]
-    return line[:m.start()] + "renamed_" + m.group()[::-1] + line[m.end():]
+    return line[: m.start()] + "renamed_" + m.group()[::-1] + line[m.end() :]
 
 
 def changed_block(lines, start, size, change_first):
-    block = list(lines[start:start + size])
+    block = list(lines[start : start + size])
     for k in range(1, size, 10):
         block[k] = mutate_word(block[k])
     block[-1] = mutate_word(block[-1]) + "  # gone"
@@ -82,7 +82,9 @@ def core(exe, *args):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--core", default=os.path.join("build", "bench_core"), help="the C++ driver (built when missing)")
+    ap.add_argument(
+        "--core", default=os.path.join("build", "bench_core"), help="the C++ driver (built when missing)"
+    )
     ap.add_argument("--before-module", default=None)
     ap.add_argument("--before-core", default=None)
     ap.add_argument("--no-most-similar", action="store_true")
@@ -128,8 +130,10 @@ def main():
             ok = ok and met
             print(f"\n{label}: {len(lines):,} lines, splitlines {fmt_time(base)}; {found}")
             print(f"    whole call   {fmt_time(whole)} {whole / base:8.1f}x")
-            print(f"    closest      {fmt_time(closest)} {closest / base:8.1f}x  "
-                  f"(target <= {target:.0f}x: {verdict(met)})")
+            print(
+                f"    closest      {fmt_time(closest)} {closest / base:8.1f}x  "
+                f"(target <= {target:.0f}x: {verdict(met)})"
+            )
             if not args.no_most_similar:
                 most, result = core(args.core, "most_similar", c_path, o_path, 0.8, 1 if args.quick else 2)
                 print(f"    most_similar {fmt_time(most)} {most / base:8.1f}x  [{' '.join(result)}]")

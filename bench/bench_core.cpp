@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
             if (limit < 0) {
                 result = static_cast<long long>(brindle::levenshtein_distance(a, b));
             } else {
-                const auto d = brindle::levenshtein_distance_within(a, b, static_cast<std::uint64_t>(limit));
+                const auto d =
+                    brindle::levenshtein_distance_within(a, b, static_cast<std::uint64_t>(limit));
                 result = d ? static_cast<long long>(*d) : -1;
             }
         });
@@ -74,7 +75,8 @@ int main(int argc, char** argv) {
         const brindle::replacer::ContentLines lines(content);
         const double t = best_seconds(repeat, [&] {
             found = closest ? brindle::replacer::find_closest_match(lines, old_string)
-                            : brindle::replacer::find_most_similar_window(lines, old_string, min_similarity);
+                            : brindle::replacer::find_most_similar_window(lines, old_string,
+                                                                          min_similarity);
         });
         if (found) {
             std::printf("%.9f %.17g %llu\n", t, found->similarity,

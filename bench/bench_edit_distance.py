@@ -39,7 +39,7 @@ def mutate(text, rng, edits):
     words = list(_WORD.finditer(text))
     out = text
     for m in sorted(rng.sample(words, min(edits, len(words))), key=lambda m: -m.start()):
-        out = out[:m.start()] + m.group()[::-1] + out[m.end():]
+        out = out[: m.start()] + m.group()[::-1] + out[m.end() :]
     lines = out.split("\n")
     for _ in range(max(1, edits // 10)):
         i = rng.randrange(len(lines))
@@ -51,15 +51,18 @@ def mutate(text, rng, edits):
 
 
 def core_time(exe, a_path, b_path, limit, repeat):
-    out = subprocess.run([exe, "distance", a_path, b_path, str(limit), str(repeat)],
-                         check=True, capture_output=True, text=True).stdout.split()
+    out = subprocess.run(
+        [exe, "distance", a_path, b_path, str(limit), str(repeat)], check=True, capture_output=True, text=True
+    ).stdout.split()
     return float(out[0]), int(out[1])
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--core", default=os.path.join("build", "bench_core"), help="the C++ driver (built when missing)")
+    ap.add_argument(
+        "--core", default=os.path.join("build", "bench_core"), help="the C++ driver (built when missing)"
+    )
     ap.add_argument("--before", default=None)
     args = ap.parse_args()
     args.core = ensure_core_driver(args.core)
@@ -73,12 +76,14 @@ def main():
     repeat = 3 if args.quick else 7
     ok = True
     with tempfile.TemporaryDirectory() as tmp:
-        print(f"{'size':>6} {'pair':<10} {'limit':<10} {'rapidfuzz':>11} {'ours':>11} {'ratio':>7}"
-              + ("  before ratio" if args.before else ""))
+        print(
+            f"{'size':>6} {'pair':<10} {'limit':<10} {'rapidfuzz':>11} {'ours':>11} {'ratio':>7}"
+            + ("  before ratio" if args.before else "")
+        )
         for size in sizes:
             start = rng.randrange(len(text) - 3 * size)
-            a = text[start:start + size]
-            other = text[start + 2 * size:start + 3 * size]
+            a = text[start : start + size]
+            other = text[start + 2 * size : start + 3 * size]
             pairs = [("similar", mutate(a, rng, max(2, size // 200))), ("unrelated", other)]
             for name, b in pairs:
                 a_path = os.path.join(tmp, "a.txt")
@@ -96,8 +101,9 @@ def main():
                     if cutoff is None:
                         rf = best_of(lambda a=a, b=b: Levenshtein.distance(a, b), repeat)
                     else:
-                        rf = best_of(lambda a=a, b=b, k=cutoff: Levenshtein.distance(a, b, score_cutoff=k),
-                                     repeat)
+                        rf = best_of(
+                            lambda a=a, b=b, k=cutoff: Levenshtein.distance(a, b, score_cutoff=k), repeat
+                        )
                     ours, got = core_time(args.core, a_path, b_path, limit, repeat)
                     want = d if limit < 0 or d <= limit else -1
                     if got != want:
@@ -107,8 +113,7 @@ def main():
                     target = UNBOUNDED_TARGET if limit < 0 else LIMIT_TARGET
                     met = ratio <= target
                     ok = ok and met
-                    line = (f"{size:>6} {name:<10} {label:<10} {fmt_time(rf)} {fmt_time(ours)} "
-                            f"{ratio:6.2f}x")
+                    line = f"{size:>6} {name:<10} {label:<10} {fmt_time(rf)} {fmt_time(ours)} {ratio:6.2f}x"
                     if args.before:
                         before, _ = core_time(args.before, a_path, b_path, limit, repeat)
                         line += f"  {before / rf:6.2f}x"

@@ -40,8 +40,16 @@ def _case(c):
     return info
 
 
-def plain_fuzzy_match(pattern, instring, adj_bonus=5, sep_bonus=10, camel_bonus=10,
-                      lead_penalty=-3, max_lead_penalty=-9, unmatched_penalty=-1):
+def plain_fuzzy_match(
+    pattern,
+    instring,
+    adj_bonus=5,
+    sep_bonus=10,
+    camel_bonus=10,
+    lead_penalty=-3,
+    max_lead_penalty=-9,
+    unmatched_penalty=-1,
+):
     if not pattern:
         return False, 0
     pat_lower = [_case(p)[0] for p in pattern]
@@ -109,12 +117,20 @@ def plain_get_best_matches(search_string, candidates):
 def check_plain_scorer():
     """The plain scorer reproduces the documented example scores."""
     examples = [
-        (("abc", "abc"), (True, 20)), (("abc", "aXbXc"), (True, 8)),
-        (("fb", "FooBar"), (True, 16)), (("fb", "foo_bar"), (True, 15)),
-        (("fb", "foobar"), (True, 6)), (("ab", "xxxxab"), (True, -8)),
-        (("aa", "aaa"), (True, 14)), (("ba", "ab"), (False, -4)), (("a", "b"), (False, -1)),
-        (("", ""), (False, 0)), (("a", ""), (False, 0)), (("b", "a-b"), (True, -8)),
-        (("b", "a_b"), (True, 2)), (("b", "a b"), (True, 2)),
+        (("abc", "abc"), (True, 20)),
+        (("abc", "aXbXc"), (True, 8)),
+        (("fb", "FooBar"), (True, 16)),
+        (("fb", "foo_bar"), (True, 15)),
+        (("fb", "foobar"), (True, 6)),
+        (("ab", "xxxxab"), (True, -8)),
+        (("aa", "aaa"), (True, 14)),
+        (("ba", "ab"), (False, -4)),
+        (("a", "b"), (False, -1)),
+        (("", ""), (False, 0)),
+        (("a", ""), (False, 0)),
+        (("b", "a-b"), (True, -8)),
+        (("b", "a_b"), (True, 2)),
+        (("b", "a b"), (True, 2)),
     ]
     for args, expected in examples:
         got = plain_fuzzy_match(*args)
@@ -126,20 +142,126 @@ def check_plain_scorer():
 # Candidate generation.
 
 _WORDS = [
-    "user", "profile", "avatar", "button", "modal", "dialog", "list", "item", "card", "header",
-    "footer", "nav", "menu", "auth", "login", "logout", "session", "token", "api", "client",
-    "server", "route", "router", "store", "state", "reducer", "action", "effect", "hook", "util",
-    "helper", "format", "date", "time", "string", "number", "config", "settings", "theme", "color",
-    "icon", "image", "upload", "download", "file", "folder", "search", "filter", "sort", "table",
-    "grid", "row", "cell", "form", "input", "select", "checkbox", "radio", "toggle", "tooltip",
-    "popover", "layout", "page", "view", "panel", "sidebar", "tab", "chart", "graph", "map",
-    "cache", "queue", "worker", "job", "task", "event", "bus", "logger", "metrics", "trace",
+    "user",
+    "profile",
+    "avatar",
+    "button",
+    "modal",
+    "dialog",
+    "list",
+    "item",
+    "card",
+    "header",
+    "footer",
+    "nav",
+    "menu",
+    "auth",
+    "login",
+    "logout",
+    "session",
+    "token",
+    "api",
+    "client",
+    "server",
+    "route",
+    "router",
+    "store",
+    "state",
+    "reducer",
+    "action",
+    "effect",
+    "hook",
+    "util",
+    "helper",
+    "format",
+    "date",
+    "time",
+    "string",
+    "number",
+    "config",
+    "settings",
+    "theme",
+    "color",
+    "icon",
+    "image",
+    "upload",
+    "download",
+    "file",
+    "folder",
+    "search",
+    "filter",
+    "sort",
+    "table",
+    "grid",
+    "row",
+    "cell",
+    "form",
+    "input",
+    "select",
+    "checkbox",
+    "radio",
+    "toggle",
+    "tooltip",
+    "popover",
+    "layout",
+    "page",
+    "view",
+    "panel",
+    "sidebar",
+    "tab",
+    "chart",
+    "graph",
+    "map",
+    "cache",
+    "queue",
+    "worker",
+    "job",
+    "task",
+    "event",
+    "bus",
+    "logger",
+    "metrics",
+    "trace",
 ]
 _TOP = ["src", "lib", "app", "packages", "tests", "scripts", "docs", "tools", "internal", "web"]
-_MID = ["components", "services", "models", "views", "controllers", "hooks", "utils", "core",
-        "common", "shared", "features", "pages", "api", "store", "__tests__", "fixtures"]
-_EXT = [".tsx", ".ts", ".js", ".jsx", ".py", ".go", ".rs", ".css", ".scss", ".json", ".md",
-        ".test.tsx", ".spec.ts", ".d.ts", ".config.js", ".stories.tsx", ".module.css", ".h"]
+_MID = [
+    "components",
+    "services",
+    "models",
+    "views",
+    "controllers",
+    "hooks",
+    "utils",
+    "core",
+    "common",
+    "shared",
+    "features",
+    "pages",
+    "api",
+    "store",
+    "__tests__",
+    "fixtures",
+]
+_EXT = [
+    ".tsx",
+    ".ts",
+    ".js",
+    ".jsx",
+    ".py",
+    ".go",
+    ".rs",
+    ".css",
+    ".scss",
+    ".json",
+    ".md",
+    ".test.tsx",
+    ".spec.ts",
+    ".d.ts",
+    ".config.js",
+    ".stories.tsx",
+    ".module.css",
+    ".h",
+]
 
 
 def _name(rng, style):
@@ -176,8 +298,10 @@ def make_candidates(count, seed=20240611):
 
 
 def bench_ranking(mod, count, patterns, repeat_mod, repeat_plain):
-    print(f"\n(a) get_best_matches over {count:,} generated paths "
-          f"(target: module >= {RANK_TARGET:.0f}x faster than the plain scorer)")
+    print(
+        f"\n(a) get_best_matches over {count:,} generated paths "
+        f"(target: module >= {RANK_TARGET:.0f}x faster than the plain scorer)"
+    )
     candidates = make_candidates(count)
     print(f"    e.g. {candidates[0]!r}, {candidates[1]!r}")
     print(f"    {'pattern':<12} {'hits':>7} {'module':>12} {'plain Python':>12} {'ratio':>9}")
@@ -190,15 +314,17 @@ def bench_ranking(mod, count, patterns, repeat_mod, repeat_plain):
         assert got == expected, f"plain ranking differs from the module's for {pattern!r}"
         t_mod = best_of(lambda p=pattern: mod.get_best_matches(p, candidates), repeat_mod)
         if repeat_plain > 1:
-            t_plain = min(t_plain, best_of(lambda p=pattern: plain_get_best_matches(p, candidates),
-                                           repeat_plain - 1))
+            t_plain = min(
+                t_plain, best_of(lambda p=pattern: plain_get_best_matches(p, candidates), repeat_plain - 1)
+            )
         ratio = t_plain / t_mod
         ratios.append(ratio)
-        print(f"    {pattern!r:<12} {len(expected):>7,} {fmt_time(t_mod)} {fmt_time(t_plain)} "
-              f"{ratio:8.1f}x  {verdict(ratio >= RANK_TARGET)}")
+        print(
+            f"    {pattern!r:<12} {len(expected):>7,} {fmt_time(t_mod)} {fmt_time(t_plain)} "
+            f"{ratio:8.1f}x  {verdict(ratio >= RANK_TARGET)}"
+        )
     worst = min(ratios)
-    print(f"    worst speed-up {worst:.1f}x (target >= {RANK_TARGET:.0f}x): "
-          f"{verdict(worst >= RANK_TARGET)}")
+    print(f"    worst speed-up {worst:.1f}x (target >= {RANK_TARGET:.0f}x): {verdict(worst >= RANK_TARGET)}")
     return worst >= RANK_TARGET
 
 
@@ -274,8 +400,9 @@ def main():
         ok_b = bench_short_call(mod, repeat=3, quick=True)
         bench_simple_long(mod, repeat=3)
     else:
-        ok_a = bench_ranking(mod, 100_000, ["uavt", "srcutil", "CompIdx", "tstcfg", "x"],
-                             repeat_mod=7, repeat_plain=3)
+        ok_a = bench_ranking(
+            mod, 100_000, ["uavt", "srcutil", "CompIdx", "tstcfg", "x"], repeat_mod=7, repeat_plain=3
+        )
         ok_b = bench_short_call(mod, repeat=7, quick=False)
         bench_simple_long(mod, repeat=7)
     print(f"\nsummary: ranking {verdict(ok_a)}, short call {verdict(ok_b)}")

@@ -53,15 +53,13 @@ def warn(msg):
     print(f"    WARNING: {msg}")
 
 
-
-
 def mutate_word(line, nth=0):
     """The line with one word (the nth from the end, if there are enough) replaced by another."""
     words = list(_WORD.finditer(line))
     if not words:
         return line + "  # changed"
     m = words[max(0, len(words) - 1 - nth)]
-    return line[:m.start()] + "renamed_" + m.group()[::-1] + line[m.end():]
+    return line[: m.start()] + "renamed_" + m.group()[::-1] + line[m.end() :]
 
 
 def find_block(lines, trimmed, counts, start, size):
@@ -72,11 +70,11 @@ def find_block(lines, trimmed, counts, start, size):
         first, last = trimmed[i], trimmed[i + size - 1]
         if len(first) < 12 or counts[first] != 1 or not last:
             continue
-        if last in trimmed[i + 2:i + size - 1]:
+        if last in trimmed[i + 2 : i + size - 1]:
             continue
-        if any("\\" in line for line in lines[i:i + size]):
+        if any("\\" in line for line in lines[i : i + size]):
             continue
-        if sum(1 for t in trimmed[i + 1:i + size - 1] if t) < size // 2:
+        if sum(1 for t in trimmed[i + 1 : i + size - 1] if t) < size // 2:
             continue
         return i
     raise RuntimeError("no suitable block found")
@@ -84,7 +82,7 @@ def find_block(lines, trimmed, counts, start, size):
 
 def unique_trimmed_windows(trimmed, target):
     m = len(target)
-    return sum(1 for i in range(len(trimmed) - m + 1) if trimmed[i:i + m] == target)
+    return sum(1 for i in range(len(trimmed) - m + 1) if trimmed[i : i + m] == target)
 
 
 def run_case(mod, label, content, old, new, expect, baseline, repeat, target=None):
@@ -107,8 +105,11 @@ def run_case(mod, label, content, old, new, expect, baseline, repeat, target=Non
         fn = lambda: mod.replace_content(content, old, new)  # noqa: E731
     if not ok_outcome:
         warn(f"{label}: expected {expect!r}, got {got!r}")
-    t = best_of(fn, repeat) if ok_outcome or expect == "not_found" else best_of(
-        lambda: mod.try_replace_content(content, old, new), repeat)
+    t = (
+        best_of(fn, repeat)
+        if ok_outcome or expect == "not_found"
+        else best_of(lambda: mod.try_replace_content(content, old, new), repeat)
+    )
     ratio = t / baseline
     line = f"    {label:<16} {fmt_time(t)} {ratio:9.1f}x  [{got}] {extra}"
     met = True
@@ -127,14 +128,16 @@ def bench_file(mod, path, content, repeat):
         counts[t] = counts.get(t, 0) + 1
     n = len(lines)
     base = best_of(content.splitlines, max(repeat, 5), number=10)
-    print(f"\n{os.path.relpath(path, sysconfig.get_paths()['stdlib'])}: {n:,} lines, "
-          f"{len(content.encode()):,} bytes; content.splitlines() {fmt_time(base)}")
+    print(
+        f"\n{os.path.relpath(path, sysconfig.get_paths()['stdlib'])}: {n:,} lines, "
+        f"{len(content.encode()):,} bytes; content.splitlines() {fmt_time(base)}"
+    )
     print(f"    {'case':<16} {'time':>11} {'vs split':>10}  [outcome]")
     results = []
 
     # Ten-line block from the middle.
     i = find_block(lines, trimmed, counts, n // 2, 10)
-    block_lines = lines[i:i + 10]
+    block_lines = lines[i : i + 10]
     block = "\n".join(block_lines)
     assert content.count(block) == 1
     new = block + "\n# edited"
@@ -142,22 +145,20 @@ def bench_file(mod, path, content, repeat):
 
     indented = "\n".join(("  " + line) if line else line for line in block_lines)
     assert indented not in content
-    if unique_trimmed_windows(trimmed, trimmed[i:i + 10]) != 1:
+    if unique_trimmed_windows(trimmed, trimmed[i : i + 10]) != 1:
         warn("line_trimmed: the trimmed block is not unique in this file")
-    results.append(run_case(mod, "line_trimmed", content, indented, new, "line_trimmed", base,
-                            repeat))
+    results.append(run_case(mod, "line_trimmed", content, indented, new, "line_trimmed", base, repeat))
 
     changed = list(block_lines)
     changed[9] = mutate_word(changed[9])
     inner = [k for k in range(2, 9) if trimmed[i + k]]
     for k in inner[::3]:
         changed[k] = mutate_word(changed[k], 1)
-    results.append(run_case(mod, "not_found", content, "\n".join(changed), new, "not_found", base,
-                            repeat))
+    results.append(run_case(mod, "not_found", content, "\n".join(changed), new, "not_found", base, repeat))
 
     # Thirty-line block from the second quarter, half of its inner lines changed.
     j = find_block(lines, trimmed, counts, n // 4, 30)
-    b30 = lines[j:j + 30]
+    b30 = lines[j : j + 30]
     inner = [k for k in range(1, 29) if trimmed[j + k]]
     old30 = list(b30)
     for k in inner[1::2]:  # every second non-blank inner line: at least half stay unchanged
@@ -170,24 +171,36 @@ def bench_file(mod, path, content, repeat):
     # here two copies of a near-identical block (one inner line differs from old) further down.
     plain = mod.try_replace_content(content, old, new30)
     if not (plain.success and plain.result.strategy == "block_anchor"):
-        warn(f"30-line block in the unmodified file: expected block_anchor, got "
-             f"{plain.result.strategy if plain.success else plain.error_type}")
+        warn(
+            f"30-line block in the unmodified file: expected block_anchor, got "
+            f"{plain.result.strategy if plain.success else plain.error_type}"
+        )
     decoy = list(old30)
     decoy[inner[0]] = decoy[inner[0]] + "  # near copy"
     decoy = "\n".join(decoy)
     content2 = content + ("" if content.endswith("\n") else "\n") + decoy + "\n\n" + decoy + "\n"
     base2 = best_of(content2.splitlines, max(repeat, 5), number=10)
-    results.append(run_case(mod, "context_aware", content2, old, new30, "context_aware", base2,
-                            repeat, target=CONTEXT_AWARE_TARGET))
+    results.append(
+        run_case(
+            mod,
+            "context_aware",
+            content2,
+            old,
+            new30,
+            "context_aware",
+            base2,
+            repeat,
+            target=CONTEXT_AWARE_TARGET,
+        )
+    )
 
     k = find_block(lines, trimmed, counts, (3 * n) // 4, 30)
-    bad = lines[k:k + 30]
+    bad = lines[k : k + 30]
     bad[29] = mutate_word(bad[29]) + "  # gone"
     inner = [q for q in range(1, 29) if trimmed[k + q]]
     for q in inner[::3]:
         bad[q] = mutate_word(bad[q], 1)
-    results.append(run_case(mod, "nothing_places", content, "\n".join(bad), new30, "not_found",
-                            base, repeat))
+    results.append(run_case(mod, "nothing_places", content, "\n".join(bad), new30, "not_found", base, repeat))
     return results
 
 
@@ -201,7 +214,7 @@ def ratio_line(label, t, base, target, below=True):
 def python_splice(content, old, new):
     i = content.find(old)
     content.find(old, i + 1)
-    return content[:i] + new + content[i + len(old):]
+    return content[:i] + new + content[i + len(old) :]
 
 
 def bench_exact_hits(mod, repeat):
@@ -210,15 +223,14 @@ def bench_exact_hits(mod, repeat):
     for count in (1_000, 10_000, 100_000):
         content = stdlib_code(count)
         lines = split_lines(content)
-        old = "\n".join(lines[count // 2:count // 2 + 10])
+        old = "\n".join(lines[count // 2 : count // 2 + 10])
         if content.count(old) != 1:
-            old = "\n".join(lines[count // 2 - 3:count // 2 + 12])
+            old = "\n".join(lines[count // 2 - 3 : count // 2 + 12])
         new = old + "\n# edited"
         assert mod.replace_content(content, old, new).content == python_splice(content, old, new)
         number = max(1, 200_000 // count)
         base = best_of(lambda c=content, o=old, n=new: python_splice(c, o, n), repeat, number=number)
-        t = best_of(lambda c=content, o=old, n=new: mod.replace_content(c, o, n), repeat,
-                    number=number)
+        t = best_of(lambda c=content, o=old, n=new: mod.replace_content(c, o, n), repeat, number=number)
         met.append(ratio_line(f"{count:>7,} lines", t, base, 1.0))
     return all(met)
 
@@ -245,25 +257,47 @@ def bench_failures(mod, repeat, slow_repeat, slow=True):
     content = stdlib_code(100_000)
     lines = split_lines(content)
     base = best_of(content.splitlines, max(repeat, 5), number=5)
-    print(f"\nfailures on {len(lines):,} lines of real code ({len(content.encode()):,} bytes); "
-          f"content.splitlines() {fmt_time(base)}")
+    print(
+        f"\nfailures on {len(lines):,} lines of real code ({len(content.encode()):,} bytes); "
+        f"content.splitlines() {fmt_time(base)}"
+    )
     met = []
     block = mutated(lines[50_000:51_000], 7, "  # changed")
     if slow:
-        met.append(failure_case(mod, "1000 lines, first line present", content, "\n".join(block),
-                                base, 10, "not_found", slow_repeat))
+        met.append(
+            failure_case(
+                mod,
+                "1000 lines, first line present",
+                content,
+                "\n".join(block),
+                base,
+                10,
+                "not_found",
+                slow_repeat,
+            )
+        )
         absent = ["first_line_that_occurs_nowhere = 1"] + block[1:]
-        met.append(failure_case(mod, "1000 lines, first line absent", content, "\n".join(absent),
-                                base, 10, "not_found", slow_repeat))
+        met.append(
+            failure_case(
+                mod,
+                "1000 lines, first line absent",
+                content,
+                "\n".join(absent),
+                base,
+                10,
+                "not_found",
+                slow_repeat,
+            )
+        )
     rng = random.Random(7)
     far = "\n".join(f"q{rng.getrandbits(64):x} = z{rng.getrandbits(64):x}" for _ in range(10))
-    met.append(failure_case(mod, "10 lines, nothing near", content, far, base, 4, "not_found",
-                            repeat))
+    met.append(failure_case(mod, "10 lines, nothing near", content, far, base, 4, "not_found", repeat))
     twice = "\n".join(lines[60_000:60_010])
     doubled = content + twice + "\n"
     base2 = best_of(doubled.splitlines, max(repeat, 5), number=5)
-    met.append(failure_case(mod, "10 lines, twice in the file", doubled, twice, base2, 4,
-                            "multiple_matches", repeat))
+    met.append(
+        failure_case(mod, "10 lines, twice in the file", doubled, twice, base2, 4, "multiple_matches", repeat)
+    )
 
     if not slow:
         print("  (cases dominated by the closest-match search skipped: --no-slow)")
@@ -275,9 +309,12 @@ def bench_failures(mod, repeat, slow_repeat, slow=True):
     starts = [k for k, line in enumerate(small_lines) if line.strip() == ")"]
     for size in (100, 300):
         start = next(k for k in starts if k + size <= len(small_lines))
-        old = "\n".join(mutated(small_lines[start:start + size], 5, "  # changed"))
-        met.append(failure_case(mod, f"{size} lines from ')', 10k lines", small, old, base_small,
-                                20, "not_found", slow_repeat))
+        old = "\n".join(mutated(small_lines[start : start + size], 5, "  # changed"))
+        met.append(
+            failure_case(
+                mod, f"{size} lines from ')', 10k lines", small, old, base_small, 20, "not_found", slow_repeat
+            )
+        )
     return all(met)
 
 
@@ -317,15 +354,22 @@ def bench_memory(mod):
     print("\nline_trimmed memory: 1000-line block in 100k equal lines, peak RSS growth of a child")
     met = []
     for line in ("    x = f(a, b);", "    result = compute_total(first_argument, second_argument, 42);"):
-        out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, line], env=child_env(mod),
-                             capture_output=True, text=True, check=True).stdout
+        out = subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD, line],
+            env=child_env(mod),
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
         report = json.loads(out)
         extra = report["extra_kib"] * 1024
         ratio = extra / report["content"]
         met.append(ratio <= 2.0)
-        print(f"    {len(line) + 1:>3}-byte lines: content {report['content'] / 2**20:.2f} MiB, "
-              f"peak growth {extra / 2**20:.2f} MiB: {ratio:.2f}x  [{report['outcome']}]  "
-              f"(target <= 2x: {verdict(met[-1])})")
+        print(
+            f"    {len(line) + 1:>3}-byte lines: content {report['content'] / 2**20:.2f} MiB, "
+            f"peak growth {extra / 2**20:.2f} MiB: {ratio:.2f}x  [{report['outcome']}]  "
+            f"(target <= 2x: {verdict(met[-1])})"
+        )
     return all(met)
 
 
@@ -355,18 +399,24 @@ INTERRUPT_CHILD = textwrap.dedent(
 
 def bench_interrupt(mod, delay=0.2):
     print(f"\nCtrl-C: SIGINT {delay} s into a failing replacement (block_anchor scoring long lines)")
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD], env=child_env(mod),
-                             stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPT_CHILD], env=child_env(mod), stdout=subprocess.PIPE, text=True
+    )
     assert child.stdout.readline().strip() == "ready"
     time.sleep(delay)
     sent = time.perf_counter()
     child.send_signal(signal.SIGINT)
     report = json.loads(child.stdout.readline())
     child.wait()
-    late = report["elapsed"] - (time.perf_counter() - sent) if report["outcome"] != "interrupted" \
+    late = (
+        report["elapsed"] - (time.perf_counter() - sent)
+        if report["outcome"] != "interrupted"
         else report["elapsed"] - delay
-    print(f"    uninterrupted call {fmt_time(report['full'])}; {report['outcome']} after "
-          f"{fmt_time(report['elapsed'])}, about {fmt_time(max(late, 0.0))} after the signal")
+    )
+    print(
+        f"    uninterrupted call {fmt_time(report['full'])}; {report['outcome']} after "
+        f"{fmt_time(report['elapsed'])}, about {fmt_time(max(late, 0.0))} after the signal"
+    )
     return report["outcome"] == "interrupted"
 
 
@@ -375,8 +425,11 @@ def main():
     ap.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
     sections = ("files", "exact", "failures", "memory", "interrupt")
     ap.add_argument("--only", choices=sections, action="append", help="run only these sections")
-    ap.add_argument("--no-slow", action="store_true",
-                    help="skip the failures whose time is the closest-match search of big blocks")
+    ap.add_argument(
+        "--no-slow",
+        action="store_true",
+        help="skip the failures whose time is the closest-match search of big blocks",
+    )
     args = ap.parse_args()
     chosen = set(args.only or sections)
     mod = import_module()
@@ -400,8 +453,10 @@ def main():
         extra["memory"] = bench_memory(mod)
     if "interrupt" in chosen:
         extra["interrupt"] = bench_interrupt(mod)
-    print(f"\nsummary: outcomes {verdict(outcomes_ok)}, context_aware target {verdict(targets_ok)}"
-          + "".join(f", {name} {verdict(ok)}" for name, ok in extra.items()))
+    print(
+        f"\nsummary: outcomes {verdict(outcomes_ok)}, context_aware target {verdict(targets_ok)}"
+        + "".join(f", {name} {verdict(ok)}" for name, ok in extra.items())
+    )
     for w in warnings:
         print(f"WARNING: {w}")
     if warnings:

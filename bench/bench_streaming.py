@@ -147,8 +147,8 @@ class PlainStreamingMatcher:
         self.incomplete += chunk
         cut = self.incomplete.rfind("\n")
         if cut >= 0:
-            self.query_lines.extend(split_lines(self.incomplete[:cut + 1]))
-            self.incomplete = self.incomplete[cut + 1:]
+            self.query_lines.extend(split_lines(self.incomplete[: cut + 1]))
+            self.incomplete = self.incomplete[cut + 1 :]
             self.matches = self.resolve()
         return self.matches[0] if self.matches else None  # no hint: the first range
 
@@ -165,7 +165,7 @@ class PlainStreamingMatcher:
 
 def make_query(lines, start, count):
     """count lines from start, lightly edited: two lines with a changed word, one dropped, one added."""
-    block = list(lines[start:start + count + 1])
+    block = list(lines[start : start + count + 1])
     edited = [k for k in range(2, len(block) - 2) if len(block[k].strip()) > 20]
     for k in edited[:2]:
         word = block[k].split()[-1]
@@ -176,8 +176,7 @@ def make_query(lines, start, count):
 
 
 def chunks_of(text, size=20):
-    return [text[k:k + size] for k in range(0, len(text), size)]
-
+    return [text[k : k + size] for k in range(0, len(text), size)]
 
 
 def real_code_lines(count):
@@ -230,11 +229,11 @@ def bench_per_cell(mod, lines, n, m, repeat):
     chunks = chunks_of(query)
     cells = m * n
     t_cpu, t_wall = cpu_best_of(lambda: stream_module(mod, source, chunks), repeat)
-    print(f"\n1. per cell: {m}-line query in {len(chunks)} chunks against {n:,} source lines "
-          f"({cells:,} cells)")
+    print(
+        f"\n1. per cell: {m}-line query in {len(chunks)} chunks against {n:,} source lines ({cells:,} cells)"
+    )
     print(f"   {'':<44} {'CPU':>11} {'wall':>11} {'CPU/cell':>11}")
-    print(f"   {'module (push + finish)':<44} {fmt_time(t_cpu)} {fmt_time(t_wall)} "
-          f"{fmt_time(t_cpu / cells)}")
+    print(f"   {'module (push + finish)':<44} {fmt_time(t_cpu)} {fmt_time(t_wall)} {fmt_time(t_cpu / cells)}")
     try:
         import numpy as np
         from rapidfuzz import process
@@ -246,9 +245,11 @@ def bench_per_cell(mod, lines, n, m, repeat):
     s = [trim(x) for x in source_lines]
     runs = {
         "rapidfuzz cdist, Levenshtein.distance": lambda: process.cdist(
-            q, s, scorer=Levenshtein.distance, dtype=np.int32, workers=1),
+            q, s, scorer=Levenshtein.distance, dtype=np.int32, workers=1
+        ),
         "rapidfuzz cdist, normalized_similarity>=0.8": lambda: process.cdist(
-            q, s, scorer=Levenshtein.normalized_similarity, score_cutoff=0.8, workers=1),
+            q, s, scorer=Levenshtein.normalized_similarity, score_cutoff=0.8, workers=1
+        ),
     }
     best_rf = float("inf")
     for name, fn in runs.items():
@@ -285,23 +286,30 @@ def bench_table(lines, n, m):
     source = "\n".join(source_lines) + "\n"
     query = make_query(source_lines, n // 3, m)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    out = subprocess.run([sys.executable, "-c", _TABLE_CHILD], input=source + "\0" + query,
-                         capture_output=True, text=True, env=env, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", _TABLE_CHILD],
+        input=source + "\0" + query,
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+    ).stdout
     report = json.loads(out)
     cells = (m + 1) * (n + 1)
     per_cell = report["growth"] / cells
     ok = per_cell <= TABLE_BYTES_PER_CELL_TARGET
-    print(f"\n2. table memory: {m} lines pushed one by one against {n:,} source lines, in a child "
-          f"process")
-    print(f"   RSS growth {report['growth'] / 2**20:,.1f} MiB over {cells:,} cells = "
-          f"{per_cell:.3f} byte per cell (target <= {TABLE_BYTES_PER_CELL_TARGET}): {verdict(ok)}")
+    print(f"\n2. table memory: {m} lines pushed one by one against {n:,} source lines, in a child process")
+    print(
+        f"   RSS growth {report['growth'] / 2**20:,.1f} MiB over {cells:,} cells = "
+        f"{per_cell:.3f} byte per cell (target <= {TABLE_BYTES_PER_CELL_TARGET}): {verdict(ok)}"
+    )
     return ok
 
 
 def bench_latency(mod, lines, n, m, runs):
     source_lines = lines[:n]
     source = "\n".join(source_lines) + "\n"
-    block = [line + "\n" for line in source_lines[n // 4:n // 4 + m]]
+    block = [line + "\n" for line in source_lines[n // 4 : n // 4 + m]]
     import gc
 
     results = []
@@ -318,16 +326,28 @@ def bench_latency(mod, lines, n, m, runs):
                 wall.append(time.perf_counter() - w0)
         finally:
             gc.enable()
-        results.append((max(cpu) / statistics.median(cpu), max(wall) / statistics.median(wall),
-                        statistics.median(cpu), max(cpu), statistics.median(wall), max(wall)))
+        results.append(
+            (
+                max(cpu) / statistics.median(cpu),
+                max(wall) / statistics.median(wall),
+                statistics.median(cpu),
+                max(cpu),
+                statistics.median(wall),
+                max(wall),
+            )
+        )
     print(f"\n3. push latency: {m} lines pushed one at a time against {n:,} source lines")
     for k, (cpu_ratio, wall_ratio, cmed, cmax, wmed, wmax) in enumerate(results, 1):
-        print(f"   run {k}: CPU median {fmt_time(cmed)} max {fmt_time(cmax)} ({cpu_ratio:5.1f}x); "
-              f"wall median {fmt_time(wmed)} max {fmt_time(wmax)} ({wall_ratio:5.1f}x)")
+        print(
+            f"   run {k}: CPU median {fmt_time(cmed)} max {fmt_time(cmax)} ({cpu_ratio:5.1f}x); "
+            f"wall median {fmt_time(wmed)} max {fmt_time(wmax)} ({wall_ratio:5.1f}x)"
+        )
     best = min(r[0] for r in results)
     ok = best <= LATENCY_RATIO_TARGET
-    print(f"   slowest / median push, CPU time, best run: {best:.1f}x "
-          f"(target <= {LATENCY_RATIO_TARGET:.0f}x): {verdict(ok)}")
+    print(
+        f"   slowest / median push, CPU time, best run: {best:.1f}x "
+        f"(target <= {LATENCY_RATIO_TARGET:.0f}x): {verdict(ok)}"
+    )
     return ok
 
 
@@ -336,7 +356,7 @@ def check_against_plain(mod, lines, m, small_n, quick):
     query = make_query(lines, start, m)
     chunks = chunks_of(query)
     lo = max(0, start - small_n // 3)
-    small = "\n".join(lines[lo:lo + small_n]) + "\n"
+    small = "\n".join(lines[lo : lo + small_n]) + "\n"
     _, mod_answers, mod_final = stream_module(mod, small, chunks)
     _, plain_answers, plain_final = stream_plain(small, chunks)
     mod_final = [(r.start, r.end) for r in mod_final]
@@ -349,11 +369,15 @@ def check_against_plain(mod, lines, m, small_n, quick):
     t_plain, _ = cpu_best_of(lambda: stream_plain(small, chunks), 1)
     ratio = t_plain / t_mod
     ok = ratio >= PER_CELL_PLAIN_TARGET
-    print(f"\n4. plain-Python matcher on {small_n} source lines, {m}-line query: final ranges "
-          f"{mod_final} and {len(chunks)} push answers equal the module's")
-    print(f"   module {fmt_time(t_mod / (m * small_n))} per cell, plain Python "
-          f"{fmt_time(t_plain / (m * small_n))}: {ratio:.0f}x (target >= {PER_CELL_PLAIN_TARGET:.0f}x):"
-          f" {verdict(ok)}")
+    print(
+        f"\n4. plain-Python matcher on {small_n} source lines, {m}-line query: final ranges "
+        f"{mod_final} and {len(chunks)} push answers equal the module's"
+    )
+    print(
+        f"   module {fmt_time(t_mod / (m * small_n))} per cell, plain Python "
+        f"{fmt_time(t_plain / (m * small_n))}: {ratio:.0f}x (target >= {PER_CELL_PLAIN_TARGET:.0f}x):"
+        f" {verdict(ok)}"
+    )
     if sys.implementation.name != "cpython":
         print("   note: that target is set for CPython; here the plain Python runs under a JIT")
     return ok
@@ -374,8 +398,7 @@ def main():
         "push latency": bench_latency(mod, lines, 2_000 if q else 10_000, 200 if q else 500, 3),
         "vs plain Python": check_against_plain(mod, lines, 40, 120 if q else 300, q),
     }
-    print("\nsummary: " + "; ".join(f"{k} {'n/a' if v is None else verdict(v)}"
-                                    for k, v in results.items()))
+    print("\nsummary: " + "; ".join(f"{k} {'n/a' if v is None else verdict(v)}" for k, v in results.items()))
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import tempfile
 
 import brindle_search as bs
 
-SOURCE = '''class Cart:
+SOURCE = """class Cart:
     def __init__(self):
         self.items = []
 
@@ -19,7 +19,7 @@ SOURCE = '''class Cart:
         for item in self.items:
             result += item.price
         return result
-'''
+"""
 
 MODEL_REPLIES = [
     # Indentation dropped in old and new: placed by a tolerant strategy, new_string reindented.

@@ -33,7 +33,8 @@ constexpr std::size_t kMaxWindowSearchBytes = 1500;
 
 void check_distance(std::string_view a, std::string_view b, std::uint8_t knob) {
     const std::uint64_t d = ref::levenshtein(a, b);
-    if (brindle::levenshtein_distance(a, b) != d) fail("levenshtein_distance differs from the plain form");
+    if (brindle::levenshtein_distance(a, b) != d)
+        fail("levenshtein_distance differs from the plain form");
     const std::uint64_t offsets[] = {0, 1, 2, 64, static_cast<std::uint64_t>(knob)};
     for (std::uint64_t off : offsets) {
         for (std::uint64_t k : {d > off ? d - off : 0, d + off}) {

@@ -92,11 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (s.score != score) fail("rank_candidates score differs from fuzzy_match");
         if (i > 0) {
             const auto [prev_index, prev_score] = ranked[i - 1];
-            if (prev_score < score || (prev_score == score && prev_index > index)) fail("rank_candidates order");
+            if (prev_score < score || (prev_score == score && prev_index > index))
+                fail("rank_candidates order");
         }
     }
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (!seen[i] && fz::fuzzy_match(pattern, candidates[i]).matched) fail("rank_candidates drops a match");
+        if (!seen[i] && fz::fuzzy_match(pattern, candidates[i]).matched)
+            fail("rank_candidates drops a match");
     }
     return 0;
 }

@@ -17,10 +17,10 @@ namespace fuzzin {
 
 // Characters that bytes with no valid UTF-8 reading are mapped to (by their low five bits).
 inline constexpr char32_t kSpecials[32] = {
-    U'\n',    U'\r',    U'\t',    U'\\',    U' ',     U'\u3000', U'\u00A0', U'\u00E9',
+    U'\n',     U'\r',         U'\t',     U'\\',     U' ',      U'\u3000', U'\u00A0', U'\u00E9',
     U'\u4E2D', U'\U0001F600', U'\u0085', U'\u2028', U'\uFEFF', U'\u0130', U'\u00DF', U'\u03A3',
-    U'\u200B', U'\u1680', U'\u2003', U'\u000B', U'\u000C', U'"',     U'\'',    U'n',
-    U't',     U'{',     U'}',     U'\u0000', U'\u212A', U'\u1E9E', U'\u0345', U'\u03C2',
+    U'\u200B', U'\u1680',     U'\u2003', U'\u000B', U'\u000C', U'"',      U'\'',     U'n',
+    U't',      U'{',          U'}',      U'\u0000', U'\u212A', U'\u1E9E', U'\u0345', U'\u03C2',
 };
 
 // Length of the well-formed UTF-8 sequence at `pos` (0 when there is none).

@@ -43,7 +43,8 @@ std::string reference_replace_all(std::string_view content, std::string_view m, 
         return out;
     }
     std::size_t copied = 0;
-    for (std::size_t pos = content.find(m); pos != std::string_view::npos; pos = content.find(m, copied)) {
+    for (std::size_t pos = content.find(m); pos != std::string_view::npos;
+         pos = content.find(m, copied)) {
         out.append(content.substr(copied, pos - copied));
         out.append(repl);
         copied = pos + m.size();
@@ -59,16 +60,20 @@ void check_result(const rp::ReplaceResult& r, std::string_view content, std::str
     check_utf8(r.strategy, "result.strategy is not valid UTF-8");
     if (r.start_line < 1) fail("start_line < 1");
     if (r.start_line > r.end_line) fail("start_line > end_line");
-    if (r.end_line - r.start_line != newlines(r.matched_text)) fail("end_line - start_line != LFs in matched_text");
+    if (r.end_line - r.start_line != newlines(r.matched_text))
+        fail("end_line - start_line != LFs in matched_text");
     const std::string_view m = r.matched_text;
     const std::size_t first = content.find(m);
     if (first == std::string_view::npos) fail("matched_text does not occur in content", m);
     if (replace_all) {
-        if (r.content != reference_replace_all(content, m, repl)) fail("replace_all result differs from reference", r.content);
-        if (r.start_line != 1 + newlines(content.substr(0, first))) fail("replace_all start_line is not the first occurrence's line");
+        if (r.content != reference_replace_all(content, m, repl))
+            fail("replace_all result differs from reference", r.content);
+        if (r.start_line != 1 + newlines(content.substr(0, first)))
+            fail("replace_all start_line is not the first occurrence's line");
         return;
     }
-    if (r.content.size() + m.size() != content.size() + repl.size()) fail("single replacement has the wrong length");
+    if (r.content.size() + m.size() != content.size() + repl.size())
+        fail("single replacement has the wrong length");
     std::size_t occurrences = 0;
     bool spliced = false;
     for (std::size_t pos = first; pos != std::string_view::npos; pos = content.find(m, pos + 1)) {
@@ -81,8 +86,11 @@ void check_result(const rp::ReplaceResult& r, std::string_view content, std::str
             if (r.start_line == 1 + newlines(content.substr(0, pos))) spliced = true;
         }
     }
-    if (!spliced) fail("result is not content with matched_text spliced at an occurrence on start_line", r.content);
-    if (!hinted && occurrences != 1) fail("unhinted single replacement of a text that does not occur exactly once");
+    if (!spliced)
+        fail("result is not content with matched_text spliced at an occurrence on start_line",
+             r.content);
+    if (!hinted && occurrences != 1)
+        fail("unhinted single replacement of a text that does not occur exactly once");
 }
 
 void check_error(const rp::ReplaceError& e, std::string_view old_s, std::string_view new_s) {
@@ -97,8 +105,10 @@ void check_error(const rp::ReplaceError& e, std::string_view old_s, std::string_
             const auto& cm = *nf->closest_match;
             check_utf8(cm.text, "closest_match.text is not valid UTF-8");
             check_utf8(cm.diff, "closest_match.diff is not valid UTF-8");
-            if (cm.start_line < 1 || cm.start_line > cm.end_line) fail("closest_match lines out of order");
-            if (!(cm.similarity >= 0.0 && cm.similarity <= 1.0)) fail("closest_match.similarity outside [0, 1]");
+            if (cm.start_line < 1 || cm.start_line > cm.end_line)
+                fail("closest_match lines out of order");
+            if (!(cm.similarity >= 0.0 && cm.similarity <= 1.0))
+                fail("closest_match.similarity outside [0, 1]");
         }
     }
     if (const auto* mm = std::get_if<rp::MultipleMatches>(&e)) {
@@ -125,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (int mode = 0; mode < 4; ++mode) {
         const bool all = mode & 1;
-        const std::optional<std::uint32_t> hint = (mode & 2) ? std::optional<std::uint32_t>(hint_value) : std::nullopt;
+        const std::optional<std::uint32_t> hint =
+            (mode & 2) ? std::optional<std::uint32_t>(hint_value) : std::nullopt;
         const rp::ReplaceOutcome out = rp::replace_content(content, old_s, new_s, all, hint);
         if (const auto* r = std::get_if<rp::ReplaceResult>(&out)) {
             check_result(*r, content, new_s, all, hint.has_value());
@@ -135,14 +146,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (((flags >> 2) & 3) != mode) continue;
         // The non-raising form must agree with the raising one.
         const rp::TryReplaceResult t = rp::try_replace_content(content, old_s, new_s, all, hint);
-        if (t.success != std::holds_alternative<rp::ReplaceResult>(out)) fail("try_replace success differs");
+        if (t.success != std::holds_alternative<rp::ReplaceResult>(out))
+            fail("try_replace success differs");
         if (t.success) {
-            if (!t.result || t.result->content != std::get<rp::ReplaceResult>(out).content) fail("try_replace content differs");
+            if (!t.result || t.result->content != std::get<rp::ReplaceResult>(out).content)
+                fail("try_replace content differs");
             if (t.error || t.error_type) fail("try_replace success with an error");
         } else {
             if (!t.error || !t.error_type) fail("try_replace failure without error");
             check_utf8(*t.error, "try_replace error is not valid UTF-8");
-            if (*t.error_type != "not_found" && *t.error_type != "multiple_matches" && *t.error_type != "no_change") {
+            if (*t.error_type != "not_found" && *t.error_type != "multiple_matches" &&
+                *t.error_type != "no_change") {
                 fail("unknown error_type", *t.error_type);
             }
             if (t.closest_match) {

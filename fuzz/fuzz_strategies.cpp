@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "../tests/reference/strategies.hpp"
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/content_replacer/window_scans.hpp"
 #include "fuzz_input.hpp"
-#include "../tests/reference/strategies.hpp"
 
 namespace rp = brindle::replacer;
 using fuzzin::check_utf8;
@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const rp::ContentLines lines(content);
     for (std::string_view line : lines.lines) {
-        if (line.data() < content.data() || line.data() + line.size() > content.data() + content.size()) {
+        if (line.data() < content.data() ||
+            line.data() + line.size() > content.data() + content.size()) {
             fail("ContentLines line outside the text");
         }
     }
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_utf8(rp::build_match_diff(search, content), "build_match_diff not UTF-8");
     const auto locations = rp::find_match_locations(lines, search);
     for (std::size_t i = 0; i < locations.size(); ++i) {
-        if (locations[i] < 1 || (i > 0 && locations[i - 1] > locations[i])) fail("find_match_locations out of order");
+        if (locations[i] < 1 || (i > 0 && locations[i - 1] > locations[i]))
+            fail("find_match_locations out of order");
     }
     return 0;
 }

@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto answer = failed_call_answer ? *failed_call_answer : matcher.push(chunk, hint);
         if (twin.push(chunk, hint) != answer) fail("push after a failed push answers differently");
         if (compare && reference.push(chunk, hint) != answer) fail("push differs from the reference");
-        if (compare && reference.matches() != matcher.matches()) fail("matches differ from the reference");
+        if (compare && reference.matches() != matcher.matches())
+            fail("matches differ from the reference");
         if (const auto r = answer) check_range(matcher, *r, "push returned start > end");
         for (const auto& r : matcher.matches()) check_range(matcher, r, "matches() has start > end");
     }
@@ -103,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (compare && reference.finish() != ranges) fail("finish differs from the reference");
     if (twin.finish() != ranges) fail("finish after a failed push differs");
     for (const auto& r : ranges) check_range(matcher, r, "finish returned start > end");
-    if (const auto best = matcher.select_best_match()) check_range(matcher, *best, "select_best_match start > end");
+    if (const auto best = matcher.select_best_match())
+        check_range(matcher, *best, "select_best_match start > end");
     for (const auto& line : matcher.source_lines()) check_utf8(line, "source line not UTF-8");
     for (const auto& line : matcher.query_lines()) check_utf8(line, "query line not UTF-8");
     (void)matcher.finish();  // finishing twice must be harmless

@@ -3,7 +3,7 @@
 # machine's python3) and on PyPy, each against the package built and installed by `pip install .`
 # into its own virtual environment under build/; the CPython suite again against the extension
 # built with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan); then a short run of each
-# libFuzzer target over the core (fuzz/). Installs the Debian packages it needs if absent (needs
+# libFuzzer target over the core (fuzz/); and checks the formatting of the sources. Installs the Debian packages it needs if absent (needs
 # root), and says what it does at every step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +12,8 @@ started=$SECONDS
 step() { echo "== [$((SECONDS - started))s] $*"; }
 
 need=()
-for pkg in pypy3 pypy3-dev pypy3-venv libgtest-dev unicode-data clang-14 libclang-rt-14-dev; do
+for pkg in pypy3 pypy3-dev pypy3-venv libgtest-dev unicode-data clang-14 libclang-rt-14-dev \
+    clang-format-14; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -55,6 +56,11 @@ run_python_suite() {  # name interpreter
 }
 run_python_suite cpython python3
 run_python_suite pypy pypy3
+
+# Formatting is part of the tests: clang-format for C++, ruff (installed with the CPython test
+# extra) for Python. `bash scripts/check_format.sh --fix` formats in place.
+step "format: clang-format and ruff check the sources"
+bash scripts/check_format.sh "$root/build/venv-cpython/bin/ruff" || status=1
 
 # The sanitized extension is imported from build/asan ahead of the installed one; the sanitizer
 # runtimes are preloaded because the interpreter itself is not built with them. CPython leaks by

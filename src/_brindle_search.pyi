@@ -41,6 +41,7 @@ def try_replace_content(
     replace_all: bool = False,
     line_hint: int | None = None,
 ) -> TryReplaceResult: ...
+
 @final
 class StreamingFuzzyMatcher:
     def __new__(cls, source_text: str) -> StreamingFuzzyMatcher: ...

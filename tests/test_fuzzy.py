@@ -28,8 +28,16 @@ def upper(c):
     return c.upper()[0] if c.upper() else c
 
 
-def reference_fuzzy_match(pattern, instring, adj_bonus=5, sep_bonus=10, camel_bonus=10,
-                          lead_penalty=-3, max_lead_penalty=-9, unmatched_penalty=-1):
+def reference_fuzzy_match(
+    pattern,
+    instring,
+    adj_bonus=5,
+    sep_bonus=10,
+    camel_bonus=10,
+    lead_penalty=-3,
+    max_lead_penalty=-9,
+    unmatched_penalty=-1,
+):
     """The scorer's rules written out plainly, with explicit 32-bit wrapping."""
     if not pattern:
         return False, 0
@@ -283,8 +291,11 @@ def test_ascii_instrings_score_like_the_reference():
     for round_ in range(4000):
         pattern = "".join(rng.choice(ASCII_PATTERN) for _ in range(rng.randint(1, 4)))
         instring = "".join(rng.choice(ASCII_TEXT) for _ in range(rng.randint(0, 30)))
-        weights = () if round_ % 2 == 0 else tuple(rng.choice([rng.randint(-(2**31), 2**31 - 1),
-                                                               rng.randint(-12, 12)]) for _ in range(6))
+        weights = (
+            ()
+            if round_ % 2 == 0
+            else tuple(rng.choice([rng.randint(-(2**31), 2**31 - 1), rng.randint(-12, 12)]) for _ in range(6))
+        )
         expected = reference_fuzzy_match(pattern, instring, *weights)
         assert bs.fuzzy_match(pattern, instring, *weights) == expected, (pattern, instring, weights)
         matched += expected[0]
@@ -294,8 +305,29 @@ def test_ascii_instrings_score_like_the_reference():
 
 # Final_Sigma contexts: capital sigma between cased letters, case-ignorable characters (apostrophe,
 # full stop, combining acute, ypogegrammeni which is also cased, soft hyphen) and uncased ones.
-SIGMA_TEXT = ["Σ", "Σ", "σ", "ς", "Α", "α", "a", "B", "'", ".", "\u0301", "\u0345", "\u00ad", " ", "1",
-              "İ", "i", "\u0307", "ß", "ẞ", "\U00010400"]
+SIGMA_TEXT = [
+    "Σ",
+    "Σ",
+    "σ",
+    "ς",
+    "Α",
+    "α",
+    "a",
+    "B",
+    "'",
+    ".",
+    "\u0301",
+    "\u0345",
+    "\u00ad",
+    " ",
+    "1",
+    "İ",
+    "i",
+    "\u0307",
+    "ß",
+    "ẞ",
+    "\U00010400",
+]
 
 
 def test_simple_match_lowers_on_the_fly_like_str_lower():
@@ -307,7 +339,10 @@ def test_simple_match_lowers_on_the_fly_like_str_lower():
         for case_sensitive in (False, True):
             expected = reference_simple(pattern, instring, case_sensitive)
             assert bs.fuzzy_match_simple(pattern, instring, case_sensitive) is expected, (
-                pattern, instring, case_sensitive)
+                pattern,
+                instring,
+                case_sensitive,
+            )
         lowered = instring.lower()
         final_sigmas += "ς" in lowered and "ς" not in instring
         expanded += len(lowered) > len(instring)
@@ -325,8 +360,9 @@ def test_ranking_with_a_wide_range_of_scores_equals_the_reference():
 
 def test_ranking_many_candidates_equals_the_reference():
     rng = random.Random(3)
-    candidates = ["".join(rng.choice(ASCII_TEXT + ["é", "İ"]) for _ in range(rng.randint(0, 25)))
-                  for _ in range(3000)]
+    candidates = [
+        "".join(rng.choice(ASCII_TEXT + ["é", "İ"]) for _ in range(rng.randint(0, 25))) for _ in range(3000)
+    ]
     for pattern in ["a", "ab", "/x", "İ", "B_"]:
         scored = [(c, reference_fuzzy_match(pattern, c)) for c in candidates]
         expected = [(c, s) for c, (m, s) in scored if m]

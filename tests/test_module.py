@@ -99,31 +99,49 @@ def test_classes_cannot_be_subclassed(name):
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: bs.fuzzy_match("a"),
-         "fuzzy_match() missing 1 required positional argument: 'instring'"),
-        (lambda: bs.fuzzy_match(),
-         "fuzzy_match() missing 2 required positional arguments: 'pattern' and 'instring'"),
-        (lambda: bs.fuzzy_match_simple(),
-         "fuzzy_match_simple() missing 3 required positional arguments: "
-         "'pattern', 'instring', and 'case_sensitive'"),
-        (lambda: bs.fuzzy_match("a", "b", 1, 2, 3, 4, 5, 6, 7),
-         "fuzzy_match() takes from 2 to 8 positional arguments but 9 were given"),
-        (lambda: bs.get_best_matches("a", [], 3),
-         "get_best_matches() takes 2 positional arguments but 3 were given"),
-        (lambda: bs.fuzzy_match_simple("a", "b", True, 4),
-         "fuzzy_match_simple() takes 3 positional arguments but 4 were given"),
-        (lambda: bs.replace_content("a", "b", "c", False, None, 1),
-         "replace_content() takes from 3 to 5 positional arguments but 6 were given"),
-        (lambda: bs.try_replace_content("a", "b", "c", False, None, 1),
-         "try_replace_content() takes from 3 to 5 positional arguments but 6 were given"),
-        (lambda: bs.fuzzy_match("a", "b", bonus=1),
-         "fuzzy_match() got an unexpected keyword argument 'bonus'"),
-        (lambda: bs.fuzzy_match("a", "b", instring="c"),
-         "fuzzy_match() got multiple values for argument 'instring'"),
-        (lambda: bs.replace_content("a", new_string="c"),
-         "replace_content() missing 1 required positional argument: 'old_string'"),
-        (lambda: bs.fuzzy_match(1),
-         "fuzzy_match() missing 1 required positional argument: 'instring'"),
+        (lambda: bs.fuzzy_match("a"), "fuzzy_match() missing 1 required positional argument: 'instring'"),
+        (
+            lambda: bs.fuzzy_match(),
+            "fuzzy_match() missing 2 required positional arguments: 'pattern' and 'instring'",
+        ),
+        (
+            lambda: bs.fuzzy_match_simple(),
+            "fuzzy_match_simple() missing 3 required positional arguments: "
+            "'pattern', 'instring', and 'case_sensitive'",
+        ),
+        (
+            lambda: bs.fuzzy_match("a", "b", 1, 2, 3, 4, 5, 6, 7),
+            "fuzzy_match() takes from 2 to 8 positional arguments but 9 were given",
+        ),
+        (
+            lambda: bs.get_best_matches("a", [], 3),
+            "get_best_matches() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: bs.fuzzy_match_simple("a", "b", True, 4),
+            "fuzzy_match_simple() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: bs.replace_content("a", "b", "c", False, None, 1),
+            "replace_content() takes from 3 to 5 positional arguments but 6 were given",
+        ),
+        (
+            lambda: bs.try_replace_content("a", "b", "c", False, None, 1),
+            "try_replace_content() takes from 3 to 5 positional arguments but 6 were given",
+        ),
+        (
+            lambda: bs.fuzzy_match("a", "b", bonus=1),
+            "fuzzy_match() got an unexpected keyword argument 'bonus'",
+        ),
+        (
+            lambda: bs.fuzzy_match("a", "b", instring="c"),
+            "fuzzy_match() got multiple values for argument 'instring'",
+        ),
+        (
+            lambda: bs.replace_content("a", new_string="c"),
+            "replace_content() missing 1 required positional argument: 'old_string'",
+        ),
+        (lambda: bs.fuzzy_match(1), "fuzzy_match() missing 1 required positional argument: 'instring'"),
     ],
 )
 def test_binding_errors(call, message):
@@ -135,8 +153,14 @@ def test_binding_errors(call, message):
 def test_every_parameter_can_be_given_by_keyword():
     assert bs.fuzzy_match(pattern="a", instring="abc", adj_bonus=7) == (True, 8)
     assert bs.fuzzy_match(
-        instring="abc", pattern="abc", adj_bonus=1, sep_bonus=2, camel_bonus=3, lead_penalty=4,
-        max_lead_penalty=5, unmatched_penalty=6,
+        instring="abc",
+        pattern="abc",
+        adj_bonus=1,
+        sep_bonus=2,
+        camel_bonus=3,
+        lead_penalty=4,
+        max_lead_penalty=5,
+        unmatched_penalty=6,
     ) == (True, 2 + 1 + 1 + 5)
     assert bs.get_best_matches(candidates=["ab"], search_string="a") == [("ab", 9)]
     assert bs.fuzzy_match_simple(case_sensitive=False, instring="AB", pattern="b") is True
@@ -164,25 +188,43 @@ def test_conversion_runs_left_to_right():
     ("call", "message"),
     [
         (lambda: bs.fuzzy_match(1, "b"), "argument 'pattern': 'int' object cannot be converted to 'str'"),
-        (lambda: bs.fuzzy_match(b"a", "b"),
-         "argument 'pattern': 'bytes' object cannot be converted to 'str'"),
-        (lambda: bs.fuzzy_match_simple("a", "b", 1),
-         "argument 'case_sensitive': 'int' object cannot be converted to 'bool'"),
-        (lambda: bs.fuzzy_match_simple("a", "b", None),
-         "argument 'case_sensitive': 'NoneType' object cannot be converted to 'bool'"),
-        (lambda: bs.replace_content("a", "b", "c", replace_all=None),
-         "argument 'replace_all': 'NoneType' object cannot be converted to 'bool'"),
+        (
+            lambda: bs.fuzzy_match(b"a", "b"),
+            "argument 'pattern': 'bytes' object cannot be converted to 'str'",
+        ),
+        (
+            lambda: bs.fuzzy_match_simple("a", "b", 1),
+            "argument 'case_sensitive': 'int' object cannot be converted to 'bool'",
+        ),
+        (
+            lambda: bs.fuzzy_match_simple("a", "b", None),
+            "argument 'case_sensitive': 'NoneType' object cannot be converted to 'bool'",
+        ),
+        (
+            lambda: bs.replace_content("a", "b", "c", replace_all=None),
+            "argument 'replace_all': 'NoneType' object cannot be converted to 'bool'",
+        ),
         (lambda: bs.get_best_matches("a", "abc"), "argument 'candidates': Can't extract `str` to `Vec`"),
-        (lambda: bs.get_best_matches("a", {"a"}),
-         "argument 'candidates': 'set' object cannot be converted to 'Sequence'"),
-        (lambda: bs.get_best_matches("a", {"a": 1}),
-         "argument 'candidates': 'dict' object cannot be converted to 'Sequence'"),
-        (lambda: bs.get_best_matches("a", 5),
-         "argument 'candidates': 'int' object cannot be converted to 'Sequence'"),
-        (lambda: bs.get_best_matches("a", ["a", 1]),
-         "argument 'candidates': 'int' object cannot be converted to 'str'"),
-        (lambda: bs.get_best_matches(None, "abc"),
-         "argument 'search_string': 'NoneType' object cannot be converted to 'str'"),
+        (
+            lambda: bs.get_best_matches("a", {"a"}),
+            "argument 'candidates': 'set' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda: bs.get_best_matches("a", {"a": 1}),
+            "argument 'candidates': 'dict' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda: bs.get_best_matches("a", 5),
+            "argument 'candidates': 'int' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda: bs.get_best_matches("a", ["a", 1]),
+            "argument 'candidates': 'int' object cannot be converted to 'str'",
+        ),
+        (
+            lambda: bs.get_best_matches(None, "abc"),
+            "argument 'search_string': 'NoneType' object cannot be converted to 'str'",
+        ),
         (lambda: bs.get_best_matches("", "abc"), "argument 'candidates': Can't extract `str` to `Vec`"),
     ],
 )
@@ -397,7 +439,12 @@ def test_matcher_made_without_its_constructor_is_refused_not_crashed():
         matcher = object.__new__(bs.StreamingFuzzyMatcher)
     except TypeError:
         return
-    for use in (lambda: matcher.push("abc\n", 3), matcher.finish, matcher.select_best_match,
-                lambda: matcher.query_lines, lambda: matcher.source_lines):
+    for use in (
+        lambda: matcher.push("abc\n", 3),
+        matcher.finish,
+        matcher.select_best_match,
+        lambda: matcher.query_lines,
+        lambda: matcher.source_lines,
+    ):
         with pytest.raises(TypeError, match="not initialised"):
             use()

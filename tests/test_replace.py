@@ -100,7 +100,7 @@ def check_outcome(content, old, new, replace_all, line_hint, t):
             else:
                 assert line_hint is not None, "an ambiguous candidate needs a line_hint"
                 pos = min(occs, key=lambda p: (abs(line_of(content, p) - line_hint), p))
-            expected = content[:pos] + new + content[pos + len(matched):]
+            expected = content[:pos] + new + content[pos + len(matched) :]
         assert r.content == expected
         assert r.start_line == line_of(content, pos)
         assert r.end_line == r.start_line + matched.count("\n")
@@ -157,78 +157,106 @@ def fields(r):
 
 STRATEGY_CASES = [
     pytest.param(
-        "x = 1\ny = 2\n", "y = 2", "y = 3",
+        "x = 1\ny = 2\n",
+        "y = 2",
+        "y = 3",
         ("x = 1\ny = 3\n", "y = 2", 2, 2, "simple"),
         id="exact-text",
     ),
     pytest.param(
-        "a\nb\nc\n", "b\n", "B\n",
+        "a\nb\nc\n",
+        "b\n",
+        "B\n",
         ("a\nB\nc\n", "b\n", 2, 3, "simple"),
         id="exact-text-ending-in-lf-counts-the-break",
     ),
     pytest.param(
-        "def f():\n    x = 1\n    return x\n", "def f():\nx = 1\nreturn x", "Z",
+        "def f():\n    x = 1\n    return x\n",
+        "def f():\nx = 1\nreturn x",
+        "Z",
         ("Z\n", "def f():\n    x = 1\n    return x", 1, 3, "line_trimmed"),
         id="indentation-changed-per-line",
     ),
     pytest.param(
         # A re-indented block is also an indentation_flexible match, but the
         # line-by-line trimmed comparison comes first and accepts it.
-        "    if x:\n        y()\n", "if x:\n    y()", "Z",
+        "    if x:\n        y()\n",
+        "if x:\n    y()",
+        "Z",
         ("Z\n", "    if x:\n        y()", 1, 2, "line_trimmed"),
         id="whole-block-reindented",
     ),
     pytest.param(
         # 'x' occurs twice; the trimmed-line candidate '  x' occurs once.
-        "x\n  x\n", "x", "y",
+        "x\n  x\n",
+        "x",
+        "y",
         ("x\ny\n", "  x", 2, 2, "line_trimmed"),
         id="ambiguous-exact-text-resolved-later",
     ),
     pytest.param(
-        "def f():\n    y = 2\n    z = 3\n    return x\n", "def f():\n    x = 1\nreturn x", "Z",
+        "def f():\n    y = 2\n    z = 3\n    return x\n",
+        "def f():\n    x = 1\nreturn x",
+        "Z",
         ("Z\n", "def f():\n    y = 2\n    z = 3\n    return x", 1, 4, "block_anchor"),
         id="inner-lines-changed-anchors-kept",
     ),
     pytest.param(
-        "a = 1\nfoo( a, b )\nz\n", "foo(a,b)", "Z",
+        "a = 1\nfoo( a, b )\nz\n",
+        "foo(a,b)",
+        "Z",
         ("a = 1\nZ\nz\n", "foo( a, b )", 2, 2, "whitespace_normalized"),
         id="collapsed-spaces",
     ),
     pytest.param(
-        "if x :\n  y( )\nz\n", "if x:\n    y()", "Z",
+        "if x :\n  y( )\nz\n",
+        "if x:\n    y()",
+        "Z",
         ("Z\nz\n", "if x :\n  y( )", 1, 2, "whitespace_normalized"),
         id="collapsed-spaces-two-lines",
     ),
     pytest.param(
         # The whole content normalises like old_string: the whole content is replaced.
-        "a\r\nb\r\n", "a\nb", "x",
+        "a\r\nb\r\n",
+        "a\nb",
+        "x",
         ("x", "a\r\nb\r\n", 1, 3, "whitespace_normalized"),
         id="whole-content-normalised-crlf",
     ),
     pytest.param(
-        'print("hi")\nx = 1\n', 'print(\\"hi\\")\\nx = 1', "Z",
+        'print("hi")\nx = 1\n',
+        'print(\\"hi\\")\\nx = 1',
+        "Z",
         ("Z\n", 'print("hi")\nx = 1', 1, 2, "escape_normalized"),
         id="escaped-newline-and-quotes",
     ),
     pytest.param(
-        "say('it\\'s')\n", "say('it's')", "x",
+        "say('it\\'s')\n",
+        "say('it's')",
+        "x",
         ("x\n", "say('it\\'s')", 1, 1, "escape_normalized"),
         id="escape-in-content",
     ),
     pytest.param(
-        "a\nfoo()\nb\nc\nd\n", "\n\nfoo()\n\n", "Z",
+        "a\nfoo()\nb\nc\nd\n",
+        "\n\nfoo()\n\n",
+        "Z",
         ("a\nZ\nb\nc\nd\n", "foo()", 2, 2, "trimmed_boundary"),
         id="blank-boundary-lines",
     ),
     pytest.param(
-        "x = foo()+1\ny\n", "\nfoo()\n", "Z",
+        "x = foo()+1\ny\n",
+        "\nfoo()\n",
+        "Z",
         ("x = Z+1\ny\n", "foo()", 1, 1, "trimmed_boundary"),
         id="blank-boundary-mid-line",
     ),
     pytest.param(
         # Blank search text normalises to the empty text, as does the empty content,
         # which is then replaced as a whole before the trimmed-boundary strategy runs.
-        "", " \n", "new",
+        "",
+        " \n",
+        "new",
         ("new", "", 1, 1, "whitespace_normalized"),
         id="blank-search-text-empty-content",
     ),
@@ -327,16 +355,28 @@ def test_ambiguous_without_hint_is_multiple_matches():
     "content, old, new, hint, expected",
     [
         pytest.param(
-            "a\nfoo\nb\nc\nfoo\n", "foo", "bar", None,
-            ("a\nbar\nb\nc\nbar\n", "foo", 2, 2, "simple"), id="two-lines",
+            "a\nfoo\nb\nc\nfoo\n",
+            "foo",
+            "bar",
+            None,
+            ("a\nbar\nb\nc\nbar\n", "foo", 2, 2, "simple"),
+            id="two-lines",
         ),
         pytest.param(
-            "a\nfoo\nb\nc\nfoo\n", "foo", "bar", 5,
-            ("a\nbar\nb\nc\nbar\n", "foo", 2, 2, "simple"), id="hint-ignored",
+            "a\nfoo\nb\nc\nfoo\n",
+            "foo",
+            "bar",
+            5,
+            ("a\nbar\nb\nc\nbar\n", "foo", 2, 2, "simple"),
+            id="hint-ignored",
         ),
         pytest.param(
-            "x\nab\ny\nab\n", "ab\n", "Z", None,
-            ("x\nZy\nZ", "ab\n", 2, 3, "simple"), id="multi-line-candidate",
+            "x\nab\ny\nab\n",
+            "ab\n",
+            "Z",
+            None,
+            ("x\nZy\nZ", "ab\n", 2, 3, "simple"),
+            id="multi-line-candidate",
         ),
         pytest.param("aaaa", "aa", "b", None, ("bb", "aa", 1, 1, "simple"), id="non-overlapping"),
         pytest.param("aaa", "aa", "b", None, ("ba", "aa", 1, 1, "simple"), id="left-to-right"),
@@ -346,8 +386,12 @@ def test_ambiguous_without_hint_is_multiple_matches():
         pytest.param(
             # Only the first candidate that occurs is applied: '  foo' everywhere,
             # the other candidate 'foo' (line 2) stays.
-            "  foo\nfoo\n  foo\n", " foo ", "X", None,
-            ("X\nfoo\nX\n", "  foo", 1, 1, "line_trimmed"), id="first-candidate-only",
+            "  foo\nfoo\n  foo\n",
+            " foo ",
+            "X",
+            None,
+            ("X\nfoo\nX\n", "  foo", 1, 1, "line_trimmed"),
+            id="first-candidate-only",
         ),
     ],
 )
@@ -418,14 +462,15 @@ def test_not_found_with_closest_match():
     "content, old, message, closest",
     [
         pytest.param(
-            "x\n", "foo\nbar",
-            "Search text not found in file.\nFirst search line 'foo' not found anywhere in file"
-            + TIPS,
+            "x\n",
+            "foo\nbar",
+            "Search text not found in file.\nFirst search line 'foo' not found anywhere in file" + TIPS,
             None,
             id="no-window",
         ),
         pytest.param(
-            "abcdX", "abcde",
+            "abcdX",
+            "abcde",
             "Search text not found in file.\nFirst search line 'abcde' not found anywhere in file"
             "\nClosest fuzzy match (80.0% similar) at lines 1-1:"
             "\n--- SEARCH\n+++ CLOSEST MATCH\n-abcde\n+abcdX\n" + TIPS,
@@ -433,23 +478,23 @@ def test_not_found_with_closest_match():
             id="exactly-80-percent",
         ),
         pytest.param(
-            "abcX", "abcd",
-            "Search text not found in file.\nFirst search line 'abcd' not found anywhere in file"
-            + TIPS,
+            "abcX",
+            "abcd",
+            "Search text not found in file.\nFirst search line 'abcd' not found anywhere in file" + TIPS,
             None,
             id="75-percent-is-too-far",
         ),
         pytest.param(
             "l1\nx probe\nl3\nl4\nl5\nl6\nprobe y\nl8\nzprobe\nl10\nl11\nprobeprobe\n",
             "probe\nqqqq",
-            "Search text not found in file.\nFirst search line 'probe' appears at line(s): 2, 7, 9"
-            + TIPS,
+            "Search text not found in file.\nFirst search line 'probe' appears at line(s): 2, 7, 9" + TIPS,
             None,
             id="first-line-report-lists-three",
         ),
         pytest.param(
             # A blank first line: no first-line report; the anchor is the next line.
-            "zero\n\nabcdefghij\nend\n", "\nabcdefghiJ",
+            "zero\n\nabcdefghij\nend\n",
+            "\nabcdefghiJ",
             "Search text not found in file."
             "\nClosest fuzzy match (90.9% similar) at lines 2-3:"
             "\n--- SEARCH\n+++ CLOSEST MATCH\n \n-abcdefghiJ\n+abcdefghij\n" + TIPS,
@@ -479,9 +524,7 @@ def test_not_found_diff_is_truncated():
     old = "\n".join(search)
     t = check_both(content, old, "x")
     assert t.error_type == "not_found"
-    full = "--- SEARCH\n+++ CLOSEST MATCH\n" + "".join(
-        f"-{a}\n+{b}\n" for a, b in zip(search, window)
-    )
+    full = "--- SEARCH\n+++ CLOSEST MATCH\n" + "".join(f"-{a}\n+{b}\n" for a, b in zip(search, window))
     assert len(full) > 2000
     diff = full[:2000] + "\n...(diff truncated)"
     assert t.closest_match.diff == diff
@@ -496,31 +539,63 @@ def test_not_found_diff_is_truncated():
     "content, old, locations, lines_text, preview",
     [
         pytest.param(
-            "foo()\nx\n" * 7, "foo()", [1, 3, 5, 7, 9, 11, 13],
-            "1, 3, 5, 7, 9, ... (7 total)", "foo()", id="seven-locations",
+            "foo()\nx\n" * 7,
+            "foo()",
+            [1, 3, 5, 7, 9, 11, 13],
+            "1, 3, 5, 7, 9, ... (7 total)",
+            "foo()",
+            id="seven-locations",
         ),
         pytest.param(
-            "foo()\nx\n" * 5, "foo()", [1, 3, 5, 7, 9], "1, 3, 5, 7, 9", "foo()",
+            "foo()\nx\n" * 5,
+            "foo()",
+            [1, 3, 5, 7, 9],
+            "1, 3, 5, 7, 9",
+            "foo()",
             id="five-locations",
         ),
         pytest.param(
             # Ambiguity comes from a tolerant strategy; the exact text is nowhere.
-            "  foo\n  foo\n", "foo ", [], "", "foo ", id="no-location",
+            "  foo\n  foo\n",
+            "foo ",
+            [],
+            "",
+            "foo ",
+            id="no-location",
         ),
         pytest.param(
             # Multi-line candidates are joined with LF and so never occur in CRLF text.
-            "a\r\nb\r\nc\r\n", "a\nb", [1], "1", "a", id="crlf-content",
+            "a\r\nb\r\nc\r\n",
+            "a\nb",
+            [1],
+            "1",
+            "a",
+            id="crlf-content",
         ),
         pytest.param("ab", "", [1], "1", "", id="empty-old-string"),
         pytest.param(
             # Blank search text: the trimmed-boundary candidate '' occurs everywhere.
-            "abc", "   \n  ", [], "", "   ", id="blank-old-string",
+            "abc",
+            "   \n  ",
+            [],
+            "",
+            "   ",
+            id="blank-old-string",
         ),
         pytest.param(
-            ("é" * 60 + "\n") * 2, "é" * 60, [1, 2], "1, 2", "é" * 60, id="preview-60-chars",
+            ("é" * 60 + "\n") * 2,
+            "é" * 60,
+            [1, 2],
+            "1, 2",
+            "é" * 60,
+            id="preview-60-chars",
         ),
         pytest.param(
-            ("é" * 61 + "\n") * 2, "é" * 61, [1, 2], "1, 2", "é" * 60 + "...",
+            ("é" * 61 + "\n") * 2,
+            "é" * 61,
+            [1, 2],
+            "1, 2",
+            "é" * 60 + "...",
             id="preview-61-chars",
         ),
     ],
@@ -592,35 +667,64 @@ Returns:
 )
 def test_docstrings(func, doc):
     assert func.__doc__ == doc
-    assert func.__text_signature__ == (
-        "(content, old_string, new_string, replace_all=False, line_hint=None)"
-    )
+    assert func.__text_signature__ == ("(content, old_string, new_string, replace_all=False, line_hint=None)")
 
 
 @pytest.mark.parametrize("func", [bs.replace_content, bs.try_replace_content])
 @pytest.mark.parametrize(
     "args, kwargs, exc, message",
     [
-        ((1, "a", "b"), {}, TypeError,
-         "argument 'content': 'int' object cannot be converted to 'str'"),
-        (("a", b"a", "b"), {}, TypeError,
-         "argument 'old_string': 'bytes' object cannot be converted to 'str'"),
-        (("a", "a", None), {}, TypeError,
-         "argument 'new_string': 'NoneType' object cannot be converted to 'str'"),
-        (("a", "a", "b", 1), {}, TypeError,
-         "argument 'replace_all': 'int' object cannot be converted to 'bool'"),
-        (("a", "a", "b", None), {}, TypeError,
-         "argument 'replace_all': 'NoneType' object cannot be converted to 'bool'"),
-        (("a", "a", "b"), {"line_hint": -1}, OverflowError,
-         "out of range integral type conversion attempted"),
-        (("a", "a", "b"), {"line_hint": 4294967296}, OverflowError,
-         "out of range integral type conversion attempted"),
-        (("a", "a", "b"), {"line_hint": -(2**40)}, OverflowError,
-         "out of range integral type conversion attempted"),
+        ((1, "a", "b"), {}, TypeError, "argument 'content': 'int' object cannot be converted to 'str'"),
+        (
+            ("a", b"a", "b"),
+            {},
+            TypeError,
+            "argument 'old_string': 'bytes' object cannot be converted to 'str'",
+        ),
+        (
+            ("a", "a", None),
+            {},
+            TypeError,
+            "argument 'new_string': 'NoneType' object cannot be converted to 'str'",
+        ),
+        (
+            ("a", "a", "b", 1),
+            {},
+            TypeError,
+            "argument 'replace_all': 'int' object cannot be converted to 'bool'",
+        ),
+        (
+            ("a", "a", "b", None),
+            {},
+            TypeError,
+            "argument 'replace_all': 'NoneType' object cannot be converted to 'bool'",
+        ),
+        (
+            ("a", "a", "b"),
+            {"line_hint": -1},
+            OverflowError,
+            "out of range integral type conversion attempted",
+        ),
+        (
+            ("a", "a", "b"),
+            {"line_hint": 4294967296},
+            OverflowError,
+            "out of range integral type conversion attempted",
+        ),
+        (
+            ("a", "a", "b"),
+            {"line_hint": -(2**40)},
+            OverflowError,
+            "out of range integral type conversion attempted",
+        ),
         # Conversion runs left to right: the first bad argument is reported.
         ((1, 2, 3), {}, TypeError, "argument 'content': 'int' object cannot be converted to 'str'"),
-        (("a", "a", "b", 1), {"line_hint": -1}, TypeError,
-         "argument 'replace_all': 'int' object cannot be converted to 'bool'"),
+        (
+            ("a", "a", "b", 1),
+            {"line_hint": -1},
+            TypeError,
+            "argument 'replace_all': 'int' object cannot be converted to 'bool'",
+        ),
     ],
 )
 def test_argument_conversion_errors(func, args, kwargs, exc, message):
@@ -631,9 +735,7 @@ def test_argument_conversion_errors(func, args, kwargs, exc, message):
 
 
 @pytest.mark.parametrize("func", [bs.replace_content, bs.try_replace_content])
-@pytest.mark.parametrize(
-    "bad", [2**64, -(2**64)], ids=["huge", "huge-negative"]
-)
+@pytest.mark.parametrize("bad", [2**64, -(2**64)], ids=["huge", "huge-negative"])
 def test_line_hint_beyond_64_bits(func, bad):
     with pytest.raises(OverflowError):
         func("a", "a", "b", line_hint=bad)
@@ -651,15 +753,16 @@ def test_line_hint_not_an_integer(func):
     "args, kwargs, message",
     [
         (("a",), {}, "{}() missing 2 required positional arguments: 'old_string' and 'new_string'"),
-        ((), {}, "{}() missing 3 required positional arguments: "
-                 "'content', 'old_string', and 'new_string'"),
+        ((), {}, "{}() missing 3 required positional arguments: 'content', 'old_string', and 'new_string'"),
         (("a", "b"), {}, "{}() missing 1 required positional argument: 'new_string'"),
-        (("a", "b", "c", False, None, 1), {},
-         "{}() takes from 3 to 5 positional arguments but 6 were given"),
+        (("a", "b", "c", False, None, 1), {}, "{}() takes from 3 to 5 positional arguments but 6 were given"),
         (("a", "b", "c"), {"x": 1}, "{}() got an unexpected keyword argument 'x'"),
         (("a", "b", "c"), {"content": "d"}, "{}() got multiple values for argument 'content'"),
-        (("a", "b", "c", False), {"replace_all": True},
-         "{}() got multiple values for argument 'replace_all'"),
+        (
+            ("a", "b", "c", False),
+            {"replace_all": True},
+            "{}() got multiple values for argument 'replace_all'",
+        ),
     ],
 )
 def test_binding_errors(name, args, kwargs, message):
@@ -672,9 +775,7 @@ def test_keywords_and_str_subclasses_accepted():
     class Text(str):
         pass
 
-    r = bs.replace_content(
-        new_string=Text("B"), old_string=Text("b"), content=Text("abc"), line_hint=0
-    )
+    r = bs.replace_content(new_string=Text("B"), old_string=Text("b"), content=Text("abc"), line_hint=0)
     assert fields(r) == ("aBc", "b", 1, 1, "simple")
     assert type(r.content) is str and type(r.matched_text) is str
 
@@ -695,10 +796,19 @@ def test_result_attribute_order():
         return [n for n in vars(cls) if not n.startswith("_")]
 
     assert public(bs.ReplaceResult) == [
-        "content", "matched_text", "start_line", "end_line", "strategy",
+        "content",
+        "matched_text",
+        "start_line",
+        "end_line",
+        "strategy",
     ]
     assert public(bs.TryReplaceResult) == [
-        "success", "result", "error", "error_type", "closest_match", "locations",
+        "success",
+        "result",
+        "error",
+        "error_type",
+        "closest_match",
+        "locations",
     ]
     assert public(bs.FuzzyMatchInfo) == ["similarity", "start_line", "end_line", "text", "diff"]
 
@@ -721,9 +831,7 @@ def test_replace_result_repr(matched, shown):
     content = "<" + matched + ">"
     r = bs.replace_content(content, matched, "X")
     end = 1 + matched.count("\n")
-    expected = (
-        f"ReplaceResult(start_line=1, end_line={end}, strategy='simple', matched_text='{shown}')"
-    )
+    expected = f"ReplaceResult(start_line=1, end_line={end}, strategy='simple', matched_text='{shown}')"
     assert repr(r) == expected
     assert str(r) == expected
     t = bs.try_replace_content(content, matched, "X")
@@ -804,8 +912,9 @@ def test_not_subclassable_and_no_dict(cls):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     ok, missing, _ = make_results()
-    obj = {bs.ReplaceResult: ok.result, bs.TryReplaceResult: ok,
-           bs.FuzzyMatchInfo: missing.closest_match}[cls]
+    obj = {bs.ReplaceResult: ok.result, bs.TryReplaceResult: ok, bs.FuzzyMatchInfo: missing.closest_match}[
+        cls
+    ]
     assert not hasattr(obj, "__dict__")
     with pytest.raises(AttributeError):
         obj.extra = 1
@@ -815,9 +924,10 @@ def test_not_subclassable_and_no_dict(cls):
     "cls, doc",
     [
         (bs.ReplaceResult, "Result of a successful replacement operation."),
-        (bs.TryReplaceResult,
-         "Result from try_replace_content - either success with result, or failure with error "
-         "details."),
+        (
+            bs.TryReplaceResult,
+            "Result from try_replace_content - either success with result, or failure with error details.",
+        ),
         (bs.FuzzyMatchInfo, "Information about a fuzzy match when replacement fails."),
     ],
 )
@@ -828,8 +938,9 @@ def test_class_docstrings(cls, doc):
 def test_field_types():
     ok, missing, ambiguous = make_results()
     r = ok.result
-    assert [type(getattr(r, n)) for n in ("content", "matched_text", "start_line",
-                                           "end_line", "strategy")] == [str, str, int, int, str]
+    assert [
+        type(getattr(r, n)) for n in ("content", "matched_text", "start_line", "end_line", "strategy")
+    ] == [str, str, int, int, str]
     assert type(ok.success) is bool and type(missing.success) is bool
     assert type(missing.error) is str and type(missing.error_type) is str
     assert type(ambiguous.locations) is list
@@ -851,7 +962,18 @@ AWKWARD_CONTENTS = [
     "\\n\\t\\\\\n",
 ]
 AWKWARD_OLD = [
-    "", "\r", "\n", "\r\n", "a\nb", "a\r\nb", "b", "😀", "é\n😀", "\\n", "  ", "zzz" * 20,
+    "",
+    "\r",
+    "\n",
+    "\r\n",
+    "a\nb",
+    "a\r\nb",
+    "b",
+    "😀",
+    "é\n😀",
+    "\\n",
+    "  ",
+    "zzz" * 20,
 ]
 
 
@@ -909,7 +1031,7 @@ def perturb(text, how, where, char):
     pos = where % (len(text) + 1)
     if how == "insert":
         return text[:pos] + char + text[pos:]
-    return text[:pos] + text[pos + 1:]  # delete
+    return text[:pos] + text[pos + 1 :]  # delete
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -925,8 +1047,19 @@ def test_outcomes_match_a_plain_splice(content, data, new, replace_all, hint):
     j = data.draw(st.integers(i, len(content)), label="j")
     how = data.draw(
         st.sampled_from(
-            ["same", "same", "strip", "dedent", "indent", "escape", "squeeze", "pad", "crlf",
-             "insert", "delete"]
+            [
+                "same",
+                "same",
+                "strip",
+                "dedent",
+                "indent",
+                "escape",
+                "squeeze",
+                "pad",
+                "crlf",
+                "insert",
+                "delete",
+            ]
         ),
         label="how",
     )
@@ -952,12 +1085,10 @@ def test_exact_text_uses_simple(content, data, new, hint):
     occs = occurrences(content, old)
     t = bs.try_replace_content(content, old, new, False, hint)
     if len(occs) == 1 or hint is not None:
-        pos = occs[0] if len(occs) == 1 else min(
-            occs, key=lambda p: (abs(line_of(content, p) - hint), p)
-        )
+        pos = occs[0] if len(occs) == 1 else min(occs, key=lambda p: (abs(line_of(content, p) - hint), p))
         assert t.success
         assert fields(t.result) == (
-            content[:pos] + new + content[pos + len(old):],
+            content[:pos] + new + content[pos + len(old) :],
             old,
             line_of(content, pos),
             line_of(content, pos) + old.count("\n"),

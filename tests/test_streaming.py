@@ -13,11 +13,11 @@ import sys
 import weakref
 
 import pytest
+from conftest import SANITIZED
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _brindle_search as bs
-from conftest import SANITIZED
 
 SFM = bs.StreamingFuzzyMatcher
 
@@ -156,7 +156,7 @@ class PlainMatcher:
         cut = self.pending.rfind("\n")
         if cut >= 0:
             self.query += split_lines(self.pending[: cut + 1])
-            self.pending = self.pending[cut + 1:]
+            self.pending = self.pending[cut + 1 :]
             self.matches = resolve(self.source, self.query)
         chosen = self.select()
         if chosen is None and self.matches:
@@ -253,13 +253,13 @@ FIVE = "alpha\nbeta\ngamma\ndelta\nepsilon\n"
 @pytest.mark.parametrize(
     "source, query, ranges",
     [
-        pytest.param("function foo() {\n    return 42;\n}", "function foo() {\n", [(0, 16)],
-                     id="first-line"),
+        pytest.param("function foo() {\n    return 42;\n}", "function foo() {\n", [(0, 16)], id="first-line"),
         pytest.param("a\nb\na\n", "a\n", [(0, 1), (4, 5)], id="two-end-columns"),
         pytest.param("x\n" * 5, "x\n", [(0, 1), (2, 3), (4, 5), (6, 7), (8, 9)], id="five-x"),
         pytest.param("x\ny\nz\n", "q\n", [], id="nothing-alike"),
-        pytest.param("def f():\n    return 42;\n", "  def f():\n return 43;\n", [(0, 23)],
-                     id="trimmed-and-similar"),
+        pytest.param(
+            "def f():\n    return 42;\n", "  def f():\n return 43;\n", [(0, 23)], id="trimmed-and-similar"
+        ),
         pytest.param("alpha\nbeta\ngamma\ndelta\n", "alpha\ngamma\n", [], id="two-of-three"),
         pytest.param(FIVE, "alpha\nbeta\nX\ndelta\n", [], id="query-only-wins-tie"),
         pytest.param(FIVE, "alpha\nbeta\nX\ndelta\nepsilon\n", [(0, 30)], id="ratio-exactly-0.8"),
@@ -422,34 +422,50 @@ def matcher():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda m: SFM(), "StreamingFuzzyMatcher.__new__() missing 1 required positional argument: "
-                          "'source_text'"),
-        (lambda m: SFM("a", "b"),
-         "StreamingFuzzyMatcher.__new__() takes 1 positional arguments but 2 were given"),
-        (lambda m: SFM(text="a"),
-         "StreamingFuzzyMatcher.__new__() got an unexpected keyword argument 'text'"),
-        (lambda m: SFM(b"x"),
-         "argument 'source_text': 'bytes' object cannot be converted to 'str'"),
-        (lambda m: m.push(), "StreamingFuzzyMatcher.push() missing 1 required positional argument: "
-                             "'chunk'"),
-        (lambda m: m.push("a", 1, 2),
-         "StreamingFuzzyMatcher.push() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda m: m.push("a", chunk="b"),
-         "StreamingFuzzyMatcher.push() got multiple values for argument 'chunk'"),
-        (lambda m: m.push("a", hint=1),
-         "StreamingFuzzyMatcher.push() got an unexpected keyword argument 'hint'"),
+        (
+            lambda m: SFM(),
+            "StreamingFuzzyMatcher.__new__() missing 1 required positional argument: 'source_text'",
+        ),
+        (
+            lambda m: SFM("a", "b"),
+            "StreamingFuzzyMatcher.__new__() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda m: SFM(text="a"),
+            "StreamingFuzzyMatcher.__new__() got an unexpected keyword argument 'text'",
+        ),
+        (lambda m: SFM(b"x"), "argument 'source_text': 'bytes' object cannot be converted to 'str'"),
+        (lambda m: m.push(), "StreamingFuzzyMatcher.push() missing 1 required positional argument: 'chunk'"),
+        (
+            lambda m: m.push("a", 1, 2),
+            "StreamingFuzzyMatcher.push() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda m: m.push("a", chunk="b"),
+            "StreamingFuzzyMatcher.push() got multiple values for argument 'chunk'",
+        ),
+        (
+            lambda m: m.push("a", hint=1),
+            "StreamingFuzzyMatcher.push() got an unexpected keyword argument 'hint'",
+        ),
         (lambda m: m.push(42), "argument 'chunk': 'int' object cannot be converted to 'str'"),
-        (lambda m: m.push(None),
-         "argument 'chunk': 'NoneType' object cannot be converted to 'str'"),
-        (lambda m: m.get_text(),
-         "StreamingFuzzyMatcher.get_text() missing 1 required positional argument: 'match_range'"),
-        (lambda m: m.get_text(1, 2),
-         "StreamingFuzzyMatcher.get_text() takes 1 positional arguments but 2 were given"),
-        (lambda m: m.get_text((0, 1)),
-         "argument 'match_range': 'tuple' object cannot be converted to 'MatchRange'"),
-        (lambda m: m.get_text(m),
-         "argument 'match_range': 'StreamingFuzzyMatcher' object cannot be converted to "
-         "'MatchRange'"),
+        (lambda m: m.push(None), "argument 'chunk': 'NoneType' object cannot be converted to 'str'"),
+        (
+            lambda m: m.get_text(),
+            "StreamingFuzzyMatcher.get_text() missing 1 required positional argument: 'match_range'",
+        ),
+        (
+            lambda m: m.get_text(1, 2),
+            "StreamingFuzzyMatcher.get_text() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda m: m.get_text((0, 1)),
+            "argument 'match_range': 'tuple' object cannot be converted to 'MatchRange'",
+        ),
+        (
+            lambda m: m.get_text(m),
+            "argument 'match_range': 'StreamingFuzzyMatcher' object cannot be converted to 'MatchRange'",
+        ),
     ],
 )
 def test_binding_messages(matcher, call, message):
@@ -701,7 +717,12 @@ def test_text_signatures_and_method_docs():
 
 def test_public_members():
     assert sorted(n for n in vars(SFM) if not n.startswith("_")) == [
-        "finish", "get_text", "push", "query_lines", "select_best_match", "source_lines",
+        "finish",
+        "get_text",
+        "push",
+        "query_lines",
+        "select_best_match",
+        "source_lines",
     ]
     assert SFM.__name__ == "StreamingFuzzyMatcher"
     assert SFM.__bases__ == (object,)
@@ -817,8 +838,20 @@ def test_source_of_a_hundred_thousand_lines():
 # --- generated inputs ------------------------------------------------------------------
 
 VOCABULARY = [
-    "alpha", "alphx", "  alpha", "beta", "gamma", "delta", "", "  ", "ééée", "éééé",
-    "x\r", "return 42;", "return 43;", "\u3000beta",
+    "alpha",
+    "alphx",
+    "  alpha",
+    "beta",
+    "gamma",
+    "delta",
+    "",
+    "  ",
+    "ééée",
+    "éééé",
+    "x\r",
+    "return 42;",
+    "return 43;",
+    "\u3000beta",
 ]
 LINES = st.sampled_from(VOCABULARY) | st.text(st.sampled_from("abé \t"), max_size=6)
 
@@ -858,7 +891,7 @@ def test_matches_plain_matcher(source, query, data):
     assert m.query_lines == ref.query
     joined = "\n".join(ref.source).encode()
     for r in m.finish():
-        assert m.get_text(r) == joined[r.start:r.end].decode()
+        assert m.get_text(r) == joined[r.start : r.end].decode()
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -939,8 +972,10 @@ print(json.dumps({"interrupted_after": interrupted_after, "estimate": estimate, 
 
 # PyPy's PyErr_CheckSignals does not run the Python-level handler while a C call is in progress
 # (KeyboardInterrupt arrives only when the push has returned), so there is nothing to interrupt.
-@pytest.mark.skipif(platform.python_implementation() == "PyPy",
-                    reason="PyPy delivers KeyboardInterrupt only after the C call returns")
+@pytest.mark.skipif(
+    platform.python_implementation() == "PyPy",
+    reason="PyPy delivers KeyboardInterrupt only after the C call returns",
+)
 def test_ctrl_c_interrupts_a_long_push_and_leaves_the_matcher_unchanged(tmp_path):
     import json
     import os

@@ -260,8 +260,9 @@ def main(argv):
         print(__doc__)
         return 0 if len(argv) > 1 and argv[1] in ("-h", "--help") else 2
     ucd_dir = argv[1] if len(argv) > 1 else "/usr/share/unicode"
-    default_out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "core",
-                               "unicode_tables.cpp")
+    default_out = os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "src", "core", "unicode_tables.cpp"
+    )
     output = argv[2] if len(argv) > 2 else os.path.normpath(default_out)
     version = read_version(ucd_dir)
     records, pool, per_code_point = build_records(ucd_dir)

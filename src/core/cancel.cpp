@@ -16,8 +16,7 @@ void run_interrupt_hook() {
 }  // namespace detail
 
 ScopedInterruptHook::ScopedInterruptHook(InterruptHook hook, void* context) noexcept
-    : previous_hook_(detail::interrupt_state.hook),
-      previous_context_(detail::interrupt_state.context) {
+    : previous_hook_(detail::interrupt_state.hook), previous_context_(detail::interrupt_state.context) {
     detail::interrupt_state.hook = hook;
     detail::interrupt_state.context = context;
     detail::interrupt_state.budget = kPollInterval;

@@ -65,20 +65,20 @@ namespace brindle {
 namespace {
 
 // Word geometry of the bit-parallel algorithm.
-constexpr std::size_t kWordBits = 64;                          // pattern rows per block
-constexpr unsigned kBottomShift = 63;                          // bit of a full block's bottom row
+constexpr std::size_t kWordBits = 64;  // pattern rows per block
+constexpr unsigned kBottomShift = 63;  // bit of a full block's bottom row
 // Mask tables.
-constexpr std::size_t kAsciiSize = 128;                        // directly indexed characters
-constexpr std::size_t kHashSlots = 128;                        // per block: 2 x the 64 keys it can hold
-constexpr std::uint32_t kHashShift = 25;                       // 32 - log2(kHashSlots)
-constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;         // Fibonacci hashing
-constexpr char32_t kEmptySlot = 0xFFFFFFFFu;                   // never a scalar value
+constexpr std::size_t kAsciiSize = 128;                 // directly indexed characters
+constexpr std::size_t kHashSlots = 128;                 // per block: 2 x the 64 keys it can hold
+constexpr std::uint32_t kHashShift = 25;                // 32 - log2(kHashSlots)
+constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // Fibonacci hashing
+constexpr char32_t kEmptySlot = 0xFFFFFFFFu;            // never a scalar value
 // Staged limits.
-constexpr std::uint64_t kFirstStage = 64;                      // first limit tried, beyond |p - q|
-constexpr std::uint64_t kStageFactor = 4;                      // growth of the limit per stage
-constexpr std::uint64_t kLastStageShare = 4;   // a band over p / 4 rows costs nearly the whole
-constexpr std::uint64_t kWideStage = 256;      // a stage this wide that ends within this many
-constexpr std::size_t kEarlyStopColumns = 4;   // columns per row of limit: unrelated texts
+constexpr std::uint64_t kFirstStage = 64;     // first limit tried, beyond |p - q|
+constexpr std::uint64_t kStageFactor = 4;     // growth of the limit per stage
+constexpr std::uint64_t kLastStageShare = 4;  // a band over p / 4 rows costs nearly the whole
+constexpr std::uint64_t kWideStage = 256;     // a stage this wide that ends within this many
+constexpr std::size_t kEarlyStopColumns = 4;  // columns per row of limit: unrelated texts
 // Interrupt polling of the single-word loop: columns per poll.
 constexpr std::size_t kColumnsPerPoll = 1024;
 
@@ -135,7 +135,8 @@ public:
 
 private:
     static std::size_t hash(char32_t c) {
-        return static_cast<std::size_t>((static_cast<std::uint32_t>(c) * kHashMultiplier) >> kHashShift);
+        return static_cast<std::size_t>((static_cast<std::uint32_t>(c) * kHashMultiplier) >>
+                                        kHashShift);
     }
 
     // Slot of `c` in `block`, claimed for it when absent.
@@ -172,7 +173,9 @@ Scratch& scratch() {
     return s;
 }
 
-std::int64_t as_signed(std::size_t v) { return static_cast<std::int64_t>(v); }
+std::int64_t as_signed(std::size_t v) {
+    return static_cast<std::int64_t>(v);
+}
 
 // A lower bound of D(r, j) + |r - corner| over the rows r = top..bottom of a block whose bottom
 // row holds `bottom_score`, where corner = p - q + j is the row on the diagonal of the far corner:
@@ -264,9 +267,9 @@ inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t fi
 // Hyyrö's blocked algorithm over the band of cells that can still end within k (see the file
 // comment). Blocks first..last are the live ones; vp/vn/score of other blocks are stale.
 template <class Sym>
-std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_t m,
-                                           const Sym* text, std::size_t n, std::int64_t k,
-                                           Scratch& s, std::size_t* stopped_at) {
+std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_t m, const Sym* text,
+                                           std::size_t n, std::int64_t k, Scratch& s,
+                                           std::size_t* stopped_at) {
     const std::size_t blocks = masks.blocks();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
@@ -302,7 +305,8 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
         advance_column(masks, static_cast<char32_t>(text[j]), first, last, blocks, last_shift,
                        std::uint64_t{1}, vp, vn, score);
 
-        while (first <= last && block_floor(score[first], top_row(first), bottom_row(first), corner) > k) {
+        while (first <= last &&
+               block_floor(score[first], top_row(first), bottom_row(first), corner) > k) {
             ++first;
         }
         if (first > last) {
@@ -375,8 +379,8 @@ std::optional<std::uint64_t> banded(const PatternMasks& masks, std::size_t m, co
 // Distance within `limit` of two sequences with their common prefix and suffix still in place.
 // Large limits are tried in stages (see the file comment).
 template <class Sym>
-std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const Sym* b,
-                                             std::size_t q, std::uint64_t limit) {
+std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const Sym* b, std::size_t q,
+                                             std::uint64_t limit) {
     while (p > 0 && q > 0 && *a == *b) {
         ++a;
         ++b;
@@ -446,7 +450,8 @@ std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, st
                                                     std::uint64_t limit) {
     std::vector<std::uint64_t> out(ends.size(), 0);
     if (pattern.empty() || ends.empty()) return out;
-    const std::uint64_t k = std::min<std::uint64_t>(limit, std::numeric_limits<std::int64_t>::max() / 2);
+    const std::uint64_t k =
+        std::min<std::uint64_t>(limit, std::numeric_limits<std::int64_t>::max() / 2);
     Scratch& s = scratch();
     if (is_ascii(pattern) && is_ascii(text)) {
         const auto* p = reinterpret_cast<const unsigned char*>(pattern.data());

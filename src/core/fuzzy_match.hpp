@@ -32,12 +32,12 @@ Score fuzzy_match(std::string_view pattern, std::string_view instring, const Wei
 
 // A pattern decoded once for scoring many candidates: the lower() value of each of its characters.
 class PreparedPattern {
-  public:
+public:
     explicit PreparedPattern(std::string_view pattern);
     const std::vector<char32_t>& lower() const { return lower_; }
     bool empty() const { return lower_.empty(); }
 
-  private:
+private:
     std::vector<char32_t> lower_;
 };
 

@@ -27,7 +27,9 @@ std::string_view trim(std::string_view s);
 std::string_view trim_start(std::string_view s);
 
 // True when `s` is empty after trimming.
-inline bool is_blank(std::string_view s) { return trim(s).empty(); }
+inline bool is_blank(std::string_view s) {
+    return trim(s).empty();
+}
 
 // Lines joined with one LF between neighbours and none after the last.
 std::string join_lines(const std::string_view* first, std::size_t count);

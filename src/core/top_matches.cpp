@@ -65,7 +65,7 @@ inline TopMatch unpack(std::uint64_t key) {
 
 // The upper bound on the score of ASCII candidates.
 class ScoreBound {
-  public:
+public:
     explicit ScoreBound(const PreparedPattern& pattern) {
         for (const char32_t c : pattern.lower()) {
             if (c >= 0x80) {
@@ -143,7 +143,7 @@ class ScoreBound {
         return bonus_total_ + lead - passed_over;
     }
 
-  private:
+private:
     std::array<bool, 128> member_{};  // by byte with the case bit set
     std::array<unsigned char, kMaxNeedles> needles_{};
     unsigned char first_folded_ = 0;  // the first pattern letter with the case bit set
@@ -158,7 +158,7 @@ class ScoreBound {
 // rejected, it rests for the next 448 candidates. This decides only how much work is done, never
 // which candidates are selected.
 class BoundBudget {
-  public:
+public:
     bool try_now() {
         if (resting_ == 0) return true;
         --resting_;
@@ -173,7 +173,7 @@ class BoundBudget {
         rejections_ = 0;
     }
 
-  private:
+private:
     static constexpr std::size_t kWindow = 64;
     static constexpr std::size_t kRest = 448;
     std::size_t tries_ = 0;

@@ -7,11 +7,12 @@
 // skipped like any case-ignorable one. The look-behind is kept as a running state of the scan;
 // the look-ahead stops at the first character that is not case-ignorable, so every character
 // is looked at a bounded number of times and the whole conversion stays linear.
+#include "core/unicode.hpp"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "core/unicode.hpp"
 #include "core/unicode_tables.hpp"
 #include "core/utf8.hpp"
 

@@ -62,8 +62,8 @@ private:
 
     std::string_view text_;
     std::size_t pos_ = 0;
-    bool after_cased_ = false;          // the last character that is not case-ignorable is cased
-    const char32_t* tail_ = nullptr;    // the rest of the current character's mapping
+    bool after_cased_ = false;        // the last character that is not case-ignorable is cased
+    const char32_t* tail_ = nullptr;  // the rest of the current character's mapping
     std::size_t tail_left_ = 0;
 };
 

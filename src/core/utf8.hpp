@@ -19,7 +19,9 @@ inline std::size_t sequence_length(unsigned char b) {
     return 1;
 }
 
-inline bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+inline bool is_continuation(unsigned char b) {
+    return (b & 0xC0) == 0x80;
+}
 
 // Decodes the character at `pos` and advances `pos` past it; never reads beyond `s.size()`.
 inline char32_t decode_at(std::string_view s, std::size_t& pos) {
@@ -42,7 +44,8 @@ inline char32_t decode_at(std::string_view s, std::size_t& pos) {
             break;
     }
     for (std::size_t k = 1; k < len; ++k) {
-        cp |= static_cast<char32_t>(static_cast<unsigned char>(s[pos + k]) & 0x3Fu) << (6 * (len - 1 - k));
+        cp |= static_cast<char32_t>(static_cast<unsigned char>(s[pos + k]) & 0x3Fu)
+              << (6 * (len - 1 - k));
     }
     pos += len;
     return cp;

@@ -109,7 +109,9 @@ PyObject* closest_to_py(const std::optional<replacer::FuzzyMatchInfo>& info) {
                      to_py(std::string_view(info->text)), to_py(std::string_view(info->diff))});
 }
 
-PyObject* str_of(const char* s) { return PyUnicode_FromString(s); }
+PyObject* str_of(const char* s) {
+    return PyUnicode_FromString(s);
+}
 
 }  // namespace
 
@@ -132,8 +134,8 @@ PyObject* edit_strategy_names(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"content",   "old_string", "new_string",
-                                                 "replace_all", "line_hint", "strategies"};
+        static constexpr const char* kNames[] = {"content",     "old_string", "new_string",
+                                                 "replace_all", "line_hint",  "strategies"};
         static constexpr auto kSig = signature("locate()", kNames, 3);
         BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
@@ -148,8 +150,8 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         replacer::ReplaceOutcome outcome =
-            replacer::replace_content(content.view, old_string.view, new_string.view,
-                                      replace_all.value, line_hint.value, strategies.mask);
+            replacer::replace_content(content.view, old_string.view, new_string.view, replace_all.value,
+                                      line_hint.value, strategies.mask);
         if (auto* ok = std::get_if<replacer::ReplaceResult>(&outcome)) {
             // The driver applies the first occurrence of the candidate on its start line: the
             // only one, the one nearest the hint (the earlier on a tie) or, for replace_all, the
@@ -244,8 +246,7 @@ const char* const kLocateDoc =
 const char* const kClosestWindowDoc =
     "closest_window(content, old_string, min_similarity)\n--\n\n"
     "The most similar block of old_string's line count anywhere in content, or None.";
-const char* const kSimilarityDoc =
-    "similarity(a, b)\n--\n\n1 - edit distance / longer byte length.";
+const char* const kSimilarityDoc = "similarity(a, b)\n--\n\n1 - edit distance / longer byte length.";
 const char* const kMatchDiffDoc =
     "match_diff(old_string, window_text)\n--\n\nThe line diff shown with a closest match.";
 const char* const kUnescapeDoc =

@@ -1,10 +1,11 @@
 // Binding of Python call arguments to parameters, with the binding error messages.
 #include "python/binder.hpp"
-#include "python/interface_text.hpp"
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -31,11 +32,11 @@ std::string quoted_list(const std::vector<const char*>& names) {
 bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required == sig.count) {
-        PyErr_Format(PyExc_TypeError, pinned::kTakesPositional,
-                     sig.display_name, sig.count, given, verb);
+        PyErr_Format(PyExc_TypeError, pinned::kTakesPositional, sig.display_name, sig.count, given,
+                     verb);
     } else {
-        PyErr_Format(PyExc_TypeError, pinned::kTakesFromTo,
-                     sig.display_name, sig.required, sig.count, given, verb);
+        PyErr_Format(PyExc_TypeError, pinned::kTakesFromTo, sig.display_name, sig.required, sig.count,
+                     given, verb);
     }
     return false;
 }
@@ -69,13 +70,11 @@ bool bind_keyword(const SignatureView& sig, PyObject* name, PyObject* value, Py_
     std::size_t index = find_parameter(sig, name, failed);
     if (failed) return false;
     if (index == sig.count) {
-        PyErr_Format(PyExc_TypeError, pinned::kUnexpectedKeyword, sig.display_name,
-                     name);
+        PyErr_Format(PyExc_TypeError, pinned::kUnexpectedKeyword, sig.display_name, name);
         return false;
     }
     if (static_cast<Py_ssize_t>(index) < nargs || slots[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, pinned::kMultipleValues, sig.display_name,
-                     sig.names[index]);
+        PyErr_Format(PyExc_TypeError, pinned::kMultipleValues, sig.display_name, sig.names[index]);
         return false;
     }
     slots[index] = value;
@@ -88,9 +87,8 @@ bool check_required(const SignatureView& sig, PyObject** slots) {
         if (slots[k] == nullptr) missing.push_back(sig.names[k]);
     }
     if (missing.empty()) return true;
-    PyErr_Format(PyExc_TypeError, pinned::kMissingRequired, sig.display_name,
-                 missing.size(), missing.size() == 1 ? "argument" : "arguments",
-                 quoted_list(missing).c_str());
+    PyErr_Format(PyExc_TypeError, pinned::kMissingRequired, sig.display_name, missing.size(),
+                 missing.size() == 1 ? "argument" : "arguments", quoted_list(missing).c_str());
     return false;
 }
 
@@ -112,7 +110,8 @@ bool bind_arguments(const SignatureView& sig, PyObject* const* args, Py_ssize_t 
     return check_required(sig, slots);
 }
 
-bool bind_tuple_arguments(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_tuple_arguments(const SignatureView& sig, PyObject* args, PyObject* kwargs,
+                          PyObject** slots) {
     for (std::size_t k = 0; k < sig.count; ++k) slots[k] = nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);

@@ -12,11 +12,11 @@
 // Missing optional parameters keep the value their output variable was initialised with.
 #pragma once
 
-#include "python/convert.hpp"
-#include "python/pyref.hpp"
-
 #include <array>
 #include <cstddef>
+
+#include "python/convert.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle::py {
 
@@ -58,8 +58,7 @@ bool bind_arguments(const SignatureView& sig, PyObject* const* args, Py_ssize_t 
                     PyObject* kwnames, PyObject** slots);
 
 // Binds tuple/dict arguments (as passed to tp_new) the same way.
-bool bind_tuple_arguments(const SignatureView& sig, PyObject* args, PyObject* kwargs,
-                          PyObject** slots);
+bool bind_tuple_arguments(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 template <std::size_t N>
 bool bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

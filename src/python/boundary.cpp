@@ -7,8 +7,8 @@
 #include <new>
 #include <string>
 
-#include "python/state.hpp"
 #include "python/interface_text.hpp"
+#include "python/state.hpp"
 
 namespace brindle::py {
 
@@ -17,7 +17,8 @@ namespace {
 PyObject* panic_type() {
     PyObject*& type = process_state().panic_exception;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(pinned::kPanicName, pinned::kPanicDoc, PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc(pinned::kPanicName, pinned::kPanicDoc, PyExc_BaseException,
+                                         nullptr);
     }
     return type;
 }

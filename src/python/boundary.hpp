@@ -5,11 +5,11 @@
 // and becomes PanicException.
 #pragma once
 
-#include "core/cancel.hpp"
-#include "python/pyref.hpp"
-
 #include <string_view>
 #include <type_traits>
+
+#include "core/cancel.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle::py {
 

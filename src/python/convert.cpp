@@ -6,13 +6,12 @@
 #include <climits>
 #include <cstring>
 
-#include "python/state.hpp"
 #include "python/interface_text.hpp"
+#include "python/state.hpp"
 
 namespace brindle::py {
 
 namespace {
-
 
 // The integer value of `o` as a signed 64-bit number, by the interpreter's own conversion (its
 // own TypeError for non-integers, its own OverflowError beyond 64 bits).
@@ -102,8 +101,7 @@ std::string type_display_name(PyObject* o) {
 }
 
 bool cast_error(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, pinned::kCastError,
-                 type_display_name(o).c_str(), target);
+    PyErr_Format(PyExc_TypeError, pinned::kCastError, type_display_name(o).c_str(), target);
     return false;
 }
 
@@ -213,12 +211,16 @@ PyObject* to_py(std::string_view s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* to_py(std::uint64_t v) {
+    return PyLong_FromUnsignedLongLong(v);
+}
 
-PyObject* to_py(std::int32_t v) { return PyLong_FromLong(v); }
+PyObject* to_py(std::int32_t v) {
+    return PyLong_FromLong(v);
+}
 
-PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
-
-
+PyObject* to_py(double v) {
+    return PyFloat_FromDouble(v);
+}
 
 }  // namespace brindle::py

@@ -2,13 +2,13 @@
 // Python exception set when the object is not acceptable; the binder adds the parameter name.
 #pragma once
 
-#include "python/pyref.hpp"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "python/pyref.hpp"
 
 namespace brindle::streaming {
 struct MatchRange;

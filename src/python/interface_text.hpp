@@ -114,17 +114,13 @@ inline constexpr const char kGetTextDoc[] =
     "Returns:\n"
     "    The matched text as a string";
 
-inline constexpr const char kQueryLinesDoc[] =
-    "Returns the accumulated query lines.";
+inline constexpr const char kQueryLinesDoc[] = "Returns the accumulated query lines.";
 
-inline constexpr const char kSourceLinesDoc[] =
-    "Returns the source lines.";
+inline constexpr const char kSourceLinesDoc[] = "Returns the source lines.";
 
-inline constexpr const char kMatchRangeDoc[] =
-    "Python wrapper for a match range.";
+inline constexpr const char kMatchRangeDoc[] = "Python wrapper for a match range.";
 
-inline constexpr const char kReplaceResultDoc[] =
-    "Result of a successful replacement operation.";
+inline constexpr const char kReplaceResultDoc[] = "Result of a successful replacement operation.";
 
 inline constexpr const char kTryReplaceResultDoc[] =
     "Result from try_replace_content - either success with result, or "
@@ -136,7 +132,8 @@ inline constexpr const char kFuzzyMatchInfoDoc[] =
 // ---- Binding messages (printf formats: display name, counts, the word was/were) ----
 
 inline constexpr const char kTakesPositional[] = "%s takes %zu positional arguments but %zd %s given";
-inline constexpr const char kTakesFromTo[] = "%s takes from %zu to %zu positional arguments but %zd %s given";
+inline constexpr const char kTakesFromTo[] =
+    "%s takes from %zu to %zu positional arguments but %zd %s given";
 inline constexpr const char kUnexpectedKeyword[] = "%s got an unexpected keyword argument '%U'";
 inline constexpr const char kMultipleValues[] = "%s got multiple values for argument '%s'";
 inline constexpr const char kMissingRequired[] = "%s missing %zu required positional %s: %s";
@@ -162,8 +159,7 @@ inline constexpr const char kReplaceResultRepr[] =
     "ReplaceResult(start_line={}, end_line={}, strategy='{}', matched_text='{}')";
 inline constexpr const char kFuzzyMatchInfoRepr[] = "FuzzyMatchInfo(similarity={}, lines={}-{})";
 inline constexpr const char kTryReplaceSuccessRepr[] = "TryReplaceResult(success=True, result={})";
-inline constexpr const char kTryReplaceFailureRepr[] =
-    "TryReplaceResult(success=False, error_type={})";
+inline constexpr const char kTryReplaceFailureRepr[] = "TryReplaceResult(success=False, error_type={})";
 
 // ---- PanicException ----
 

@@ -21,9 +21,9 @@
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
+#include "python/interface_text.hpp"
 #include "python/results.hpp"
 #include "python/state.hpp"
-#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -36,8 +36,7 @@ using streaming::StreamingFuzzyMatcher;
 // new object is zeroed, so an instance that did not come through the constructor (PyPy lets
 // object.__new__ make one) has it false and is refused by every method.
 struct PyStreamingFuzzyMatcher {
-    PyObject_HEAD
-    std::atomic<int> access;
+    PyObject_HEAD std::atomic<int> access;
     bool initialised;
     StreamingFuzzyMatcher matcher;
 };
@@ -181,8 +180,7 @@ PyObject* matcher_select_best_match(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* matcher_get_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* matcher_get_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"match_range"};
         static constexpr auto kSig = signature("StreamingFuzzyMatcher.get_text()", kNames, 1);
@@ -222,14 +220,11 @@ PyCFunction as_cfunction(F f) {
 }
 
 PyMethodDef matcher_methods[] = {
-    {"push", as_cfunction(&matcher_push), METH_FASTCALL | METH_KEYWORDS,
-     pinned::kPushDoc},
-    {"finish", as_cfunction(&matcher_finish), METH_NOARGS,
-     pinned::kFinishDoc},
+    {"push", as_cfunction(&matcher_push), METH_FASTCALL | METH_KEYWORDS, pinned::kPushDoc},
+    {"finish", as_cfunction(&matcher_finish), METH_NOARGS, pinned::kFinishDoc},
     {"select_best_match", as_cfunction(&matcher_select_best_match), METH_NOARGS,
      pinned::kSelectBestMatchDoc},
-    {"get_text", as_cfunction(&matcher_get_text), METH_FASTCALL | METH_KEYWORDS,
-     pinned::kGetTextDoc},
+    {"get_text", as_cfunction(&matcher_get_text), METH_FASTCALL | METH_KEYWORDS, pinned::kGetTextDoc},
     {"__reduce__", &refuse_pickling, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -242,11 +237,11 @@ PyGetSetDef matcher_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-
 }  // namespace
 
 PyObject* streaming_matcher_type() {
-    if (process_state().streaming_matcher_type != nullptr) return process_state().streaming_matcher_type;
+    if (process_state().streaming_matcher_type != nullptr)
+        return process_state().streaming_matcher_type;
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(pinned::kStreamingFuzzyMatcherDoc)},
         {Py_tp_new, reinterpret_cast<void*>(&matcher_new)},

@@ -21,11 +21,11 @@
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
+#include "python/interface_text.hpp"
 #include "python/matcher.hpp"
 #include "python/pyref.hpp"
 #include "python/results.hpp"
 #include "python/state.hpp"
-#include "python/interface_text.hpp"
 
 namespace brindle::py {
 
@@ -33,8 +33,8 @@ namespace {
 
 PyObject* py_fuzzy_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"pattern",     "instring",         "adj_bonus",
-                                                 "sep_bonus",   "camel_bonus",      "lead_penalty",
+        static constexpr const char* kNames[] = {"pattern",          "instring",         "adj_bonus",
+                                                 "sep_bonus",        "camel_bonus",      "lead_penalty",
                                                  "max_lead_penalty", "unmatched_penalty"};
         static constexpr auto kSig = signature("fuzzy_match()", kNames, 2);
         BoundArgs<kSig.count> bound;
@@ -88,8 +88,7 @@ PyObject* py_get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* py_fuzzy_match_simple(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
+PyObject* py_fuzzy_match_simple(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"pattern", "instring", "case_sensitive"};
         static constexpr auto kSig = signature("fuzzy_match_simple()", kNames, 3);
@@ -146,9 +145,8 @@ PyObject* py_try_replace_content(PyObject*, PyObject* const* args, Py_ssize_t na
         static constexpr auto kSig = signature("try_replace_content()", kReplaceNames, 3);
         ReplaceArgs a;
         if (!bind_replace_args(kSig, args, nargs, kwnames, a)) return nullptr;
-        return to_py(replacer::try_replace_content(a.content.view, a.old_string.view,
-                                                   a.new_string.view, a.replace_all.value,
-                                                   a.line_hint.value));
+        return to_py(replacer::try_replace_content(a.content.view, a.old_string.view, a.new_string.view,
+                                                   a.replace_all.value, a.line_hint.value));
     });
 }
 
@@ -160,14 +158,11 @@ PyCFunction as_cfunction(F f) {
 constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef module_functions[] = {
-    {"fuzzy_match", as_cfunction(&py_fuzzy_match), kFastCall,
-     pinned::kFuzzyMatchDoc},
-    {"get_best_matches", as_cfunction(&py_get_best_matches), kFastCall,
-     pinned::kGetBestMatchesDoc},
+    {"fuzzy_match", as_cfunction(&py_fuzzy_match), kFastCall, pinned::kFuzzyMatchDoc},
+    {"get_best_matches", as_cfunction(&py_get_best_matches), kFastCall, pinned::kGetBestMatchesDoc},
     {"fuzzy_match_simple", as_cfunction(&py_fuzzy_match_simple), kFastCall,
      pinned::kFuzzyMatchSimpleDoc},
-    {"replace_content", as_cfunction(&py_replace_content), kFastCall,
-     pinned::kReplaceContentDoc},
+    {"replace_content", as_cfunction(&py_replace_content), kFastCall, pinned::kReplaceContentDoc},
     {"try_replace_content", as_cfunction(&py_try_replace_content), kFastCall,
      pinned::kTryReplaceContentDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -179,7 +174,7 @@ PyModuleDef module_def = {
 
 // Appends `name` to the module's __all__ (creating the list on first use) and sets the attribute.
 bool add_public(PyObject* module, PyObject* name, PyObject* value) {
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    PyObject* dict = PyModule_GetDict(module);              // borrowed
     PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
     if (all == nullptr) {
         PyRef fresh = PyRef::steal(PyList_New(0));

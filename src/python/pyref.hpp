@@ -46,6 +46,8 @@ inline PyObject* new_ref(PyObject* o) {
     return o;
 }
 
-inline PyObject* bool_to_py(bool b) { return new_ref(b ? Py_True : Py_False); }
+inline PyObject* bool_to_py(bool b) {
+    return new_ref(b ? Py_True : Py_False);
+}
 
 }  // namespace brindle::py

@@ -13,8 +13,8 @@
 #include "core/utf8.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
-#include "python/state.hpp"
 #include "python/interface_text.hpp"
+#include "python/state.hpp"
 
 namespace brindle::py {
 
@@ -30,8 +30,7 @@ using streaming::MatchRange;
 // used to) has it false: every slot refuses it and dealloc leaves `value` alone.
 template <class T>
 struct Holder {
-    PyObject_HEAD
-    bool initialised;
+    PyObject_HEAD bool initialised;
     T value;
 };
 
@@ -112,13 +111,27 @@ PyObject* make(PyObject* type, T value) {
 }
 
 // Field conversions for attribute reads; every read builds a new object.
-PyObject* field_to_py(const std::string& s) { return to_py(std::string_view(s)); }
-PyObject* field_to_py(std::uint64_t v) { return to_py(v); }
-PyObject* field_to_py(double v) { return to_py(v); }
-PyObject* field_to_py(bool v) { return bool_to_py(v); }
-PyObject* field_to_py(const std::vector<std::uint64_t>& v) { return list_to_py(v); }
-PyObject* field_to_py(const ReplaceResult& v) { return to_py(v); }
-PyObject* field_to_py(const FuzzyMatchInfo& v) { return to_py(v); }
+PyObject* field_to_py(const std::string& s) {
+    return to_py(std::string_view(s));
+}
+PyObject* field_to_py(std::uint64_t v) {
+    return to_py(v);
+}
+PyObject* field_to_py(double v) {
+    return to_py(v);
+}
+PyObject* field_to_py(bool v) {
+    return bool_to_py(v);
+}
+PyObject* field_to_py(const std::vector<std::uint64_t>& v) {
+    return list_to_py(v);
+}
+PyObject* field_to_py(const ReplaceResult& v) {
+    return to_py(v);
+}
+PyObject* field_to_py(const FuzzyMatchInfo& v) {
+    return to_py(v);
+}
 template <class T>
 PyObject* field_to_py(const std::optional<T>& v) {
     return v ? field_to_py(*v) : new_ref(Py_None);
@@ -206,8 +219,7 @@ PyObject* match_range_repr(PyObject* self) {
         const MatchRange* value = checked_value<MatchRange>(self);
         if (value == nullptr) return nullptr;
         const MatchRange& r = *value;
-        return PyUnicode_FromFormat(pinned::kMatchRangeRepr,
-                                    static_cast<unsigned long long>(r.start),
+        return PyUnicode_FromFormat(pinned::kMatchRangeRepr, static_cast<unsigned long long>(r.start),
                                     static_cast<unsigned long long>(r.end));
     });
 }
@@ -244,9 +256,9 @@ PyObject* replace_result_repr(PyObject* self) {
         const ReplaceResult* value = checked_value<ReplaceResult>(self);
         if (value == nullptr) return nullptr;
         const ReplaceResult& r = *value;
-        std::string text = fill(pinned::kReplaceResultRepr,
-                                {std::to_string(r.start_line), std::to_string(r.end_line),
-                                 r.strategy, shortened(r.matched_text)});
+        std::string text =
+            fill(pinned::kReplaceResultRepr, {std::to_string(r.start_line), std::to_string(r.end_line),
+                                              r.strategy, shortened(r.matched_text)});
         return to_py(std::string_view(text));
     });
 }
@@ -270,8 +282,7 @@ PyObject* fuzzy_match_info_repr(PyObject* self) {
         char similarity[64];
         std::snprintf(similarity, sizeof similarity, "%.2f", m.similarity);
         std::string text = fill(pinned::kFuzzyMatchInfoRepr,
-                                {similarity, std::to_string(m.start_line),
-                                 std::to_string(m.end_line)});
+                                {similarity, std::to_string(m.start_line), std::to_string(m.end_line)});
         return to_py(std::string_view(text));
     });
 }
@@ -325,10 +336,11 @@ constexpr int basic_size() {
     return static_cast<int>(sizeof(Holder<T>));
 }
 
-#define BRINDLE_COMMON_SLOTS(T, doc, getset)                                     \
+#define BRINDLE_COMMON_SLOTS(T, doc, getset)                                                    \
     {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)}, \
-        {Py_tp_getset, getset}, {Py_tp_new, reinterpret_cast<void*>(&refuse_new)},     \
-        {Py_tp_methods, refuse_pickling_methods}
+        {Py_tp_getset, getset}, {Py_tp_new, reinterpret_cast<void*>(&refuse_new)}, {            \
+        Py_tp_methods, refuse_pickling_methods                                                  \
+    }
 
 // Each type is created on first need and then kept (in the process state).
 template <class Make>
@@ -336,7 +348,6 @@ PyObject* once(PyObject*& slot, Make make_type) {
     if (slot == nullptr) slot = make_type();
     return slot;
 }
-
 
 }  // namespace
 
@@ -360,8 +371,7 @@ PyObject* match_range_type() {
 PyObject* replace_result_type() {
     return once(process_state().replace_result_type, [] {
         static PyType_Slot slots[] = {
-            BRINDLE_COMMON_SLOTS(ReplaceResult, pinned::kReplaceResultDoc,
-                                 replace_result_getset),
+            BRINDLE_COMMON_SLOTS(ReplaceResult, pinned::kReplaceResultDoc, replace_result_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&replace_result_repr)},
             {0, nullptr},
         };
@@ -372,8 +382,7 @@ PyObject* replace_result_type() {
 PyObject* try_replace_result_type() {
     return once(process_state().try_replace_result_type, [] {
         static PyType_Slot slots[] = {
-            BRINDLE_COMMON_SLOTS(TryReplaceResult,
-                                 pinned::kTryReplaceResultDoc,
+            BRINDLE_COMMON_SLOTS(TryReplaceResult, pinned::kTryReplaceResultDoc,
                                  try_replace_result_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&try_replace_result_repr)},
             {Py_nb_bool, reinterpret_cast<void*>(&try_replace_result_bool)},
@@ -386,9 +395,7 @@ PyObject* try_replace_result_type() {
 PyObject* fuzzy_match_info_type() {
     return once(process_state().fuzzy_match_info_type, [] {
         static PyType_Slot slots[] = {
-            BRINDLE_COMMON_SLOTS(FuzzyMatchInfo,
-                                 pinned::kFuzzyMatchInfoDoc,
-                                 fuzzy_match_info_getset),
+            BRINDLE_COMMON_SLOTS(FuzzyMatchInfo, pinned::kFuzzyMatchInfoDoc, fuzzy_match_info_getset),
             {Py_tp_repr, reinterpret_cast<void*>(&fuzzy_match_info_repr)},
             {0, nullptr},
         };
@@ -396,10 +403,18 @@ PyObject* fuzzy_match_info_type() {
     });
 }
 
-PyObject* to_py(const MatchRange& range) { return make(match_range_type(), range); }
-PyObject* to_py(const ReplaceResult& result) { return make(replace_result_type(), result); }
-PyObject* to_py(const FuzzyMatchInfo& info) { return make(fuzzy_match_info_type(), info); }
-PyObject* to_py(TryReplaceResult result) { return make(try_replace_result_type(), std::move(result)); }
+PyObject* to_py(const MatchRange& range) {
+    return make(match_range_type(), range);
+}
+PyObject* to_py(const ReplaceResult& result) {
+    return make(replace_result_type(), result);
+}
+PyObject* to_py(const FuzzyMatchInfo& info) {
+    return make(fuzzy_match_info_type(), info);
+}
+PyObject* to_py(TryReplaceResult result) {
+    return make(try_replace_result_type(), std::move(result));
+}
 
 bool from_py(PyObject* o, MatchRange& out) {
     const MatchRange* value = checked_value<MatchRange>(o);

@@ -2,11 +2,10 @@
 // TryReplaceResult. Each instance holds one core record; every attribute read converts anew.
 #pragma once
 
-#include "python/pyref.hpp"
-
 #include "core/content_replacer/try_replace.hpp"
 #include "core/content_replacer/types.hpp"
 #include "core/streaming_matcher.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle::py {
 

@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "../reference/diagnostics.hpp"
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
-#include "../reference/diagnostics.hpp"
 
 namespace {
 
@@ -51,7 +51,9 @@ std::vector<std::uint64_t> locations(std::string_view content, std::string_view 
     return find_match_locations(lines, old_string);
 }
 
-TEST(Diagnostics, TipsAre219Bytes) { EXPECT_EQ(kTips.size(), 219u); }
+TEST(Diagnostics, TipsAre219Bytes) {
+    EXPECT_EQ(kTips.size(), 219u);
+}
 
 TEST(BuildMatchDiff, PairsLinesByPosition) {
     EXPECT_EQ(build_match_diff("a\nb\nc", "a\nx\nc"),
@@ -87,9 +89,9 @@ TEST(BuildMatchDiff, TruncatesAt2000BytesOnACharacterBoundary) {
 }
 
 TEST(NotFound, NoClosestMatchWhenContentIsShorter) {
-    EXPECT_EQ(not_found_message("x\n", "foo\nbar"),
-              "Search text not found in file.\nFirst search line 'foo' not found anywhere in file" +
-                  kTips);
+    EXPECT_EQ(
+        not_found_message("x\n", "foo\nbar"),
+        "Search text not found in file.\nFirst search line 'foo' not found anywhere in file" + kTips);
     const ContentLines lines("x\n");
     EXPECT_FALSE(build_not_found_error(lines, "foo\nbar").closest_match.has_value());
 }
@@ -112,14 +114,13 @@ TEST(NotFound, ClosestMatchAtExactly80Percent) {
 
 TEST(NotFound, SimilarityWithOneDecimal) {
     // 1 - 3/20 = 0.85.
-    const std::string message =
-        not_found_message("zz\nabcdefghijklmnopqXYZ\n", "abcdefghijklmnopqrst");
+    const std::string message = not_found_message("zz\nabcdefghijklmnopqXYZ\n", "abcdefghijklmnopqrst");
     EXPECT_NE(message.find("\nClosest fuzzy match (85.0% similar) at lines 2-2:\n"), std::string::npos)
         << message;
     // Below 0.8 no closest match: 1 - 2/5 = 0.6.
-    EXPECT_EQ(not_found_message("abcXY", "abcde"),
-              "Search text not found in file.\nFirst search line 'abcde' not found anywhere in file" +
-                  kTips);
+    EXPECT_EQ(
+        not_found_message("abcXY", "abcde"),
+        "Search text not found in file.\nFirst search line 'abcde' not found anywhere in file" + kTips);
 }
 
 TEST(NotFound, FirstLineReportListsThreeLines) {
@@ -283,8 +284,8 @@ std::string plain_diff(std::string_view old_string, std::string_view window) {
 TEST(FindClosestMatch, AgreesWithPlainTranscriptionOnGeneratedInputs) {
     std::mt19937 rng(99);
     const std::vector<std::string> line_pool = {
-        "int x = 1;", "int x = 2;", "  return x;", "return y;", "}", "", "  ", "é€😀 abc",
-        "é€😀 abd", "if (a) {", "if (b) {", "\tfoo();", "foo();\r",
+        "int x = 1;", "int x = 2;", "  return x;", "return y;", "}",        "",         "  ",
+        "é€😀 abc",    "é€😀 abd",    "if (a) {",    "if (b) {",  "\tfoo();", "foo();\r",
     };
     std::uniform_int_distribution<std::size_t> pick(0, line_pool.size() - 1);
     std::uniform_int_distribution<std::size_t> content_len(0, 40);
@@ -326,8 +327,19 @@ struct WindowCase {
 
 WindowCase generate_window_case(std::mt19937& rng, int round) {
     static const std::vector<std::string> pool = {
-        "int x = 1;", "int x = 2;", "  return x;", "return y;", "}", "", "  ", "é€😀 abc",
-        "é€😀 abd", "if (a) {", "if (b) {", "\tfoo();", "foo();\r",
+        "int x = 1;",
+        "int x = 2;",
+        "  return x;",
+        "return y;",
+        "}",
+        "",
+        "  ",
+        "é€😀 abc",
+        "é€😀 abd",
+        "if (a) {",
+        "if (b) {",
+        "\tfoo();",
+        "foo();\r",
         "    long_function_name(argument_one, argument_two, argument_three);",
         "    long_function_name(argument_one, argument_two, argument_four);",
         "    another_long_line = compute(alpha, beta, gamma, delta, epsilon);",
@@ -382,17 +394,18 @@ TEST(FindMostSimilarWindow, AgreesWithPlainFormOnGeneratedInputs) {
     std::mt19937 rng(4242);
     const double minimums[] = {0.0, 0.5, 0.8, 0.9, 0.95, 1.0};
     std::size_t found = 0;
-    std::size_t ties = 0;           // several windows share the best similarity
-    std::size_t beaten = 0;         // qualifying windows that are not the best (limits cut them)
-    std::size_t near_misses = 0;    // a window within 0.1 below the minimum, none above
+    std::size_t ties = 0;         // several windows share the best similarity
+    std::size_t beaten = 0;       // qualifying windows that are not the best (limits cut them)
+    std::size_t near_misses = 0;  // a window within 0.1 below the minimum, none above
     for (int round = 0; round < 4000; ++round) {
         const WindowCase c = generate_window_case(rng, round);
         const double min_similarity = minimums[static_cast<std::size_t>(round) % std::size(minimums)];
         const ContentLines lines(c.content);
         const auto fast = find_most_similar_window(lines, c.old_string, min_similarity);
-        const auto plain = brindle::reference::most_similar_window(c.content, c.old_string, min_similarity);
-        ASSERT_EQ(fast.has_value(), plain.has_value())
-            << c.content << "\n---\n" << c.old_string << "\nmin " << min_similarity;
+        const auto plain =
+            brindle::reference::most_similar_window(c.content, c.old_string, min_similarity);
+        ASSERT_EQ(fast.has_value(), plain.has_value()) << c.content << "\n---\n"
+                                                       << c.old_string << "\nmin " << min_similarity;
         const std::vector<double> all = window_similarities(c);
         if (!fast) {
             for (double x : all) {
@@ -467,7 +480,8 @@ TEST(FindMostSimilarWindow, WindowsWithTheSearchTextsCharactersInOtherOrders) {
         const ContentLines lines(content);
         for (double min_similarity : {0.5, 0.8, 0.97, 0.99}) {
             const auto fast = find_most_similar_window(lines, old_string, min_similarity);
-            const auto plain = brindle::reference::most_similar_window(content, old_string, min_similarity);
+            const auto plain =
+                brindle::reference::most_similar_window(content, old_string, min_similarity);
             ASSERT_EQ(fast.has_value(), plain.has_value()) << min_similarity;
             if (!fast) continue;
             EXPECT_EQ(fast->similarity, plain->similarity);

@@ -28,7 +28,8 @@ ReplaceResult expect_success(const ReplaceOutcome& outcome) {
     if (const auto* result = std::get_if<ReplaceResult>(&outcome)) return *result;
     const auto& error = std::get<ReplaceError>(outcome);
     if (const auto* nf = std::get_if<NotFound>(&error)) ADD_FAILURE() << "NotFound: " << nf->message;
-    if (const auto* mm = std::get_if<MultipleMatches>(&error)) ADD_FAILURE() << "MultipleMatches: " << mm->message;
+    if (const auto* mm = std::get_if<MultipleMatches>(&error))
+        ADD_FAILURE() << "MultipleMatches: " << mm->message;
     if (std::holds_alternative<NoChange>(error)) ADD_FAILURE() << "NoChange";
     return {};
 }
@@ -46,7 +47,8 @@ TEST(Driver, NoChangeBeforeAnythingElse) {
 }
 
 TEST(Driver, SimpleReplacement) {
-    const ReplaceResult r = expect_success(replace_content("x = 1\ny = 2\n", "y = 2", "y = 3", false, std::nullopt));
+    const ReplaceResult r =
+        expect_success(replace_content("x = 1\ny = 2\n", "y = 2", "y = 3", false, std::nullopt));
     EXPECT_EQ(r.content, "x = 1\ny = 3\n");
     EXPECT_EQ(r.start_line, 2u);
     EXPECT_EQ(r.end_line, 2u);
@@ -55,7 +57,8 @@ TEST(Driver, SimpleReplacement) {
 }
 
 TEST(Driver, CandidateEndingInLineFeedCountsIt) {
-    const ReplaceResult r = expect_success(replace_content("a\nb\nc", "b\n", "B\n", false, std::nullopt));
+    const ReplaceResult r =
+        expect_success(replace_content("a\nb\nc", "b\n", "B\n", false, std::nullopt));
     EXPECT_EQ(r.content, "a\nB\nc");
     EXPECT_EQ(r.start_line, 2u);
     EXPECT_EQ(r.end_line, 3u);
@@ -87,14 +90,16 @@ TEST(Driver, LineHintChoosesNearestOccurrence) {
         {"é\né", "", "x", 1, "xé\né", 1},
     };
     for (const Case& c : cases) {
-        const ReplaceResult r = expect_success(replace_content(c.content, c.old_string, c.new_string, false, c.hint));
+        const ReplaceResult r =
+            expect_success(replace_content(c.content, c.old_string, c.new_string, false, c.hint));
         EXPECT_EQ(r.content, c.expected) << c.content << " hint " << c.hint;
         EXPECT_EQ(r.start_line, c.start_line) << c.content << " hint " << c.hint;
     }
 }
 
 TEST(Driver, ReplaceAll) {
-    const ReplaceResult r = expect_success(replace_content("a\nfoo\nb\nc\nfoo\n", "foo", "bar", true, std::nullopt));
+    const ReplaceResult r =
+        expect_success(replace_content("a\nfoo\nb\nc\nfoo\n", "foo", "bar", true, std::nullopt));
     EXPECT_EQ(r.content, "a\nbar\nb\nc\nbar\n");
     EXPECT_EQ(r.start_line, 2u);
     EXPECT_EQ(r.end_line, 2u);
@@ -119,7 +124,8 @@ TEST(Driver, EmptyContentAndEmptyOldString) {
 }
 
 TEST(Driver, AmbiguousWithoutHintIsMultipleMatches) {
-    const ReplaceOutcome outcome = replace_content("foo\nbar\nfoo\n", "foo", "baz", false, std::nullopt);
+    const ReplaceOutcome outcome =
+        replace_content("foo\nbar\nfoo\n", "foo", "baz", false, std::nullopt);
     ASSERT_TRUE(is_error<MultipleMatches>(outcome));
     const auto& mm = std::get<MultipleMatches>(std::get<ReplaceError>(outcome));
     EXPECT_EQ(mm.locations, (std::vector<std::uint64_t>{1, 3}));
@@ -127,15 +133,20 @@ TEST(Driver, AmbiguousWithoutHintIsMultipleMatches) {
 }
 
 TEST(Driver, NothingFoundIsNotFound) {
-    const ReplaceOutcome outcome = replace_content("alpha\nbeta\n", "gamma", "delta", false, std::nullopt);
+    const ReplaceOutcome outcome =
+        replace_content("alpha\nbeta\n", "gamma", "delta", false, std::nullopt);
     ASSERT_TRUE(is_error<NotFound>(outcome));
     const auto& nf = std::get<NotFound>(std::get<ReplaceError>(outcome));
-    EXPECT_EQ(nf.message.rfind("Search text not found in file.\nFirst search line 'gamma' not found anywhere in file", 0), 0u);
+    EXPECT_EQ(
+        nf.message.rfind(
+            "Search text not found in file.\nFirst search line 'gamma' not found anywhere in file", 0),
+        0u);
 }
 
 TEST(Driver, LaterStrategiesResolveWhatEarlierOnesCannot) {
     // line_trimmed: the lines match once trimmed.
-    ReplaceResult r = expect_success(replace_content("  foo\nbar", "foo  ", "baz", false, std::nullopt));
+    ReplaceResult r =
+        expect_success(replace_content("  foo\nbar", "foo  ", "baz", false, std::nullopt));
     EXPECT_EQ(r.strategy, "line_trimmed");
     EXPECT_EQ(r.matched_text, "  foo");
     EXPECT_EQ(r.content, "baz\nbar");
@@ -151,7 +162,8 @@ TEST(Driver, CrLfContent) {
     EXPECT_EQ(r.content, "a\r\nB\r\nc\r\n");
     EXPECT_EQ(r.start_line, 2u);
     // A block written with LF does not occur verbatim: candidates exist but none applies.
-    EXPECT_TRUE(is_error<MultipleMatches>(replace_content("a\r\nb\r\nc\r\n", "a\nb", "x", false, std::nullopt)));
+    EXPECT_TRUE(is_error<MultipleMatches>(
+        replace_content("a\r\nb\r\nc\r\n", "a\nb", "x", false, std::nullopt)));
     // Written with CR LF it is found by the exact strategy.
     r = expect_success(replace_content("a\r\nb\r\nc\r\n", "a\r\nb", "x", false, std::nullopt));
     EXPECT_EQ(r.content, "x\r\nc\r\n");
@@ -176,8 +188,10 @@ TEST(Driver, LineNumbersInLongContent) {
         line.append(static_cast<std::size_t>(k % 23), ' ');
         const std::string old_string = line + "\n";
         if (k % 5 == 0) continue;  // its line ends in CR LF
-        const ReplaceResult r = expect_success(replace_content(content, old_string, "x\n", false, std::nullopt));
-        EXPECT_EQ(r.start_line, text::line_number_at(content, starts[static_cast<std::size_t>(k)])) << k;
+        const ReplaceResult r =
+            expect_success(replace_content(content, old_string, "x\n", false, std::nullopt));
+        EXPECT_EQ(r.start_line, text::line_number_at(content, starts[static_cast<std::size_t>(k)]))
+            << k;
         EXPECT_EQ(r.start_line, static_cast<std::uint64_t>(k) + 1) << k;
         EXPECT_EQ(r.end_line, r.start_line + 1) << k;
     }
@@ -204,7 +218,8 @@ std::string plain_replace_all(std::string_view content, std::string_view candida
     std::string out;
     std::size_t i = 0;
     while (i <= content.size()) {
-        if (content.substr(i, candidate.size()) == candidate && i + candidate.size() <= content.size()) {
+        if (content.substr(i, candidate.size()) == candidate &&
+            i + candidate.size() <= content.size()) {
             out += new_string;
             if (!candidate.empty()) {
                 i += candidate.size();
@@ -299,7 +314,8 @@ std::string random_text(std::mt19937& rng, const std::vector<std::string>& piece
 
 TEST(Driver, AgreesWithPlainTranscriptionOnGeneratedInputs) {
     std::mt19937 rng(31337);
-    const std::vector<std::string> pieces = {"a", "b", "ab", " ", "\t", "\n", "\n", "\r\n", "é", "😀", "{", "}"};
+    const std::vector<std::string> pieces = {"a",  "b",    "ab", " ", "\t", "\n",
+                                             "\n", "\r\n", "é",  "😀", "{",  "}"};
     std::uniform_int_distribution<int> coin(0, 3);
     std::uniform_int_distribution<std::uint32_t> hint_dist(0, 8);
     std::size_t successes = 0;

@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "../reference/block_similarity.hpp"
+#include "../reference/edit_distance.hpp"
 #include "core/content_replacer/block_similarity.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
-#include "../reference/block_similarity.hpp"
-#include "../reference/edit_distance.hpp"
 
 namespace {
 
@@ -48,10 +48,14 @@ std::size_t expect_bounded_variants(std::string_view a, std::string_view b, std:
     for (std::uint64_t k : limits) {
         const auto expected = within(d, k);
         if (!expected) ++refused;
-        EXPECT_EQ(levenshtein_distance_within(a, b, k), expected) << "'" << a << "' vs '" << b << "' k=" << k;
-        EXPECT_EQ(levenshtein_distance_within(b, a, k), expected) << "'" << b << "' vs '" << a << "' k=" << k;
-        EXPECT_EQ(levenshtein_bit_parallel_within(va, vb, k), expected) << "'" << a << "' vs '" << b << "' k=" << k;
-        EXPECT_EQ(levenshtein_bit_parallel_within(vb, va, k), expected) << "'" << b << "' vs '" << a << "' k=" << k;
+        EXPECT_EQ(levenshtein_distance_within(a, b, k), expected)
+            << "'" << a << "' vs '" << b << "' k=" << k;
+        EXPECT_EQ(levenshtein_distance_within(b, a, k), expected)
+            << "'" << b << "' vs '" << a << "' k=" << k;
+        EXPECT_EQ(levenshtein_bit_parallel_within(va, vb, k), expected)
+            << "'" << a << "' vs '" << b << "' k=" << k;
+        EXPECT_EQ(levenshtein_bit_parallel_within(vb, va, k), expected)
+            << "'" << b << "' vs '" << a << "' k=" << k;
     }
     return refused;
 }
@@ -76,10 +80,10 @@ TEST(LevenshteinDistance, ListedCases) {
         std::uint64_t d;
     };
     const Case cases[] = {
-        {"", "abc", 3},     {"abc", "", 3},   {"", "", 0},         {"flaw", "lawn", 2},
-        {"ab", "ba", 2},    {"é", "e", 1},    {"A", "a", 1},       {"kitten", "sitting", 3},
-        {"é", "", 1},       {"😀", "😁", 1},  {"aé😀", "aé😀", 0}, {"abc", "abc", 0},
-        {"\r\n", "\n", 1},  {"a b", "ab", 1}, {"日本語", "日本", 1},
+        {"", "abc", 3},    {"abc", "", 3},   {"", "", 0},           {"flaw", "lawn", 2},
+        {"ab", "ba", 2},   {"é", "e", 1},    {"A", "a", 1},         {"kitten", "sitting", 3},
+        {"é", "", 1},      {"😀", "😁", 1},    {"aé😀", "aé😀", 0},     {"abc", "abc", 0},
+        {"\r\n", "\n", 1}, {"a b", "ab", 1}, {"日本語", "日本", 1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(brindle::reference::levenshtein(c.a, c.b), c.d) << c.a << " / " << c.b;
@@ -161,7 +165,8 @@ TEST(LevenshteinDistance, AgreesWithReferenceOnGeneratedTexts) {
         const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
         const std::size_t max_len = round % 10 == 0 ? 300 : (round % 3 == 0 ? 140 : 20);
         const std::string a = random_text(rng, alphabet, max_len);
-        const std::string b = round % 2 == 0 ? mutate(rng, a, alphabet) : random_text(rng, alphabet, max_len);
+        const std::string b =
+            round % 2 == 0 ? mutate(rng, a, alphabet) : random_text(rng, alphabet, max_len);
         expect_all_variants(a, b, levenshtein_two_row(a, b));
     }
 }
@@ -197,7 +202,8 @@ TEST(LevenshteinDistance, BoundedAgreesWithPlainFormAcrossBlockBoundaries) {
         EXPECT_EQ(levenshtein_two_row(a, b), d);
         EXPECT_EQ(levenshtein_distance(a, b), d);
         refused += expect_bounded_variants(a, b, d);
-        const std::size_t shorter = std::min(brindle::utf8::count_chars(a), brindle::utf8::count_chars(b));
+        const std::size_t shorter =
+            std::min(brindle::utf8::count_chars(a), brindle::utf8::count_chars(b));
         if (shorter > 64 && d > 0) ++multi_block_found;
         if (a.size() != brindle::utf8::count_chars(a)) ++wide;
     }
@@ -260,21 +266,26 @@ TEST(BestSubstringDistances, AgreesWithPlainFormOnGeneratedTexts) {
         if (round % 2 == 0) text += mutate(rng, pattern, alphabet) + random_text(rng, alphabet, 20);
         std::vector<std::size_t> ends;
         for (std::size_t e = 0; e <= text.size(); ++e) {
-            if (e == text.size() || (static_cast<unsigned char>(text[e]) & 0xC0) != 0x80) ends.push_back(e);
+            if (e == text.size() || (static_cast<unsigned char>(text[e]) & 0xC0) != 0x80)
+                ends.push_back(e);
         }
         std::vector<std::uint64_t> plain;
-        for (std::size_t e : ends) plain.push_back(brindle::reference::best_substring_distance(pattern, text.substr(0, e)));
+        for (std::size_t e : ends)
+            plain.push_back(brindle::reference::best_substring_distance(pattern, text.substr(0, e)));
         if (brindle::utf8::count_chars(pattern) > 64) ++multi_block;
-        for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{10}, std::uint64_t{40},
-                                    ~std::uint64_t{0}}) {
-            const std::vector<std::uint64_t> fast = brindle::best_substring_distances(pattern, text, ends, limit);
+        for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{10},
+                                    std::uint64_t{40}, ~std::uint64_t{0}}) {
+            const std::vector<std::uint64_t> fast =
+                brindle::best_substring_distances(pattern, text, ends, limit);
             ASSERT_EQ(fast.size(), ends.size());
             for (std::size_t t = 0; t < ends.size(); ++t) {
                 if (plain[t] <= limit) {
-                    ASSERT_EQ(fast[t], plain[t]) << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
+                    ASSERT_EQ(fast[t], plain[t])
+                        << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
                     ++exact;
                 } else {
-                    ASSERT_EQ(fast[t], limit + 1) << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
+                    ASSERT_EQ(fast[t], limit + 1)
+                        << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
                     ++capped;
                 }
             }
@@ -299,7 +310,8 @@ TEST(LevenshteinDistance, ManyDistinctWideCharactersPerBlock) {
     std::mt19937 rng(7);
     for (int round = 0; round < 300; ++round) {
         const std::string a = random_text(rng, alphabet, 200);
-        const std::string b = round % 2 == 0 ? mutate(rng, a, alphabet) : random_text(rng, alphabet, 200);
+        const std::string b =
+            round % 2 == 0 ? mutate(rng, a, alphabet) : random_text(rng, alphabet, 200);
         expect_all_variants(a, b, levenshtein_two_row(a, b));
     }
 }
@@ -343,9 +355,9 @@ TEST(BlockSimilarity, ListedCases) {
     for (const Case& c : cases) {
         const Lines content(c.content);
         const Lines search(c.search);
-        EXPECT_DOUBLE_EQ(calculate_block_similarity(content.lines, search.lines, c.start, c.end,
-                                                    c.search_size),
-                         c.expected)
+        EXPECT_DOUBLE_EQ(
+            calculate_block_similarity(content.lines, search.lines, c.start, c.end, c.search_size),
+            c.expected)
             << c.content << " / " << c.search;
     }
 }
@@ -365,7 +377,15 @@ TEST(BlockSimilarity, OutOfRangeArgumentsStayInBounds) {
 TEST(BlockSimilarity, AgreesWithPlainFormOnGeneratedBlocks) {
     std::mt19937 rng(31);
     const std::vector<std::string> pool = {
-        "", "  ", "x = 1", "  x = 2  ", "return x;", "\treturn y;", "}", "é€😀", "é€😁 ",
+        "",
+        "  ",
+        "x = 1",
+        "  x = 2  ",
+        "return x;",
+        "\treturn y;",
+        "}",
+        "é€😀",
+        "é€😁 ",
         "a much longer line with several words that differ only here",
         "a much longer line with several words that differ only there",
         "\u3000wide space\u3000",
@@ -379,22 +399,33 @@ TEST(BlockSimilarity, AgreesWithPlainFormOnGeneratedBlocks) {
         std::string content;
         for (std::size_t k = len(rng) + 3; k > 0; --k) content += pool[pick(rng)] + "\n";
         std::string search;
-        for (std::size_t k = len(rng) + (round % 9 == 0 ? 0 : 3); k > 0; --k) search += pool[pick(rng)] + "\n";
+        for (std::size_t k = len(rng) + (round % 9 == 0 ? 0 : 3); k > 0; --k)
+            search += pool[pick(rng)] + "\n";
         const Lines c(content);
         const Lines q(search);
-        std::uniform_int_distribution<std::size_t> pos(0, round % 11 == 0 ? c.lines.size() + 1 : c.lines.size() / 2);
+        std::uniform_int_distribution<std::size_t> pos(
+            0, round % 11 == 0 ? c.lines.size() + 1 : c.lines.size() / 2);
         const std::size_t start = pos(rng);
         const std::size_t end = round % 7 == 0 ? pos(rng) : start + len(rng);
         const std::size_t size = round % 5 == 0 ? len(rng) : q.lines.size();
-        const double expected = brindle::reference::block_similarity(c.lines, q.lines, start, end, size);
+        const double expected =
+            brindle::reference::block_similarity(c.lines, q.lines, start, end, size);
         const double fast = calculate_block_similarity(c.lines, q.lines, start, end, size);
         ASSERT_EQ(fast, expected) << content << "---\n" << search << start << " " << end << " " << size;
         if (expected > 0.0 && expected < 1.0) ++partial;
-        const double thresholds[] = {expected, std::nextafter(expected, -1.0), std::nextafter(expected, 2.0),
-                                     expected - 0.05, expected + 0.05, 0.3, 0.0, -1.0, 1.0,
+        const double thresholds[] = {expected,
+                                     std::nextafter(expected, -1.0),
+                                     std::nextafter(expected, 2.0),
+                                     expected - 0.05,
+                                     expected + 0.05,
+                                     0.3,
+                                     0.0,
+                                     -1.0,
+                                     1.0,
                                      std::numeric_limits<double>::quiet_NaN()};
         for (double threshold : thresholds) {
-            const auto above = calculate_block_similarity_above(c.lines, q.lines, start, end, size, threshold);
+            const auto above =
+                calculate_block_similarity_above(c.lines, q.lines, start, end, size, threshold);
             if (expected > threshold) {
                 ASSERT_TRUE(above.has_value()) << threshold;
                 EXPECT_EQ(*above, expected);

@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "../reference/strategies.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
-#include "../reference/strategies.hpp"
 
 namespace {
 
@@ -126,7 +126,8 @@ TEST(ExactStrategies, LazyWindowsAgreeWithPlainTranscriptions) {
             std::size_t to = at(rng);
             if (from > to) std::swap(from, to);
             while (from > 0 && (static_cast<unsigned char>(content[from]) & 0xC0) == 0x80) --from;
-            while (to < content.size() && (static_cast<unsigned char>(content[to]) & 0xC0) == 0x80) ++to;
+            while (to < content.size() && (static_cast<unsigned char>(content[to]) & 0xC0) == 0x80)
+                ++to;
             old_string.assign(1, ' ');
             old_string.append(content, from, to - from);
             old_string.push_back(round % 2 ? '\n' : '\t');

@@ -1,19 +1,16 @@
 // Tests of the streaming matcher: chunk buffering, the line alignment, the choice by line hint and
 // get_text, plus a plain reference matcher (whole table recomputed at every resolution) compared
 // with the incremental one on generated inputs.
-#include "core/streaming_matcher.hpp"
-
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <new>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -21,11 +18,12 @@
 #include <variant>
 #include <vector>
 
+#include "../reference/streaming_reference.hpp"
 #include "core/cancel.hpp"
 #include "core/edit_distance.hpp"
+#include "core/streaming_matcher.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
-#include "../reference/streaming_reference.hpp"
 
 namespace {
 
@@ -227,8 +225,8 @@ TEST(StreamingMatcherText, MultiByteBoundaries) {
     EXPECT_EQ(text_of(m, {0, 2}), "\xC3\xA9");
     EXPECT_EQ(text_of(m, {2, 6}), "\n\xE6\x97\xA5");
     EXPECT_EQ(text_of(m, {0, 100}), "\xC3\xA9\n\xE6\x97\xA5");
-    for (MatchRange bad : {MatchRange{1, 2}, MatchRange{0, 1}, MatchRange{3, 4}, MatchRange{4, 6},
-                           MatchRange{0, 5}}) {
+    for (MatchRange bad :
+         {MatchRange{1, 2}, MatchRange{0, 1}, MatchRange{3, 4}, MatchRange{4, 6}, MatchRange{0, 5}}) {
         auto result = m.get_text(bad);
         ASSERT_TRUE(std::holds_alternative<TextRangeError>(result)) << bad.start << ".." << bad.end;
         EXPECT_EQ(std::get<TextRangeError>(result).start, bad.start);
@@ -237,8 +235,8 @@ TEST(StreamingMatcherText, MultiByteBoundaries) {
 }
 
 TEST(StreamingMatcherText, AgreesWithJoinedSourceOnAllRanges) {
-    const std::string sources[] = {"a\r\n\xC3\xA9x\n\n  \xE6\x97\xA5 \r\nlast\r", "\n\n\n",
-                                   "one line", "\xF0\x9F\x98\x80\n\xF0\x9F\x98\x80"};
+    const std::string sources[] = {"a\r\n\xC3\xA9x\n\n  \xE6\x97\xA5 \r\nlast\r", "\n\n\n", "one line",
+                                   "\xF0\x9F\x98\x80\n\xF0\x9F\x98\x80"};
     for (const std::string& source : sources) {
         StreamingFuzzyMatcher m(source);
         const std::vector<std::string_view> lines = brindle::text::split_lines(source);
@@ -273,18 +271,23 @@ TEST(StreamingMatcherPairCost, Examples) {
     const Case cases[] = {
         {"abc", "abc", 0},
         {"  abc\t", "abc", 0},
-        {"\xC2\xA0" "abc\xE3\x80\x80", "abc", 0},  // NBSP and ideographic space trim away
+        {"\xC2\xA0"
+         "abc\xE3\x80\x80",
+         "abc", 0},  // NBSP and ideographic space trim away
         {"", "   ", 0},
         {"", "x", 13},
         {"x", " ", 13},
-        {"abcde", "abcdx", 1},       // 1 - 1/5 = 0.8
-        {"abcd", "abcx", 13},        // 1 - 1/4 = 0.75
+        {"abcde", "abcdx", 1},  // 1 - 1/5 = 0.8
+        {"abcd", "abcx", 13},   // 1 - 1/4 = 0.75
         {"return 42;", "return 43;", 1},
-        {"abcde", "abcd", 1},        // length test passes, distance 1 over 5
-        {"abcdef", "abcd", 13},      // 2/6 apart already by length
+        {"abcde", "abcd", 1},    // length test passes, distance 1 over 5
+        {"abcdef", "abcd", 13},  // 2/6 apart already by length
         {"aaaab", "aaaaa", 1},
-        {"\xC3\xA9\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9" "e", 1},   // 1 char over 6 bytes
-        {"\xC3\xA9\xC3\xA9", "ee", 13},                       // length 4 vs 2
+        {"\xC3\xA9\xC3\xA9\xC3\xA9",
+         "\xC3\xA9\xC3\xA9"
+         "e",
+         1},                             // 1 char over 6 bytes
+        {"\xC3\xA9\xC3\xA9", "ee", 13},  // length 4 vs 2
         {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "\xE6\x97\xA5\xE6\x9C\xAC", 13},  // 3/9 bytes apart
     };
     for (const Case& c : cases) {
@@ -320,8 +323,9 @@ TEST(StreamingMatcherPairCost, BoundedDistanceEqualsPlainDistance) {
     using brindle::streaming::detail::line_key;
     using brindle::streaming::detail::QueryLine;
     std::mt19937_64 rng(11);
-    const char* const kChars[] = {"a", "b", "c", "a", "x", "\xC3\xA9", "\xE6\x97\xA5",
-                                  "\xF0\x9F\x98\x80", "\x80"};  // a stray continuation byte too
+    const char* const kChars[] = {
+        "a",   "b", "c", "a", "x", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80",
+        "\x80"};  // a stray continuation byte too
     auto random_text = [&](std::size_t chars, bool ascii) {
         std::string out;
         for (std::size_t k = 0; k < chars; ++k) out += kChars[rng() % (ascii ? 5 : std::size(kChars))];
@@ -337,9 +341,15 @@ TEST(StreamingMatcherPairCost, BoundedDistanceEqualsPlainDistance) {
         for (std::size_t e = 0; e < edits && !b.empty(); ++e) {
             std::size_t pos = rng() % b.size();
             switch (rng() % 3) {
-                case 0: b.insert(pos, kChars[rng() % 5]); break;
-                case 1: b.erase(pos, 1); break;
-                default: b[pos] = 'z'; break;
+                case 0:
+                    b.insert(pos, kChars[rng() % 5]);
+                    break;
+                case 1:
+                    b.erase(pos, 1);
+                    break;
+                default:
+                    b[pos] = 'z';
+                    break;
             }
         }
         if (rng() % 5 == 0) b = random_text(1 + rng() % 80, ascii);
@@ -429,8 +439,8 @@ TEST(StreamingMatcherAlignment, Examples) {
 TEST(StreamingMatcherAlignment, RangeCanDisappearAfterLaterLine) {
     StreamingFuzzyMatcher m("l1\nl2\nl3\nl4\nl5\n");
     const std::pair<const char*, std::optional<MatchRange>> steps[] = {
-        {"l1\n", MatchRange{0, 2}},  {"l2\n", MatchRange{0, 5}},  {"NEW\n", std::nullopt},
-        {"l3\n", std::nullopt},      {"l4\n", MatchRange{0, 11}}, {"l5\n", MatchRange{0, 14}},
+        {"l1\n", MatchRange{0, 2}}, {"l2\n", MatchRange{0, 5}},  {"NEW\n", std::nullopt},
+        {"l3\n", std::nullopt},     {"l4\n", MatchRange{0, 11}}, {"l5\n", MatchRange{0, 14}},
     };
     for (const auto& [chunk, expected] : steps) {
         EXPECT_EQ(m.push(chunk, std::nullopt), expected) << chunk;
@@ -456,7 +466,8 @@ TEST(StreamingMatcherAlignment, TableGrowsInBlocksThatStayInPlace) {
             ASSERT_EQ(m.step_row_address(r), addresses[r - 1]) << "row " << r << " moved";
         }
         const double cells = static_cast<double>(rows + 1) * 10001.0;  // the cost rows amortised
-        const std::size_t blocks = (static_cast<std::size_t>(rows) + rows_per_block - 1) / rows_per_block;
+        const std::size_t blocks =
+            (static_cast<std::size_t>(rows) + rows_per_block - 1) / rows_per_block;
         blocks_seen = std::max(blocks_seen, blocks);
         // Three cost rows plus whole blocks of 313 words a row.
         EXPECT_EQ(m.table_bytes(), 3u * 10001u * 4u + blocks * rows_per_block * 313u * 8u);
@@ -533,10 +544,29 @@ public:
 
     std::string line() {
         static const char* const kPool[] = {
-            "abcde", "abcdx", "abcd", "abcx", "return 42;", "return 43;", "  return 42;",
-            "", "   ", "\t}", "}", "{", "\xC3\xA9", "\xC3\xA9" "a",
+            "abcde",
+            "abcdx",
+            "abcd",
+            "abcx",
+            "return 42;",
+            "return 43;",
+            "  return 42;",
+            "",
+            "   ",
+            "\t}",
+            "}",
+            "{",
+            "\xC3\xA9",
+            "\xC3\xA9"
+            "a",
             "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
-            "\xE6\x97\xA5\xE6\x9C\xAC", "\xC2\xA0x\xE3\x80\x80", "x", "x\r", "aaaaa", "aaaab", "abcdy",
+            "\xE6\x97\xA5\xE6\x9C\xAC",
+            "\xC2\xA0x\xE3\x80\x80",
+            "x",
+            "x\r",
+            "aaaaa",
+            "aaaab",
+            "abcdy",
         };
         if (chance(60)) return kPool[below(std::size(kPool))];
         static const char* const kChars[] = {"a", "b", "a", " ", "\xC3\xA9", "\xF0\x9F\x98\x80", "\t"};
@@ -801,7 +831,8 @@ TEST(StreamingMatcherFailures, PushAndFinishAreAllOrNothing) {
         {five, {{"alpha\nbe", 1u}}, {"ta\r\ngamma\nX\nY\n", std::nullopt}, {{"", 2u}, {"\n", {}}, {}}},
         {five, {{"alpha\nbeta\ngam", 4u}}, {}, {{"ma\n", {}}, {}}},
         {"a\nb\na\nb\na\n", {{"a\n", 2u}}, {"b\na\n", 4u}, {{"", 0u}, {"b\n", {}}}},
-        {wide, {{"    value_3 = compute(x);\n", 500u}},
+        {wide,
+         {{"    value_3 = compute(x);\n", 500u}},
          {"    value_4 = compute(x);\n    value_5 = compute(y);\n    value_6 = compute(x);\n", {}},
          {{"    value_7 = compute(x);\n", 100u}, {"tail", {}}, {}}},
         {"", {{"a\n", {}}}, {"b\nc\n", 1u}, {{"d", {}}, {}}},

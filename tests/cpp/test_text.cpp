@@ -141,10 +141,9 @@ TEST(LineNumbers, CountLineFeedsBeforeThePosition) {
 
 // --- Trimming ----------------------------------------------------------------------------------
 
-const char32_t kWhiteSpace[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,
-                                0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006,
-                                0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
-                                0x3000};
+const char32_t kWhiteSpace[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
+                                0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+                                0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
 
 // Not White_Space, though some look like it; some end in a byte equal to a White_Space code
 // point's value (U+0160 ends in 0xA0, U+2085 in 0x85) to catch byte-wise comparisons.
@@ -209,8 +208,14 @@ TEST(Trim, ResultIsAViewIntoTheInput) {
 }
 
 TEST(Trim, MalformedInputStaysInBounds) {
-    const std::string inputs[] = {"\xC2",         "\x85", "\xE3\x80",          " \xE3\x80",
-                                  "\xE3\x80 ",     "\xFF", "\x80\x80\x80\x80\x80", "\xF0\x90\x80",
+    const std::string inputs[] = {"\xC2",
+                                  "\x85",
+                                  "\xE3\x80",
+                                  " \xE3\x80",
+                                  "\xE3\x80 ",
+                                  "\xFF",
+                                  "\x80\x80\x80\x80\x80",
+                                  "\xF0\x90\x80",
                                   "a\xE2\x80\x80\x80"};
     for (const std::string& s : inputs) {
         const std::string_view t = text::trim(s);
@@ -244,8 +249,8 @@ TEST(Find, Table) {
 // --- UTF-8 -------------------------------------------------------------------------------------
 
 TEST(Utf8, EncodeDecodeRoundTrip) {
-    const char32_t cps[] = {0x0, 0x41, 0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0x20AC, 0xD7FF, 0xE000, 0xFFFF,
-                            0x10000, 0x1F600, 0x10FFFF};
+    const char32_t cps[] = {0x0,    0x41,   0x7F,   0x80,   0xE9,    0x7FF,   0x800,
+                            0x20AC, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
     const std::size_t lengths[] = {1, 1, 1, 2, 2, 2, 3, 3, 3, 3, 3, 4, 4, 4};
     std::string all;
     for (std::size_t k = 0; k < std::size(cps); ++k) {
@@ -284,8 +289,8 @@ TEST(Utf8, Boundaries) {
     const std::string s = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
     ASSERT_EQ(s.size(), 10u);
     const std::size_t floors[] = {0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10, 10};
-    const bool boundaries[] = {true,  true,  false, true,  false, false,
-                               true,  false, false, false, true,  false};
+    const bool boundaries[] = {true, true,  false, true,  false, false,
+                               true, false, false, false, true,  false};
     for (std::size_t pos = 0; pos < std::size(floors); ++pos) {
         EXPECT_EQ(utf8::floor_boundary(s, pos), floors[pos]) << "pos " << pos;
         EXPECT_EQ(utf8::is_boundary(s, pos), boundaries[pos]) << "pos " << pos;

@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <set>
@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../reference/strategies.hpp"
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/content_replacer/window_scans.hpp"
@@ -24,7 +25,6 @@
 #include "core/text.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
-#include "../reference/strategies.hpp"
 
 namespace brindle::replacer {
 namespace {
@@ -121,8 +121,8 @@ TEST(OccurrenceStarts, AgreesWithNaiveSearch) {
         const std::vector<bool> starts = occurrence_starts(hay, needle);
         ASSERT_EQ(starts.size(), hay.size() + 1);
         for (std::size_t p = 0; p <= hay.size(); ++p) {
-            ASSERT_EQ(starts[p], hay.compare(p, needle.size(), needle) == 0 &&
-                                     p + needle.size() <= hay.size())
+            ASSERT_EQ(starts[p],
+                      hay.compare(p, needle.size(), needle) == 0 && p + needle.size() <= hay.size())
                 << hay << " / " << needle << " at " << p;
         }
     }
@@ -146,29 +146,34 @@ void check_cases(Replacer replacer, const std::vector<StrategyCase>& cases) {
 }
 
 TEST(BlockAnchor, Examples) {
-    check_cases(
-        block_anchor_replacer,
-        {
-            {"one line", "a\nx\nb", "a", {}},
-            {"two lines", "a\nx\nb", "a\nb", {}},
-            {"two lines and a final LF", "a\nx\nb", "a\nb\n", {}},
-            {"empty third line leaves two anchors", "a\nb\na\nx\nb\na\ny\nz\nb", "a\nb\n\n",
-             {"a\nb\na\nx\nb"}},
-            {"lone block whatever its score",
-             "def f():\n    y = 2\n    z = 3\n    return x",
-             "def f():\n    x = 1\nreturn x",
-             {"def f():\n    y = 2\n    z = 3\n    return x"}},
-            {"equal scores keep the earlier block", "a\nabcd\nb\na\nabce\nb", "a\nabcX\nb",
-             {"a\nabcd\nb"}},
-            {"the better block wins", "a\nwxyz\nb\na\nabce\nb", "a\nabcX\nb", {"a\nabce\nb"}},
-            {"best score below 0.3", "a\nwxyd\nb\na\nwxyd\nb", "a\nabcd\nb", {}},
-            {"nearest end only", "a\nq\nb\nx\nb", "a\nx\nb", {"a\nq\nb"}},
-            {"anchors compare trimmed", "  if x {\n  y\n    }", "if x {\nz\n}",
-             {"  if x {\n  y\n    }"}},
-            {"end too close", "a\nb\nc", "a\nq\nb", {}},
-            {"no end", "a\nx\ny", "a\nx\nb", {}},
-            {"CRLF content", "a\r\nx\r\nb\r\n", "a\nx\nb", {"a\nx\nb"}},
-        });
+    check_cases(block_anchor_replacer,
+                {
+                    {"one line", "a\nx\nb", "a", {}},
+                    {"two lines", "a\nx\nb", "a\nb", {}},
+                    {"two lines and a final LF", "a\nx\nb", "a\nb\n", {}},
+                    {"empty third line leaves two anchors",
+                     "a\nb\na\nx\nb\na\ny\nz\nb",
+                     "a\nb\n\n",
+                     {"a\nb\na\nx\nb"}},
+                    {"lone block whatever its score",
+                     "def f():\n    y = 2\n    z = 3\n    return x",
+                     "def f():\n    x = 1\nreturn x",
+                     {"def f():\n    y = 2\n    z = 3\n    return x"}},
+                    {"equal scores keep the earlier block",
+                     "a\nabcd\nb\na\nabce\nb",
+                     "a\nabcX\nb",
+                     {"a\nabcd\nb"}},
+                    {"the better block wins", "a\nwxyz\nb\na\nabce\nb", "a\nabcX\nb", {"a\nabce\nb"}},
+                    {"best score below 0.3", "a\nwxyd\nb\na\nwxyd\nb", "a\nabcd\nb", {}},
+                    {"nearest end only", "a\nq\nb\nx\nb", "a\nx\nb", {"a\nq\nb"}},
+                    {"anchors compare trimmed",
+                     "  if x {\n  y\n    }",
+                     "if x {\nz\n}",
+                     {"  if x {\n  y\n    }"}},
+                    {"end too close", "a\nb\nc", "a\nq\nb", {}},
+                    {"no end", "a\nx\ny", "a\nx\nb", {}},
+                    {"CRLF content", "a\r\nx\r\nb\r\n", "a\nx\nb", {"a\nx\nb"}},
+                });
 }
 
 TEST(WhitespaceNormalized, Examples) {
@@ -176,20 +181,23 @@ TEST(WhitespaceNormalized, Examples) {
         whitespace_normalized_replacer,
         {
             {"whole content", "f( a,\n  b )\n", "f(a, b)", {"f( a,\n  b )\n"}},
-            {"single lines, distinct", "  foo( a, b )\nbar\nfoo(a, b)\n  foo( a, b )",
-             "foo(a,b)", {"  foo( a, b )", "foo(a, b)"}},
+            {"single lines, distinct",
+             "  foo( a, b )\nbar\nfoo(a, b)\n  foo( a, b )",
+             "foo(a,b)",
+             {"  foo( a, b )", "foo(a, b)"}},
             {"two-line block", "if x :\n  y( )\nz", "if x:\n    y()", {"if x :\n  y( )"}},
-            {"fewer content lines than search lines", "f(a, b, c)\ng()", "f(a,\nb,\nc)",
+            {"fewer content lines than search lines",
+             "f(a, b, c)\ng()",
+             "f(a,\nb,\nc)",
              {"f(a, b, c)"}},
-            {"blocks compare whole windows only", "f(a, b, c)\ng()\nh()\nk()", "f(a,\nb,\nc)",
-             {}},
-            {"blank lines normalise to nothing", "f(a, b, c)\n\n\ng()", "f(a,\nb,\nc)",
+            {"blocks compare whole windows only", "f(a, b, c)\ng()\nh()\nk()", "f(a,\nb,\nc)", {}},
+            {"blank lines normalise to nothing",
+             "f(a, b, c)\n\n\ng()",
+             "f(a,\nb,\nc)",
              {"f(a, b, c)\n\n"}},
             {"empty search text", "a\n\n  \nb\n", "", {"", "  "}},
-            {"no space before punctuation across lines", "x\n  (y)\nz", "x\n(y)",
-             {"x\n  (y)"}},
-            {"one space between words of two lines", "x\n  a\n\tb\ny", "a\nb",
-             {"  a\n\tb"}},
+            {"no space before punctuation across lines", "x\n  (y)\nz", "x\n(y)", {"x\n  (y)"}},
+            {"one space between words of two lines", "x\n  a\n\tb\ny", "a\nb", {"  a\n\tb"}},
         });
 }
 
@@ -197,56 +205,58 @@ TEST(IndentationFlexible, Examples) {
     check_cases(
         indentation_flexible_replacer,
         {
-            {"deeper indentation", "def f():\n        x = 1\n        y = 2", "  x = 1\n  y = 2",
+            {"deeper indentation",
+             "def f():\n        x = 1\n        y = 2",
+             "  x = 1\n  y = 2",
              {"        x = 1\n        y = 2"}},
             {"relative indentation differs", "a\n    b", "a\n  b", {}},
             {"blank line keeps its whitespace", "    a\n    \n    b", "  a\n\n  b", {}},
-            {"blank line equal after removal", "    a\n\n    b", "  a\n\n  b",
-             {"    a\n\n    b"}},
+            {"blank line equal after removal", "    a\n\n    b", "  a\n\n  b", {"    a\n\n    b"}},
             {"whitespace search text ending in LF", "  \n  \n", "  \n", {}},
             {"all-blank window taken unchanged", "x\n  \n \ny", "  \n ", {"  \n "}},
-            {"every matching window, duplicates kept", "  a\n  a\n  a", "a\na",
+            {"every matching window, duplicates kept",
+             "  a\n  a\n  a",
+             "a\na",
              {"  a\n  a", "  a\n  a"}},
             {"a window that cannot be cut", "\u3000a\n \u3000b", "a\n b", {}},
             {"a search text that cannot be cut", "\u3000a\n \u3000b", "\u3000a\n \u3000b", {}},
-            {"CR before the join is dropped by the re-split", "  a\r\r\n  b", "a\nb",
-             {"  a\r\n  b"}},
+            {"CR before the join is dropped by the re-split", "  a\r\r\n  b", "a\nb", {"  a\r\n  b"}},
             {"window ending in an empty line", "  a\n\nz", "a\n\n", {}},
         });
 }
 
 TEST(EscapeNormalized, Examples) {
-    check_cases(
-        escape_normalized_replacer,
-        {
-            {"escaped newline finds real lines", "x\na\nb\ny", "a\\nb", {"a\nb"}},
-            {"escaped quote in content", "say(\\'hi\\')\n", "say('hi')", {"say(\\'hi\\')"}},
-            {"no backslash, present", "abc\ndef", "bc", {"bc"}},
-            {"absent and too many lines", "abc", "x\\ny\\nz", {}},
-            {"distinct windows once", "it\\'s\nit\\'s\nit's", "it's", {"it's", "it\\'s"}},
-            {"target is a whole window", "a\nb", "a\\nb", {"a\nb"}},
-            {"CRLF window", "a\r\nb\r\n", "a\\nb", {"a\nb"}},
-            {"backslash at a line end", "a\\\nb", "a\\\\\\nb", {"a\\\nb"}},
-        });
+    check_cases(escape_normalized_replacer,
+                {
+                    {"escaped newline finds real lines", "x\na\nb\ny", "a\\nb", {"a\nb"}},
+                    {"escaped quote in content", "say(\\'hi\\')\n", "say('hi')", {"say(\\'hi\\')"}},
+                    {"no backslash, present", "abc\ndef", "bc", {"bc"}},
+                    {"absent and too many lines", "abc", "x\\ny\\nz", {}},
+                    {"distinct windows once", "it\\'s\nit\\'s\nit's", "it's", {"it's", "it\\'s"}},
+                    {"target is a whole window", "a\nb", "a\\nb", {"a\nb"}},
+                    {"CRLF window", "a\r\nb\r\n", "a\\nb", {"a\nb"}},
+                    {"backslash at a line end", "a\\\nb", "a\\\\\\nb", {"a\\\nb"}},
+                });
 }
 
 TEST(ContextAware, Examples) {
-    check_cases(
-        context_aware_replacer,
-        {
-            {"two search lines", "a\nx\nb", "a\nb", {}},
-            {"empty third line", "a\nx\nb", "a\nb\n\n", {}},
-            {"inner line equal", "  if x:\n    y = 1\n  end", "if x:\n    y = 1\nend",
-             {"  if x:\n    y = 1\n  end"}},
-            {"inner line differs", "  if x:\n    y = 2\n  end", "if x:\n    y = 1\nend", {}},
-            {"blank middle on both sides", "a\n   \nb", "a\n\nb", {"a\n   \nb"}},
-            {"half of the inner lines", "a\nx\nq\nb", "a\nx\ny\nb", {"a\nx\nq\nb"}},
-            {"one third", "a\nx\nq\nr\nb", "a\nx\ny\nz\nb", {}},
-            {"two thirds", "a\nx\ny\nr\nb", "a\nx\ny\nz\nb", {"a\nx\ny\nr\nb"}},
-            {"nearest end at the wrong distance", "a\nx\nb\nb", "a\nx\ny\nb", {}},
-            {"anchors compare trimmed", "f {\n  g\n    }", "f {\ng\n}", {"f {\n  g\n    }"}},
-            {"two places", "a\nx\nb\nz\na\nx\nb", "a\nx\nb", {"a\nx\nb", "a\nx\nb"}},
-        });
+    check_cases(context_aware_replacer,
+                {
+                    {"two search lines", "a\nx\nb", "a\nb", {}},
+                    {"empty third line", "a\nx\nb", "a\nb\n\n", {}},
+                    {"inner line equal",
+                     "  if x:\n    y = 1\n  end",
+                     "if x:\n    y = 1\nend",
+                     {"  if x:\n    y = 1\n  end"}},
+                    {"inner line differs", "  if x:\n    y = 2\n  end", "if x:\n    y = 1\nend", {}},
+                    {"blank middle on both sides", "a\n   \nb", "a\n\nb", {"a\n   \nb"}},
+                    {"half of the inner lines", "a\nx\nq\nb", "a\nx\ny\nb", {"a\nx\nq\nb"}},
+                    {"one third", "a\nx\nq\nr\nb", "a\nx\ny\nz\nb", {}},
+                    {"two thirds", "a\nx\ny\nr\nb", "a\nx\ny\nz\nb", {"a\nx\ny\nr\nb"}},
+                    {"nearest end at the wrong distance", "a\nx\nb\nb", "a\nx\ny\nb", {}},
+                    {"anchors compare trimmed", "f {\n  g\n    }", "f {\ng\n}", {"f {\n  g\n    }"}},
+                    {"two places", "a\nx\nb\nz\na\nx\nb", "a\nx\nb", {"a\nx\nb", "a\nx\nb"}},
+                });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -276,9 +286,9 @@ public:
 
     std::string body() {
         static const char* const kAtoms[] = {
-            " ", "  ", "\t", "\u3000", "\u00a0", "\r", "\\", "\\\\", "'", "\"", "n", "t", "r",
-            "a", "b", "x", ":", ";", ",", "(", ")", "[", "]", "{", "}", "é", "\U0001F600",
-            "$", "`", "\\n", "\\'", "f(", "x = 1", "end",
+            " ", "  ", "\t",         "\u3000", "\u00a0", "\r",  "\\",  "\\\\", "'",     "\"",  "n", "t",
+            "r", "a",  "b",          "x",      ":",      ";",   ",",   "(",    ")",     "[",   "]", "{",
+            "}", "é",  "\U0001F600", "$",      "`",      "\\n", "\\'", "f(",   "x = 1", "end",
         };
         std::string out;
         for (std::size_t k = below(6); k > 0; --k) out += pick(kAtoms);
@@ -332,8 +342,8 @@ public:
                             l = extra + l;
                         } else {
                             std::size_t c = std::min(cut, l.size());
-                            while (c < l.size() && utf8::is_continuation(
-                                                      static_cast<unsigned char>(l[c]))) {
+                            while (c < l.size() &&
+                                   utf8::is_continuation(static_cast<unsigned char>(l[c]))) {
                                 ++c;
                             }
                             l.erase(0, c);
@@ -390,12 +400,11 @@ private:
 TEST(TolerantStrategies, TransformsMatchPlainForms) {
     Generator gen(7);
     for (int round = 0; round < 20000; ++round) {
-        const std::string text = gen.join(gen.lines(gen.below(6)), gen.chance(30)) +
-                                 (gen.chance(30) ? "\n" : "");
+        const std::string text =
+            gen.join(gen.lines(gen.below(6)), gen.chance(30)) + (gen.chance(30) ? "\n" : "");
         ASSERT_EQ(normalize_whitespace(text), plain::normalize_whitespace(text)) << text;
         ASSERT_EQ(unescape_string(text), plain::unescape_string(text)) << text;
-        ASSERT_EQ(try_remove_common_indentation(text), plain::remove_common_indentation(text))
-            << text;
+        ASSERT_EQ(try_remove_common_indentation(text), plain::remove_common_indentation(text)) << text;
     }
 }
 
@@ -437,14 +446,13 @@ TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
             for (auto& p : pairs) {
                 const Texts fast = p.fast(split, old_string).strings();
                 ASSERT_EQ(fast, p.plain(content, old_string))
-                    << p.name << "\ncontent: [" << content << "]\nold_string: [" << old_string
-                    << "]";
+                    << p.name << "\ncontent: [" << content << "]\nold_string: [" << old_string << "]";
                 if (!fast.empty()) ++p.non_empty;
             }
             for (auto& scan : scans) {
                 const Texts expected = scan.plain(content, old_string);
-                for (std::optional<std::size_t> budget : {std::optional<std::size_t>(0),
-                                                         std::optional<std::size_t>(SIZE_MAX)}) {
+                for (std::optional<std::size_t> budget :
+                     {std::optional<std::size_t>(0), std::optional<std::size_t>(SIZE_MAX)}) {
                     ASSERT_EQ(scan.fast(split, old_string, budget).strings(), expected)
                         << scan.name << " budget " << *budget << "\ncontent: [" << content
                         << "]\nold_string: [" << old_string << "]";

@@ -81,12 +81,12 @@ TEST(UnicodeCase, KnownMappings) {
         char32_t cp, lower, upper;
     };
     const Row rows[] = {
-        {U'A', U'a', U'A'},       {U'z', U'z', U'Z'},       {U'1', U'1', U'1'},
-        {0x00DF, 0x00DF, U'S'},   // sharp s: upper is "SS"
-        {0x0130, U'i', 0x0130},   // capital I with dot above: lower is "i" + U+0307
-        {0x0131, 0x0131, U'I'},   // dotless i
-        {0x03A3, 0x03C3, 0x03A3}, {0x03C2, 0x03C2, 0x03A3}, {0x03C3, 0x03C3, 0x03A3},
-        {0x01C5, 0x01C6, 0x01C4},  // title-case DZ with caron
+        {U'A', U'a', U'A'},          {U'z', U'z', U'Z'},
+        {U'1', U'1', U'1'},          {0x00DF, 0x00DF, U'S'},  // sharp s: upper is "SS"
+        {0x0130, U'i', 0x0130},  // capital I with dot above: lower is "i" + U+0307
+        {0x0131, 0x0131, U'I'},  // dotless i
+        {0x03A3, 0x03C3, 0x03A3},    {0x03C2, 0x03C2, 0x03A3},
+        {0x03C3, 0x03C3, 0x03A3},    {0x01C5, 0x01C6, 0x01C4},  // title-case DZ with caron
         {0x0149, 0x0149, 0x02BC},  // n preceded by apostrophe: upper is U+02BC U+004E
         {0x1E9E, 0x00DF, 0x1E9E},  // capital sharp s
         {0x212A, U'k', 0x212A},    // Kelvin sign
@@ -94,7 +94,7 @@ TEST(UnicodeCase, KnownMappings) {
         {0x1F88, 0x1F80, 0x0391},  // alpha with psili and prosgegrammeni: upper starts with U+1F08
         {0x10400, 0x10428, 0x10400}, {0x10428, 0x10428, 0x10400},
         {0x1E900, 0x1E922, 0x1E900},  // Adlam
-        {0x4E00, 0x4E00, 0x4E00},   {0x10FFFF, 0x10FFFF, 0x10FFFF},
+        {0x4E00, 0x4E00, 0x4E00},    {0x10FFFF, 0x10FFFF, 0x10FFFF},
         {0xD800, 0xD800, 0xD800},
     };
     for (const Row& row : rows) {
@@ -168,9 +168,18 @@ TEST(UnicodeLowerFull, MalformedInputStaysInBounds) {
     // capital sigma, whose look-ahead decodes further.
     const std::string sigma = utf8_of({0x0391, 0x03A3});
     const std::string inputs[] = {
-        "\xC3",           "\xE2\x82",     "\xF0\x9F\x98", "\x80\x80", "\xFF\xFE\xF8\x88\x80\x80",
-        sigma + "\xCC",   sigma + "\xE2", sigma + "\xF4\x90\x80\x80", sigma + "\x80",
-        "\xED\xA0\x80",   "A\xC3",        "\xF7\xBF\xBF\xBF",
+        "\xC3",
+        "\xE2\x82",
+        "\xF0\x9F\x98",
+        "\x80\x80",
+        "\xFF\xFE\xF8\x88\x80\x80",
+        sigma + "\xCC",
+        sigma + "\xE2",
+        sigma + "\xF4\x90\x80\x80",
+        sigma + "\x80",
+        "\xED\xA0\x80",
+        "A\xC3",
+        "\xF7\xBF\xBF\xBF",
     };
     for (const std::string& input : inputs) {
         const std::string out = unicode::to_lower_full(input);
@@ -208,7 +217,9 @@ std::string run(const std::string& command, int& status) {
     return output;
 }
 
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
+std::string quoted(const std::string& s) {
+    return "'" + s + "'";
+}
 
 std::string decode_code_points(const std::string& comma_separated_hex) {
     std::string out;
@@ -280,10 +291,9 @@ const LoadedReference& reference() {
             return result;
         }
         const std::string script = std::string(BRINDLE_SOURCE_DIR) + "/tools/python_case_reference.py";
-        const std::string output =
-            run(quoted(python) + " " + quoted(script) + " --table-version " + unicode::kUnicodeVersion +
-                    " 2>&1",
-                status);
+        const std::string output = run(quoted(python) + " " + quoted(script) + " --table-version " +
+                                           unicode::kUnicodeVersion + " 2>&1",
+                                       status);
         result.error = parse_reference(output, result.ref, result.skip);
         if (result.skip.empty() && result.error.empty() && status != 0) {
             result.error = "reference script exited with status " + std::to_string(status);
@@ -293,11 +303,11 @@ const LoadedReference& reference() {
     return loaded;
 }
 
-#define LOAD_REFERENCE(ref)                                    \
-    const LoadedReference& loaded = reference();               \
-    if (!loaded.skip.empty()) GTEST_SKIP() << loaded.skip;     \
-    ASSERT_TRUE(loaded.error.empty()) << loaded.error;         \
-    const Reference& ref = loaded.ref;                         \
+#define LOAD_REFERENCE(ref)                                \
+    const LoadedReference& loaded = reference();           \
+    if (!loaded.skip.empty()) GTEST_SKIP() << loaded.skip; \
+    ASSERT_TRUE(loaded.error.empty()) << loaded.error;     \
+    const Reference& ref = loaded.ref;                     \
     RecordProperty("reference", ref.header)
 
 TEST(UnicodeAgainstPython, EveryCodePoint) {

@@ -25,8 +25,8 @@ inline std::uint64_t levenshtein(std::string_view a, std::string_view b) {
     for (std::size_t c = 0; c <= q; ++c) d[0][c] = c;
     for (std::size_t r = 1; r <= p; ++r) {
         for (std::size_t c = 1; c <= q; ++c) {
-            d[r][c] = std::min({d[r - 1][c - 1] + (ca[r - 1] == cb[c - 1] ? 0 : 1), d[r - 1][c] + 1,
-                                d[r][c - 1] + 1});
+            d[r][c] = std::min(
+                {d[r - 1][c - 1] + (ca[r - 1] == cb[c - 1] ? 0 : 1), d[r - 1][c] + 1, d[r][c - 1] + 1});
         }
     }
     return d[p][q];

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "block_similarity.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
-#include "block_similarity.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
 
@@ -70,7 +70,6 @@ inline Texts trimmed_boundary(std::string_view content, std::string_view old_str
     }
     return out;
 }
-
 
 inline std::string replace_all(std::string s, std::string_view from, std::string_view to) {
     std::string out;
@@ -188,8 +187,8 @@ inline Texts indentation_flexible(std::string_view content, std::string_view old
 
 inline std::string unescape_string(std::string_view text) {
     static const std::pair<const char*, const char*> kTable[] = {
-        {"\\n", "\n"}, {"\\t", "\t"}, {"\\r", "\r"}, {"\\'", "'"},
-        {"\\\"", "\""}, {"\\`", "`"}, {"\\$", "$"}, {"\\\\", "\\"},
+        {"\\n", "\n"},  {"\\t", "\t"}, {"\\r", "\r"}, {"\\'", "'"},
+        {"\\\"", "\""}, {"\\`", "`"},  {"\\$", "$"},  {"\\\\", "\\"},
     };
     std::string out(text);
     for (const auto& [from, to] : kTable) out = replace_all(out, from, to);

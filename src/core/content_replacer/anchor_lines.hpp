@@ -29,8 +29,8 @@ struct AnchoredBlock {
 // ends the scan before it starts. The nearest end only moves down as the start does, so one
 // forward sweep finds them all: linear in the number of lines, with no table.
 template <class Visit>
-void for_each_anchored_block(const ContentLines& content, std::string_view first,
-                             std::string_view last, Visit&& visit) {
+void for_each_anchored_block(const ContentLines& content, std::string_view first, std::string_view last,
+                             Visit&& visit) {
     const std::size_t n = content.lines.size();
     if (n < kMinBlockLines) return;
     const std::uint32_t first_id = content.id_of_trimmed(first);

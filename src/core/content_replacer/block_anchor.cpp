@@ -81,8 +81,8 @@ Candidates block_anchor_replacer(const ContentLines& content, std::string_view o
     std::optional<AnchoredBlock> best;
     for_each_anchored_block(content, first, last, [&](AnchoredBlock block) {
         poll_interrupt(scoring_units(lines, search_lines, block));
-        const double s = calculate_block_similarity(lines, search_lines, block.start, block.end,
-                                                    search_block_size);
+        const double s =
+            calculate_block_similarity(lines, search_lines, block.start, block.end, search_block_size);
         if (s > best_score) {
             best_score = s;
             best = block;

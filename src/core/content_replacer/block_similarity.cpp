@@ -27,7 +27,9 @@ namespace brindle::replacer {
 namespace {
 
 // Subtraction that stops at 0.
-std::size_t minus(std::size_t a, std::size_t b) { return a > b ? a - b : 0; }
+std::size_t minus(std::size_t a, std::size_t b) {
+    return a > b ? a - b : 0;
+}
 
 // Slack of the distance bound: characters added to the real-valued bound, and the share of the
 // pair count added to the sum's headroom (many orders of magnitude above double rounding).
@@ -81,8 +83,8 @@ double calculate_block_similarity(const std::vector<std::string_view>& content_l
 
 std::optional<double> calculate_block_similarity_above(
     const std::vector<std::string_view>& content_lines,
-    const std::vector<std::string_view>& search_lines, std::size_t block_start,
-    std::size_t block_end, std::size_t search_block_size, double threshold) {
+    const std::vector<std::string_view>& search_lines, std::size_t block_start, std::size_t block_end,
+    std::size_t search_block_size, double threshold) {
     const std::vector<Pair> pairs =
         inner_pairs(content_lines, search_lines, block_start, block_end, search_block_size);
     if (pairs.empty()) {

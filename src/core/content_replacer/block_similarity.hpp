@@ -22,7 +22,7 @@ double calculate_block_similarity(const std::vector<std::string_view>& content_l
 // calculate_block_similarity gives.
 std::optional<double> calculate_block_similarity_above(
     const std::vector<std::string_view>& content_lines,
-    const std::vector<std::string_view>& search_lines, std::size_t block_start,
-    std::size_t block_end, std::size_t search_block_size, double threshold);
+    const std::vector<std::string_view>& search_lines, std::size_t block_start, std::size_t block_end,
+    std::size_t search_block_size, double threshold);
 
 }  // namespace brindle::replacer

@@ -24,14 +24,14 @@ namespace brindle::replacer {
 namespace {
 
 constexpr std::uint64_t kModulus = (std::uint64_t{1} << 61) - 1;  // prime, fast reduction
-constexpr std::uint64_t kBase = 1'000'003;                          // odd, well above 256
+constexpr std::uint64_t kBase = 1'000'003;                        // odd, well above 256
 
 __extension__ typedef unsigned __int128 Wide;
 
 std::uint64_t mul_mod(std::uint64_t a, std::uint64_t b) {
     const Wide product = static_cast<Wide>(a) * b;
-    std::uint64_t r = static_cast<std::uint64_t>(product & kModulus) +
-                      static_cast<std::uint64_t>(product >> 61);
+    std::uint64_t r =
+        static_cast<std::uint64_t>(product & kModulus) + static_cast<std::uint64_t>(product >> 61);
     if (r >= kModulus) r -= kModulus;
     return r;
 }
@@ -178,7 +178,9 @@ std::uint32_t ContentLines::id_of_trimmed(std::string_view trimmed) const {
     return ids_->find_or_add(trimmed, false);
 }
 
-std::string_view ContentLines::trimmed(std::size_t k) const { return text::trim(lines[k]); }
+std::string_view ContentLines::trimmed(std::size_t k) const {
+    return text::trim(lines[k]);
+}
 
 const ContentLines::Sums& ContentLines::sums() const {
     if (!sums_) {
@@ -236,8 +238,7 @@ std::uint64_t ContentLines::window_hash(std::size_t begin, std::size_t count) co
     return add_mod(s.hash[begin + count], kModulus - head);
 }
 
-bool ContentLines::window_equals(std::size_t begin, std::size_t count,
-                                 std::string_view other) const {
+bool ContentLines::window_equals(std::size_t begin, std::size_t count, std::string_view other) const {
     if (window_length(begin, count) != other.size()) return false;
     if (window_is_contiguous(begin, count)) return window_span(begin, count) == other;
     std::size_t at = 0;
@@ -273,9 +274,8 @@ std::uint64_t ContentLines::text_hash(std::string_view text) {
     std::uint64_t hash = 0;
     std::size_t start = 0;
     for (;;) {
-        const void* hit = start < text.size()
-                              ? std::memchr(text.data() + start, '\n', text.size() - start)
-                              : nullptr;
+        const void* hit =
+            start < text.size() ? std::memchr(text.data() + start, '\n', text.size() - start) : nullptr;
         const std::size_t end =
             hit == nullptr ? text.size()
                            : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());

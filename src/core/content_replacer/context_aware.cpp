@@ -56,24 +56,24 @@ Candidates context_aware_replacer(const ContentLines& content, std::string_view 
     }
 
     const std::vector<std::uint32_t>& ids = content.trimmed_ids();
-    for_each_anchored_block(content, search_trimmed_first, search_trimmed_last,
-                            [&](AnchoredBlock block) {
-        if (block.end - block.start + 1 != block_lines) return true;
-        // 64-bit counters: a block cannot hold more lines than the content.
-        std::int64_t total = 0;
-        std::int64_t equal = 0;
-        for (std::size_t j = 1; j + 1 < block_lines; ++j) {
-            const std::uint32_t x = ids[block.start + j];
-            if (x == blank && search_blank[j]) continue;
-            ++total;
-            if (x == search_ids[j]) ++equal;
-        }
-        if (total == 0 ||
-            static_cast<double>(equal) / static_cast<double>(total) >= kMinEqualShare) {
-            found.add_window(content, block.start, block_lines);
-        }
-        return true;
-    });
+    for_each_anchored_block(
+        content, search_trimmed_first, search_trimmed_last, [&](AnchoredBlock block) {
+            if (block.end - block.start + 1 != block_lines) return true;
+            // 64-bit counters: a block cannot hold more lines than the content.
+            std::int64_t total = 0;
+            std::int64_t equal = 0;
+            for (std::size_t j = 1; j + 1 < block_lines; ++j) {
+                const std::uint32_t x = ids[block.start + j];
+                if (x == blank && search_blank[j]) continue;
+                ++total;
+                if (x == search_ids[j]) ++equal;
+            }
+            if (total == 0 ||
+                static_cast<double>(equal) / static_cast<double>(total) >= kMinEqualShare) {
+                found.add_window(content, block.start, block_lines);
+            }
+            return true;
+        });
     return found;
 }
 

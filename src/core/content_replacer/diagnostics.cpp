@@ -45,9 +45,9 @@ namespace brindle::replacer {
 namespace {
 
 // Closest-match search.
-constexpr std::size_t kAnchorRadius = 5;        // windows starting up to 5 lines around a hit
-constexpr std::size_t kFallbackWindows = 100;   // windows scored when the anchor occurs nowhere
-constexpr double kMinSimilarity = 0.8;          // weaker near-misses are not worth showing
+constexpr std::size_t kAnchorRadius = 5;       // windows starting up to 5 lines around a hit
+constexpr std::size_t kFallbackWindows = 100;  // windows scored when the anchor occurs nowhere
+constexpr double kMinSimilarity = 0.8;         // weaker near-misses are not worth showing
 // Window search: distances refused before the windows left get the substring bound.
 constexpr std::size_t kRefusalsBeforeSubstringBounds = 2;
 // ... and only when the estimated cost of measuring them is this many times that of the pass.
@@ -55,10 +55,10 @@ constexpr double kSubstringBoundsMargin = 2.0;
 // Search lines repeated more often than this do not vote for the window measured first.
 constexpr std::size_t kMaxVotingRepeats = 4;
 // Message sizes.
-constexpr std::size_t kMaxDiffBytes = 2000;     // longer diffs are cut
-constexpr std::size_t kMaxFirstLineHits = 3;    // lines listed for the first search line
-constexpr std::size_t kMaxLocationsShown = 5;   // locations listed before "... (N total)"
-constexpr std::size_t kPreviewChars = 60;       // characters of the search text quoted
+constexpr std::size_t kMaxDiffBytes = 2000;    // longer diffs are cut
+constexpr std::size_t kMaxFirstLineHits = 3;   // lines listed for the first search line
+constexpr std::size_t kMaxLocationsShown = 5;  // locations listed before "... (N total)"
+constexpr std::size_t kPreviewChars = 60;      // characters of the search text quoted
 
 constexpr std::string_view kNotFoundHead = "Search text not found in file.";
 constexpr std::string_view kDebuggingTips =
@@ -86,8 +86,8 @@ std::string join_numbers(const Numbers& numbers, std::size_t count) {
 // The similarity of a window as a percentage with one decimal, e.g. "80.0".
 std::string percent_one_decimal(double similarity) {
     char buf[64];
-    const auto result = std::to_chars(buf, buf + sizeof buf, similarity * 100.0,
-                                      std::chars_format::fixed, 1);
+    const auto result =
+        std::to_chars(buf, buf + sizeof buf, similarity * 100.0, std::chars_format::fixed, 1);
     return std::string(buf, result.ptr);
 }
 
@@ -160,7 +160,8 @@ void for_each_class(std::string_view s, F&& f) {
 // the character counts. Every window holds exactly m - 1 LFs between its lines.
 class SlidingWindow {
 public:
-    SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m, std::string_view old_string)
+    SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m,
+                  std::string_view old_string)
         : lines_(lines), m_(m) {
         target_.fill(0);
         for_each_class(old_string, [&](std::size_t c) { ++target_[c]; });
@@ -253,8 +254,12 @@ class WindowSearch {
 public:
     WindowSearch(const ContentLines& content, std::string_view old_string, std::size_t m,
                  double min_similarity, EmptyWindows empty)
-        : content_(content), old_string_(old_string), m_(m), min_similarity_(min_similarity),
-          empty_(empty), window_(content.lines, m, old_string) {}
+        : content_(content),
+          old_string_(old_string),
+          m_(m),
+          min_similarity_(min_similarity),
+          empty_(empty),
+          window_(content.lines, m, old_string) {}
 
     void add(std::size_t s) {
         poll_interrupt();
@@ -269,14 +274,15 @@ public:
 
     std::optional<FuzzyMatchInfo> best() {
         // Added in ascending order, so a stable sort keeps the earliest first among equals.
-        std::stable_sort(candidates_.begin(), candidates_.end(),
-                         [](const Candidate& x, const Candidate& y) { return x.reachable > y.reachable; });
+        std::stable_sort(
+            candidates_.begin(), candidates_.end(),
+            [](const Candidate& x, const Candidate& y) { return x.reachable > y.reachable; });
         measure_best_aligned_first();
         bool found = false;
         double best_similarity = 0.0;
         std::size_t best_start = 0;
-        std::size_t refused = 0;           // distances refused since the last substring bounds
-        std::size_t improvements = 0;      // times the best changed
+        std::size_t refused = 0;            // distances refused since the last substring bounds
+        std::size_t improvements = 0;       // times the best changed
         std::size_t bounded_at = SIZE_MAX;  // improvements when the substring bounds were applied
         for (std::size_t i = 0; i < candidates_.size(); ++i) {
             poll_interrupt();
@@ -390,7 +396,8 @@ private:
     // text resembles nothing there, or the windows left are shifted copies of the best one,
     // whose own distance the substring bound nearly reaches. Candidates that can no longer reach
     // the minimum are dropped; the rest are put back in measuring order.
-    void apply_substring_bounds(std::size_t from, double threshold, bool found, std::size_t best_start) {
+    void apply_substring_bounds(std::size_t from, double threshold, bool found,
+                                std::size_t best_start) {
         std::vector<std::size_t> order;
         for (std::size_t k = from; k < candidates_.size(); ++k) {
             if (candidates_[k].reachable >= threshold) order.push_back(k);
@@ -412,10 +419,12 @@ private:
         }
         auto tail_begin = candidates_.begin() + static_cast<std::ptrdiff_t>(from);
         const auto out_of_reach = [&](const Candidate& c) { return !(c.reachable >= min_similarity_); };
-        candidates_.erase(std::remove_if(tail_begin, candidates_.end(), out_of_reach), candidates_.end());
+        candidates_.erase(std::remove_if(tail_begin, candidates_.end(), out_of_reach),
+                          candidates_.end());
         std::sort(candidates_.begin() + static_cast<std::ptrdiff_t>(from), candidates_.end(),
                   [](const Candidate& x, const Candidate& y) {
-                      return x.reachable > y.reachable || (x.reachable == y.reachable && x.start < y.start);
+                      return x.reachable > y.reachable ||
+                             (x.reachable == y.reachable && x.start < y.start);
                   });
     }
 
@@ -640,8 +649,7 @@ NotFound build_not_found_error(const ContentLines& content, std::string_view old
     return NotFound{std::move(message), std::move(closest)};
 }
 
-MultipleMatches build_multiple_matches_error(const ContentLines& content,
-                                             std::string_view old_string) {
+MultipleMatches build_multiple_matches_error(const ContentLines& content, std::string_view old_string) {
     std::vector<std::uint64_t> locations = find_match_locations(content, old_string);
 
     std::string location_text;

@@ -15,7 +15,8 @@ namespace brindle::replacer {
 NotFound build_not_found_error(const ContentLines& content, std::string_view old_string);
 MultipleMatches build_multiple_matches_error(const ContentLines& content, std::string_view old_string);
 
-std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content, std::string_view old_string);
+std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
+                                                 std::string_view old_string);
 // The most similar window of old_string's line count anywhere in the content (not only near the
 // anchor), scored like the closest match, with similarity at least `min_similarity`; the earliest
 // of equally similar windows wins. Nothing when no window reaches `min_similarity`.
@@ -23,6 +24,7 @@ std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& conte
                                                        std::string_view old_string,
                                                        double min_similarity);
 std::string build_match_diff(std::string_view old_string, std::string_view window_text);
-std::vector<std::uint64_t> find_match_locations(const ContentLines& content, std::string_view old_string);
+std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
+                                                std::string_view old_string);
 
 }  // namespace brindle::replacer

@@ -147,8 +147,7 @@ std::size_t nearest_to_hint(std::string_view content, std::string_view candidate
     std::uint64_t best_gap = ~std::uint64_t{0};
     std::uint64_t line = line_number_at(content, first);
     std::size_t counted_to = first;  // line is the line of this position
-    for (std::size_t pos = first; pos != kNone;
-         pos = find_at_boundary(content, candidate, pos + 1)) {
+    for (std::size_t pos = first; pos != kNone; pos = find_at_boundary(content, candidate, pos + 1)) {
         poll_interrupt();
         line += count_newlines(content.substr(counted_to, pos - counted_to));
         counted_to = pos;
@@ -233,13 +232,14 @@ private:
 
 }  // namespace
 
-std::span<const std::string_view> strategy_names() { return kStrategyNames; }
+std::span<const std::string_view> strategy_names() {
+    return kStrategyNames;
+}
 
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
                                std::string_view new_string, bool replace_all,
                                std::optional<std::uint32_t> line_hint) {
-    return replace_content(content, old_string, new_string, replace_all, line_hint,
-                           kAllStrategies);
+    return replace_content(content, old_string, new_string, replace_all, line_hint, kAllStrategies);
 }
 
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
@@ -261,13 +261,11 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
             poll_interrupt();
             if (failed.contains(candidates, k)) continue;
             const std::string_view candidate = candidates.text(k, scratch);
-            const std::size_t first =
-                find_at_boundary(content, candidate, candidates.search_from(k));
+            const std::size_t first = find_at_boundary(content, candidate, candidates.search_from(k));
             if (first != kNone) {
                 if (replace_all) {
                     std::string replaced = replace_every(content, candidate, new_string, first);
-                    return make_result(content, std::move(replaced), first, candidate,
-                                       strategy.name);
+                    return make_result(content, std::move(replaced), first, candidate, strategy.name);
                 }
                 std::size_t at = kNone;
                 if (find_at_boundary(content, candidate, first + 1) == kNone) {
@@ -276,8 +274,8 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
                     at = nearest_to_hint(content, candidate, first, *line_hint);
                 }
                 if (at != kNone) {
-                    return make_result(content, splice(content, at, candidate.size(), new_string),
-                                       at, candidate, strategy.name);
+                    return make_result(content, splice(content, at, candidate.size(), new_string), at,
+                                       candidate, strategy.name);
                 }
             }
             failed.add(candidates, k, candidate);

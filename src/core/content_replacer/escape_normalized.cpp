@@ -36,8 +36,8 @@
 
 #include "core/cancel.hpp"
 #include "core/content_replacer/distinct_windows.hpp"
-#include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/occurrences.hpp"
+#include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
@@ -165,8 +165,7 @@ Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
     if (m == 0 || n < m) return found;
 
     // Windows resolved one by one while that stays cheap.
-    std::size_t budget =
-        budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
+    std::size_t budget = budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
     bool over_budget = false;
     {
         DistinctWindows windows(content);

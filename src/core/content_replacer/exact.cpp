@@ -40,8 +40,7 @@ Candidates simple_replacer(const ContentLines& content, std::string_view old_str
     return out;
 }
 
-Candidates line_trimmed_replacer_with_budget(const ContentLines& content,
-                                             std::string_view old_string,
+Candidates line_trimmed_replacer_with_budget(const ContentLines& content, std::string_view old_string,
                                              std::optional<std::size_t> budget_lines) {
     std::vector<std::string_view> search = text::split_lines(old_string);
     // One empty last line (not a line of blanks) is dropped.
@@ -77,8 +76,7 @@ Candidates line_trimmed_replacer_with_budget(const ContentLines& content,
         wanted.push_back(content.id_of_trimmed(line));
         if (wanted.back() == ContentLines::kAbsent) return {};
     }
-    const std::vector<bool> at =
-        occurrence_starts(std::span(content.trimmed_ids()), std::span(wanted));
+    const std::vector<bool> at = occurrence_starts(std::span(content.trimmed_ids()), std::span(wanted));
 
     out = Candidates();
     std::size_t count = 0;
@@ -148,8 +146,7 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
         }
     }
     auto start_of = [&](std::size_t k) {
-        return crlf ? line_start[k]
-                    : static_cast<std::size_t>(lines[k].data() - content.text.data());
+        return crlf ? line_start[k] : static_cast<std::size_t>(lines[k].data() - content.text.data());
     };
     // Offsets of a non-blank line's trimmed text in the joined content.
     auto trimmed_of = [&](std::size_t k) { return text::trim(lines[k]); };
@@ -157,8 +154,7 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
         return start_of(k) + static_cast<std::size_t>(trimmed.data() - lines[k].data());
     };
     const std::vector<bool> t_marks =
-        crlf ? occurrence_starts(text::join_lines(lines, 0, n), t)
-             : occurrence_starts(content.text, t);
+        crlf ? occurrence_starts(text::join_lines(lines, 0, n), t) : occurrence_starts(content.text, t);
 
     DistinctWindows windows(content);
     if (!out.empty()) windows.remember(t);  // t itself is already in the list

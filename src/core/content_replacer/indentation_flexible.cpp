@@ -35,8 +35,8 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -106,9 +106,8 @@ public:
         // The re-split drops an empty last line; every other line but the last loses a final CR.
         const std::size_t kept = lines_[end - 1].empty() ? count - 1 : count;
         const std::size_t last = begin + kept - 1;
-        std::size_t length = kept == count
-                                 ? cut_sum_[last] - cut_sum_[begin] + lines_[last].size()
-                                 : cut_sum_[last + 1] - cut_sum_[begin];
+        std::size_t length = kept == count ? cut_sum_[last] - cut_sum_[begin] + lines_[last].size()
+                                           : cut_sum_[last + 1] - cut_sum_[begin];
         // Every non-blank line is at least `common` bytes long, so this does not wrap.
         length = length - *common * (non_blank_sum_[end] - non_blank_sum_[begin]) + (kept - 1);
         if (length != expected.size()) return false;
@@ -147,8 +146,7 @@ std::uint64_t shifted_key(std::uint32_t plain_key, std::size_t step) {
 
 // Element i is false when the window of lines i..i+m-1 (m = search line count) cannot match.
 // `search_ids` are the trimmed-line ids of the search lines, all present in the content.
-std::vector<bool> windows_passing_line_keys(const ContentLines& content,
-                                            const IndentedLines& measured,
+std::vector<bool> windows_passing_line_keys(const ContentLines& content, const IndentedLines& measured,
                                             const std::vector<std::string_view>& search_lines,
                                             const std::vector<std::uint32_t>& search_ids) {
     auto build = [&](std::size_t count, auto&& plain, auto&& blank, auto&& indentation,
@@ -215,8 +213,7 @@ std::optional<std::string> try_remove_common_indentation(std::string_view text) 
     return out;
 }
 
-Candidates indentation_flexible_replacer(const ContentLines& content,
-                                         std::string_view old_string) {
+Candidates indentation_flexible_replacer(const ContentLines& content, std::string_view old_string) {
     const std::vector<std::string_view>& lines = content.lines;
     const std::size_t n = lines.size();
     const std::vector<std::string_view> search_lines = text::split_lines(old_string);
@@ -263,8 +260,7 @@ Candidates indentation_flexible_replacer(const ContentLines& content,
     for (std::size_t k = 0; k < n; ++k) {
         poll_interrupt();
         if (!measured.blank(k)) {
-            while (!minima.empty() &&
-                   measured.indentation(minima.back()) >= measured.indentation(k)) {
+            while (!minima.empty() && measured.indentation(minima.back()) >= measured.indentation(k)) {
                 minima.pop_back();
             }
             minima.push_back(k);

@@ -170,9 +170,7 @@ public:
         return std::pair(items_[k].a, items_[k].b & ~kWindow);
     }
     // No occurrence of candidate k starts before this position of the content (0 when unknown).
-    std::size_t search_from(std::size_t k) const {
-        return is_window(k) ? 0 : items_[k].b;
-    }
+    std::size_t search_from(std::size_t k) const { return is_window(k) ? 0 : items_[k].b; }
     // Records that candidate k, a view, does not occur before `pos`.
     void set_search_from(std::size_t k, std::size_t pos) { items_[k].b = pos; }
 

@@ -27,8 +27,8 @@
 // windows, each distinct text once (DistinctWindows). The whole-content check streams the normal
 // form of the content into a comparison that stops at the first difference, without building it.
 #include <cstddef>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -186,7 +186,7 @@ private:
     std::string buffer_;
     std::vector<std::size_t> begin_;  // form of line k is buffer_[begin_[k], end_[k])
     std::vector<std::size_t> end_;
-    std::size_t first_ = 0;  // the first non-blank line at or below the window's start, or n
+    std::size_t first_ = 0;    // the first non-blank line at or below the window's start, or n
     std::size_t scanned_ = 0;  // lines below this one have been looked at for `last_`
     std::size_t last_ = 0;     // the last non-blank line below scanned_
     bool target_empty_ = false;
@@ -231,8 +231,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
     }
 
     // Windows streamed one by one while that stays cheap.
-    std::size_t budget =
-        budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
+    std::size_t budget = budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
     bool over_budget = false;
     {
         DistinctWindows windows(content);
@@ -269,8 +268,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
     return found;
 }
 
-Candidates whitespace_normalized_replacer(const ContentLines& content,
-                                          std::string_view old_string) {
+Candidates whitespace_normalized_replacer(const ContentLines& content, std::string_view old_string) {
     return whitespace_normalized_replacer_with_budget(content, old_string, std::nullopt);
 }
 

@@ -14,8 +14,7 @@
 
 namespace brindle::replacer {
 
-Candidates line_trimmed_replacer_with_budget(const ContentLines& content,
-                                             std::string_view old_string,
+Candidates line_trimmed_replacer_with_budget(const ContentLines& content, std::string_view old_string,
                                              std::optional<std::size_t> budget_lines);
 Candidates whitespace_normalized_replacer_with_budget(const ContentLines& content,
                                                       std::string_view old_string,
