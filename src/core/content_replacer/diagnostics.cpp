@@ -371,7 +371,7 @@ private:
         const auto text_end = text_begin + content_.text.size();
         const auto begin = reinterpret_cast<std::uintptr_t>(head.data());
         const auto end = reinterpret_cast<std::uintptr_t>(tail.data()) + tail.size();
-        const std::size_t bytes = text::joined_length(content_.lines.data() + first, count);
+        const std::size_t bytes = text::joined_length(content_.lines.get().data() + first, count);
         if (text_begin <= begin && begin <= end && end <= text_end && end - begin == bytes) {
             return content_.text.substr(begin - text_begin, bytes);
         }
