@@ -163,6 +163,9 @@ TEST(BlockAnchor, Examples) {
              {"a\nabcd\nb"}},
             {"the better block wins", "a\nwxyz\nb\na\nabce\nb", "a\nabcX\nb", {"a\nabce\nb"}},
             {"best score below 0.3", "a\nwxyd\nb\na\nwxyd\nb", "a\nabcd\nb", {}},
+            // Inner pairs scoring 0 and 0.6: a mean of exactly 0.3, which passes.
+            {"best score exactly 0.3", "a\ny\nzzzzz\nb\na\ny\nabcXY\nb", "a\nx\nabcde\nb",
+             {"a\ny\nabcXY\nb"}},
             {"nearest end only", "a\nq\nb\nx\nb", "a\nx\nb", {"a\nq\nb"}},
             {"anchors compare trimmed", "  if x {\n  y\n    }", "if x {\nz\n}",
              {"  if x {\n  y\n    }"}},
