@@ -7,6 +7,8 @@
 //                                                 LIMIT >= 0; prints "seconds result"
 //   bench_core most_similar CONTENT OLD MIN REPEAT best seconds of find_most_similar_window
 //   bench_core closest CONTENT OLD REPEAT         best seconds of find_closest_match
+//   bench_core strategies CONTENT OLD REPEAT      best seconds of each matching strategy on its
+//                                                 own; prints "name seconds candidates" per line
 //
 // A and B, CONTENT and OLD are file names. Build (Release core library from build/cxx):
 //   cmake -S . -B build/cxx -DBRINDLE_PYTHON=OFF && cmake --build build/cxx --target brindle_core
@@ -21,6 +23,7 @@
 #include <string>
 
 #include "core/content_replacer/diagnostics.hpp"
+#include "core/content_replacer/strategies.hpp"
 #include "core/edit_distance.hpp"
 
 namespace {
@@ -83,6 +86,21 @@ int main(int argc, char** argv) {
                         static_cast<unsigned long long>(found->start_line));
         } else {
             std::printf("%.9f none\n", t);
+        }
+        return 0;
+    }
+    if (cmd == "strategies" && argc == 5) {
+        const std::string content = read_file(argv[2]);
+        const std::string old_string = read_file(argv[3]);
+        const int repeat = std::atoi(argv[4]);
+        for (const brindle::replacer::Strategy& s : brindle::replacer::kStrategies) {
+            std::size_t found = 0;
+            const double t = best_seconds(repeat, [&] {
+                // Fresh shared tables each time: their cost goes to the strategy that builds them.
+                const brindle::replacer::ContentLines lines(content);
+                found = s.find(lines, old_string).size();
+            });
+            std::printf("%.*s %.9f %zu\n", static_cast<int>(s.name.size()), s.name.data(), t, found);
         }
         return 0;
     }

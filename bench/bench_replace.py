@@ -379,8 +379,8 @@ INTERRUPT_CHILD = textwrap.dedent(
     import _brindle_search as m
     rng = random.Random(5)
     def line():
-        return "".join(rng.choice("ab") for _ in range(5000))
-    content = ("{\\n" + line() + "\\n" + line() + "\\n}\\n") * 100
+        return "".join(rng.choice("ab") for _ in range(10000))
+    content = ("{\\n" + line() + "\\n" + line() + "\\n}\\n") * 600
     old = "{\\n" + line() + "\\n" + line() + "\\n}"
     t0 = time.perf_counter()
     m.try_replace_content(content, old, "x")

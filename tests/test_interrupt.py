@@ -57,7 +57,7 @@ CHILD = textwrap.dedent(
 )
 
 
-def run_interrupted(delay, width=5000, blocks=100):
+def run_interrupted(delay, width=10000, blocks=600):
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, str(width), str(blocks)],
         stdout=subprocess.PIPE,

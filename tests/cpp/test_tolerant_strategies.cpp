@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -165,6 +166,11 @@ TEST(BlockAnchor, Examples) {
                      {"a\nabcd\nb"}},
                     {"the better block wins", "a\nwxyz\nb\na\nabce\nb", "a\nabcX\nb", {"a\nabce\nb"}},
                     {"best score below 0.3", "a\nwxyd\nb\na\nwxyd\nb", "a\nabcd\nb", {}},
+                    // Inner pairs scoring 0 and 0.6: a mean of exactly 0.3, which passes.
+                    {"best score exactly 0.3",
+                     "a\ny\nzzzzz\nb\na\ny\nabcXY\nb",
+                     "a\nx\nabcde\nb",
+                     {"a\ny\nabcXY\nb"}},
                     {"nearest end only", "a\nq\nb\nx\nb", "a\nx\nb", {"a\nq\nb"}},
                     {"anchors compare trimmed",
                      "  if x {\n  y\n    }",
@@ -174,6 +180,76 @@ TEST(BlockAnchor, Examples) {
                     {"no end", "a\nx\ny", "a\nx\nb", {}},
                     {"CRLF content", "a\r\nx\r\nb\r\n", "a\nx\nb", {"a\nx\nb"}},
                 });
+}
+
+// Many blocks between common anchor lines, with inner lines drawn from a small alphabet so that
+// block scores spread around the acceptance threshold: the fast strategy scores each block only
+// against the score it must beat, and must still pick exactly the plain form's block.
+TEST(BlockAnchor, BoundedScoringMatchesPlainWithManyBlocks) {
+    std::mt19937 rng(2024);
+    auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    auto inner_line = [&] {
+        std::string line(below(3) * 2, ' ');
+        const std::size_t length = below(7);
+        for (std::size_t k = 0; k < length; ++k) line += "abc d"[below(5)];
+        return line;
+    };
+    int several = 0;          // two or more blocks, so scores are compared
+    int beaten_or_equal = 0;  // a block after an accepted one that does not beat it (cut early)
+    int all_below = 0;        // several blocks, none reaching the threshold
+    int won = 0;              // several blocks and one returned
+    int near_threshold = 0;   // best score within 0.05 of the threshold
+    for (int round = 0; round < 4000; ++round) {
+        std::vector<std::string> lines;
+        const std::size_t n = 10 + below(70);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t kind = below(20);
+            lines.push_back(kind < 4 ? "  {" : kind < 7 ? "}" : inner_line());
+        }
+        std::string content;
+        for (const std::string& line : lines) content += line + "\n";
+        std::string old_string = "{\n";
+        const std::size_t inner = 1 + below(6);
+        for (std::size_t k = 0; k < inner; ++k) old_string += inner_line() + "\n";
+        old_string += below(4) == 0 ? "  }\n" : "}";
+
+        const Texts fast = run(block_anchor_replacer, content, old_string);
+        ASSERT_EQ(fast, plain::block_anchor(content, old_string))
+            << "content: [" << content << "]\nold_string: [" << old_string << "]";
+
+        // Which paths the input takes, by the plain scores of its blocks.
+        const Lines content_lines = text::split_lines(content);
+        Lines search = text::split_lines(old_string);
+        if (search.back().empty()) search.pop_back();
+        std::vector<double> scores;
+        for (std::size_t i = 0; i < content_lines.size(); ++i) {
+            if (text::trim(content_lines[i]) != "{") continue;
+            for (std::size_t j = i + 2; j < content_lines.size(); ++j) {
+                if (text::trim(content_lines[j]) != "}") continue;
+                scores.push_back(plain::block_similarity(content_lines, search, i, j, search.size()));
+                break;
+            }
+        }
+        if (scores.size() < 2) continue;
+        ++several;
+        double best = -1.0;
+        bool beaten = false;
+        for (double score : scores) {
+            if (best >= 0.3 && score <= best) beaten = true;
+            best = std::max(best, score);
+        }
+        beaten_or_equal += beaten ? 1 : 0;
+        all_below += best < 0.3 ? 1 : 0;
+        won += fast.empty() ? 0 : 1;
+        near_threshold += std::abs(best - 0.3) < 0.05 ? 1 : 0;
+    }
+    EXPECT_GT(several, 2000);
+    EXPECT_GT(beaten_or_equal, 500);
+    EXPECT_GT(all_below, 50);
+    EXPECT_GT(won, 500);
+    EXPECT_GT(near_threshold, 20);
+    std::printf("several %d, beaten or equal %d, all below %d, won %d, near threshold %d\n", several,
+                beaten_or_equal, all_below, won, near_threshold);
 }
 
 TEST(WhitespaceNormalized, Examples) {

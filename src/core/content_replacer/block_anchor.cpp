@@ -14,10 +14,15 @@
 // equals, and only if it scores at least kSeveralBlocksThreshold.
 //
 // Scoring stops as soon as a block scores kPerfectScore: no later block can beat it, since a
-// later block replaces the best only with a strictly greater score.
+// later block replaces the best only with a strictly greater score. Each block is scored against
+// the score it must beat (the best so far, or the threshold), so that the edit distances of its
+// inner lines stop as soon as it cannot: with a common anchor line there may be thousands of
+// blocks, most of them far from the searched lines.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -77,18 +82,25 @@ Candidates block_anchor_replacer(const ContentLines& content, std::string_view o
     if (count == 1) return add(*lone);
 
     const std::vector<std::string_view>& lines = content.lines;
+    // A block matters only if it could end up the best: at least kSeveralBlocksThreshold (the
+    // largest double below it is the strict bound that lets exactly the threshold through) and
+    // strictly above the best so far (the earliest among equals stays). Below the threshold a
+    // block could only become a best that is refused in the end, so leaving it out changes
+    // nothing, and calculate_block_similarity_above stops measuring a block as soon as it cannot
+    // pass, returning the very score calculate_block_similarity would give when it does.
+    const double below_threshold =
+        std::nextafter(kSeveralBlocksThreshold, -std::numeric_limits<double>::infinity());
     double best_score = -1.0;
     std::optional<AnchoredBlock> best;
     for_each_anchored_block(content, first, last, [&](AnchoredBlock block) {
         poll_interrupt(scoring_units(lines, search_lines, block));
-        const double s =
-            calculate_block_similarity(lines, search_lines, block.start, block.end, search_block_size);
-        if (s > best_score) {
-            best_score = s;
-            best = block;
-            if (best_score >= kPerfectScore) return false;
-        }
-        return true;
+        const std::optional<double> s =
+            calculate_block_similarity_above(lines, search_lines, block.start, block.end,
+                                             search_block_size, best ? best_score : below_threshold);
+        if (!s) return true;
+        best_score = *s;
+        best = block;
+        return best_score < kPerfectScore;
     });
     if (best && best_score >= kSeveralBlocksThreshold) return add(*best);
     return out;
