@@ -344,8 +344,24 @@ def test_rank_nothing_and_bad_input():
     assert run("rank", "ok", stdin=b"\xef\xbb\xbfok\n") == (0, "ok\n", "")
 
 
+def _rank_plain(pattern, candidates, limit):
+    """The ranking by way of ``get_best_matches``: (candidate, score, position), best first."""
+    from collections import defaultdict, deque
+
+    from brindle_search import get_best_matches
+
+    positions = defaultdict(deque)
+    for i, candidate in enumerate(candidates):
+        positions[candidate].append(i)
+    ranked = get_best_matches(pattern, list(candidates))
+    if limit is not None:
+        ranked = ranked[:limit]
+    # The sort is stable, so equal candidates (equal scores) come out in input order.
+    return [(candidate, score, positions[candidate].popleft()) for candidate, score in ranked]
+
+
 def test_rank_plain_equals_extract_order():
-    from brindle_search.cli import _rank_plain, rank_candidates
+    from brindle_search.cli import rank_candidates
 
     names = [f"{a}{b}_{c}" for a in ("foo", "Foo", "bar") for b in ("Bar", "baz", "") for c in range(3)] * 2
     for limit in (None, 1, 5, 100):

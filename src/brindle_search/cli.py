@@ -19,9 +19,10 @@ import codecs
 import json
 import os
 import sys
-from collections import defaultdict, deque
 from collections.abc import Iterable, Sequence
-from typing import IO, Any, Callable
+from typing import IO, Any
+
+from .ranking import extract
 
 __all__ = ["main", "build_parser", "rank_candidates"]
 
@@ -273,39 +274,11 @@ def cmd_apply(args: argparse.Namespace) -> int:
 # --- rank --------------------------------------------------------------------------------------
 
 
-def _rank_plain(pattern: str, candidates: Sequence[str], limit: int | None) -> list[tuple[str, int, int]]:
-    """``extract`` by way of ``get_best_matches``: (candidate, score, position), best first."""
-    from . import get_best_matches
-
-    positions: dict[str, deque[int]] = defaultdict(deque)
-    for i, candidate in enumerate(candidates):
-        positions[candidate].append(i)
-    ranked = get_best_matches(pattern, list(candidates))
-    if limit is not None:
-        ranked = ranked[:limit]
-    # The sort is stable, so equal candidates (equal scores) come out in input order.
-    return [(candidate, score, positions[candidate].popleft()) for candidate, score in ranked]
-
-
-def _find_extract() -> Callable[..., list[tuple[str, int, Any]]] | None:
-    """The package's native top-k ``extract``, where this version of the package has one."""
-    import importlib
-    import importlib.util
-
-    if importlib.util.find_spec(f"{__package__}.ranking") is None:
-        return None
-    return importlib.import_module(f"{__package__}.ranking").extract  # type: ignore[no-any-return]
-
-
 def rank_candidates(
     pattern: str, candidates: Sequence[str], limit: int | None = None
 ) -> list[tuple[str, int, int]]:
     """(candidate, score, 0-based position) of the matching candidates, best first, ties in input
-    order; the scores are those of ``get_best_matches``. Uses the package's ``extract`` (top k in
-    native code) where it exists."""
-    extract = _find_extract()
-    if extract is None:
-        return _rank_plain(pattern, candidates, limit)
+    order; the scores are those of ``get_best_matches`` (``extract``, top k in native code)."""
     return [(c, s, int(k)) for c, s, k in extract(pattern, candidates, limit=limit)]
 
 

@@ -17,7 +17,6 @@
 #include "native/edit.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <variant>
 
@@ -25,6 +24,7 @@
 #include "core/content_replacer/driver.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/edit_distance.hpp"
+#include "core/utf8.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
@@ -66,24 +66,6 @@ bool from_py(PyObject* o, StrategySet& out) {
         out.mask |= replacer::StrategyMask{1} << static_cast<unsigned>(it - table.begin());
     }
     return true;
-}
-
-// Number of code points in UTF-8 text: every byte that does not continue a sequence starts one.
-std::uint64_t count_code_points(std::string_view s) {
-    std::uint64_t n = 0;
-    for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0U) != 0x80U ? 1U : 0U;
-    return n;
-}
-
-// Byte offset of the start of 1-based line `line` (one past its preceding LF).
-std::size_t line_start(std::string_view s, std::uint64_t line) {
-    std::size_t pos = 0;
-    for (std::uint64_t k = 1; k < line; ++k) {
-        const void* lf = std::memchr(s.data() + pos, '\n', s.size() - pos);
-        if (lf == nullptr) return s.size();
-        pos = static_cast<std::size_t>(static_cast<const char*>(lf) - s.data()) + 1;
-    }
-    return pos;
 }
 
 PyObject* tuple_of(std::initializer_list<PyObject*> items) {
@@ -153,13 +135,7 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             replacer::replace_content(content.view, old_string.view, new_string.view, replace_all.value,
                                       line_hint.value, strategies.mask);
         if (auto* ok = std::get_if<replacer::ReplaceResult>(&outcome)) {
-            // The driver applies the first occurrence of the candidate on its start line: the
-            // only one, the one nearest the hint (the earlier on a tie) or, for replace_all, the
-            // first of all.
-            const std::size_t from = line_start(content.view, ok->start_line);
-            std::size_t pos = content.view.find(ok->matched_text, from);
-            if (pos == std::string_view::npos) pos = from;
-            const std::uint64_t position = count_code_points(content.view.substr(0, pos));
+            const std::uint64_t position = utf8::count_chars(content.view.substr(0, ok->position));
             return tuple_of({str_of("ok"), to_py(std::string_view(ok->strategy)),
                              to_py(std::string_view(ok->matched_text)), to_py(position),
                              to_py(ok->start_line), to_py(ok->end_line)});

@@ -105,6 +105,7 @@ ReplaceResult make_result(std::string_view content, std::string new_content, std
     result.start_line = line_number_at(content, first);
     result.end_line = result.start_line + count_newlines(candidate);
     result.strategy = std::string(strategy);
+    result.position = first;
     return result;
 }
 

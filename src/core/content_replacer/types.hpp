@@ -16,11 +16,12 @@ namespace brindle::replacer {
 
 // A successful replacement.
 struct ReplaceResult {
-    std::string content;       // the whole content after the replacement
-    std::string matched_text;  // the candidate as it was found in the old content
-    std::uint64_t start_line;  // 1-based line of the first replaced byte
-    std::uint64_t end_line;    // start_line plus the LF bytes in matched_text
-    std::string strategy;      // table name of the strategy that produced the candidate
+    std::string content;         // the whole content after the replacement
+    std::string matched_text;    // the candidate as it was found in the old content
+    std::uint64_t start_line;    // 1-based line of the first replaced byte
+    std::uint64_t end_line;      // start_line plus the LF bytes in matched_text
+    std::string strategy;        // table name of the strategy that produced the candidate
+    std::uint64_t position = 0;  // byte offset of the (first) replaced text in the old content
 };
 
 // The closest near-miss reported when a block cannot be found.
