@@ -23,7 +23,6 @@
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/driver.hpp"
 #include "core/content_replacer/strategies.hpp"
-#include "core/edit_distance.hpp"
 #include "core/utf8.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
@@ -179,11 +178,7 @@ PyObject* edit_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Text a;
         Text b;
         if (!convert_args(kSig, bound, a, b)) return nullptr;
-        // As the closest-match search scores a window: 1 - distance / longer byte length.
-        const std::size_t longest = std::max(a.view.size(), b.view.size());
-        if (longest == 0) return to_py(1.0);
-        const std::uint64_t d = levenshtein_distance(a.view, b.view);
-        return to_py(1.0 - static_cast<double>(d) / static_cast<double>(longest));
+        return to_py(replacer::text_similarity(a.view, b.view));
     });
 }
 

@@ -495,6 +495,12 @@ private:
 
 }  // namespace
 
+double text_similarity(std::string_view a, std::string_view b) {
+    const std::size_t longest = std::max(a.size(), b.size());
+    if (longest == 0) return 1.0;
+    return similarity_of(levenshtein_distance(a, b), longest);
+}
+
 std::string build_match_diff(std::string_view old_string, std::string_view window_text) {
     const std::vector<std::string_view> a = text::split_lines(old_string);
     const std::vector<std::string_view> b = text::split_lines(window_text);

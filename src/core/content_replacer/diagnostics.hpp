@@ -23,6 +23,9 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
 std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& content,
                                                        std::string_view old_string,
                                                        double min_similarity);
+// How alike two texts are, as the closest-match search scores a window: 1 - d / L, d the edit
+// distance in characters, L the longer byte length; 1.0 when both are empty.
+double text_similarity(std::string_view a, std::string_view b);
 std::string build_match_diff(std::string_view old_string, std::string_view window_text);
 std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
                                                 std::string_view old_string);
