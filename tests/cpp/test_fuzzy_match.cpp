@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/fuzzy_match.hpp"
+#include "core/score_bound.hpp"
 #include "core/top_matches.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
@@ -270,6 +271,52 @@ TEST(TopMatches, EqualsSortingEveryMatch) {
     // The inputs reach the bound that skips candidates, and limits that cut the list.
     EXPECT_GT(pruned_rounds, 250);
     EXPECT_GT(cut_rounds, 1000);
+}
+
+TEST(ScoreBound, BoundsEveryScoreAndDecidesTheMatch) {
+    // The tight bound (asked with the lowest need) and the loose one (asked with the highest).
+    // Candidates cross several 16-byte blocks; '@' and '`' fold onto each other, as do letters.
+    std::vector<char32_t> alphabet;
+    for (char32_t c : std::u32string(U"abcABC_ -./@`xX")) alphabet.push_back(c);
+    const std::vector<char32_t> pattern_alphabet = {U'a', U'b', U'A', U'_', U' ', U'`', U'.', U'x'};
+    std::mt19937 rng(23);
+    int bounded = 0;
+    int impossible = 0;
+    int unknown = 0;
+    int tight = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string pattern = random_text(rng, pattern_alphabet, 4);
+        if (pattern.empty()) pattern.push_back('a');
+        if (round % 50 == 0) utf8::append(pattern, 0x00E9);
+        std::string candidate = random_text(rng, alphabet, round % 4 == 0 ? 70 : 20);
+        if (round % 40 == 0) utf8::append(candidate, 0x00E9);
+        const fuzzy::PreparedPattern prepared(pattern);
+        const fuzzy::ScoreBound bound(prepared);
+        const auto got = bound.bound(candidate, std::numeric_limits<std::int64_t>::min());
+        const auto loose = bound.bound(candidate, std::numeric_limits<std::int64_t>::max());
+        const Score s = fuzzy::fuzzy_match(pattern, candidate);
+        const bool ascii = fuzzy::detail::is_ascii(candidate);
+        using Kind = fuzzy::ScoreBoundResult::Kind;
+        ASSERT_EQ(got.kind == Kind::unknown, !ascii) << pattern << " | " << candidate;
+        if (!ascii) {
+            ++unknown;
+            continue;
+        }
+        ASSERT_EQ(got.kind == Kind::cannot_match, !s.matched) << pattern << " | " << candidate;
+        if (got.kind == Kind::cannot_match) {
+            ++impossible;
+            continue;
+        }
+        ASSERT_LE(s.score, got.value) << pattern << " | " << candidate;
+        ASSERT_EQ(loose.kind, Kind::at_most);
+        ASSERT_LE(got.value, loose.value);
+        ++bounded;
+        tight += got.value - s.score <= 2;
+    }
+    EXPECT_GT(bounded, 4000);
+    EXPECT_GT(impossible, 4000);
+    EXPECT_GT(unknown, 200);
+    EXPECT_GT(tight, 200);  // the bound is close to the score often enough to be worth its pass
 }
 
 }  // namespace

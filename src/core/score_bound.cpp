@@ -1,0 +1,253 @@
+// The upper bound on a candidate's score, from one pass over its bytes.
+//
+// Under the default weights the scorer takes pattern letters greedily: pattern letter i is taken
+// at p_i, the first occurrence of its lower() after p_(i-1). So the candidate matches exactly when
+// all of p_0 < ... < p_(n-1) exist, and then
+//   - the lead penalty is max(-3 p_0, -9);
+//   - every character other than the n taken ones costs 1, unless it repeats the held letter
+//     (which is pattern letter i between p_i and p_(i+1), and the last one after p_(n-1)); so at
+//     least L - n - R characters cost 1, where L is the length and R the number of occurrences of
+//     pattern letter i between p_i and p_(i+1) (p_n = L), summed over i;
+//   - at most n letters end up final, at distinct positions from p_0 on, each with a bonus of at
+//     most adj_bonus (5) plus either sep_bonus or camel_bonus (10). The 10 needs position 0, a
+//     separator in front, or an upper-case letter (after a lower-case one), so at most
+//     min(n, Z + S + U) letters earn it, where Z is 1 when p_0 = 0 (else 0), S counts the
+//     separators from p_0 - 1 on and U the upper-case letters from p_0 on.
+// Hence
+//     score <= 5 n + 10 min(n, Z + S + U) + max(-3 p_0, -9) - (L - n - R).
+//
+//   pattern "cfg", candidate "lib/config.py":  p = 4, 7, 8;  R = 0 (no 'c' before p_1, no 'f'
+//   before p_2, no 'g' after it);  Z = S = U = 0;  bound = 15 - 9 - (13 - 3) = -4   (score: -4)
+//
+// The pass compares 16 bytes at a time with the case bit set, so that 'A' and 'a' meet. A hit for
+// the next pattern letter is confirmed with the exact lower(); hits for the held letter are only
+// counted, and the few non-letters that pass for it ('@' for '`') only loosen the bound.
+#include "core/score_bound.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace brindle::fuzzy {
+
+namespace {
+
+constexpr std::int64_t kAdjBonus = 5;
+constexpr std::int64_t kSepOrCamelBonus = 10;
+constexpr std::int64_t kLeadPenalty = -3;
+constexpr std::int64_t kMaxLeadPenalty = -9;
+// Longer candidates and patterns are simply scored: the bound's arithmetic assumes a score that
+// cannot wrap.
+constexpr std::size_t kMaxBoundedLength = std::size_t{1} << 26;
+constexpr std::size_t kMaxBoundedPattern = std::size_t{1} << 20;
+
+// The set bits of a 16-bit mask, without relying on a popcount instruction (the baseline x86-64
+// target has none, and the library call costs more than this).
+inline unsigned count_bits(unsigned x) {
+    x = x - ((x >> 1) & 0x5555u);
+    x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+    x = (x + (x >> 4)) & 0x0F0Fu;
+    return (x + (x >> 8)) & 0x1Fu;
+}
+
+inline unsigned char folded_letter(unsigned char c) {
+    return static_cast<unsigned char>(c | 0x20);
+}
+
+inline unsigned char ascii_lower(unsigned char c) {
+    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+}
+
+#if defined(__SSE2__)
+using Block = __m128i;
+
+inline Block load_block(const unsigned char* p, std::size_t len) {
+    if (len == 16) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    alignas(16) unsigned char buffer[16] = {};
+    std::memcpy(buffer, p, len);
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(buffer));
+}
+
+inline unsigned high_bytes(Block raw) {
+    return static_cast<unsigned>(_mm_movemask_epi8(raw));
+}
+
+// Separators and upper-case letters.
+inline unsigned special_bytes(Block raw) {
+    // c - 'A' - 128 as a signed byte is below -128 + 26 exactly for 'A'..'Z'.
+    const __m128i shifted = _mm_sub_epi8(raw, _mm_set1_epi8(static_cast<char>('A' + 128)));
+    const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + 26)));
+    const __m128i sep = _mm_or_si128(_mm_cmpeq_epi8(raw, _mm_set1_epi8('_')),
+                                     _mm_cmpeq_epi8(raw, _mm_set1_epi8(' ')));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(upper, sep)));
+}
+
+inline Block fold(Block raw) {
+    return _mm_or_si128(raw, _mm_set1_epi8(0x20));
+}
+
+inline Block needle(unsigned char folded_letter) {
+    return _mm_set1_epi8(static_cast<char>(folded_letter));
+}
+
+// The bytes whose folded value is the needle's.
+inline unsigned hits(Block folded, Block needle) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(folded, needle)));
+}
+#else
+struct Block {
+    unsigned char bytes[16];
+};
+
+inline Block load_block(const unsigned char* p, std::size_t len) {
+    Block b{};
+    std::memcpy(b.bytes, p, len);
+    return b;
+}
+
+inline unsigned high_bytes(const Block& raw) {
+    unsigned m = 0;
+    for (unsigned j = 0; j < 16; ++j) m |= static_cast<unsigned>(raw.bytes[j] >= 0x80) << j;
+    return m;
+}
+
+inline unsigned special_bytes(const Block& raw) {
+    unsigned m = 0;
+    for (unsigned j = 0; j < 16; ++j) {
+        const unsigned char c = raw.bytes[j];
+        m |= static_cast<unsigned>((c >= 'A' && c <= 'Z') || c == '_' || c == ' ') << j;
+    }
+    return m;
+}
+
+inline Block fold(Block raw) {
+    for (auto& c : raw.bytes) c = static_cast<unsigned char>(c | 0x20);
+    return raw;
+}
+
+inline Block needle(unsigned char folded_letter) {
+    Block b;
+    for (auto& c : b.bytes) c = folded_letter;
+    return b;
+}
+
+inline unsigned hits(const Block& folded, const Block& needle) {
+    unsigned m = 0;
+    for (unsigned j = 0; j < 16; ++j) m |= static_cast<unsigned>(folded.bytes[j] == needle.bytes[0]) << j;
+    return m;
+}
+#endif
+
+// Calls visit(block, start, fresh) for each block of 16 bytes of `bytes`, in order: `start` is the
+// block's position and `fresh` the bits of the bytes not seen before (the last block of a long
+// text overlaps the one before it; a text shorter than 16 bytes is copied into one block).
+template <class Visit>
+inline void for_each_block(const unsigned char* bytes, std::size_t size, Visit&& visit) {
+    std::size_t k = 0;
+    for (; k + 16 <= size; k += 16) visit(load_block(bytes + k, 16), k, 0xFFFFu);
+    if (k == size) return;
+    if (size >= 16) {
+        const std::size_t seen = 16 - (size - k);
+        visit(load_block(bytes + size - 16, 16), size - 16, 0xFFFFu & ~((1u << seen) - 1u));
+    } else {
+        visit(load_block(bytes, size), 0, (1u << size) - 1u);
+    }
+}
+
+}  // namespace
+
+ScoreBound::ScoreBound(const PreparedPattern& pattern) {
+    usable_ = !pattern.empty() && pattern.lower().size() <= kMaxBoundedPattern;
+    for (const char32_t c : pattern.lower()) {
+        if (c >= 0x80) {
+            ascii_never_matches_ = true;
+            break;
+        }
+        const auto letter = static_cast<unsigned char>(c);
+        letters_.push_back(letter);
+        folded_.push_back(folded_letter(letter));
+        // The folded compare finds exactly the bytes whose lower() is a letter a-z; any other
+        // character shares its folded value with one whose lower() differs.
+        exact_.push_back(letter >= 'a' && letter <= 'z');
+    }
+}
+
+ScoreBoundResult ScoreBound::bound(std::string_view candidate, std::int64_t need) const {
+    constexpr ScoreBoundResult kUnknown{ScoreBoundResult::Kind::unknown, 0};
+    if (!usable_ || candidate.size() > kMaxBoundedLength) return kUnknown;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(candidate.data());
+    const std::size_t size = candidate.size();
+    const std::size_t n = ascii_never_matches_ ? 0 : letters_.size();
+    std::size_t taken = 0;     // pattern letters taken so far
+    std::size_t first = 0;     // p_0, once a letter is taken
+    std::size_t repeats = 0;   // R so far (an overestimate)
+    unsigned high = 0;         // whether some byte is not ASCII
+    // Folded ASCII bytes always have the case bit set, so a needle of 0 finds nothing: it stands
+    // for "no letter held" and "no letter left".
+
+    Block held_needle = needle(0);
+    Block next_needle = needle(n > 0 ? folded_[0] : 0);
+
+    // One block of 16 bytes from `start`, of which the bits of `fresh` are not yet seen (the last
+    // block of a long candidate overlaps the one before it).
+    const auto visit = [&](const Block& raw, std::size_t start, unsigned fresh) {
+        high |= high_bytes(raw) & fresh;
+        const Block folded = fold(raw);
+        unsigned held = hits(folded, held_needle) & fresh;
+        unsigned next = hits(folded, next_needle) & fresh;
+        if (next == 0) {  // by far the most frequent case
+            repeats += count_bits(held);
+            return;
+        }
+        unsigned ahead = fresh;  // the bytes of this block after the last letter taken
+        while (true) {
+            while (next != 0 && !exact_[taken] &&
+                   ascii_lower(bytes[start + static_cast<std::size_t>(std::countr_zero(next))]) !=
+                       letters_[taken]) {
+                next &= next - 1;
+            }
+            if (next == 0) {
+                repeats += count_bits(held);
+                return;
+            }
+            const auto at = static_cast<unsigned>(std::countr_zero(next));
+            const unsigned before = (1u << at) - 1u;
+            repeats += count_bits(held & before);
+            if (taken == 0) first = start + at;
+            ahead &= ~((1u << at) | before);
+            held_needle = next_needle;
+            ++taken;
+            next_needle = needle(taken < n ? folded_[taken] : 0);
+            held = hits(folded, held_needle) & ahead;
+            next = hits(folded, next_needle) & ahead;
+        }
+    };
+
+    for_each_block(bytes, size, visit);
+    if (high != 0) return kUnknown;
+    if (taken < n || ascii_never_matches_) return {ScoreBoundResult::Kind::cannot_match, 0};
+    const auto count = static_cast<std::int64_t>(n);
+    const std::int64_t lead = std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);
+    const std::int64_t passed_over =
+        static_cast<std::int64_t>(size) - count - static_cast<std::int64_t>(repeats);
+    const std::int64_t loose = (kAdjBonus + kSepOrCamelBonus) * count + lead - passed_over;
+    if (loose < need) return {ScoreBoundResult::Kind::at_most, loose};
+    // Only now count the places where a letter can earn more than the adjacency bonus: position 0
+    // (when p_0 is there), and from p_0 on, after a separator or on an upper-case letter.
+    const std::size_t from = first > 0 ? first - 1 : 0;  // a separator at p_0 - 1 counts
+    std::size_t specials = first == 0 ? 1 : 0;
+    for_each_block(bytes, size, [&](const Block& raw, std::size_t start, unsigned fresh) {
+        if (start + 16 <= from) return;
+        const unsigned wanted = from > start ? fresh & ~((1u << (from - start)) - 1u) : fresh;
+        specials += count_bits(special_bytes(raw) & wanted);
+    });
+    const std::int64_t bonuses =
+        kAdjBonus * count + kSepOrCamelBonus * std::min(count, static_cast<std::int64_t>(specials));
+    return {ScoreBoundResult::Kind::at_most, bonuses + lead - passed_over};
+}
+
+}  // namespace brindle::fuzzy

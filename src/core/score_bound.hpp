@@ -1,0 +1,41 @@
+// An upper bound on the weighted fuzzy score of an ASCII candidate under the default weights,
+// cheaper than the score itself, for selecting the best few candidates without scoring them all.
+//
+// Contract: for every candidate s, when `bound(s, need)` says
+//   - cannot_match: fuzzy_match(pattern, s) reports no match;
+//   - at_most v:    fuzzy_match(pattern, s) reports a match with a score <= v;
+//   - unknown:      nothing (s is not ASCII, or too long for the arithmetic).
+// `need` only decides how much work is done: a first, looser bound is returned as soon as it is
+// below `need`; otherwise the tighter one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/fuzzy_match.hpp"
+
+namespace brindle::fuzzy {
+
+struct ScoreBoundResult {
+    enum class Kind { unknown, cannot_match, at_most };
+    Kind kind;
+    std::int64_t value;  // the bound, for at_most
+};
+
+class ScoreBound {
+public:
+
+    explicit ScoreBound(const PreparedPattern& pattern);
+    ScoreBoundResult bound(std::string_view candidate, std::int64_t need) const;
+
+private:
+    std::vector<unsigned char> letters_;  // the pattern's lower() values, when all are ASCII
+    std::vector<unsigned char> exact_;    // per letter: a folded compare finds just its bytes
+    std::vector<unsigned char> folded_;   // per letter: its value with the case bit set
+    bool ascii_never_matches_ = false;    // some pattern letter's lower() is not ASCII
+    bool usable_ = true;                  // the pattern is short enough for the arithmetic
+};
+
+}  // namespace brindle::fuzzy
