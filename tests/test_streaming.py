@@ -970,12 +970,6 @@ print(json.dumps({"interrupted_after": interrupted_after, "estimate": estimate, 
 """
 
 
-# PyPy's PyErr_CheckSignals does not run the Python-level handler while a C call is in progress
-# (KeyboardInterrupt arrives only when the push has returned), so there is nothing to interrupt.
-@pytest.mark.skipif(
-    platform.python_implementation() == "PyPy",
-    reason="PyPy delivers KeyboardInterrupt only after the C call returns",
-)
 def test_ctrl_c_interrupts_a_long_push_and_leaves_the_matcher_unchanged(tmp_path):
     import json
     import os

@@ -39,10 +39,6 @@ void raise_panic(std::string_view message) {
     PyErr_SetObject(type, text.get());
 }
 
-void check_signals_hook(void*) {
-    if (PyErr_CheckSignals() < 0) throw Interrupted{};
-}
-
 void handle_exception_at_boundary() noexcept {
     // A second fault while the first is being reported cannot be reported at all.
     try {

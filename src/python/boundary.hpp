@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "core/cancel.hpp"
+#include "python/interrupt.hpp"
 #include "python/pyref.hpp"
 
 namespace brindle::py {
@@ -19,17 +20,13 @@ void raise_panic(std::string_view message);
 // Called when a C++ exception reaches the boundary: sets the Python exception for it.
 void handle_exception_at_boundary() noexcept;
 
-// The interrupt hook installed for every call: runs the interpreter's pending signal handlers
-// (Ctrl-C raises KeyboardInterrupt there) and, when one raised, throws `Interrupted` so that the
-// core abandons its work; the guard then returns with that exception set.
-void check_signals_hook(void* context);
-
 // Runs `body` (which returns PyObject* or int) and converts escaping exceptions. The failure value
 // (nullptr or -1) always comes with a Python exception set. Long core loops inside `body` poll for
-// pending signals, so a long call ends promptly on Ctrl-C.
+// pending signals, so a long call ends promptly on Ctrl-C (interrupt.hpp).
 template <class F>
 auto guard(F&& body) noexcept -> decltype(body()) {
     try {
+        CallScope call;
         ScopedInterruptHook interrupt_hook(&check_signals_hook, nullptr);
         return body();
     } catch (...) {

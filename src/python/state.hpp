@@ -41,6 +41,14 @@ struct ProcessState {
     // replaced by an equal exact str (see the candidates converter). Compiled on first need and
     // kept, so that it is compiled once.
     PyObject* exact_texts = nullptr;
+
+    // PyPy only, for taking SIGINT over during long calls: threading.main_thread,
+    // signal.getsignal and signal.default_int_handler, imported on first need and kept, and the
+    // main thread's identifier once known.
+    PyObject* threading_main_thread = nullptr;
+    PyObject* signal_getsignal = nullptr;
+    PyObject* signal_default_int_handler = nullptr;
+    unsigned long main_thread_ident = 0;
 };
 
 ProcessState& process_state();
