@@ -81,8 +81,8 @@ inline unsigned special_bytes(Block raw) {
     // c - 'A' - 128 as a signed byte is below -128 + 26 exactly for 'A'..'Z'.
     const __m128i shifted = _mm_sub_epi8(raw, _mm_set1_epi8(static_cast<char>('A' + 128)));
     const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + 26)));
-    const __m128i sep = _mm_or_si128(_mm_cmpeq_epi8(raw, _mm_set1_epi8('_')),
-                                     _mm_cmpeq_epi8(raw, _mm_set1_epi8(' ')));
+    const __m128i sep =
+        _mm_or_si128(_mm_cmpeq_epi8(raw, _mm_set1_epi8('_')), _mm_cmpeq_epi8(raw, _mm_set1_epi8(' ')));
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(upper, sep)));
 }
 
@@ -137,7 +137,8 @@ inline Block needle(unsigned char folded_letter) {
 
 inline unsigned hits(const Block& folded, const Block& needle) {
     unsigned m = 0;
-    for (unsigned j = 0; j < 16; ++j) m |= static_cast<unsigned>(folded.bytes[j] == needle.bytes[0]) << j;
+    for (unsigned j = 0; j < 16; ++j)
+        m |= static_cast<unsigned>(folded.bytes[j] == needle.bytes[0]) << j;
     return m;
 }
 #endif
@@ -182,10 +183,10 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate, std::int64_t need
     const auto* bytes = reinterpret_cast<const unsigned char*>(candidate.data());
     const std::size_t size = candidate.size();
     const std::size_t n = ascii_never_matches_ ? 0 : letters_.size();
-    std::size_t taken = 0;     // pattern letters taken so far
-    std::size_t first = 0;     // p_0, once a letter is taken
-    std::size_t repeats = 0;   // R so far (an overestimate)
-    unsigned high = 0;         // whether some byte is not ASCII
+    std::size_t taken = 0;    // pattern letters taken so far
+    std::size_t first = 0;    // p_0, once a letter is taken
+    std::size_t repeats = 0;  // R so far (an overestimate)
+    unsigned high = 0;        // whether some byte is not ASCII
     // Folded ASCII bytes always have the case bit set, so a needle of 0 finds nothing: it stands
     // for "no letter held" and "no letter left".
 
@@ -231,7 +232,8 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate, std::int64_t need
     if (high != 0) return kUnknown;
     if (taken < n || ascii_never_matches_) return {ScoreBoundResult::Kind::cannot_match, 0};
     const auto count = static_cast<std::int64_t>(n);
-    const std::int64_t lead = std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);
+    const std::int64_t lead =
+        std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);
     const std::int64_t passed_over =
         static_cast<std::int64_t>(size) - count - static_cast<std::int64_t>(repeats);
     const std::int64_t loose = (kAdjBonus + kSepOrCamelBonus) * count + lead - passed_over;

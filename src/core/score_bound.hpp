@@ -26,7 +26,6 @@ struct ScoreBoundResult {
 
 class ScoreBound {
 public:
-
     explicit ScoreBound(const PreparedPattern& pattern);
     ScoreBoundResult bound(std::string_view candidate, std::int64_t need) const;
 

@@ -6,9 +6,9 @@
 #include "core/cancel.hpp"
 
 #if defined(PYPY_VERSION)
-#include <csignal>
-
 #include <signal.h>
+
+#include <csignal>
 
 #include "python/pyref.hpp"
 #include "python/state.hpp"
@@ -60,7 +60,8 @@ PyObject* cached_attribute(PyObject*& slot, const char* module, const char* name
 bool on_main_thread() {
     ProcessState& state = process_state();
     if (state.main_thread_ident == 0) {
-        PyObject* main_thread = cached_attribute(state.threading_main_thread, "threading", "main_thread");
+        PyObject* main_thread =
+            cached_attribute(state.threading_main_thread, "threading", "main_thread");
         if (main_thread == nullptr) return false;
         PyRef thread = PyRef::steal(PyObject_CallNoArgs(main_thread));
         if (!thread) return false;
