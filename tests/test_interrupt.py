@@ -4,8 +4,9 @@ working, not when it would have returned.
 The call runs in a child process, which first times it uninterrupted and then starts it again and
 tells the parent; the parent sends SIGINT shortly after. The child reports how the second call
 ended and after how long, and how often a SIGINT handler of its own ran (when it installed one, or
-ignores SIGINT, the call is not interrupted: the handler runs as it would have anyway). Timings are only compared loosely (the interrupted call must end well
-before the uninterrupted one did), since the machine may be busy.
+ignores SIGINT, the call is not interrupted: the handler runs as it would have anyway). Timings are
+only compared loosely (the interrupted call must end well before the uninterrupted one did), since
+the machine may be busy.
 """
 
 import json
