@@ -177,7 +177,7 @@ ScoreBound::ScoreBound(const PreparedPattern& pattern) {
     }
 }
 
-ScoreBoundResult ScoreBound::bound(std::string_view candidate, std::int64_t need) const {
+ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
     constexpr ScoreBoundResult kUnknown{ScoreBoundResult::Kind::unknown, 0};
     if (!usable_ || candidate.size() > kMaxBoundedLength) return kUnknown;
     const auto* bytes = reinterpret_cast<const unsigned char*>(candidate.data());
@@ -189,7 +189,6 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate, std::int64_t need
     unsigned high = 0;        // whether some byte is not ASCII
     // Folded ASCII bytes always have the case bit set, so a needle of 0 finds nothing: it stands
     // for "no letter held" and "no letter left".
-
     Block held_needle = needle(0);
     Block next_needle = needle(n > 0 ? folded_[0] : 0);
 
@@ -236,8 +235,6 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate, std::int64_t need
         std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);
     const std::int64_t passed_over =
         static_cast<std::int64_t>(size) - count - static_cast<std::int64_t>(repeats);
-    const std::int64_t loose = (kAdjBonus + kSepOrCamelBonus) * count + lead - passed_over;
-    if (loose < need) return {ScoreBoundResult::Kind::at_most, loose};
     // Only now count the places where a letter can earn more than the adjacency bonus: position 0
     // (when p_0 is there), and from p_0 on, after a separator or on an upper-case letter.
     const std::size_t from = first > 0 ? first - 1 : 0;  // a separator at p_0 - 1 counts

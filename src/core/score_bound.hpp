@@ -1,12 +1,10 @@
 // An upper bound on the weighted fuzzy score of an ASCII candidate under the default weights,
 // cheaper than the score itself, for selecting the best few candidates without scoring them all.
 //
-// Contract: for every candidate s, when `bound(s, need)` says
+// Contract: for every candidate s, when `bound(s)` says
 //   - cannot_match: fuzzy_match(pattern, s) reports no match;
 //   - at_most v:    fuzzy_match(pattern, s) reports a match with a score <= v;
 //   - unknown:      nothing (s is not ASCII, or too long for the arithmetic).
-// `need` only decides how much work is done: a first, looser bound is returned as soon as it is
-// below `need`; otherwise the tighter one.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +25,7 @@ struct ScoreBoundResult {
 class ScoreBound {
 public:
     explicit ScoreBound(const PreparedPattern& pattern);
-    ScoreBoundResult bound(std::string_view candidate, std::int64_t need) const;
+    ScoreBoundResult bound(std::string_view candidate) const;
 
 private:
     std::vector<unsigned char> letters_;  // the pattern's lower() values, when all are ASCII

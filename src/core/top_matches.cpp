@@ -10,12 +10,12 @@
 // scored in any order.
 //
 // Performance idea: most candidates cannot enter, and an upper bound on the score
-// (score_bound.hpp), about half the price of the score, rejects them. The bound only helps once
-// the heap holds good matches, so the work goes in three passes:
-//   1. the loose bound of every candidate (which also rejects those that cannot match);
+// (score_bound.hpp), cheaper than the score itself, rejects them. The bound only helps once the
+// heap holds good matches, so the work goes in three passes:
+//   1. the bound of every candidate (which also tells those that cannot match);
 //   2. the candidates with the highest bounds, about 8 x limit of them, are scored first;
 //   3. every other candidate whose bound reaches the worst score kept (and the minimum score) is
-//      checked against the tighter bound, then scored.
+//      scored.
 // The worst score kept only rises, so a candidate skipped in pass 3 could not have entered later.
 
 #include "core/top_matches.hpp"
@@ -122,7 +122,7 @@ std::vector<TopMatch> top_matches(std::string_view search,
     std::vector<std::int64_t> bounds(candidates.size());
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         poll_interrupt();
-        const ScoreBoundResult r = bound.bound(candidates[k], kCannotMatch);
+        const ScoreBoundResult r = bound.bound(candidates[k]);
         bounds[k] = r.kind == ScoreBoundResult::Kind::at_most        ? r.value
                     : r.kind == ScoreBoundResult::Kind::cannot_match ? kCannotMatch
                                                                      : kUnbounded;
