@@ -2,7 +2,8 @@
 // both case modes, and rank_candidates, whose output is checked against fuzzy_match. Every fast
 // path is compared with its plain form: the ASCII scorer with the code-point scorer, the lazily
 // lower-cased fuzzy_match_simple with the one over whole lower-cased copies, rank_candidates with
-// the scored-then-stably-sorted form, and top_matches with the cut ranking.
+// the scored-then-stably-sorted form, and top_matches with the cut ranking; the score bound that
+// top_matches relies on is checked against every candidate's score.
 //
 // Input: 24 bytes of weights, then pattern 0x00 instring 0x00 further candidates...
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "core/fuzzy_match.hpp"
+#include "core/score_bound.hpp"
 #include "core/top_matches.hpp"
 #include "fuzz_input.hpp"
 
@@ -81,6 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ++expected;
     }
     if (top.size() != expected) fail("top_matches returns more than the cut ranking");
+    const fz::ScoreBound bound(prepared);
+    for (const std::string_view candidate : candidates) {
+        const fz::ScoreBoundResult b = bound.bound(candidate);
+        const fz::Score s = fz::fuzzy_match(prepared, candidate);
+        using Kind = fz::ScoreBoundResult::Kind;
+        if (b.kind == Kind::cannot_match && s.matched) fail("score bound: a match it ruled out");
+        if (b.kind == Kind::at_most && (!s.matched || s.score > b.value)) fail("score bound exceeded");
+    }
     std::vector<bool> seen(candidates.size(), false);
     for (std::size_t i = 0; i < ranked.size(); ++i) {
         const auto [index, score] = ranked[i];
