@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -127,6 +128,41 @@ TEST(OccurrenceStarts, AgreesWithNaiveSearch) {
                 << hay << " / " << needle << " at " << p;
         }
     }
+}
+
+// The text fed in random pieces, and the text as a sequence of keys produced one at a time, mark
+// the same starts as the whole text searched at once.
+TEST(OccurrenceStarts, StreamedAndKeyedFormsAgreeWithTheWholeText) {
+    std::mt19937 rng(8);
+    std::size_t marked = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string hay(rng() % 300, 'a');
+        std::string needle(1 + rng() % 6, 'a');
+        const unsigned letters = 1 + rng() % 3;
+        for (char& c : hay) c = static_cast<char>('a' + rng() % letters);
+        for (char& c : needle) c = static_cast<char>('a' + rng() % letters);
+        const std::vector<bool> whole = occurrence_starts(hay, needle);
+
+        brindle::replacer::StreamingOccurrences streamed(needle);
+        for (std::size_t at = 0; at < hay.size();) {
+            const std::size_t piece = std::min<std::size_t>(rng() % 8, hay.size() - at);
+            streamed.feed(std::string_view(hay).substr(at, piece));
+            at += piece;
+        }
+        ASSERT_EQ(streamed.fed(), hay.size());
+        ASSERT_EQ(streamed.take(), whole) << hay << " / " << needle;
+
+        const std::vector<std::uint64_t> needle_keys(needle.begin(), needle.end());
+        std::size_t next = 0;
+        const std::vector<bool> keyed = brindle::replacer::occurrence_starts_of(
+            hay.size(), std::span<const std::uint64_t>(needle_keys), [&](std::size_t p) {
+                EXPECT_EQ(p, next++);  // once each, in order
+                return static_cast<std::uint64_t>(hay[p]);
+            });
+        ASSERT_EQ(keyed, whole) << hay << " / " << needle;
+        marked += static_cast<std::size_t>(std::count(whole.begin(), whole.end(), true));
+    }
+    EXPECT_GT(marked, 10000u);
 }
 
 // ---------------------------------------------------------------------------------------------

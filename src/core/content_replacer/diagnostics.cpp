@@ -160,7 +160,7 @@ void for_each_class(std::string_view s, F&& f) {
 // the character counts. Every window holds exactly m - 1 LFs between its lines.
 class SlidingWindow {
 public:
-    SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m,
+    SlidingWindow(const LazyLines& lines, std::size_t m,
                   std::string_view old_string)
         : lines_(lines), m_(m) {
         target_.fill(0);
@@ -225,7 +225,7 @@ private:
         });
     }
 
-    const std::vector<std::string_view>& lines_;
+    const LazyLines& lines_;
     std::size_t m_;
     Histogram target_;
     Histogram count_;
@@ -318,7 +318,7 @@ public:
         info.similarity = best_similarity;
         info.start_line = best_start + 1;
         info.end_line = best_start + m_;
-        info.text = text::join_lines(content_.lines, best_start, m_);
+        info.text = content_.window_text(best_start, m_);
         info.diff = build_match_diff(old_string_, info.text);
         return info;
     }
@@ -377,11 +377,11 @@ private:
         const auto text_end = text_begin + content_.text.size();
         const auto begin = reinterpret_cast<std::uintptr_t>(head.data());
         const auto end = reinterpret_cast<std::uintptr_t>(tail.data()) + tail.size();
-        const std::size_t bytes = text::joined_length(content_.lines.get().data() + first, count);
+        const std::size_t bytes = content_.window_length(first, count);
         if (text_begin <= begin && begin <= end && end <= text_end && end - begin == bytes) {
             return content_.text.substr(begin - text_begin, bytes);
         }
-        buffer_ = text::join_lines(content_.lines, first, count);
+        buffer_ = content_.window_text(first, count);
         return buffer_;
     }
 
@@ -537,7 +537,7 @@ std::string build_match_diff(std::string_view old_string, std::string_view windo
 
 std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
                                                  std::string_view old_string) {
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::vector<std::string_view> search = text::split_lines(old_string);
     const std::size_t n = lines.size();
     const std::size_t m = search.size();
@@ -579,7 +579,7 @@ std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& conte
 
 std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
                                                 std::string_view old_string) {
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     const std::size_t m = text::count_lines(old_string);
     std::vector<std::uint64_t> out;
@@ -601,8 +601,14 @@ std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
     // the block. Its first search line is then part of line i, so the probe test is implied.
     // The occurrences are therefore marked once in the joined content and mapped to lines,
     // instead of joining and searching one block per line.
-    if (old_string.back() == '\n') return out;
-    const std::string joined = text::join_lines(lines, 0, n);
+    if (old_string.back() == '\n' || n == 0) return out;
+    // Without CR LF line breaks the joined content is a stretch of the content: it is not copied.
+    std::string built;
+    std::string_view joined = content.window_span(0, n);
+    if (!content.window_is_contiguous(0, n)) {
+        built = content.window_text(0, n);
+        joined = built;
+    }
     const std::vector<bool> starts = occurrence_starts(joined, old_string);
     std::size_t line_start = 0;
     for (std::size_t i = 0; i < n; ++i) {

@@ -46,7 +46,7 @@ Candidates line_trimmed_replacer_with_budget(const ContentLines& content, std::s
     // One empty last line (not a line of blanks) is dropped.
     if (!search.empty() && search.back().empty()) search.pop_back();
     const std::size_t m = search.size();
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     if (m == 0 || n < m) return {};
     for (std::string_view& line : search) line = text::trim(line);
@@ -81,7 +81,7 @@ Candidates line_trimmed_replacer_with_budget(const ContentLines& content, std::s
     out = Candidates();
     std::size_t count = 0;
     for (std::size_t i = 0; i + m <= n; ++i) count += at[i];
-    out.reserve(count);
+    out.reserve_windows(count);
     for (std::size_t i = 0; i + m <= n; ++i) {
         if (at[i]) out.add_window(content, i, m);
     }
@@ -104,7 +104,7 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     }
 
     const std::size_t m = text::count_lines(old_string);
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     if (m == 0 || n < m) return out;
 
@@ -154,7 +154,7 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
         return start_of(k) + static_cast<std::size_t>(trimmed.data() - lines[k].data());
     };
     const std::vector<bool> t_marks =
-        crlf ? occurrence_starts(text::join_lines(lines, 0, n), t) : occurrence_starts(content.text, t);
+        crlf ? occurrence_starts(content.window_text(0, n), t) : occurrence_starts(content.text, t);
 
     DistinctWindows windows(content);
     if (!out.empty()) windows.remember(t);  // t itself is already in the list

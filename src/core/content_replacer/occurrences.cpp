@@ -11,6 +11,7 @@
 #include "core/content_replacer/occurrences.hpp"
 
 #include <cstddef>
+#include <utility>
 
 #include "core/cancel.hpp"
 #include "core/text.hpp"
@@ -85,6 +86,35 @@ std::vector<bool> occurrence_starts(std::span<const std::uint64_t> hay,
 std::vector<bool> occurrence_starts(std::span<const std::uint32_t> hay,
                                     std::span<const std::uint32_t> needle) {
     return mark_occurrences(hay, needle);
+}
+
+StreamingOccurrences::StreamingOccurrences(std::string_view needle)
+    : needle_(needle), border_(needle.size(), 0) {
+    for (std::size_t q = 1, k = 0; q < needle.size(); ++q) {
+        while (k > 0 && needle[q] != needle[k]) k = border_[k - 1];
+        if (needle[q] == needle[k]) ++k;
+        border_[q] = k;
+    }
+}
+
+void StreamingOccurrences::feed(std::string_view piece) {
+    const std::size_t m = needle_.size();
+    std::size_t k = matched_;
+    for (const char c : piece) {
+        starts_.push_back(false);
+        while (k > 0 && c != needle_[k]) k = border_[k - 1];
+        if (c == needle_[k]) ++k;
+        if (k == m) {
+            starts_[starts_.size() - m] = true;
+            k = border_[k - 1];
+        }
+    }
+    matched_ = k;
+}
+
+std::vector<bool> StreamingOccurrences::take() {
+    starts_.push_back(false);  // the end: a non-empty needle cannot start there
+    return std::move(starts_);
 }
 
 }  // namespace brindle::replacer
