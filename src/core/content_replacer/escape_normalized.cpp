@@ -113,13 +113,19 @@ void append_unescaped(std::string_view s, std::string& out) {
 // kept (the next one starts behind its LF).
 class UnescapedLines {
 public:
-    UnescapedLines(const LazyLines& lines, std::string_view target) {
+    // `text_size`: the byte length of the content the lines are from.
+    UnescapedLines(const LazyLines& lines, std::size_t text_size, std::string_view target) {
         end_.reserve(lines.size());
         // The empty target occurs everywhere; otherwise its occurrences are marked as the text
         // streams past.
         target_empty_ = target.empty();
         std::optional<StreamingOccurrences> search;
-        if (!target_empty_) search.emplace(target);
+        if (!target_empty_) {
+            // Resolving never lengthens a line, and the lines are joined by one byte where the
+            // content has one or two.
+            search.emplace(target);
+            search->reserve(text_size);
+        }
         std::size_t size = 0;
         for (std::size_t k = 0; k < lines.size(); ++k) {
             poll_interrupt();
@@ -208,7 +214,7 @@ Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
         again.add_owned(target);
         again.set_search_from(0, target_at);
     }
-    const UnescapedLines unescaped(lines, target);
+    const UnescapedLines unescaped(lines, content.text.size(), target);
     DistinctWindows windows(content);
     if (target_at != std::string_view::npos) windows.remember(target);
     for (std::size_t i = 0; i + m <= n; ++i) {

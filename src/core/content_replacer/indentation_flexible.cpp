@@ -65,7 +65,8 @@ std::string_view without_final_cr(std::string_view line) {
 // What every window needs to know about the content lines, measured once: 4 bytes and a bit per
 // line for a content under 4 GiB. Byte counts of a run of lines come from the content's line
 // table; lines that end in a CR of their own (not one of a CR LF line break) are rare, and
-// counted only when there are some.
+// counted only when there are some. A line's indentation is measured again when asked for, which
+// visits only its leading whitespace.
 class IndentedLines {
 public:
     explicit IndentedLines(const ContentLines& content) : content_(content), lines_(content.lines) {
@@ -73,7 +74,6 @@ public:
         const std::uint32_t blank_id = content.id_of_trimmed("");
         const std::size_t n = lines_.size();
         blank_.reserve(n);
-        indentation_.reserve(n);
         non_blank_before_.reserve(n + 1);
         non_blank_before_.push_back(0);
         std::size_t non_blank = 0;
@@ -83,7 +83,6 @@ public:
             const std::string_view line = lines_[k];
             const bool blank = ids[k] == blank_id;
             blank_.push_back(blank);
-            indentation_.push_back(blank ? 0 : indentation_of(line));
             non_blank += blank ? 0 : 1;
             non_blank_before_.push_back(non_blank);
             any_cr_end = any_cr_end || (!line.empty() && line.back() == '\r');
@@ -100,7 +99,8 @@ public:
     }
 
     bool blank(std::size_t k) const { return blank_[k]; }
-    std::size_t indentation(std::size_t k) const { return indentation_[k]; }
+    // Of a non-blank line.
+    std::size_t indentation(std::size_t k) const { return indentation_of(lines_[k]); }
 
     // Whether remove_common_indentation of lines begin..begin+count-1 (count >= 1) joined with
     // LF equals `expected`. `common` is the smallest indentation of their non-blank lines, empty
@@ -147,7 +147,6 @@ private:
     const ContentLines& content_;
     const LazyLines& lines_;
     std::vector<bool> blank_;
-    IndexTable indentation_;       // of non-blank lines
     IndexTable non_blank_before_;  // non_blank_before_[k]: non-blank lines before line k
     IndexTable cr_end_before_;     // the same for lines ending in CR; empty when there are none
 };
@@ -276,23 +275,26 @@ Candidates indentation_flexible_replacer(const ContentLines& content, std::strin
     const std::vector<bool> may_match =
         windows_passing_line_keys(content, measured, search_lines, search_ids);
     Candidates found;
-    // Sliding-window minimum of the indentation of the window's non-blank lines: indices in
-    // ascending order with strictly ascending indentation; the front is the window's minimum.
-    std::deque<std::size_t> minima;
+    std::size_t passing = 0;
+    for (std::size_t i = 0; i + m <= n; ++i) passing += may_match[i];
+    found.reserve_windows(passing);
+    // Sliding-window minimum of the indentation of the window's non-blank lines: {line,
+    // indentation} in ascending order of both, the indentation strictly; the front is the
+    // window's minimum.
+    std::deque<std::pair<std::size_t, std::size_t>> minima;
     for (std::size_t k = 0; k < n; ++k) {
         poll_interrupt();
         if (!measured.blank(k)) {
-            while (!minima.empty() && measured.indentation(minima.back()) >= measured.indentation(k)) {
-                minima.pop_back();
-            }
-            minima.push_back(k);
+            const std::size_t here = measured.indentation(k);
+            while (!minima.empty() && minima.back().second >= here) minima.pop_back();
+            minima.emplace_back(k, here);
         }
         if (k + 1 < m) continue;
         const std::size_t begin = k + 1 - m;
-        while (!minima.empty() && minima.front() < begin) minima.pop_front();
+        while (!minima.empty() && minima.front().first < begin) minima.pop_front();
         if (!may_match[begin]) continue;
         std::optional<std::size_t> common;
-        if (!minima.empty()) common = measured.indentation(minima.front());
+        if (!minima.empty()) common = minima.front().second;
         if (measured.window_equals(begin, m, common, *target)) found.add_window(content, begin, m);
     }
     return found;

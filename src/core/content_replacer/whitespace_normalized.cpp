@@ -135,7 +135,8 @@ bool normal_form_equals(std::string_view text, std::string_view expected) {
 // precedes it) is kept.
 class LineForms {
 public:
-    LineForms(const LazyLines& lines, std::string_view target) {
+    // `text_size`: the byte length of the content the lines are from.
+    LineForms(const LazyLines& lines, std::size_t text_size, std::string_view target) {
         const std::size_t n = lines.size();
         end_.reserve(n);
         spaced_.reserve(n);
@@ -143,7 +144,11 @@ public:
         target_size_ = target.size();
         // An empty target matches no window with a non-blank line, whose form is not empty.
         std::optional<StreamingOccurrences> search;
-        if (!target_empty_) search.emplace(target);
+        if (!target_empty_) {
+            // The forms and the joining spaces take no more bytes than the lines and their breaks.
+            search.emplace(target);
+            search->reserve(text_size);
+        }
         std::size_t size = 0;  // of the text laid out so far
         char previous_last = 0;
         bool any = false;
@@ -273,7 +278,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
     if (!over_budget) return found;
 
     found = Candidates();
-    LineForms forms(lines, target);
+    LineForms forms(lines, content.text.size(), target);
     DistinctWindows windows(content);
     for (std::size_t i = 0; i + f <= n; ++i) {
         poll_interrupt();
