@@ -60,25 +60,22 @@ std::uint64_t piece_hash(std::string_view piece) {
 
 }  // namespace
 
-const IndexTable& LazyLines::starts() const {
-    if (!built_) {
-        // Counted first so that the table is allocated once, at its final size.
-        starts_.reserve(text::count_lines(text_) + 1);
-        std::size_t start = 0;
-        while (start < text_.size()) {
-            starts_.push_back(start);
-            const void* hit = std::memchr(text_.data() + start, '\n', text_.size() - start);
-            if (hit == nullptr) {
-                start = text_.size();
-                break;
-            }
-            start = static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data()) + 1;
-            poll_interrupt();
-        }
+void LazyLines::build() const {
+    // Counted first so that the table is allocated once, at its final size.
+    starts_.reserve(text::count_lines(text_) + 1);
+    std::size_t start = 0;
+    while (start < text_.size()) {
         starts_.push_back(start);
-        built_ = true;
+        const void* hit = std::memchr(text_.data() + start, '\n', text_.size() - start);
+        if (hit == nullptr) {
+            start = text_.size();
+            break;
+        }
+        start = static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data()) + 1;
+        poll_interrupt();
     }
-    return starts_;
+    starts_.push_back(start);
+    built_ = true;
 }
 
 struct ContentLines::Ids {
@@ -86,9 +83,9 @@ struct ContentLines::Ids {
         std::uint32_t check;  // high half of the text's hash
         std::uint32_t id;     // kAbsent: empty slot
     };
-    // Twice as many slots, every text entered again.
-    void grow() {
-        std::vector<Slot> old(2 * slots.size(), Slot{0, kAbsent});
+    // `capacity` slots (a power of two, room for every text), every text entered again.
+    void resize(std::size_t capacity) {
+        std::vector<Slot> old(capacity, Slot{0, kAbsent});
         old.swap(slots);
         mask = slots.size() - 1;
         for (const Slot& slot : old) {
@@ -123,7 +120,7 @@ struct ContentLines::Ids {
                 slot = {check, id};
                 text_of_id.push_back(trimmed);
                 hash_of_id.push_back(hash);
-                if (3 * text_of_id.size() > 2 * slots.size()) grow();
+                if (3 * text_of_id.size() > 2 * slots.size()) resize(2 * slots.size());
                 return id;
             }
             if (slot.check == check && text_of_id[slot.id] == trimmed) return slot.id;
@@ -146,11 +143,11 @@ const std::vector<std::uint32_t>& ContentLines::trimmed_ids() const {
     if (!ids_) {
         auto ids = std::make_unique<Ids>();
         const LazyLines& all = lines;
-        // Sized for a sixteenth of the lines being distinct, and doubled when two thirds full:
-        // a few doublings on code, where most lines are distinct, and little room left unused
-        // where the lines repeat.
+        // Sized for a quarter of the lines being distinct, and doubled when two thirds full; made
+        // smaller at the end where the lines repeat, so that the table the later strategies
+        // share holds little more than the distinct texts.
         std::size_t capacity = 64;
-        while (2 * capacity < 3 * (all.size() / 16)) capacity *= 2;
+        while (2 * capacity < 3 * (all.size() / 4)) capacity *= 2;
         ids->slots.assign(capacity, Ids::Slot{0, kAbsent});
         ids->mask = capacity - 1;
         ids->of_line.reserve(all.size());
@@ -171,6 +168,9 @@ const std::vector<std::uint32_t>& ContentLines::trimmed_ids() const {
             }
             poll_interrupt(kBatch);
         }
+        std::size_t fitting = 64;
+        while (2 * fitting < 3 * ids->text_of_id.size()) fitting *= 2;
+        if (4 * fitting <= ids->slots.size()) ids->resize(fitting);
         ids_ = std::move(ids);
     }
     return ids_->of_line;

@@ -535,6 +535,28 @@ std::string build_match_diff(std::string_view old_string, std::string_view windo
     return out;
 }
 
+// The first line at or after `from` that contains `needle` (which holds no LF), or the line
+// count when there is none. The needle is searched in the whole text, jumping from one occurrence
+// to the next rather than searching line by line; an occurrence counts when it lies inside its
+// line's view (it may run into a CR LF line break).
+std::size_t next_line_containing(const ContentLines& content, std::size_t from,
+                                 std::string_view needle) {
+    const LazyLines& lines = content.lines;
+    const std::size_t n = lines.size();
+    std::size_t line = from;
+    std::size_t pos = line < n ? lines.start(line) : content.text.size();
+    while (line < n) {
+        const std::size_t hit = text::find(content.text, needle, pos);
+        if (hit == std::string_view::npos) return n;
+        // The line the hit starts in: a hit starts before the text's end, where line n starts.
+        while (lines.start(line + 1) <= hit) ++line;
+        if (hit + needle.size() <= lines.start(line) + lines[line].size()) return line;
+        pos = hit + 1;
+        poll_interrupt();
+    }
+    return n;
+}
+
 std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
                                                  std::string_view old_string) {
     const LazyLines& lines = content.lines;
@@ -551,9 +573,10 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
     bool anchor_seen = false;
     // The anchor hits come in ascending order, so their intervals are merged on the fly. Once
     // every window is added, further hits add nothing.
-    for (std::size_t i = 0; i < n && next_window < count; ++i) {
+    for (std::size_t i = 0; next_window < count; ++i) {
         poll_interrupt();
-        if (!text::contains(lines[i], *anchor)) continue;
+        i = next_line_containing(content, i, *anchor);
+        if (i == n) break;
         anchor_seen = true;
         const std::size_t lo = std::max(i > kAnchorRadius ? i - kAnchorRadius : 0, next_window);
         const std::size_t hi = std::min(i + kAnchorRadius, count - 1);

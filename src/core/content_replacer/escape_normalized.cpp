@@ -195,12 +195,13 @@ Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
             bool alive = true;
             for (std::size_t k = i; k < i + m && alive; ++k) {
                 // Charged in full: the comparison may stop anywhere in the line.
-                if (budget < lines[k].size() + 1) {
+                const std::string_view line = lines[k];
+                if (budget < line.size() + 1) {
                     over_budget = true;
                     break;
                 }
-                budget -= lines[k].size() + 1;
-                alive = (k == i || check("\n")) && emit_unescaped(lines[k], check);
+                budget -= line.size() + 1;
+                alive = (k == i || check("\n")) && emit_unescaped(line, check);
             }
             if (!over_budget && alive && check.complete() && windows.first_time(i, m)) {
                 found.add_window(content, i, m);

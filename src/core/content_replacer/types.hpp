@@ -114,7 +114,11 @@ public:
     }
 
 private:
-    const IndexTable& starts() const;
+    const IndexTable& starts() const {
+        if (!built_) build();
+        return starts_;
+    }
+    void build() const;
 
     std::string_view text_;
     mutable bool built_ = false;
