@@ -3,8 +3,8 @@
 //
 // Trimmed ids. Every line's trimmed text gets a number from an open-addressing table keyed by the
 // text's 64-bit hash; a slot whose hash matches is confirmed by comparing the texts, so two lines
-// get the same id exactly when their trimmed texts are equal. One pass over the lines, one
-// allocation for the table, none per line.
+// get the same id exactly when their trimmed texts are equal. One pass over the lines, with the
+// table sized from a sample of them (and made to fit at the end), no allocation per line.
 //
 // Window hashes. A window's text is its lines joined with LF, so it is determined by the sequence
 // of its lines, and a text cut at its LF bytes gives that sequence back. The hash of a text is the
@@ -17,6 +17,7 @@
 // its last line's end, less one byte for every line break in it that is CR LF; without CR LF in
 // the content that is the stretch itself, and otherwise prefix counts of CR LF line ends give it.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 
@@ -143,11 +144,27 @@ const std::vector<std::uint32_t>& ContentLines::trimmed_ids() const {
     if (!ids_) {
         auto ids = std::make_unique<Ids>();
         const LazyLines& all = lines;
-        // Sized for a quarter of the lines being distinct, and doubled when two thirds full; made
-        // smaller at the end where the lines repeat, so that the table the later strategies
-        // share holds little more than the distinct texts.
+        // Sized for the share of distinct trimmed texts among up to 256 evenly spread lines (a
+        // sample overstates the share a little, which saves doublings), and doubled when two
+        // thirds full: most lines of code are distinct, while a file of repeated lines needs a
+        // small table.
+        const std::size_t n = all.size();
+        std::size_t expected = 0;
+        if (n > 0) {
+            constexpr std::size_t kSamples = 256;
+            const std::size_t samples = std::min(n, kSamples);
+            std::array<std::uint64_t, kSamples> sampled{};
+            for (std::size_t s = 0; s < samples; ++s) {
+                sampled[s] = Ids::hash_of(text::trim(all[s * n / samples]));
+            }
+            std::sort(sampled.begin(), sampled.begin() + static_cast<std::ptrdiff_t>(samples));
+            const auto distinct = static_cast<std::size_t>(
+                std::unique(sampled.begin(), sampled.begin() + static_cast<std::ptrdiff_t>(samples)) -
+                sampled.begin());
+            expected = n / samples * distinct + n % samples * distinct / samples;
+        }
         std::size_t capacity = 64;
-        while (2 * capacity < 3 * (all.size() / 4)) capacity *= 2;
+        while (2 * capacity < 3 * expected) capacity *= 2;
         ids->slots.assign(capacity, Ids::Slot{0, kAbsent});
         ids->mask = capacity - 1;
         ids->of_line.reserve(all.size());
