@@ -165,6 +165,36 @@ TEST(OccurrenceStarts, StreamedAndKeyedFormsAgreeWithTheWholeText) {
     EXPECT_GT(marked, 10000u);
 }
 
+// Lines joined with LF, searched a stretch at a time (stretches of a few bytes, so that many
+// occurrences run across a border), mark the same starts as the joined text searched at once.
+TEST(OccurrenceStarts, JoinedLinesSearchedByStretchesAgreeWithTheJoinedText) {
+    std::mt19937 rng(21);
+    std::size_t across = 0;  // occurrences that likely run across a border between two stretches
+    for (int round = 0; round < 3000; ++round) {
+        std::string content;
+        for (int k = rng() % 30; k > 0; --k) {
+            content += std::string(rng() % 5, 'a');
+            for (char& c : content) c = rng() % 4 == 0 ? 'b' : c;
+            content += rng() % 3 == 0 ? "\r\n" : "\n";
+        }
+        if (rng() % 2 == 0) content += "ab";
+        std::string needle(rng() % 5, 'a');
+        for (char& c : needle) c = "ab\n"[rng() % 3];
+        const brindle::replacer::ContentLines table(content);
+        const std::string joined =
+            table.lines.empty() ? std::string() : table.window_text(0, table.lines.size());
+        const std::vector<bool> whole = occurrence_starts(joined, needle);
+        const std::size_t stretch = 1 + rng() % 12;
+        ASSERT_EQ(brindle::replacer::occurrence_starts_in_lines(table.lines, needle, stretch), whole)
+            << content << " / " << needle;
+        const std::size_t bytes = std::max(stretch, 4 * needle.size());
+        for (std::size_t p = 0; p + needle.size() <= joined.size(); ++p) {
+            across += whole[p] && needle.size() > 1 && (p + needle.size() - 1) / bytes != p / bytes;
+        }
+    }
+    EXPECT_GT(across, 300u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Strategy examples
 // ---------------------------------------------------------------------------------------------

@@ -625,18 +625,16 @@ std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
     // The occurrences are therefore marked once in the joined content and mapped to lines,
     // instead of joining and searching one block per line.
     if (old_string.back() == '\n' || n == 0) return out;
-    // Without CR LF line breaks the joined content is a stretch of the content: it is not copied.
-    std::string built;
-    std::string_view joined = content.window_span(0, n);
-    if (!content.window_is_contiguous(0, n)) {
-        built = content.window_text(0, n);
-        joined = built;
-    }
-    const std::vector<bool> starts = occurrence_starts(joined, old_string);
+    // Without CR LF line breaks the joined content is a stretch of the content; otherwise it is
+    // searched a stretch at a time. Either way it is not copied whole.
+    const std::size_t joined_size = content.window_length(0, n);
+    const std::vector<bool> starts = content.window_is_contiguous(0, n)
+                                         ? occurrence_starts(content.window_span(0, n), old_string)
+                                         : occurrence_starts_in_lines(lines, old_string);
     std::size_t line_start = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t next_start = line_start + lines[i].size() + 1;  // behind line i's LF
-        const std::size_t stop = std::min(next_start, joined.size());
+        const std::size_t stop = std::min(next_start, joined_size);
         for (std::size_t p = line_start; p < stop; ++p) {
             if (starts[p]) {
                 out.push_back(i + 1);

@@ -10,10 +10,13 @@
 // moving back in the text, so every byte of the text is read once and the total work is linear.
 #include "core/content_replacer/occurrences.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <string>
 #include <utility>
 
 #include "core/cancel.hpp"
+#include "core/content_replacer/types.hpp"
 #include "core/text.hpp"
 
 namespace brindle::replacer {
@@ -86,6 +89,37 @@ std::vector<bool> occurrence_starts(std::span<const std::uint64_t> hay,
 std::vector<bool> occurrence_starts(std::span<const std::uint32_t> hay,
                                     std::span<const std::uint32_t> needle) {
     return mark_occurrences(hay, needle);
+}
+
+std::vector<bool> occurrence_starts_in_lines(const LazyLines& lines, std::string_view needle,
+                                             std::size_t stretch_bytes) {
+    const std::size_t n = lines.size();
+    std::size_t joined_size = n > 0 ? n - 1 : 0;
+    for (std::size_t k = 0; k < n; ++k) joined_size += lines[k].size();
+    std::vector<bool> starts(joined_size + 1, needle.empty());
+    if (needle.empty() || needle.size() > joined_size) return starts;
+    // Each stretch holds the last needle.size() - 1 bytes of the one before, so that an occurrence
+    // that runs across the border is found in the later stretch; an occurrence found in a stretch
+    // ends inside it, so none is found twice.
+    stretch_bytes = std::max(stretch_bytes, 4 * needle.size());
+    std::string stretch;
+    std::size_t stretch_begin = 0;  // joined offset of stretch[0]
+    for (std::size_t k = 0;;) {
+        while (k < n && stretch.size() < stretch_bytes) {
+            if (k > 0) stretch.push_back('\n');
+            stretch.append(lines[k]);
+            ++k;
+        }
+        const std::vector<bool> here = occurrence_starts(stretch, needle);
+        for (std::size_t p = 0; p + needle.size() <= stretch.size(); ++p) {
+            if (here[p]) starts[stretch_begin + p] = true;
+        }
+        if (k == n) break;
+        const std::size_t keep = std::min(stretch.size(), needle.size() - 1);
+        stretch_begin += stretch.size() - keep;
+        stretch.erase(0, stretch.size() - keep);
+    }
+    return starts;
 }
 
 StreamingOccurrences::StreamingOccurrences(std::string_view needle)

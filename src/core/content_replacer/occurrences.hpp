@@ -23,6 +23,14 @@ std::vector<bool> occurrence_starts(std::span<const std::uint64_t> hay,
 std::vector<bool> occurrence_starts(std::span<const std::uint32_t> hay,
                                     std::span<const std::uint32_t> needle);
 
+class LazyLines;
+
+// The same for `lines` joined with LF (element p for 0 <= p <= the joined length), without
+// building the joined text whole: it is searched a stretch of about `stretch_bytes` (at least
+// four times the needle's length) at a time.
+std::vector<bool> occurrence_starts_in_lines(const LazyLines& lines, std::string_view needle,
+                                             std::size_t stretch_bytes = std::size_t{1} << 16);
+
 // The same for a sequence of `hay_size` keys that is never laid out: key_at(p) gives the key at
 // position p, and is called once for each p in ascending order (so it may carry state from one
 // key to the next).

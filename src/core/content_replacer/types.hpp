@@ -166,6 +166,8 @@ public:
     std::string_view window_span(std::size_t begin, std::size_t count) const;
     // Byte length of the window's text.
     std::size_t window_length(std::size_t begin, std::size_t count) const;
+    // Where line k starts in the lines joined with LF.
+    std::size_t joined_offset(std::size_t k) const { return lines.start(k) - crlf_breaks(0, k + 1); }
     // The window's text, built.
     std::string window_text(std::size_t begin, std::size_t count) const;
     // Hash of the window's text, equal to text_hash() of that text.
