@@ -23,9 +23,11 @@ namespace brindle::replacer {
 
 namespace {
 
-// Marks in `starts` every occurrence of `needle` that starts at or after `from`.
+// Marks in `starts` every occurrence of `needle` that starts at or after `from`, an occurrence at
+// p of `hay` as element offset + p.
 template <class Seq>
-void mark_from(const Seq& hay, const Seq& needle, std::size_t from, std::vector<bool>& starts) {
+void mark_from(const Seq& hay, const Seq& needle, std::size_t from, std::vector<bool>& starts,
+               std::size_t offset = 0) {
     const std::size_t m = needle.size();
 
     std::vector<std::size_t> border(m, 0);
@@ -39,8 +41,31 @@ void mark_from(const Seq& hay, const Seq& needle, std::size_t from, std::vector<
         while (k > 0 && hay[p] != needle[k]) k = border[k - 1];
         if (hay[p] == needle[k]) ++k;
         if (k == m) {
-            starts[p + 1 - m] = true;
+            starts[offset + p + 1 - m] = true;
             k = border[k - 1];
+        }
+    }
+}
+
+// Marks every occurrence of a non-empty `needle` in `hay` (at most as long) as occurrence_starts
+// does, an occurrence at p as element offset + p of `starts`.
+void mark_text_occurrences(std::string_view hay, std::string_view needle, std::vector<bool>& starts,
+                           std::size_t offset) {
+    // Occurrences are usually few: the library's search (memmem) jumps from one to the next much
+    // faster than the byte-by-byte scan. When they come so densely that the searches would read
+    // the text several times over, the scan takes over from where they stopped.
+    const std::size_t limit = 2 * hay.size() + 4096;
+    std::size_t work = 0;
+    for (std::size_t from = 0;;) {
+        const std::size_t hit = text::find(hay, needle, from);
+        if (hit == std::string_view::npos) break;
+        starts[offset + hit] = true;
+        work += hit - from + needle.size();
+        from = hit + 1;
+        poll_interrupt();
+        if (work > limit) {
+            mark_from(hay, needle, from, starts, offset);
+            break;
         }
     }
 }
@@ -59,25 +84,9 @@ std::vector<bool> mark_occurrences(const Seq& hay, const Seq& needle) {
 }  // namespace
 
 std::vector<bool> occurrence_starts(std::string_view hay, std::string_view needle) {
-    // Occurrences are usually few: the library's search (memmem) jumps from one to the next much
-    // faster than the byte-by-byte scan. When they come so densely that the searches would read
-    // the text several times over, the scan takes over from where they stopped.
     if (needle.empty() || needle.size() > hay.size()) return mark_occurrences(hay, needle);
     std::vector<bool> starts(hay.size() + 1, false);
-    const std::size_t limit = 2 * hay.size() + 4096;
-    std::size_t work = 0;
-    for (std::size_t from = 0;;) {
-        const std::size_t hit = text::find(hay, needle, from);
-        if (hit == std::string_view::npos) break;
-        starts[hit] = true;
-        work += hit - from + needle.size();
-        from = hit + 1;
-        poll_interrupt();
-        if (work > limit) {
-            mark_from(hay, needle, from, starts);
-            break;
-        }
-    }
+    mark_text_occurrences(hay, needle, starts, 0);
     return starts;
 }
 
@@ -110,9 +119,8 @@ std::vector<bool> occurrence_starts_in_lines(const LazyLines& lines, std::string
             stretch.append(lines[k]);
             ++k;
         }
-        const std::vector<bool> here = occurrence_starts(stretch, needle);
-        for (std::size_t p = 0; p + needle.size() <= stretch.size(); ++p) {
-            if (here[p]) starts[stretch_begin + p] = true;
+        if (needle.size() <= stretch.size()) {
+            mark_text_occurrences(stretch, needle, starts, stretch_begin);
         }
         if (k == n) break;
         const std::size_t keep = std::min(stretch.size(), needle.size() - 1);
