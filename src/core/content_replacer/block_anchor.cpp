@@ -44,8 +44,7 @@ constexpr double kPerfectScore = 1.0;
 
 // Work of scoring a block, in interrupt-poll units: the edit distance of a pair of inner lines
 // costs about one unit per 64 cells.
-std::int64_t scoring_units(const LazyLines& lines,
-                           const std::vector<std::string_view>& search_lines,
+std::int64_t scoring_units(const LazyLines& lines, const std::vector<std::string_view>& search_lines,
                            const AnchoredBlock& block) {
     const std::size_t pairs = std::min(block.end - block.start, search_lines.size() - 1);
     std::size_t units = 1;

@@ -24,7 +24,8 @@
 //      win get a stronger bound from one pass of the search text over their lines: the least
 //      distance to any stretch of content ending where a window ends.
 // Ties are broken by the window index explicitly, so the measuring order does not change which
-// window wins.
+// window wins. The lines holding the anchor are found by searching the whole text, which jumps
+// from one occurrence to the next, not by searching each line.
 #include "core/content_replacer/diagnostics.hpp"
 
 #include <algorithm>
@@ -160,8 +161,7 @@ void for_each_class(std::string_view s, F&& f) {
 // the character counts. Every window holds exactly m - 1 LFs between its lines.
 class SlidingWindow {
 public:
-    SlidingWindow(const LazyLines& lines, std::size_t m,
-                  std::string_view old_string)
+    SlidingWindow(const LazyLines& lines, std::size_t m, std::string_view old_string)
         : lines_(lines), m_(m) {
         target_.fill(0);
         for_each_class(old_string, [&](std::size_t c) { ++target_[c]; });

@@ -22,7 +22,7 @@
 // it (Knuth-Morris-Pratt, linear); a window then matches when its stretch of that text has the
 // target's length and the target occurs at its start, an O(1) test.
 //
-// Most searches fail at the first characters of a window, so that laid-out text is built only when
+// Most searches fail at the first characters of a window, so that laid-out text is computed only when
 // it pays: each window is first resolved piece by piece into a comparison with the target that
 // stops at the first difference, and only when those comparisons have read more than a few times
 // the content's size does the strategy start again with the laid-out text. Both give the same

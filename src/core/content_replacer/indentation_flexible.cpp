@@ -120,8 +120,8 @@ public:
         // The re-split drops an empty last line; every other line but the last loses a final CR.
         const std::size_t kept = lines_[end - 1].empty() ? count - 1 : count;
         const std::size_t last = begin + kept - 1;
-        std::size_t length = kept == count ? cut_sum(begin, last) + lines_[last].size()
-                                           : cut_sum(begin, last + 1);
+        std::size_t length =
+            kept == count ? cut_sum(begin, last) + lines_[last].size() : cut_sum(begin, last + 1);
         // Every non-blank line is at least `common` bytes long, so this does not wrap.
         length = length - *common * (non_blank_before_[end] - non_blank_before_[begin]) + (kept - 1);
         if (length != expected.size()) return false;

@@ -270,8 +270,8 @@ private:
     std::vector<Run> runs_;
     std::vector<View> views_;
     IndexTable window_begins_;
-    std::size_t shared_count_ = 0;  // the line count of every window, while they share one
-    IndexTable window_counts_;      // one per window, once two counts differ
+    std::size_t shared_count_ = 0;   // the line count of every window, while they share one
+    IndexTable window_counts_;       // one per window, once two counts differ
     std::deque<std::string> owned_;  // stable storage for owned texts
 };
 

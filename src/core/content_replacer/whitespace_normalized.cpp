@@ -16,10 +16,11 @@
 // is the normal forms of its non-blank lines, in order, each pair joined by a space under the same
 // rule applied to their facing characters. The strategy therefore normalises every content line
 // once, lays the forms out as one text with those joining spaces (streamed into the search, not
-// stored), and marks where the searched normal form occurs in it (Knuth-Morris-Pratt, linear). A window's normal form is one stretch of
-// that text, so testing a window is O(1): the stretch's length, and an occurrence at its start.
+// stored), and marks where the searched normal form occurs in it (Knuth-Morris-Pratt, linear). A
+// window's normal form is one stretch of that text, so testing a window is O(1): the stretch's
+// length, and an occurrence at its start.
 //
-// Most searches fail at the first word of a window, so the laid-out text is built only when it
+// Most searches fail at the first word of a window, so the laid-out text is computed only when it
 // pays: each window's normal form is first streamed into a comparison with the target that stops
 // at the first difference, and only when those comparisons have read more than a few times the
 // content's size (many windows sharing a long prefix of the target) does the strategy start again
@@ -204,11 +205,11 @@ private:
     // A blank line's form is empty, and no space precedes it.
     bool blank(std::size_t k) const { return end_[k] == (k > 0 ? end_[k - 1] : 0); }
 
-    IndexTable end_;             // the form of line k ends at end_[k] of the laid-out text
-    std::vector<bool> spaced_;   // whether a joining space precedes the form of line k
-    std::size_t first_ = 0;      // the first non-blank line at or below the window's start, or n
-    std::size_t scanned_ = 0;    // lines below this one have been looked at for `last_`
-    std::size_t last_ = 0;       // the last non-blank line below scanned_
+    IndexTable end_;            // the form of line k ends at end_[k] of the laid-out text
+    std::vector<bool> spaced_;  // whether a joining space precedes the form of line k
+    std::size_t first_ = 0;     // the first non-blank line at or below the window's start, or n
+    std::size_t scanned_ = 0;   // lines below this one have been looked at for `last_`
+    std::size_t last_ = 0;      // the last non-blank line below scanned_
     bool target_empty_ = false;
     std::size_t target_size_ = 0;
     std::vector<bool> target_at_;  // where the target occurs in the laid-out text
@@ -259,8 +260,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
             poll_interrupt();
             PrefixCheck check(target);
             const bool alive = emit_normal_form(
-                lines.range(i, f),
-                [&](std::string_view piece) { return check(piece); },
+                lines.range(i, f), [&](std::string_view piece) { return check(piece); },
                 [&](std::string_view line) {
                     // Charged in full: the comparison may stop anywhere in it.
                     if (budget < line.size() + 1) {
