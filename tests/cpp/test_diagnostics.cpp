@@ -440,11 +440,19 @@ TEST(FindClosestMatch, AgreesWithPlainFormOnCloseWindows) {
     std::mt19937 rng(777);
     std::size_t found = 0;
     std::size_t not_contiguous = 0;
+    std::size_t anchor_into_break = 0;  // the anchor occurs running into a CR LF line break
     for (int round = 0; round < 4000; ++round) {
         const WindowCase c = generate_window_case(rng, round);
         const ContentLines lines(c.content);
         const auto fast = find_closest_match(lines, c.old_string);
         const auto plain = plain_closest(c.content, c.old_string);
+        for (std::string_view line : text::split_lines(c.old_string)) {
+            if (text::is_blank(line)) continue;
+            if (line.back() == '\r' && c.content.find(std::string(line) + "\n") != std::string::npos) {
+                ++anchor_into_break;
+            }
+            break;
+        }
         ASSERT_EQ(fast.has_value(), plain.has_value()) << c.content << "\n---\n" << c.old_string;
         if (!fast) continue;
         ++found;
@@ -457,6 +465,7 @@ TEST(FindClosestMatch, AgreesWithPlainFormOnCloseWindows) {
     }
     EXPECT_GT(found, 1000u);
     EXPECT_GT(not_contiguous, 200u);
+    EXPECT_GT(anchor_into_break, 20u);
 }
 
 // Every window holds exactly the search text's characters in another order, so the histogram

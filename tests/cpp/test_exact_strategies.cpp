@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -182,14 +183,24 @@ using brindle::replacer::kStrategies;
 // The content's shared tables against their definitions: ids equal exactly when the trimmed
 // lines are equal, windows' texts, lengths, contiguity, equality and hashes against the joined
 // text, on generated contents (CR LF and blank lines included).
+// Every other round lowers the limit of the 32-bit tables to a random offset, so that the tables
+// switch to 64 bits part way through (or from the start).
 TEST(ContentLines, TablesAgreeWithTheirDefinitions) {
     std::mt19937 rng(99);
-    std::size_t contiguous = 0, not_contiguous = 0, equal_windows = 0;
+    std::size_t contiguous = 0, not_contiguous = 0, equal_windows = 0, wide = 0;
     for (int round = 0; round < 3000; ++round) {
         const std::string content = random_text(rng, 40);
-        const ContentLines table(content);
+        const std::uint64_t narrow_max =
+            round % 2 == 0 ? brindle::replacer::IndexTable::kNarrowMax : rng() % (content.size() + 1);
+        const ContentLines table(content, narrow_max);
         const std::vector<std::string_view> lines = text::split_lines(content);
-        ASSERT_EQ(static_cast<const std::vector<std::string_view>&>(table.lines), lines);
+        ASSERT_EQ(table.lines.size(), lines.size());
+        ASSERT_EQ(std::vector<std::string_view>(table.lines.begin(), table.lines.end()), lines);
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            ASSERT_EQ(table.lines[k].data(), lines[k].data());
+            ASSERT_EQ(table.lines[k].size(), lines[k].size());
+        }
+        wide += table.lines.wide();
         const std::size_t n = lines.size();
         for (std::size_t a = 0; a < n; ++a) {
             ASSERT_NE(table.trimmed_id(a), ContentLines::kAbsent);
@@ -225,6 +236,7 @@ TEST(ContentLines, TablesAgreeWithTheirDefinitions) {
     EXPECT_GT(contiguous, 1000u);
     EXPECT_GT(not_contiguous, 1000u);
     EXPECT_GT(equal_windows, 1000u);
+    EXPECT_GT(wide, 1000u);
 }
 
 TEST(Candidates, ViewsOwnedTextsAndWindows) {
@@ -247,6 +259,68 @@ TEST(Candidates, ViewsOwnedTextsAndWindows) {
         EXPECT_EQ(list.equals_window(k, table, 1, 2), t == "b\nc");
         EXPECT_EQ(list.window(k).has_value(), k >= 2);
     }
+}
+
+// Views and windows added in any order and windows of differing line counts: the list gives back
+// what was added, in order, against a plain list of the same texts.
+TEST(Candidates, AnyMixOfViewsAndWindowsKeepsItsOrder) {
+    std::mt19937 rng(17);
+    std::size_t mixed_counts = 0, view_after_window = 0;
+    for (int round = 0; round < 2000; ++round) {
+        const std::string content = random_text(rng, 30);
+        const ContentLines table(content);
+        const std::size_t n = table.lines.size();
+        brindle::replacer::Candidates list;
+        std::vector<std::string> plain;
+        std::vector<std::optional<std::pair<std::size_t, std::size_t>>> windows;
+        const std::size_t shared = 1 + rng() % 3;
+        bool window_seen = false, counts_differ = false, view_late = false;
+        for (int k = rng() % 12; k > 0; --k) {
+            const unsigned kind = rng() % 4;
+            if (kind == 0) {
+                const std::size_t at = rng() % (content.size() + 1);
+                const std::string_view view = std::string_view(content).substr(at, rng() % 5);
+                list.add_view(view);
+                plain.emplace_back(view);
+                windows.push_back(std::nullopt);
+                view_late = view_late || window_seen;
+            } else if (kind == 1) {
+                const std::string owned(rng() % 4, 'x');
+                list.add_owned(owned);
+                plain.push_back(owned);
+                windows.push_back(std::nullopt);
+                view_late = view_late || window_seen;
+            } else if (n > 0) {
+                const std::size_t count = kind == 2 ? shared : 1 + rng() % n;
+                const std::size_t begin = rng() % (n - std::min(count, n) + 1);
+                if (begin + count > n) continue;
+                list.add_window(table, begin, count);
+                plain.push_back(table.window_text(begin, count));
+                windows.push_back(std::pair(begin, count));
+                counts_differ = counts_differ || count != shared;
+                window_seen = true;
+            }
+        }
+        ASSERT_EQ(list.size(), plain.size());
+        ASSERT_EQ(list.strings(), plain);
+        std::string scratch;
+        for (std::size_t k = 0; k < plain.size(); ++k) {
+            ASSERT_EQ(list.window(k), windows[k]);
+            ASSERT_EQ(list.length(k), plain[k].size());
+            ASSERT_EQ(list.hash(k), ContentLines::text_hash(plain[k]));
+            ASSERT_TRUE(list.equals(k, plain[k]));
+            if (!windows[k]) {
+                list.set_search_from(k, k + 1);
+                ASSERT_EQ(list.search_from(k), k + 1);
+            } else {
+                ASSERT_EQ(list.search_from(k), 0u);
+            }
+        }
+        mixed_counts += counts_differ;
+        view_after_window += view_late;
+    }
+    EXPECT_GT(mixed_counts, 200u);
+    EXPECT_GT(view_after_window, 200u);
 }
 
 TEST(StrategyTable, NamesAreDistinctAndFunctionsSet) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -127,6 +128,71 @@ TEST(OccurrenceStarts, AgreesWithNaiveSearch) {
                 << hay << " / " << needle << " at " << p;
         }
     }
+}
+
+// The text fed in random pieces, and the text as a sequence of keys produced one at a time, mark
+// the same starts as the whole text searched at once.
+TEST(OccurrenceStarts, StreamedAndKeyedFormsAgreeWithTheWholeText) {
+    std::mt19937 rng(8);
+    std::size_t marked = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string hay(rng() % 300, 'a');
+        std::string needle(1 + rng() % 6, 'a');
+        const unsigned letters = 1 + rng() % 3;
+        for (char& c : hay) c = static_cast<char>('a' + rng() % letters);
+        for (char& c : needle) c = static_cast<char>('a' + rng() % letters);
+        const std::vector<bool> whole = occurrence_starts(hay, needle);
+
+        brindle::replacer::StreamingOccurrences streamed(needle);
+        for (std::size_t at = 0; at < hay.size();) {
+            const std::size_t piece = std::min<std::size_t>(rng() % 8, hay.size() - at);
+            streamed.feed(std::string_view(hay).substr(at, piece));
+            at += piece;
+        }
+        ASSERT_EQ(streamed.fed(), hay.size());
+        ASSERT_EQ(streamed.take(), whole) << hay << " / " << needle;
+
+        const std::vector<std::uint64_t> needle_keys(needle.begin(), needle.end());
+        std::size_t next = 0;
+        const std::vector<bool> keyed = brindle::replacer::occurrence_starts_of(
+            hay.size(), std::span<const std::uint64_t>(needle_keys), [&](std::size_t p) {
+                EXPECT_EQ(p, next++);  // once each, in order
+                return static_cast<std::uint64_t>(hay[p]);
+            });
+        ASSERT_EQ(keyed, whole) << hay << " / " << needle;
+        marked += static_cast<std::size_t>(std::count(whole.begin(), whole.end(), true));
+    }
+    EXPECT_GT(marked, 10000u);
+}
+
+// Lines joined with LF, searched a stretch at a time (stretches of a few bytes, so that many
+// occurrences run across a border), mark the same starts as the joined text searched at once.
+TEST(OccurrenceStarts, JoinedLinesSearchedByStretchesAgreeWithTheJoinedText) {
+    std::mt19937 rng(21);
+    std::size_t across = 0;  // occurrences that likely run across a border between two stretches
+    for (int round = 0; round < 3000; ++round) {
+        std::string content;
+        for (int k = rng() % 30; k > 0; --k) {
+            content += std::string(rng() % 5, 'a');
+            for (char& c : content) c = rng() % 4 == 0 ? 'b' : c;
+            content += rng() % 3 == 0 ? "\r\n" : "\n";
+        }
+        if (rng() % 2 == 0) content += "ab";
+        std::string needle(rng() % 5, 'a');
+        for (char& c : needle) c = "ab\n"[rng() % 3];
+        const brindle::replacer::ContentLines table(content);
+        const std::string joined =
+            table.lines.empty() ? std::string() : table.window_text(0, table.lines.size());
+        const std::vector<bool> whole = occurrence_starts(joined, needle);
+        const std::size_t stretch = 1 + rng() % 12;
+        ASSERT_EQ(brindle::replacer::occurrence_starts_in_lines(table.lines, needle, stretch), whole)
+            << content << " / " << needle;
+        const std::size_t bytes = std::max(stretch, 4 * needle.size());
+        for (std::size_t p = 0; p + needle.size() <= joined.size(); ++p) {
+            across += whole[p] && needle.size() > 1 && (p + needle.size() - 1) / bytes != p / bytes;
+        }
+    }
+    EXPECT_GT(across, 300u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -44,8 +44,7 @@ constexpr double kPerfectScore = 1.0;
 
 // Work of scoring a block, in interrupt-poll units: the edit distance of a pair of inner lines
 // costs about one unit per 64 cells.
-std::int64_t scoring_units(const std::vector<std::string_view>& lines,
-                           const std::vector<std::string_view>& search_lines,
+std::int64_t scoring_units(const LazyLines& lines, const std::vector<std::string_view>& search_lines,
                            const AnchoredBlock& block) {
     const std::size_t pairs = std::min(block.end - block.start, search_lines.size() - 1);
     std::size_t units = 1;
@@ -81,7 +80,7 @@ Candidates block_anchor_replacer(const ContentLines& content, std::string_view o
     if (count == 0) return out;
     if (count == 1) return add(*lone);
 
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     // A block matters only if it could end up the best: at least kSeveralBlocksThreshold (the
     // largest double below it is the strict bound that lets exactly the threshold through) and
     // strictly above the best so far (the earliest among equals stays). Below the threshold a

@@ -44,7 +44,8 @@ struct Pair {
 
 // The trimmed inner pairs that count (not both blank), in order; nothing when the block has no
 // inner lines.
-std::vector<Pair> inner_pairs(const std::vector<std::string_view>& content_lines,
+template <class ContentLineList>
+std::vector<Pair> inner_pairs(const ContentLineList& content_lines,
                               const std::vector<std::string_view>& search_lines,
                               std::size_t block_start, std::size_t block_end,
                               std::size_t search_block_size) {
@@ -70,10 +71,10 @@ double pair_score(std::uint64_t distance, std::size_t longest) {
 
 }  // namespace
 
-double calculate_block_similarity(const std::vector<std::string_view>& content_lines,
-                                  const std::vector<std::string_view>& search_lines,
-                                  std::size_t block_start, std::size_t block_end,
-                                  std::size_t search_block_size) {
+template <class ContentLineList>
+double block_similarity(const ContentLineList& content_lines,
+                        const std::vector<std::string_view>& search_lines, std::size_t block_start,
+                        std::size_t block_end, std::size_t search_block_size) {
     const std::vector<Pair> pairs =
         inner_pairs(content_lines, search_lines, block_start, block_end, search_block_size);
     double sum = 0.0;
@@ -81,10 +82,11 @@ double calculate_block_similarity(const std::vector<std::string_view>& content_l
     return pairs.empty() ? 1.0 : sum / static_cast<double>(pairs.size());
 }
 
-std::optional<double> calculate_block_similarity_above(
-    const std::vector<std::string_view>& content_lines,
-    const std::vector<std::string_view>& search_lines, std::size_t block_start, std::size_t block_end,
-    std::size_t search_block_size, double threshold) {
+template <class ContentLineList>
+std::optional<double> block_similarity_above(const ContentLineList& content_lines,
+                                             const std::vector<std::string_view>& search_lines,
+                                             std::size_t block_start, std::size_t block_end,
+                                             std::size_t search_block_size, double threshold) {
     const std::vector<Pair> pairs =
         inner_pairs(content_lines, search_lines, block_start, block_end, search_block_size);
     if (pairs.empty()) {
@@ -110,6 +112,28 @@ std::optional<double> calculate_block_similarity_above(
     const double score = sum / count;
     if (score > threshold) return score;
     return std::nullopt;
+}
+
+double calculate_block_similarity(const std::vector<std::string_view>& content_lines,
+                                  const std::vector<std::string_view>& search_lines,
+                                  std::size_t block_start, std::size_t block_end,
+                                  std::size_t search_block_size) {
+    return block_similarity(content_lines, search_lines, block_start, block_end, search_block_size);
+}
+
+std::optional<double> calculate_block_similarity_above(
+    const std::vector<std::string_view>& content_lines,
+    const std::vector<std::string_view>& search_lines, std::size_t block_start, std::size_t block_end,
+    std::size_t search_block_size, double threshold) {
+    return block_similarity_above(content_lines, search_lines, block_start, block_end,
+                                  search_block_size, threshold);
+}
+
+std::optional<double> calculate_block_similarity_above(
+    const LazyLines& content_lines, const std::vector<std::string_view>& search_lines,
+    std::size_t block_start, std::size_t block_end, std::size_t search_block_size, double threshold) {
+    return block_similarity_above(content_lines, search_lines, block_start, block_end,
+                                  search_block_size, threshold);
 }
 
 }  // namespace brindle::replacer

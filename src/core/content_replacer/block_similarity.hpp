@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/content_replacer/types.hpp"
+
 namespace brindle::replacer {
 
 // Mean per-line similarity (1 - characters edited / longer byte length) of the trimmed inner
@@ -24,5 +26,10 @@ std::optional<double> calculate_block_similarity_above(
     const std::vector<std::string_view>& content_lines,
     const std::vector<std::string_view>& search_lines, std::size_t block_start, std::size_t block_end,
     std::size_t search_block_size, double threshold);
+
+// The same over the content's lines as a replacement call holds them.
+std::optional<double> calculate_block_similarity_above(
+    const LazyLines& content_lines, const std::vector<std::string_view>& search_lines,
+    std::size_t block_start, std::size_t block_end, std::size_t search_block_size, double threshold);
 
 }  // namespace brindle::replacer

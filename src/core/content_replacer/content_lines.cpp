@@ -3,15 +3,21 @@
 //
 // Trimmed ids. Every line's trimmed text gets a number from an open-addressing table keyed by the
 // text's 64-bit hash; a slot whose hash matches is confirmed by comparing the texts, so two lines
-// get the same id exactly when their trimmed texts are equal. One pass over the lines, one
-// allocation for the table, none per line.
+// get the same id exactly when their trimmed texts are equal. One pass over the lines, with the
+// table sized from a sample of them (and made to fit at the end), no allocation per line.
 //
 // Window hashes. A window's text is its lines joined with LF, so it is determined by the sequence
 // of its lines, and a text cut at its LF bytes gives that sequence back. The hash of a text is the
-// polynomial (modulo the Mersenne prime 2^61 - 1) of the hashes of its LF-separated pieces; for
-// windows it comes in O(1) from prefix hashes over the lines. Equal hashes are only a hint: users
-// confirm equality by comparing texts.
+// polynomial (modulo the Mersenne prime 2^31 - 1) of the hashes of its LF-separated pieces; for
+// windows it comes in O(1) from prefix hashes over the lines, 4 bytes a line. Equal hashes are
+// only a hint: users confirm equality by comparing texts, so the odd collision of a 31-bit hash
+// costs one comparison, never a wrong answer.
+//
+// Window lengths. A window's text is the stretch of the content from its first line's start to
+// its last line's end, less one byte for every line break in it that is CR LF; without CR LF in
+// the content that is the stretch itself, and otherwise prefix counts of CR LF line ends give it.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 
@@ -23,15 +29,13 @@ namespace brindle::replacer {
 
 namespace {
 
-constexpr std::uint64_t kModulus = (std::uint64_t{1} << 61) - 1;  // prime, fast reduction
+constexpr std::uint64_t kModulus = (std::uint64_t{1} << 31) - 1;  // prime, fast reduction
 constexpr std::uint64_t kBase = 1'000'003;                        // odd, well above 256
 
-__extension__ typedef unsigned __int128 Wide;
-
+// Both factors below the modulus: the product fits 62 bits and one fold brings it below 2^32.
 std::uint64_t mul_mod(std::uint64_t a, std::uint64_t b) {
-    const Wide product = static_cast<Wide>(a) * b;
-    std::uint64_t r =
-        static_cast<std::uint64_t>(product & kModulus) + static_cast<std::uint64_t>(product >> 61);
+    const std::uint64_t product = a * b;
+    std::uint64_t r = (product & kModulus) + (product >> 31);
     if (r >= kModulus) r -= kModulus;
     return r;
 }
@@ -57,27 +61,22 @@ std::uint64_t piece_hash(std::string_view piece) {
 
 }  // namespace
 
-const std::vector<std::string_view>& LazyLines::get() const {
-    if (!built_) {
-        // Counted first so that the vector is allocated once, at its final size. The rule is
-        // text::split_lines': cut after each LF, drop the LF and one CR before it.
-        lines_.reserve(text::count_lines(text_));
-        std::size_t start = 0;
-        while (start < text_.size()) {
-            const void* hit = std::memchr(text_.data() + start, '\n', text_.size() - start);
-            if (hit == nullptr) {
-                lines_.push_back(text_.substr(start));
-                break;
-            }
-            const auto lf = static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data());
-            const std::size_t end = (lf > start && text_[lf - 1] == '\r') ? lf - 1 : lf;
-            lines_.push_back(text_.substr(start, end - start));
-            start = lf + 1;
-            poll_interrupt();
+void LazyLines::build() const {
+    // Counted first so that the table is allocated once, at its final size.
+    starts_.reserve(text::count_lines(text_) + 1);
+    std::size_t start = 0;
+    while (start < text_.size()) {
+        starts_.push_back(start);
+        const void* hit = std::memchr(text_.data() + start, '\n', text_.size() - start);
+        if (hit == nullptr) {
+            start = text_.size();
+            break;
         }
-        built_ = true;
+        start = static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data()) + 1;
+        poll_interrupt();
     }
-    return lines_;
+    starts_.push_back(start);
+    built_ = true;
 }
 
 struct ContentLines::Ids {
@@ -85,9 +84,9 @@ struct ContentLines::Ids {
         std::uint32_t check;  // high half of the text's hash
         std::uint32_t id;     // kAbsent: empty slot
     };
-    // Twice as many slots, every text entered again.
-    void grow() {
-        std::vector<Slot> old(2 * slots.size(), Slot{0, kAbsent});
+    // `capacity` slots (a power of two, room for every text), every text entered again.
+    void resize(std::size_t capacity) {
+        std::vector<Slot> old(capacity, Slot{0, kAbsent});
         old.swap(slots);
         mask = slots.size() - 1;
         for (const Slot& slot : old) {
@@ -122,7 +121,7 @@ struct ContentLines::Ids {
                 slot = {check, id};
                 text_of_id.push_back(trimmed);
                 hash_of_id.push_back(hash);
-                if (3 * text_of_id.size() > 2 * slots.size()) grow();
+                if (3 * text_of_id.size() > 2 * slots.size()) resize(2 * slots.size());
                 return id;
             }
             if (slot.check == check && text_of_id[slot.id] == trimmed) return slot.id;
@@ -131,23 +130,41 @@ struct ContentLines::Ids {
 };
 
 struct ContentLines::Sums {
-    std::vector<std::size_t> length;  // length[k]: bytes of lines 0..k-1 (without line breaks)
-    std::vector<std::uint64_t> hash;  // hash[k]: polynomial hash of lines 0..k-1
+    std::vector<std::uint32_t> hash;  // hash[k]: polynomial hash of lines 0..k-1
     std::size_t power_count = 0;      // a one-entry cache of kBase^power_count
     std::uint64_t power = 1;
 };
 
-ContentLines::ContentLines(std::string_view t) : text(t), lines(t) {}
+ContentLines::ContentLines(std::string_view t, std::uint64_t narrow_max)
+    : text(t), lines(t, narrow_max), crlf_before_(narrow_max) {}
 
 ContentLines::~ContentLines() = default;
 
 const std::vector<std::uint32_t>& ContentLines::trimmed_ids() const {
     if (!ids_) {
         auto ids = std::make_unique<Ids>();
-        const std::vector<std::string_view>& all = lines;
-        // Sized for a quarter of the lines being distinct, and doubled when two thirds full.
+        const LazyLines& all = lines;
+        // Sized for the share of distinct trimmed texts among up to 256 evenly spread lines (a
+        // sample overstates the share a little, which saves doublings), and doubled when two
+        // thirds full: most lines of code are distinct, while a file of repeated lines needs a
+        // small table.
+        const std::size_t n = all.size();
+        std::size_t expected = 0;
+        if (n > 0) {
+            constexpr std::size_t kSamples = 256;
+            const std::size_t samples = std::min(n, kSamples);
+            std::array<std::uint64_t, kSamples> sampled{};
+            for (std::size_t s = 0; s < samples; ++s) {
+                sampled[s] = Ids::hash_of(text::trim(all[s * n / samples]));
+            }
+            std::sort(sampled.begin(), sampled.begin() + static_cast<std::ptrdiff_t>(samples));
+            const auto distinct = static_cast<std::size_t>(
+                std::unique(sampled.begin(), sampled.begin() + static_cast<std::ptrdiff_t>(samples)) -
+                sampled.begin());
+            expected = n / samples * distinct + n % samples * distinct / samples;
+        }
         std::size_t capacity = 64;
-        while (2 * capacity < 3 * (all.size() / 4)) capacity *= 2;
+        while (2 * capacity < 3 * expected) capacity *= 2;
         ids->slots.assign(capacity, Ids::Slot{0, kAbsent});
         ids->mask = capacity - 1;
         ids->of_line.reserve(all.size());
@@ -168,6 +185,9 @@ const std::vector<std::uint32_t>& ContentLines::trimmed_ids() const {
             }
             poll_interrupt(kBatch);
         }
+        std::size_t fitting = 64;
+        while (2 * fitting < 3 * ids->text_of_id.size()) fitting *= 2;
+        if (4 * fitting <= ids->slots.size()) ids->resize(fitting);
         ids_ = std::move(ids);
     }
     return ids_->of_line;
@@ -185,18 +205,13 @@ std::string_view ContentLines::trimmed(std::size_t k) const {
 const ContentLines::Sums& ContentLines::sums() const {
     if (!sums_) {
         auto sums = std::make_unique<Sums>();
-        const std::vector<std::string_view>& all = lines;
-        sums->length.reserve(all.size() + 1);
-        sums->hash.reserve(all.size() + 1);
-        std::size_t length = 0;
+        const std::size_t n = lines.size();
+        sums->hash.reserve(n + 1);
         std::uint64_t hash = 0;
-        sums->length.push_back(0);
         sums->hash.push_back(0);
-        for (std::string_view line : all) {
-            length += line.size();
-            hash = add_mod(mul_mod(hash, kBase), piece_hash(line));
-            sums->length.push_back(length);
-            sums->hash.push_back(hash);
+        for (std::size_t k = 0; k < n; ++k) {
+            hash = add_mod(mul_mod(hash, kBase), piece_hash(lines[k]));
+            sums->hash.push_back(static_cast<std::uint32_t>(hash));
             poll_interrupt();
         }
         sums_ = std::move(sums);
@@ -204,28 +219,51 @@ const ContentLines::Sums& ContentLines::sums() const {
     return *sums_;
 }
 
+std::size_t ContentLines::crlf_breaks(std::size_t begin, std::size_t count) const {
+    if (!crlf_known_) {
+        if (text.find("\r\n") != std::string_view::npos) {
+            const std::size_t n = lines.size();
+            crlf_before_.reserve(n + 1);
+            std::size_t before = 0;
+            crlf_before_.push_back(0);
+            for (std::size_t k = 0; k < n; ++k) {
+                // Line k ends in CR LF when its break, the bytes up to the next line, is two long.
+                const std::size_t end = lines.start(k) + lines[k].size();
+                before += lines.start(k + 1) - end == 2;
+                crlf_before_.push_back(before);
+                poll_interrupt();
+            }
+        }
+        crlf_known_ = true;
+    }
+    if (crlf_before_.empty() || count < 2) return 0;
+    return crlf_before_[begin + count - 1] - crlf_before_[begin];
+}
+
 std::string_view ContentLines::window_span(std::size_t begin, std::size_t count) const {
-    const std::string_view first = lines[begin];
-    const std::string_view last = lines[begin + count - 1];
-    return {first.data(), static_cast<std::size_t>(last.data() + last.size() - first.data())};
+    const std::size_t last = begin + count - 1;
+    const std::size_t start = lines.start(begin);
+    return text.substr(start, lines.start(last) + lines[last].size() - start);
 }
 
 std::size_t ContentLines::window_length(std::size_t begin, std::size_t count) const {
-    const Sums& s = sums();
-    return s.length[begin + count] - s.length[begin] + (count - 1);
+    return window_span(begin, count).size() - crlf_breaks(begin, count);
 }
 
 bool ContentLines::window_is_contiguous(std::size_t begin, std::size_t count) const {
-    // Every line but the content's last is followed by LF or CR LF.
-    for (std::size_t k = begin; k + 1 < begin + count; ++k) {
-        if (lines[k].data()[lines[k].size()] != '\n') return false;
-    }
-    return true;
+    return crlf_breaks(begin, count) == 0;
 }
 
 std::string ContentLines::window_text(std::size_t begin, std::size_t count) const {
-    const std::vector<std::string_view>& all = lines;
-    return text::join_lines(all, begin, count);
+    const std::string_view span = window_span(begin, count);
+    if (crlf_breaks(begin, count) == 0) return std::string(span);
+    std::string out;
+    out.reserve(span.size());
+    for (std::size_t k = begin; k < begin + count; ++k) {
+        if (k > begin) out.push_back('\n');
+        out.append(lines[k]);
+    }
+    return out;
 }
 
 std::uint64_t ContentLines::window_hash(std::size_t begin, std::size_t count) const {
@@ -285,6 +323,11 @@ std::uint64_t ContentLines::text_hash(std::string_view text) {
     }
 }
 
+void Candidates::add_view(std::string_view text) {
+    if (runs_.empty() || runs_.back().windows) runs_.push_back({size(), views_.size(), false});
+    views_.push_back({text.data(), text.size(), 0});
+}
+
 void Candidates::add_owned(std::string text) {
     owned_.push_back(std::move(text));
     add_view(owned_.back());
@@ -292,44 +335,82 @@ void Candidates::add_owned(std::string text) {
 
 void Candidates::add_window(const ContentLines& content, std::size_t begin, std::size_t count) {
     content_ = &content;
-    items_.push_back({nullptr, begin, count | kWindow});
+    if (runs_.empty() || !runs_.back().windows) {
+        runs_.push_back({size(), window_begins_.size(), true});
+    }
+    if (window_begins_.empty()) {
+        shared_count_ = count;
+    } else if (window_counts_.empty() && count != shared_count_) {
+        window_counts_.reserve(window_begins_.size() + 1);
+        for (std::size_t w = 0; w < window_begins_.size(); ++w) window_counts_.push_back(shared_count_);
+    }
+    if (!window_counts_.empty()) window_counts_.push_back(count);
+    window_begins_.push_back(begin);
+}
+
+std::pair<bool, std::size_t> Candidates::locate(std::size_t k) const {
+    // The last run that starts at or before k; there are rarely more than two.
+    std::size_t r = runs_.size() - 1;
+    while (runs_[r].first > k) --r;
+    return {runs_[r].windows, runs_[r].at + (k - runs_[r].first)};
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> Candidates::window(std::size_t k) const {
+    const auto [is_window, at] = locate(k);
+    if (!is_window) return std::nullopt;
+    return std::pair(window_begins_[at], window_count(at));
+}
+
+std::size_t Candidates::search_from(std::size_t k) const {
+    const auto [is_window, at] = locate(k);
+    return is_window ? 0 : views_[at].search_from;
+}
+
+void Candidates::set_search_from(std::size_t k, std::size_t pos) {
+    const auto [is_window, at] = locate(k);
+    if (!is_window) views_[at].search_from = pos;
 }
 
 std::string_view Candidates::text(std::size_t k, std::string& scratch) const {
-    if (!is_window(k)) return view(k);
-    const std::size_t begin = items_[k].a;
-    const std::size_t count = items_[k].b & ~kWindow;
+    const auto [is_window, at] = locate(k);
+    if (!is_window) return {views_[at].data, views_[at].size};
+    const std::size_t begin = window_begins_[at];
+    const std::size_t count = window_count(at);
     if (content_->window_is_contiguous(begin, count)) return content_->window_span(begin, count);
     scratch = content_->window_text(begin, count);
     return scratch;
 }
 
 std::size_t Candidates::length(std::size_t k) const {
-    if (!is_window(k)) return items_[k].a;
-    return content_->window_length(items_[k].a, items_[k].b & ~kWindow);
+    const auto [is_window, at] = locate(k);
+    if (!is_window) return views_[at].size;
+    return content_->window_length(window_begins_[at], window_count(at));
 }
 
 std::uint64_t Candidates::hash(std::size_t k) const {
-    if (!is_window(k)) return ContentLines::text_hash(view(k));
-    return content_->window_hash(items_[k].a, items_[k].b & ~kWindow);
+    const auto [is_window, at] = locate(k);
+    if (!is_window) return ContentLines::text_hash({views_[at].data, views_[at].size});
+    return content_->window_hash(window_begins_[at], window_count(at));
 }
 
 bool Candidates::equals(std::size_t k, std::string_view other) const {
-    if (!is_window(k)) return view(k) == other;
-    return content_->window_equals(items_[k].a, items_[k].b & ~kWindow, other);
+    const auto [is_window, at] = locate(k);
+    if (!is_window) return std::string_view(views_[at].data, views_[at].size) == other;
+    return content_->window_equals(window_begins_[at], window_count(at), other);
 }
 
 bool Candidates::equals_window(std::size_t k, const ContentLines& content, std::size_t begin,
                                std::size_t count) const {
-    if (!is_window(k)) return content.window_equals(begin, count, view(k));
-    return content.windows_equal(items_[k].a, items_[k].b & ~kWindow, begin, count);
+    const auto [is_window, at] = locate(k);
+    if (!is_window) return content.window_equals(begin, count, {views_[at].data, views_[at].size});
+    return content.windows_equal(window_begins_[at], window_count(at), begin, count);
 }
 
 std::vector<std::string> Candidates::strings() const {
     std::vector<std::string> out;
-    out.reserve(items_.size());
+    out.reserve(size());
     std::string scratch;
-    for (std::size_t k = 0; k < items_.size(); ++k) out.emplace_back(text(k, scratch));
+    for (std::size_t k = 0; k < size(); ++k) out.emplace_back(text(k, scratch));
     return out;
 }
 

@@ -24,7 +24,8 @@
 //      win get a stronger bound from one pass of the search text over their lines: the least
 //      distance to any stretch of content ending where a window ends.
 // Ties are broken by the window index explicitly, so the measuring order does not change which
-// window wins.
+// window wins. The lines holding the anchor are found by searching the whole text, which jumps
+// from one occurrence to the next, not by searching each line.
 #include "core/content_replacer/diagnostics.hpp"
 
 #include <algorithm>
@@ -160,8 +161,7 @@ void for_each_class(std::string_view s, F&& f) {
 // the character counts. Every window holds exactly m - 1 LFs between its lines.
 class SlidingWindow {
 public:
-    SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m,
-                  std::string_view old_string)
+    SlidingWindow(const LazyLines& lines, std::size_t m, std::string_view old_string)
         : lines_(lines), m_(m) {
         target_.fill(0);
         for_each_class(old_string, [&](std::size_t c) { ++target_[c]; });
@@ -225,7 +225,7 @@ private:
         });
     }
 
-    const std::vector<std::string_view>& lines_;
+    const LazyLines& lines_;
     std::size_t m_;
     Histogram target_;
     Histogram count_;
@@ -318,7 +318,7 @@ public:
         info.similarity = best_similarity;
         info.start_line = best_start + 1;
         info.end_line = best_start + m_;
-        info.text = text::join_lines(content_.lines, best_start, m_);
+        info.text = content_.window_text(best_start, m_);
         info.diff = build_match_diff(old_string_, info.text);
         return info;
     }
@@ -377,11 +377,11 @@ private:
         const auto text_end = text_begin + content_.text.size();
         const auto begin = reinterpret_cast<std::uintptr_t>(head.data());
         const auto end = reinterpret_cast<std::uintptr_t>(tail.data()) + tail.size();
-        const std::size_t bytes = text::joined_length(content_.lines.get().data() + first, count);
+        const std::size_t bytes = content_.window_length(first, count);
         if (text_begin <= begin && begin <= end && end <= text_end && end - begin == bytes) {
             return content_.text.substr(begin - text_begin, bytes);
         }
-        buffer_ = text::join_lines(content_.lines, first, count);
+        buffer_ = content_.window_text(first, count);
         return buffer_;
     }
 
@@ -535,9 +535,31 @@ std::string build_match_diff(std::string_view old_string, std::string_view windo
     return out;
 }
 
+// The first line at or after `from` that contains `needle` (which holds no LF), or the line
+// count when there is none. The needle is searched in the whole text, jumping from one occurrence
+// to the next rather than searching line by line; an occurrence counts when it lies inside its
+// line's view (it may run into a CR LF line break).
+std::size_t next_line_containing(const ContentLines& content, std::size_t from,
+                                 std::string_view needle) {
+    const LazyLines& lines = content.lines;
+    const std::size_t n = lines.size();
+    std::size_t line = from;
+    std::size_t pos = line < n ? lines.start(line) : content.text.size();
+    while (line < n) {
+        const std::size_t hit = text::find(content.text, needle, pos);
+        if (hit == std::string_view::npos) return n;
+        // The line the hit starts in: a hit starts before the text's end, where line n starts.
+        while (lines.start(line + 1) <= hit) ++line;
+        if (hit + needle.size() <= lines.start(line) + lines[line].size()) return line;
+        pos = hit + 1;
+        poll_interrupt();
+    }
+    return n;
+}
+
 std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
                                                  std::string_view old_string) {
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::vector<std::string_view> search = text::split_lines(old_string);
     const std::size_t n = lines.size();
     const std::size_t m = search.size();
@@ -551,9 +573,10 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
     bool anchor_seen = false;
     // The anchor hits come in ascending order, so their intervals are merged on the fly. Once
     // every window is added, further hits add nothing.
-    for (std::size_t i = 0; i < n && next_window < count; ++i) {
+    for (std::size_t i = 0; next_window < count; ++i) {
         poll_interrupt();
-        if (!text::contains(lines[i], *anchor)) continue;
+        i = next_line_containing(content, i, *anchor);
+        if (i == n) break;
         anchor_seen = true;
         const std::size_t lo = std::max(i > kAnchorRadius ? i - kAnchorRadius : 0, next_window);
         const std::size_t hi = std::min(i + kAnchorRadius, count - 1);
@@ -579,7 +602,7 @@ std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& conte
 
 std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
                                                 std::string_view old_string) {
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     const std::size_t m = text::count_lines(old_string);
     std::vector<std::uint64_t> out;
@@ -601,13 +624,17 @@ std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
     // the block. Its first search line is then part of line i, so the probe test is implied.
     // The occurrences are therefore marked once in the joined content and mapped to lines,
     // instead of joining and searching one block per line.
-    if (old_string.back() == '\n') return out;
-    const std::string joined = text::join_lines(lines, 0, n);
-    const std::vector<bool> starts = occurrence_starts(joined, old_string);
+    if (old_string.back() == '\n' || n == 0) return out;
+    // Without CR LF line breaks the joined content is a stretch of the content; otherwise it is
+    // searched a stretch at a time. Either way it is not copied whole.
+    const std::size_t joined_size = content.window_length(0, n);
+    const std::vector<bool> starts = content.window_is_contiguous(0, n)
+                                         ? occurrence_starts(content.window_span(0, n), old_string)
+                                         : occurrence_starts_in_lines(lines, old_string);
     std::size_t line_start = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t next_start = line_start + lines[i].size() + 1;  // behind line i's LF
-        const std::size_t stop = std::min(next_start, joined.size());
+        const std::size_t stop = std::min(next_start, joined_size);
         for (std::size_t p = line_start; p < stop; ++p) {
             if (starts[p]) {
                 out.push_back(i + 1);

@@ -18,11 +18,11 @@
 // No sequence pairs a backslash with a line feed, so a line break between two lines is never part
 // of a sequence, and resolving a block of lines joined by LF equals resolving each line and
 // joining the results by LF. The strategy resolves every content line once, lays the resolved
-// lines out as one text joined by LF, and marks where the target occurs in it (Knuth-Morris-
-// Pratt, linear); a window then matches when its stretch of that text has the target's length and
-// the target occurs at its start, an O(1) test.
+// lines out as one text joined by LF (streamed, not stored), and marks where the target occurs in
+// it (Knuth-Morris-Pratt, linear); a window then matches when its stretch of that text has the
+// target's length and the target occurs at its start, an O(1) test.
 //
-// Most searches fail at the first characters of a window, so that laid-out text is built only when
+// Most searches fail at the first characters of a window, so that laid-out text is computed only when
 // it pays: each window is first resolved piece by piece into a comparison with the target that
 // stops at the first difference, and only when those comparisons have read more than a few times
 // the content's size does the strategy start again with the laid-out text. Both give the same
@@ -108,35 +108,54 @@ void append_unescaped(std::string_view s, std::string& out) {
 
 // The content with every line resolved, lines joined by LF, and where each line lies in it.
 // The resolved text of a window is then one stretch of this text, and a window matches when the
-// stretch has the target's length and the target occurs at its start.
+// stretch has the target's length and the target occurs at its start. The text itself is never
+// stored: it is streamed into the target's search, and only where each resolved line ends is
+// kept (the next one starts behind its LF).
 class UnescapedLines {
 public:
-    UnescapedLines(const std::vector<std::string_view>& lines, std::string_view target) {
-        begin_.reserve(lines.size());
+    // `text_size`: the byte length of the content the lines are from.
+    UnescapedLines(const LazyLines& lines, std::size_t text_size, std::string_view target) {
         end_.reserve(lines.size());
+        // The empty target occurs everywhere; otherwise its occurrences are marked as the text
+        // streams past.
+        target_empty_ = target.empty();
+        std::optional<StreamingOccurrences> search;
+        if (!target_empty_) {
+            // Resolving never lengthens a line, and the lines are joined by one byte where the
+            // content has one or two.
+            search.emplace(target);
+            search->reserve(text_size);
+        }
+        std::size_t size = 0;
         for (std::size_t k = 0; k < lines.size(); ++k) {
             poll_interrupt();
-            if (k > 0) buffer_.push_back('\n');
-            begin_.push_back(buffer_.size());
-            append_unescaped(lines[k], buffer_);
-            end_.push_back(buffer_.size());
+            if (k > 0) {
+                if (search) search->feed("\n");
+                ++size;
+            }
+            emit_unescaped(lines[k], [&](std::string_view piece) {
+                if (search) search->feed(piece);
+                size += piece.size();
+                return true;
+            });
+            end_.push_back(size);
         }
         target_size_ = target.size();
-        target_at_ = occurrence_starts(buffer_, target);
+        if (search) target_at_ = search->take();
     }
 
     // Whether lines begin..begin+count-1 (count >= 1), resolved and joined with LF, equal the
     // target.
     bool window_matches(std::size_t begin, std::size_t count) const {
-        return end_[begin + count - 1] - begin_[begin] == target_size_ && target_at_[begin_[begin]];
+        const std::size_t start = begin > 0 ? end_[begin - 1] + 1 : 0;
+        return end_[begin + count - 1] - start == target_size_ && (target_empty_ || target_at_[start]);
     }
 
 private:
-    std::string buffer_;
-    std::vector<std::size_t> begin_;  // resolved line k is buffer_[begin_[k], end_[k])
-    std::vector<std::size_t> end_;
+    IndexTable end_;  // resolved line k ends at end_[k] of the laid-out text
+    bool target_empty_ = false;
     std::size_t target_size_ = 0;
-    std::vector<bool> target_at_;  // where the target occurs in buffer_
+    std::vector<bool> target_at_;  // where the target occurs in the laid-out text
 };
 
 }  // namespace
@@ -159,7 +178,7 @@ Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
         found.set_search_from(0, target_at);
     }
 
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     const std::size_t m = text::count_lines(target);
     if (m == 0 || n < m) return found;
@@ -176,12 +195,13 @@ Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
             bool alive = true;
             for (std::size_t k = i; k < i + m && alive; ++k) {
                 // Charged in full: the comparison may stop anywhere in the line.
-                if (budget < lines[k].size() + 1) {
+                const std::string_view line = lines[k];
+                if (budget < line.size() + 1) {
                     over_budget = true;
                     break;
                 }
-                budget -= lines[k].size() + 1;
-                alive = (k == i || check("\n")) && emit_unescaped(lines[k], check);
+                budget -= line.size() + 1;
+                alive = (k == i || check("\n")) && emit_unescaped(line, check);
             }
             if (!over_budget && alive && check.complete() && windows.first_time(i, m)) {
                 found.add_window(content, i, m);
@@ -195,7 +215,7 @@ Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
         again.add_owned(target);
         again.set_search_from(0, target_at);
     }
-    const UnescapedLines unescaped(lines, target);
+    const UnescapedLines unescaped(lines, content.text.size(), target);
     DistinctWindows windows(content);
     if (target_at != std::string_view::npos) windows.remember(target);
     for (std::size_t i = 0; i + m <= n; ++i) {

@@ -46,7 +46,7 @@ Candidates line_trimmed_replacer_with_budget(const ContentLines& content, std::s
     // One empty last line (not a line of blanks) is dropped.
     if (!search.empty() && search.back().empty()) search.pop_back();
     const std::size_t m = search.size();
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     if (m == 0 || n < m) return {};
     for (std::string_view& line : search) line = text::trim(line);
@@ -81,7 +81,7 @@ Candidates line_trimmed_replacer_with_budget(const ContentLines& content, std::s
     out = Candidates();
     std::size_t count = 0;
     for (std::size_t i = 0; i + m <= n; ++i) count += at[i];
-    out.reserve(count);
+    out.reserve_windows(count);
     for (std::size_t i = 0; i + m <= n; ++i) {
         if (at[i]) out.add_window(content, i, m);
     }
@@ -104,7 +104,7 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     }
 
     const std::size_t m = text::count_lines(old_string);
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     if (m == 0 || n < m) return out;
 
@@ -128,47 +128,40 @@ Candidates trimmed_boundary_replacer(const ContentLines& content, std::string_vi
     // content itself. Only matching windows become candidates, each distinct text once.
     const std::uint32_t blank = content.id_of_trimmed("");
     const std::vector<std::uint32_t>& ids = content.trimmed_ids();
-    std::vector<std::size_t> next_non_blank(n + 1, n);  // first non-blank line at or after k
-    for (std::size_t k = n; k-- > 0;) {
-        next_non_blank[k] = ids[k] == blank ? next_non_blank[k + 1] : k;
-    }
-    std::vector<std::size_t> last_non_blank(n, n);  // last non-blank line at or before k (n: none)
-    for (std::size_t k = 0; k < n; ++k) {
-        last_non_blank[k] = ids[k] != blank ? k : (k > 0 ? last_non_blank[k - 1] : n);
-    }
+    // Windows are visited in ascending order, so the first non-blank line at or after a window's
+    // start and the last one at or before its end are followed by two cursors that only move
+    // down.
+    std::size_t next_non_blank = 0;  // first non-blank line at or after the window's start (or n)
+    std::size_t scanned = 0;         // lines below this one have been looked at for last_non_blank
+    std::size_t last_non_blank = n;  // last non-blank line below `scanned` (n: none)
     const bool crlf = content.text.find("\r\n") != std::string_view::npos;
-    std::vector<std::size_t> line_start;  // where line k begins in the joined content
-    if (crlf) {
-        line_start.resize(n);
-        for (std::size_t k = 0, pos = 0; k < n; ++k) {
-            line_start[k] = pos;
-            pos += lines[k].size() + 1;
-        }
-    }
-    auto start_of = [&](std::size_t k) {
-        return crlf ? line_start[k] : static_cast<std::size_t>(lines[k].data() - content.text.data());
-    };
+    auto start_of = [&](std::size_t k) { return content.joined_offset(k); };
     // Offsets of a non-blank line's trimmed text in the joined content.
     auto trimmed_of = [&](std::size_t k) { return text::trim(lines[k]); };
     auto trimmed_begin = [&](std::size_t k, std::string_view trimmed) {
         return start_of(k) + static_cast<std::size_t>(trimmed.data() - lines[k].data());
     };
     const std::vector<bool> t_marks =
-        crlf ? occurrence_starts(text::join_lines(lines, 0, n), t) : occurrence_starts(content.text, t);
+        crlf ? occurrence_starts_in_lines(lines, t) : occurrence_starts(content.text, t);
 
     DistinctWindows windows(content);
     if (!out.empty()) windows.remember(t);  // t itself is already in the list
     for (std::size_t i = 0; i + m <= n; ++i) {
         poll_interrupt();
         const std::size_t last = i + m - 1;
-        const std::size_t f = next_non_blank[i];
+        if (next_non_blank < i) next_non_blank = i;
+        while (next_non_blank < n && ids[next_non_blank] == blank) ++next_non_blank;
+        for (; scanned <= last; ++scanned) {
+            if (ids[scanned] != blank) last_non_blank = scanned;
+        }
+        const std::size_t f = next_non_blank;
         bool matches;
         if (f > last) {
             matches = t.empty();
-        } else if (ids[f] != first_id || ids[last_non_blank[last]] != last_id) {
+        } else if (ids[f] != first_id || ids[last_non_blank] != last_id) {
             matches = false;
         } else {
-            const std::size_t l = last_non_blank[last];
+            const std::size_t l = last_non_blank;
             const std::size_t begin = trimmed_begin(f, trimmed_of(f));
             const std::string_view tl = trimmed_of(l);
             const std::size_t end = trimmed_begin(l, tl) + tl.size();

@@ -62,31 +62,45 @@ std::string_view without_final_cr(std::string_view line) {
     return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
 }
 
-// What every window needs to know about the content lines, measured once.
+// What every window needs to know about the content lines, measured once: 4 bytes and a bit per
+// line for a content under 4 GiB. Byte counts of a run of lines come from the content's line
+// table; lines that end in a CR of their own (not one of a CR LF line break) are rare, and
+// counted only when there are some. A line's indentation is measured again when asked for, which
+// visits only its leading whitespace.
 class IndentedLines {
 public:
-    explicit IndentedLines(const ContentLines& content) : lines_(content.lines) {
-        const std::vector<std::string_view>& lines = lines_;
+    explicit IndentedLines(const ContentLines& content) : content_(content), lines_(content.lines) {
         const std::vector<std::uint32_t>& ids = content.trimmed_ids();
         const std::uint32_t blank_id = content.id_of_trimmed("");
-        const std::size_t n = lines.size();
-        blank_.assign(n, false);
-        indentation_.assign(n, 0);
-        raw_sum_.assign(n + 1, 0);
-        cut_sum_.assign(n + 1, 0);
-        non_blank_sum_.assign(n + 1, 0);
+        const std::size_t n = lines_.size();
+        blank_.reserve(n);
+        non_blank_before_.reserve(n + 1);
+        non_blank_before_.push_back(0);
+        std::size_t non_blank = 0;
+        bool any_cr_end = false;
         for (std::size_t k = 0; k < n; ++k) {
             poll_interrupt();
-            blank_[k] = ids[k] == blank_id;
-            if (!blank_[k]) indentation_[k] = indentation_of(lines[k]);
-            raw_sum_[k + 1] = raw_sum_[k] + lines[k].size();
-            cut_sum_[k + 1] = cut_sum_[k] + without_final_cr(lines[k]).size();
-            non_blank_sum_[k + 1] = non_blank_sum_[k] + (blank_[k] ? 0 : 1);
+            const std::string_view line = lines_[k];
+            const bool blank = ids[k] == blank_id;
+            blank_.push_back(blank);
+            non_blank += blank ? 0 : 1;
+            non_blank_before_.push_back(non_blank);
+            any_cr_end = any_cr_end || (!line.empty() && line.back() == '\r');
+        }
+        if (any_cr_end) {
+            cr_end_before_.reserve(n + 1);
+            std::size_t cr_ends = 0;
+            cr_end_before_.push_back(0);
+            for (std::size_t k = 0; k < n; ++k) {
+                cr_ends += lines_[k].size() != without_final_cr(lines_[k]).size();
+                cr_end_before_.push_back(cr_ends);
+            }
         }
     }
 
     bool blank(std::size_t k) const { return blank_[k]; }
-    std::size_t indentation(std::size_t k) const { return indentation_[k]; }
+    // Of a non-blank line.
+    std::size_t indentation(std::size_t k) const { return indentation_of(lines_[k]); }
 
     // Whether remove_common_indentation of lines begin..begin+count-1 (count >= 1) joined with
     // LF equals `expected`. `common` is the smallest indentation of their non-blank lines, empty
@@ -97,7 +111,7 @@ public:
         PrefixCheck check(expected);
         if (!common) {
             // Only blank lines: the text is taken unchanged.
-            if (raw_sum_[end] - raw_sum_[begin] + (count - 1) != expected.size()) return false;
+            if (content_.window_length(begin, count) != expected.size()) return false;
             for (std::size_t k = begin; k < end; ++k) {
                 if ((k > begin && !check("\n")) || !check(lines_[k])) return false;
             }
@@ -106,10 +120,10 @@ public:
         // The re-split drops an empty last line; every other line but the last loses a final CR.
         const std::size_t kept = lines_[end - 1].empty() ? count - 1 : count;
         const std::size_t last = begin + kept - 1;
-        std::size_t length = kept == count ? cut_sum_[last] - cut_sum_[begin] + lines_[last].size()
-                                           : cut_sum_[last + 1] - cut_sum_[begin];
+        std::size_t length =
+            kept == count ? cut_sum(begin, last) + lines_[last].size() : cut_sum(begin, last + 1);
         // Every non-blank line is at least `common` bytes long, so this does not wrap.
-        length = length - *common * (non_blank_sum_[end] - non_blank_sum_[begin]) + (kept - 1);
+        length = length - *common * (non_blank_before_[end] - non_blank_before_[begin]) + (kept - 1);
         if (length != expected.size()) return false;
         for (std::size_t k = begin; k <= last; ++k) {
             std::string_view line = k + 1 < end ? without_final_cr(lines_[k]) : lines_[k];
@@ -123,12 +137,18 @@ public:
     }
 
 private:
-    const std::vector<std::string_view>& lines_;
+    // Bytes of lines a..b-1, each without a final CR.
+    std::size_t cut_sum(std::size_t a, std::size_t b) const {
+        if (a == b) return 0;
+        const std::size_t raw = content_.window_length(a, b - a) - (b - a - 1);
+        return cr_end_before_.empty() ? raw : raw - (cr_end_before_[b] - cr_end_before_[a]);
+    }
+
+    const ContentLines& content_;
+    const LazyLines& lines_;
     std::vector<bool> blank_;
-    std::vector<std::size_t> indentation_;    // of non-blank lines
-    std::vector<std::size_t> raw_sum_;        // prefix sums of line lengths
-    std::vector<std::size_t> cut_sum_;        // prefix sums of lengths without a final CR
-    std::vector<std::size_t> non_blank_sum_;  // prefix counts of non-blank lines
+    IndexTable non_blank_before_;  // non_blank_before_[k]: non-blank lines before line k
+    IndexTable cr_end_before_;     // the same for lines ending in CR; empty when there are none
 };
 
 // Keys of lines for a necessary condition on matching windows, checked for all windows at once.
@@ -149,18 +169,16 @@ std::uint64_t shifted_key(std::uint32_t plain_key, std::size_t step) {
 std::vector<bool> windows_passing_line_keys(const ContentLines& content, const IndentedLines& measured,
                                             const std::vector<std::string_view>& search_lines,
                                             const std::vector<std::uint32_t>& search_ids) {
-    auto build = [&](std::size_t count, auto&& plain, auto&& blank, auto&& indentation,
-                     std::vector<std::uint64_t>& shifted) {
-        shifted.reserve(count);
+    // The shifted key of each line in turn; the step is taken from the previous non-blank line.
+    struct ShiftedKeys {
         std::optional<std::size_t> previous;  // indentation of the previous non-blank line
-        for (std::size_t k = 0; k < count; ++k) {
+        std::uint64_t next(std::uint32_t plain, bool blank, std::size_t indentation) {
             std::size_t step = 0;
-            if (!blank(k)) {
-                const std::size_t here = indentation(k);
-                if (previous) step = here - *previous;  // wraps when smaller; compared as is
-                previous = here;
+            if (!blank) {
+                if (previous) step = indentation - *previous;  // wraps when smaller; compared as is
+                previous = indentation;
             }
-            shifted.push_back(shifted_key(plain(k), step));
+            return shifted_key(plain, step);
         }
     };
     const std::vector<std::uint32_t>& content_ids = content.trimmed_ids();
@@ -168,18 +186,21 @@ std::vector<bool> windows_passing_line_keys(const ContentLines& content, const I
     std::size_t first = 0;  // the first non-blank search line
     while (first < search_lines.size() && text::is_blank(search_lines[first])) ++first;
     if (first + 1 < search_lines.size()) {
-        std::vector<std::uint64_t> content_shifted, search_shifted;
-        build(
-            content_ids.size(), [&](std::size_t k) { return content_ids[k]; },
-            [&](std::size_t k) { return measured.blank(k); },
-            [&](std::size_t k) { return measured.indentation(k); }, content_shifted);
-        build(
-            search_lines.size(), [&](std::size_t k) { return search_ids[k]; },
-            [&](std::size_t k) { return text::is_blank(search_lines[k]); },
-            [&](std::size_t k) { return indentation_of(search_lines[k]); }, search_shifted);
+        std::vector<std::uint64_t> search_shifted;
+        search_shifted.reserve(search_lines.size());
+        ShiftedKeys search_keys;
+        for (std::size_t k = 0; k < search_lines.size(); ++k) {
+            search_shifted.push_back(search_keys.next(search_ids[k], text::is_blank(search_lines[k]),
+                                                      indentation_of(search_lines[k])));
+        }
         const std::span<const std::uint64_t> tail(search_shifted.data() + first + 1,
                                                   search_shifted.size() - first - 1);
-        const std::vector<bool> tail_at = occurrence_starts(content_shifted, tail);
+        // The content's keys are computed as the search reads them, one per line, never stored.
+        ShiftedKeys content_keys;
+        const std::vector<bool> tail_at =
+            occurrence_starts_of(content_ids.size(), tail, [&](std::size_t k) {
+                return content_keys.next(content_ids[k], measured.blank(k), measured.indentation(k));
+            });
         for (std::size_t i = 0; i + search_lines.size() <= content_ids.size(); ++i) {
             passing[i] = passing[i] && tail_at[i + first + 1];
         }
@@ -214,7 +235,7 @@ std::optional<std::string> try_remove_common_indentation(std::string_view text) 
 }
 
 Candidates indentation_flexible_replacer(const ContentLines& content, std::string_view old_string) {
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     const std::vector<std::string_view> search_lines = text::split_lines(old_string);
     const std::size_t m = search_lines.size();
@@ -254,23 +275,26 @@ Candidates indentation_flexible_replacer(const ContentLines& content, std::strin
     const std::vector<bool> may_match =
         windows_passing_line_keys(content, measured, search_lines, search_ids);
     Candidates found;
-    // Sliding-window minimum of the indentation of the window's non-blank lines: indices in
-    // ascending order with strictly ascending indentation; the front is the window's minimum.
-    std::deque<std::size_t> minima;
+    std::size_t passing = 0;
+    for (std::size_t i = 0; i + m <= n; ++i) passing += may_match[i];
+    found.reserve_windows(passing);
+    // Sliding-window minimum of the indentation of the window's non-blank lines: {line,
+    // indentation} in ascending order of both, the indentation strictly; the front is the
+    // window's minimum.
+    std::deque<std::pair<std::size_t, std::size_t>> minima;
     for (std::size_t k = 0; k < n; ++k) {
         poll_interrupt();
         if (!measured.blank(k)) {
-            while (!minima.empty() && measured.indentation(minima.back()) >= measured.indentation(k)) {
-                minima.pop_back();
-            }
-            minima.push_back(k);
+            const std::size_t here = measured.indentation(k);
+            while (!minima.empty() && minima.back().second >= here) minima.pop_back();
+            minima.emplace_back(k, here);
         }
         if (k + 1 < m) continue;
         const std::size_t begin = k + 1 - m;
-        while (!minima.empty() && minima.front() < begin) minima.pop_front();
+        while (!minima.empty() && minima.front().first < begin) minima.pop_front();
         if (!may_match[begin]) continue;
         std::optional<std::size_t> common;
-        if (!minima.empty()) common = measured.indentation(minima.front());
+        if (!minima.empty()) common = minima.front().second;
         if (measured.window_equals(begin, m, common, *target)) found.add_window(content, begin, m);
     }
     return found;

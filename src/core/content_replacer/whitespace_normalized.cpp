@@ -15,11 +15,12 @@
 // A line break is whitespace, so no word spans two lines, and the normal form of a block of lines
 // is the normal forms of its non-blank lines, in order, each pair joined by a space under the same
 // rule applied to their facing characters. The strategy therefore normalises every content line
-// once, lays the forms out as one text with those joining spaces, and marks where the searched
-// normal form occurs in it (Knuth-Morris-Pratt, linear). A window's normal form is one stretch of
-// that text, so testing a window is O(1): the stretch's length, and an occurrence at its start.
+// once, lays the forms out as one text with those joining spaces (streamed into the search, not
+// stored), and marks where the searched normal form occurs in it (Knuth-Morris-Pratt, linear). A
+// window's normal form is one stretch of that text, so testing a window is O(1): the stretch's
+// length, and an occurrence at its start.
 //
-// Most searches fail at the first word of a window, so the laid-out text is built only when it
+// Most searches fail at the first word of a window, so the laid-out text is computed only when it
 // pays: each window's normal form is first streamed into a comparison with the target that stops
 // at the first difference, and only when those comparisons have read more than a few times the
 // content's size (many windows sharing a long prefix of the target) does the strategy start again
@@ -94,8 +95,8 @@ bool spaced(char left_last, char right_first) {
 // Feeds the normal form of `texts` joined with whitespace (a window's lines, or one text) piece by
 // piece to `sink`, which returns false to stop early. Returns false when the sink stopped.
 // `visit` is told of each text before it is read and may stop the walk too.
-template <class Sink, class Visit>
-bool emit_normal_form(std::span<const std::string_view> texts, Sink&& sink, Visit&& visit) {
+template <class Texts, class Sink, class Visit>
+bool emit_normal_form(const Texts& texts, Sink&& sink, Visit&& visit) {
     char previous_last = 0;
     bool any = false;
     for (std::string_view text : texts) {
@@ -130,68 +131,88 @@ bool normal_form_equals(std::string_view text, std::string_view expected) {
 // by the space that joins it to the previous non-blank line's form when the rule asks for one.
 // The normal form of a window with a non-blank line is then the stretch of this text from its
 // first non-blank line's form to its last one's, and a window matches when that stretch has the
-// target's length and the target occurs at its start.
+// target's length and the target occurs at its start. The text itself is never stored: it is
+// streamed into the target's search, and only where each line's form ends (and whether a space
+// precedes it) is kept.
 class LineForms {
 public:
-    LineForms(const std::vector<std::string_view>& lines, std::string_view target) {
+    // `text_size`: the byte length of the content the lines are from.
+    LineForms(const LazyLines& lines, std::size_t text_size, std::string_view target) {
         const std::size_t n = lines.size();
-        begin_.reserve(n);
         end_.reserve(n);
+        spaced_.reserve(n);
+        target_empty_ = target.empty();
+        target_size_ = target.size();
+        // An empty target matches no window with a non-blank line, whose form is not empty.
+        std::optional<StreamingOccurrences> search;
+        if (!target_empty_) {
+            // The forms and the joining spaces take no more bytes than the lines and their breaks.
+            search.emplace(target);
+            search->reserve(text_size);
+        }
+        std::size_t size = 0;  // of the text laid out so far
         char previous_last = 0;
         bool any = false;
         for (std::size_t k = 0; k < n; ++k) {
             poll_interrupt();
-            const std::size_t mark = buffer_.size();
-            std::size_t form_begin = mark;  // a blank line's empty form sits here
             bool first_piece = true;
+            bool joined = false;
             emit_normal_form(lines[k], [&](std::string_view piece) {
                 if (first_piece) {
-                    if (any && spaced(previous_last, piece.front())) buffer_.push_back(' ');
-                    form_begin = buffer_.size();
+                    joined = any && spaced(previous_last, piece.front());
+                    if (joined) {
+                        if (search) search->feed(" ");
+                        ++size;
+                    }
                     first_piece = false;
                 }
-                buffer_.append(piece);
+                if (search) search->feed(piece);
+                size += piece.size();
+                previous_last = piece.back();
                 return true;
             });
-            begin_.push_back(form_begin);
-            end_.push_back(buffer_.size());
-            if (buffer_.size() > mark) {
-                previous_last = buffer_.back();
-                any = true;
-            }
+            if (!first_piece) any = true;
+            end_.push_back(size);
+            spaced_.push_back(joined);
         }
-        target_empty_ = target.empty();
-        target_size_ = target.size();
-        target_at_ = occurrence_starts(buffer_, target);
+        if (search) target_at_ = search->take();
     }
 
     // Whether the normal form of lines begin..begin+count-1 joined with LF equals the target.
     // Windows must be asked about in ascending order of `begin`, with one `count`: the first and
     // the last non-blank line of the window are followed by two cursors that only move down.
     bool window_matches(std::size_t begin, std::size_t count) {
-        const std::size_t n = begin_.size();
+        const std::size_t n = end_.size();
         if (first_ < begin) first_ = begin;
-        while (first_ < n && begin_[first_] == end_[first_]) ++first_;
+        while (first_ < n && blank(first_)) ++first_;
         const std::size_t first = first_ < n ? first_ : n;
         if (first >= begin + count) return target_empty_;  // only blank lines
+        if (target_empty_) return false;
         // The last non-blank line below begin + count: at least `first`, so it lies inside.
         for (; scanned_ < begin + count; ++scanned_) {
-            if (begin_[scanned_] != end_[scanned_]) last_ = scanned_;
+            if (!blank(scanned_)) last_ = scanned_;
         }
         const std::size_t last = last_;
-        return end_[last] - begin_[first] == target_size_ && target_at_[begin_[first]];
+        const std::size_t form_begin = form_start(first);
+        return end_[last] - form_begin == target_size_ && target_at_[form_begin];
     }
 
 private:
-    std::string buffer_;
-    std::vector<std::size_t> begin_;  // form of line k is buffer_[begin_[k], end_[k])
-    std::vector<std::size_t> end_;
-    std::size_t first_ = 0;    // the first non-blank line at or below the window's start, or n
-    std::size_t scanned_ = 0;  // lines below this one have been looked at for `last_`
-    std::size_t last_ = 0;     // the last non-blank line below scanned_
+    // Where line k's form starts: behind the previous line's form and the joining space.
+    std::size_t form_start(std::size_t k) const {
+        return (k > 0 ? end_[k - 1] : 0) + (spaced_[k] ? 1 : 0);
+    }
+    // A blank line's form is empty, and no space precedes it.
+    bool blank(std::size_t k) const { return end_[k] == (k > 0 ? end_[k - 1] : 0); }
+
+    IndexTable end_;            // the form of line k ends at end_[k] of the laid-out text
+    std::vector<bool> spaced_;  // whether a joining space precedes the form of line k
+    std::size_t first_ = 0;     // the first non-blank line at or below the window's start, or n
+    std::size_t scanned_ = 0;   // lines below this one have been looked at for `last_`
+    std::size_t last_ = 0;      // the last non-blank line below scanned_
     bool target_empty_ = false;
     std::size_t target_size_ = 0;
-    std::vector<bool> target_at_;  // where the target occurs in buffer_
+    std::vector<bool> target_at_;  // where the target occurs in the laid-out text
 };
 
 }  // namespace
@@ -216,7 +237,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
         return found;
     }
 
-    const std::vector<std::string_view>& lines = content.lines;
+    const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     const std::size_t f = text::count_lines(old_string);
 
@@ -239,8 +260,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
             poll_interrupt();
             PrefixCheck check(target);
             const bool alive = emit_normal_form(
-                std::span<const std::string_view>(lines.data() + i, f),
-                [&](std::string_view piece) { return check(piece); },
+                lines.range(i, f), [&](std::string_view piece) { return check(piece); },
                 [&](std::string_view line) {
                     // Charged in full: the comparison may stop anywhere in it.
                     if (budget < line.size() + 1) {
@@ -258,7 +278,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
     if (!over_budget) return found;
 
     found = Candidates();
-    LineForms forms(lines, target);
+    LineForms forms(lines, content.text.size(), target);
     DistinctWindows windows(content);
     for (std::size_t i = 0; i + f <= n; ++i) {
         poll_interrupt();
