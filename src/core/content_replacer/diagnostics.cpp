@@ -21,8 +21,11 @@
 //      winner's text is built;
 //   4. when windows measured are refused again and again (the search text resembles nothing
 //      there, or the windows left are shifted copies of the best one), those that could still
-//      win get a stronger bound from one pass of the search text over their lines: the least
-//      distance to any stretch of content ending where a window ends.
+//      win first get the bigram bound (counts of adjacent character pairs, again slid from
+//      window to window), which tells apart code that merely uses the same characters; those
+//      still in reach get a stronger bound from one pass of the search text over their lines:
+//      the least distance to any stretch of content that starts no later than the last of
+//      these windows and ends where a window ends.
 // Ties are broken by the window index explicitly, so the measuring order does not change which
 // window wins.
 #include "core/content_replacer/diagnostics.hpp"
@@ -129,42 +132,98 @@ std::optional<std::uint64_t> largest_qualifying_distance(std::size_t longest, do
     return d;
 }
 
-// Character classes of the histogram bound: ASCII characters each in their own class, others
-// hashed into kWideClasses classes. Merging characters into classes only weakens the bound.
+// Two lower bounds of the edit distance of a window from counts of what it holds, each kept up to
+// date as the window slides by a line (two lines' worth of updates per step, no joined text):
+//
+//   characters  An edit changes the count of at most one character up and one down, so the
+//               distance is at least the larger of the search text's surplus (characters it has
+//               beyond the window's, class by class) and the window's surplus; this also covers
+//               the difference of the character counts.
+//   bigrams     Pairs of adjacent characters within a line (pairs holding an LF are left out).
+//               An edit destroys at most two of the pairs of a text and creates at most two;
+//               pairs that no edit touches keep their characters, so they are found again,
+//               LF-free as before, in the other text. Each text's surplus of pairs is therefore
+//               at most twice the distance. Unlike the character counts, this tells apart code
+//               that uses the same characters in other words, e.g. two distant stretches of one
+//               source file.
+//
+// Both count classes, not the characters or pairs themselves: ASCII characters and pairs of them
+// each have a class of their own, others are hashed into a few classes. Merging into classes only
+// lowers a surplus, so the bounds stay valid.
 constexpr std::size_t kAsciiClasses = 128;
-constexpr std::size_t kWideClasses = 128;
-constexpr std::size_t kClasses = kAsciiClasses + kWideClasses;
-using Histogram = std::array<std::int64_t, kClasses>;
 
-// Calls f(class) for every character of `s`.
-template <class F>
-void for_each_class(std::string_view s, F&& f) {
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-        const auto byte = static_cast<unsigned char>(s[pos]);
-        if (byte < kAsciiClasses) {
-            f(static_cast<std::size_t>(byte));
-            ++pos;
-        } else {
-            const char32_t c = utf8::decode_at(s, pos);
-            f(kAsciiClasses + (static_cast<std::size_t>(c) * 0x9E3779B1u >> 7) % kWideClasses);
-        }
-    }
+std::size_t hash_class(std::uint32_t key, std::size_t classes) {
+    return static_cast<std::size_t>(key * 0x9E3779B1u >> 7) % classes;
 }
 
-// A window of m content lines sliding over the content, with what the lower bound of its edit
-// distance to the search text needs: its byte length and its character histogram compared with
-// the search text's. An edit changes the count of at most one class up and one down, so the
-// distance is at least the larger of the search text's surplus (characters it has beyond the
-// window's, class by class) and the window's surplus; this bound also covers the difference of
-// the character counts. Every window holds exactly m - 1 LFs between its lines.
+struct CharacterCounts {
+    static constexpr std::size_t kWideClasses = 128;
+    static constexpr std::size_t kClasses = kAsciiClasses + kWideClasses;
+    static constexpr std::int64_t kPerEdit = 1;  // counts one edit can take from a text
+    static constexpr bool kCountsLineBreaks = true;
+
+    // Calls f(class) for every character of `s`.
+    template <class F>
+    static void for_each(std::string_view s, F&& f) {
+        std::size_t pos = 0;
+        while (pos < s.size()) {
+            const auto byte = static_cast<unsigned char>(s[pos]);
+            if (byte < kAsciiClasses) {
+                f(static_cast<std::size_t>(byte));
+                ++pos;
+            } else {
+                const char32_t c = utf8::decode_at(s, pos);
+                f(kAsciiClasses + hash_class(static_cast<std::uint32_t>(c), kWideClasses));
+            }
+        }
+    }
+};
+
+struct BigramCounts {
+    static constexpr std::size_t kAsciiPairs = kAsciiClasses * kAsciiClasses;
+    static constexpr std::size_t kWideClasses = 1024;
+    static constexpr std::size_t kClasses = kAsciiPairs + kWideClasses;
+    static constexpr std::int64_t kPerEdit = 2;
+    static constexpr bool kCountsLineBreaks = false;
+
+    // Calls f(class) for every pair of adjacent characters of `s` that holds no LF.
+    template <class F>
+    static void for_each(std::string_view s, F&& f) {
+        std::size_t pos = 0;
+        char32_t previous = U'\n';
+        while (pos < s.size()) {
+            const auto byte = static_cast<unsigned char>(s[pos]);
+            char32_t c = byte;
+            if (byte < kAsciiClasses) {
+                ++pos;
+            } else {
+                c = utf8::decode_at(s, pos);
+            }
+            if (c != U'\n' && previous != U'\n') {
+                if (c < kAsciiClasses && previous < kAsciiClasses) {
+                    f(static_cast<std::size_t>(previous) * kAsciiClasses + c);
+                } else {
+                    const auto key = static_cast<std::uint32_t>(previous) * 0x01000193u ^
+                                     static_cast<std::uint32_t>(c);
+                    f(kAsciiPairs + hash_class(key, kWideClasses));
+                }
+            }
+            previous = c;
+        }
+    }
+};
+
+// A window of m content lines sliding over the content, with what a lower bound of its edit
+// distance to the search text needs: its byte length and its counts (`Counts`: characters or
+// bigrams) compared with the search text's. Every window holds exactly m - 1 LFs between its
+// lines, and no pair that spans two lines is counted.
+template <class Counts>
 class SlidingWindow {
 public:
     SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m,
                   std::string_view old_string)
-        : lines_(lines), m_(m) {
-        target_.fill(0);
-        for_each_class(old_string, [&](std::size_t c) { ++target_[c]; });
+        : lines_(lines), m_(m), target_(Counts::kClasses, 0), count_(Counts::kClasses, 0) {
+        Counts::for_each(old_string, [&](std::size_t c) { ++target_[c]; });
     }
 
     // Makes window s current: slides line by line from the current window when that is shorter
@@ -183,16 +242,19 @@ public:
 
     std::size_t bytes() const { return line_bytes_ + (m_ - 1); }
     std::uint64_t distance_bound() const {
-        return static_cast<std::uint64_t>(std::max(search_surplus_, window_surplus_));
+        const std::int64_t surplus = std::max(search_surplus_, window_surplus_);
+        return static_cast<std::uint64_t>((surplus + Counts::kPerEdit - 1) / Counts::kPerEdit);
     }
 
 private:
     void rebuild(std::size_t s) {
-        count_.fill(0);
-        count_[static_cast<std::size_t>('\n')] = static_cast<std::int64_t>(m_ - 1);
+        std::fill(count_.begin(), count_.end(), 0);
+        if (Counts::kCountsLineBreaks) {
+            count_[static_cast<std::size_t>('\n')] = static_cast<std::int64_t>(m_ - 1);
+        }
         search_surplus_ = 0;
         window_surplus_ = 0;
-        for (std::size_t c = 0; c < kClasses; ++c) {
+        for (std::size_t c = 0; c < Counts::kClasses; ++c) {
             if (target_[c] > count_[c]) {
                 search_surplus_ += target_[c] - count_[c];
             } else {
@@ -207,7 +269,7 @@ private:
 
     void add_line(std::string_view line) {
         line_bytes_ += line.size();
-        for_each_class(line, [&](std::size_t c) {
+        Counts::for_each(line, [&](std::size_t c) {
             const std::int64_t short_of_target = count_[c] < target_[c];
             search_surplus_ -= short_of_target;
             window_surplus_ += 1 - short_of_target;
@@ -217,7 +279,7 @@ private:
 
     void remove_line(std::string_view line) {
         line_bytes_ -= line.size();
-        for_each_class(line, [&](std::size_t c) {
+        Counts::for_each(line, [&](std::size_t c) {
             --count_[c];
             const std::int64_t short_of_target = count_[c] < target_[c];
             search_surplus_ += short_of_target;
@@ -227,8 +289,8 @@ private:
 
     const std::vector<std::string_view>& lines_;
     std::size_t m_;
-    Histogram target_;
-    Histogram count_;
+    std::vector<std::int64_t> target_;
+    std::vector<std::int64_t> count_;
     std::int64_t search_surplus_ = 0;
     std::int64_t window_surplus_ = 0;
     std::size_t line_bytes_ = 0;
@@ -253,13 +315,14 @@ enum class EmptyWindows { kSkip, kKeep };
 class WindowSearch {
 public:
     WindowSearch(const ContentLines& content, std::string_view old_string, std::size_t m,
-                 double min_similarity, EmptyWindows empty)
+                 double min_similarity, EmptyWindows empty, WindowSearchStats* stats)
         : content_(content),
           old_string_(old_string),
           m_(m),
           min_similarity_(min_similarity),
           empty_(empty),
-          window_(content.lines, m, old_string) {}
+          window_(content.lines, m, old_string),
+          stats_(stats) {}
 
     void add(std::size_t s) {
         poll_interrupt();
@@ -269,6 +332,7 @@ public:
         const std::size_t longest = std::max(old_string_.size(), bytes);
         const double reachable = similarity_of(window_.distance_bound(), longest);
         if (!(reachable >= min_similarity_)) return;
+        if (stats_ != nullptr) ++stats_->candidates;
         candidates_.push_back(Candidate{reachable, s, longest});
     }
 
@@ -302,6 +366,7 @@ public:
             const std::optional<std::uint64_t> limit = largest_qualifying_distance(
                 c.longest, found ? best_similarity : min_similarity_, strict);
             if (!limit) continue;
+            if (stats_ != nullptr) ++stats_->measured;
             const std::optional<std::uint64_t> d =
                 levenshtein_distance_within(old_string_, window_text(c.start), *limit);
             if (!d) {
@@ -405,6 +470,7 @@ private:
         std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
             return candidates_[x].start < candidates_[y].start;
         });
+        apply_bigram_bounds(order, threshold);
         if (!substring_bounds_pay(order, threshold)) return;
         // Runs of candidates whose windows overlap or touch share one pass.
         std::size_t run_begin = 0;
@@ -426,6 +492,26 @@ private:
                       return x.reachable > y.reachable ||
                              (x.reachable == y.reachable && x.start < y.start);
                   });
+    }
+
+    // Tightens the reachable similarity of the candidates `order` (ascending starts) by the
+    // bigram bound, which costs one slide of a window per candidate, and keeps in `order` those
+    // that still reach `threshold`.
+    void apply_bigram_bounds(std::vector<std::size_t>& order, double threshold) {
+        if (!bigrams_) bigrams_.emplace(content_.lines, m_, old_string_);
+        std::size_t kept = 0;
+        for (std::size_t k : order) {
+            poll_interrupt();
+            Candidate& c = candidates_[k];
+            bigrams_->move_to(c.start);
+            c.reachable = std::min(c.reachable, similarity_of(bigrams_->distance_bound(), c.longest));
+            if (c.reachable >= threshold) {
+                order[kept++] = k;
+            } else if (stats_ != nullptr) {
+                ++stats_->out_by_bigrams;
+            }
+        }
+        order.resize(kept);
     }
 
     // Whether the substring bound is likely cheaper than measuring the candidates `order`
@@ -474,12 +560,20 @@ private:
                 largest_qualifying_distance(c.longest, threshold, found && c.start > best_start);
             if (own) limit = std::max(limit, *own);
         }
+        // Every window of the run starts at or before its last window's first line.
+        std::size_t latest_start = 0;
+        for (std::size_t line = first_line; line < candidates_[order[end - 1]].start; ++line) {
+            latest_start += content_.lines[line].size() + 1;
+        }
         const std::string_view run_text = joined(first_line, line_count);
         const std::vector<std::uint64_t> bounds =
-            best_substring_distances(old_string_, run_text, ends, limit);
+            best_substring_distances(old_string_, run_text, latest_start, ends, limit,
+                                     stats_ != nullptr ? &stats_->substring : nullptr);
+        if (stats_ != nullptr) ++stats_->substring_passes;
         for (std::size_t k = begin; k < end; ++k) {
             Candidate& c = candidates_[order[k]];
             c.reachable = std::min(c.reachable, similarity_of(bounds[k - begin], c.longest));
+            if (stats_ != nullptr && c.reachable < threshold) ++stats_->out_by_substrings;
         }
     }
 
@@ -488,9 +582,11 @@ private:
     std::size_t m_;
     double min_similarity_;
     EmptyWindows empty_;
-    SlidingWindow window_;
+    SlidingWindow<CharacterCounts> window_;
+    std::optional<SlidingWindow<BigramCounts>> bigrams_;  // built when first needed
     std::vector<Candidate> candidates_;
     std::string buffer_;
+    WindowSearchStats* stats_;
 };
 
 }  // namespace
@@ -536,7 +632,8 @@ std::string build_match_diff(std::string_view old_string, std::string_view windo
 }
 
 std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
-                                                 std::string_view old_string) {
+                                                 std::string_view old_string,
+                                                 WindowSearchStats* stats) {
     const std::vector<std::string_view>& lines = content.lines;
     const std::vector<std::string_view> search = text::split_lines(old_string);
     const std::size_t n = lines.size();
@@ -545,7 +642,7 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
     const std::optional<std::string_view> anchor = first_non_blank(search);
     if (!anchor) return std::nullopt;
 
-    WindowSearch windows(content, old_string, m, kMinSimilarity, EmptyWindows::kSkip);
+    WindowSearch windows(content, old_string, m, kMinSimilarity, EmptyWindows::kSkip, stats);
     const std::size_t count = n - m + 1;
     std::size_t next_window = 0;  // windows below this one are added or out of every interval
     bool anchor_seen = false;
@@ -568,11 +665,12 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
 
 std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& content,
                                                        std::string_view old_string,
-                                                       double min_similarity) {
+                                                       double min_similarity,
+                                                       WindowSearchStats* stats) {
     const std::size_t m = text::count_lines(old_string);
     const std::size_t n = content.lines.size();
     if (m == 0 || n < m) return std::nullopt;
-    WindowSearch windows(content, old_string, m, min_similarity, EmptyWindows::kKeep);
+    WindowSearch windows(content, old_string, m, min_similarity, EmptyWindows::kKeep, stats);
     for (std::size_t s = 0; s + m <= n; ++s) windows.add(s);
     return windows.best();
 }
