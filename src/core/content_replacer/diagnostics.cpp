@@ -367,8 +367,15 @@ public:
                 c.longest, found ? best_similarity : min_similarity_, strict);
             if (!limit) continue;
             if (stats_ != nullptr) ++stats_->measured;
+            // A window within reach line by line is measured with that tighter limit: same
+            // distance, narrower band.
+            std::uint64_t within = *limit;
+            if (const std::optional<std::uint64_t> lines = line_by_line_distance(c.start, within)) {
+                within = *lines;
+                if (stats_ != nullptr) ++stats_->line_bounded;
+            }
             const std::optional<std::uint64_t> d =
-                levenshtein_distance_within(old_string_, window_text(c.start), *limit);
+                levenshtein_distance_within(old_string_, window_text(c.start), within);
             if (!d) {
                 ++refused;
                 continue;
@@ -431,6 +438,34 @@ private:
         }
         std::rotate(candidates_.begin(), candidates_.begin() + static_cast<std::ptrdiff_t>(best),
                     candidates_.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    }
+
+    // An upper bound of the distance of window s: the search text's pieces between LFs against
+    // the window's lines in order, the distances of the pairs summed (the alignment that matches
+    // the LFs of the two texts with each other). Nothing when the sum exceeds `limit`, or when the
+    // search text is not m pieces (it ends with an LF).
+    std::optional<std::uint64_t> line_by_line_distance(std::size_t s, std::uint64_t limit) {
+        if (!pieces_) {
+            pieces_.emplace();
+            std::size_t from = 0;
+            while (true) {
+                const std::size_t lf = old_string_.find('\n', from);
+                pieces_->push_back(old_string_.substr(from, lf - from));
+                if (lf == std::string_view::npos) break;
+                from = lf + 1;
+            }
+        }
+        if (pieces_->size() != m_) return std::nullopt;
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < m_; ++i) {
+            const std::string_view a = (*pieces_)[i];
+            const std::string_view b = content_.lines[s + i];
+            if (a == b) continue;
+            const std::optional<std::uint64_t> d = levenshtein_distance_within(a, b, limit - sum);
+            if (!d) return std::nullopt;
+            sum += *d;
+        }
+        return sum;
     }
 
     // Lines first..first+count-1 joined: a view into the content when they are separated there by
@@ -584,6 +619,7 @@ private:
     EmptyWindows empty_;
     SlidingWindow<CharacterCounts> window_;
     std::optional<SlidingWindow<BigramCounts>> bigrams_;  // built when first needed
+    std::optional<std::vector<std::string_view>> pieces_;  // of the search text between LFs, idem
     std::vector<Candidate> candidates_;
     std::string buffer_;
     WindowSearchStats* stats_;

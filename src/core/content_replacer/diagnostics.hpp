@@ -20,6 +20,7 @@ MultipleMatches build_multiple_matches_error(const ContentLines& content, std::s
 struct WindowSearchStats {
     std::size_t candidates = 0;         // windows within reach by their character counts
     std::size_t measured = 0;           // edit distances computed (up to a limit)
+    std::size_t line_bounded = 0;       // ... of which with the limit of the line-by-line sum
     std::size_t out_by_bigrams = 0;     // candidates the bigram bound put out of reach
     std::size_t substring_passes = 0;   // passes of the substring bound over a run of windows
     std::size_t out_by_substrings = 0;  // candidates the substring bound put out of reach
