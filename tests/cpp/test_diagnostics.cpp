@@ -501,7 +501,8 @@ TEST(FindMostSimilarWindow, WindowsWithTheSearchTextsCharactersInOtherOrders) {
 // counts cannot tell from the block but the bigram counts can. With `few_letters` the lines use
 // three letters and a non-ASCII one, so every pair is common and every line of the search text
 // is changed: the windows shifted from the block by a few lines stay within reach of both counts
-// and only the edit distances, or the substring pass, tell them apart.
+// and only the edit distances, or the substring pass, tell them apart. The block itself is
+// within reach line by line, so it is measured with the line-by-line limit.
 struct BlockCase {
     std::string content;
     std::string old_string;
@@ -572,6 +573,7 @@ TEST(FindClosestMatch, AgreesWithPlainFormWhenBigramAndSubstringBoundsDecide) {
     std::size_t out_by_bigrams = 0;  // rounds that reached each path
     std::size_t substring_passes = 0;
     std::size_t out_by_substrings = 0;
+    std::size_t line_bounded = 0;
     for (int round = 0; round < 120; ++round) {
         const BlockCase c = generate_block_case(rng, round % 2 == 1);
         const ContentLines lines(c.content);
@@ -597,11 +599,13 @@ TEST(FindClosestMatch, AgreesWithPlainFormWhenBigramAndSubstringBoundsDecide) {
         out_by_bigrams += stats.out_by_bigrams > 0;
         substring_passes += stats.substring_passes > 0;
         out_by_substrings += stats.out_by_substrings > 0;
+        line_bounded += stats.line_bounded > 0;
     }
     EXPECT_GT(found, 100u);
     EXPECT_GT(out_by_bigrams, 50u);
     EXPECT_GT(substring_passes, 30u);
     EXPECT_GT(out_by_substrings, 30u);
+    EXPECT_GT(line_bounded, 100u);
 }
 
 TEST(FindMostSimilarWindow, ListedCases) {

@@ -618,7 +618,7 @@ private:
     double min_similarity_;
     EmptyWindows empty_;
     SlidingWindow<CharacterCounts> window_;
-    std::optional<SlidingWindow<BigramCounts>> bigrams_;  // built when first needed
+    std::optional<SlidingWindow<BigramCounts>> bigrams_;   // built when first needed
     std::optional<std::vector<std::string_view>> pieces_;  // of the search text between LFs, idem
     std::vector<Candidate> candidates_;
     std::string buffer_;
