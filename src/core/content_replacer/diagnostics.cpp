@@ -489,13 +489,15 @@ private:
 
     // Tightens the reachable similarity of the candidates_[from..] that could still qualify
     // (threshold: the best similarity so far, or the minimum before any window qualified) by the
-    // substring bound: a window's distance is at least the least distance between the search
-    // text and any stretch of the content that ends where the window ends
-    // (best_substring_distances), and one pass over a run of nearby windows gives that bound for
-    // all of them. Used once the windows measured are refused again and again: either the search
-    // text resembles nothing there, or the windows left are shifted copies of the best one,
-    // whose own distance the substring bound nearly reaches. Candidates that can no longer reach
-    // the minimum are dropped; the rest are put back in measuring order.
+    // bigram bound, and those still in reach by the substring bound when its pass is likely
+    // cheaper than measuring them: a window's distance is at least the least distance between
+    // the search text and any stretch of the content that starts no later than the window and
+    // ends where it ends (best_substring_distances), and one pass over a run of nearby windows
+    // gives that bound for all of them, with the run's last start as the latest start. Used once the
+    // windows measured are refused again and again: either the search text resembles nothing there, or
+    // the windows left are shifted copies of the best one, whose own distance the substring bound
+    // nearly reaches. Candidates that can no longer reach the minimum are dropped; the rest are put
+    // back in measuring order.
     void apply_substring_bounds(std::size_t from, double threshold, bool found,
                                 std::size_t best_start) {
         std::vector<std::size_t> order;
@@ -506,10 +508,10 @@ private:
             return candidates_[x].start < candidates_[y].start;
         });
         apply_bigram_bounds(order, threshold);
-        if (!substring_bounds_pay(order, threshold)) return;
         // Runs of candidates whose windows overlap or touch share one pass.
+        const bool pays = substring_bounds_pay(order, threshold);
         std::size_t run_begin = 0;
-        while (run_begin < order.size()) {
+        while (pays && run_begin < order.size()) {
             std::size_t run_end = run_begin + 1;
             while (run_end < order.size() &&
                    candidates_[order[run_end]].start <= candidates_[order[run_end - 1]].start + m_) {
@@ -518,6 +520,8 @@ private:
             bound_run(order, run_begin, run_end, threshold, found, best_start);
             run_begin = run_end;
         }
+        // The bounds lowered, the candidates are put back in measuring order (also when the
+        // substring pass did not pay: the bigram bounds may have lowered some).
         auto tail_begin = candidates_.begin() + static_cast<std::ptrdiff_t>(from);
         const auto out_of_reach = [&](const Candidate& c) { return !(c.reachable >= min_similarity_); };
         candidates_.erase(std::remove_if(tail_begin, candidates_.end(), out_of_reach),
