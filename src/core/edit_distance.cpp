@@ -348,8 +348,8 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
 //     per column), so the cells below are overestimated only where no path within k leads;
 //   - before each column, the dead block under a span comes alive, with every vertical delta +1
 //     (again at least the true values), while the span's bottom row is within k: a path within k
-//     could enter it. A span that grows up to the next one merges with it. Nothing grows above
-//     block 0: row 0 only grows.
+//     could enter it. A span that grows up to the next one merges with it. Block 0 stays dead
+//     once it died: nothing is above it but row 0, which only grows.
 // With a single span from block 0 this is the usual band whose last block is dropped and
 // restarted. Once no block is live, every later end gets k + 1.
 template <class Sym>
