@@ -223,7 +223,10 @@ public:
     SlidingWindow(const std::vector<std::string_view>& lines, std::size_t m,
                   std::string_view old_string)
         : lines_(lines), m_(m), target_(Counts::kClasses, 0), count_(Counts::kClasses, 0) {
-        Counts::for_each(old_string, [&](std::size_t c) { ++target_[c]; });
+        Counts::for_each(old_string, [&](std::size_t c) {
+            ++target_[c];
+            ++target_total_;
+        });
     }
 
     // Makes window s current: slides line by line from the current window when that is shorter
@@ -248,18 +251,17 @@ public:
 
 private:
     void rebuild(std::size_t s) {
+        // An empty window: the search text's surplus is all it holds.
         std::fill(count_.begin(), count_.end(), 0);
-        if (Counts::kCountsLineBreaks) {
-            count_[static_cast<std::size_t>('\n')] = static_cast<std::int64_t>(m_ - 1);
-        }
-        search_surplus_ = 0;
+        search_surplus_ = target_total_;
         window_surplus_ = 0;
-        for (std::size_t c = 0; c < Counts::kClasses; ++c) {
-            if (target_[c] > count_[c]) {
-                search_surplus_ += target_[c] - count_[c];
-            } else {
-                window_surplus_ += count_[c] - target_[c];
-            }
+        if (Counts::kCountsLineBreaks) {
+            const auto lf = static_cast<std::size_t>('\n');
+            const auto lfs = static_cast<std::int64_t>(m_ - 1);
+            const std::int64_t filled = std::min(target_[lf], lfs);
+            search_surplus_ -= filled;
+            window_surplus_ += lfs - filled;
+            count_[lf] = lfs;
         }
         line_bytes_ = 0;
         start_ = s;
@@ -291,6 +293,7 @@ private:
     std::size_t m_;
     std::vector<std::int64_t> target_;
     std::vector<std::int64_t> count_;
+    std::int64_t target_total_ = 0;  // of the search text, over all classes
     std::int64_t search_surplus_ = 0;
     std::int64_t window_surplus_ = 0;
     std::size_t line_bytes_ = 0;
