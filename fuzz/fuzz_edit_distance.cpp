@@ -1,6 +1,7 @@
 // Fuzz target for the edit distance and the searches built on it, each compared with its plain
 // form in tests/reference: levenshtein_distance and levenshtein_distance_within (limits around
-// the distance), calculate_block_similarity and its thresholded form, find_closest_match and
+// the distance), best_substring_distances (latest starts and limits from the first byte),
+// calculate_block_similarity and its thresholded form, find_closest_match and
 // find_most_similar_window.
 //
 // Input: byte 0 picks the limit offset and the minimum similarity, then a 0x00 b (missing parts
@@ -20,6 +21,7 @@
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
+#include "core/utf8.hpp"
 #include "fuzz_input.hpp"
 
 namespace rp = brindle::replacer;
@@ -30,6 +32,8 @@ namespace {
 
 // The plain forms are quadratic per window: keep the inputs they see small enough to stay fast.
 constexpr std::size_t kMaxWindowSearchBytes = 1500;
+// The plain substring search is cubic.
+constexpr std::size_t kMaxSubstringBytes = 400;
 
 void check_distance(std::string_view a, std::string_view b, std::uint8_t knob) {
     const std::uint64_t d = ref::levenshtein(a, b);
@@ -47,6 +51,30 @@ void check_distance(std::string_view a, std::string_view b, std::uint8_t knob) {
     }
     if (brindle::levenshtein_distance_within(a, b, std::numeric_limits<std::uint64_t>::max()) != d) {
         fail("levenshtein_distance_within without a real limit differs");
+    }
+}
+
+void check_substring_distances(std::string_view pattern, std::string_view text, std::uint8_t knob) {
+    std::vector<std::size_t> ends;  // every character boundary
+    for (std::size_t e = 0; e <= text.size(); ++e) {
+        if (e == text.size() || (static_cast<unsigned char>(text[e]) & 0xC0) != 0x80) ends.push_back(e);
+    }
+    // Odd knobs: stretches start anywhere; even ones: no later than a boundary picked by the knob.
+    const std::size_t latest =
+        knob % 2 == 1 ? SIZE_MAX : ends[static_cast<std::size_t>(knob / 2) % ends.size()];
+    const std::size_t latest_chars =
+        latest == SIZE_MAX ? SIZE_MAX : brindle::utf8::count_chars(text.substr(0, latest));
+    const std::vector<std::uint64_t> plain =
+        ref::best_substring_distances_by_end(pattern, text, latest_chars);
+    for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{knob % 16u}, std::uint64_t{70},
+                                std::numeric_limits<std::uint64_t>::max()}) {
+        const std::vector<std::uint64_t> got =
+            brindle::best_substring_distances(pattern, text, latest, ends, limit);
+        for (std::size_t t = 0; t < ends.size(); ++t) {
+            if (got[t] != (plain[t] <= limit ? plain[t] : limit + 1)) {
+                fail("best_substring_distances differs from the plain form");
+            }
+        }
     }
 }
 
@@ -96,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string b = fuzzin::to_text(parts.size() > 1 ? parts[1] : std::string_view{});
     check_distance(a, b, knob);
     check_block_similarity(a, b, knob);
+    if (a.size() + b.size() <= kMaxSubstringBytes) check_substring_distances(b, a, knob);
     if (a.size() + b.size() <= kMaxWindowSearchBytes) check_window_searches(a, b, knob);
     return 0;
 }

@@ -157,6 +157,12 @@ private:
     std::vector<std::uint64_t> wide_;   // masks beside keys_
 };
 
+// Blocks first..last of a pattern, all live.
+struct BlockSpan {
+    std::size_t first;
+    std::size_t last;
+};
+
 // Scratch space reused across calls on one thread, so that the many short comparisons of the
 // diagnostics and the streaming matcher do not allocate.
 struct Scratch {
@@ -164,6 +170,8 @@ struct Scratch {
     std::vector<std::uint64_t> vp;
     std::vector<std::uint64_t> vn;
     std::vector<std::int64_t> score;
+    std::vector<BlockSpan> live;
+    std::vector<BlockSpan> next_live;
     std::vector<char32_t> a;
     std::vector<char32_t> b;
 };
@@ -322,16 +330,32 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
     return static_cast<std::uint64_t>(score[last]);
 }
 
-// The substring search: E(r, j) = min over x <= j of D(pattern[0, r), text[x, j)), which is the
-// edit distance recurrence with row 0 all zeros (a stretch may start anywhere). For every column
-// listed in `ends` (ascending), out gets E(m, column) capped at k + 1. Blocks below the last live
-// one are started only while a path could enter them within k (the score of the last block, as
-// in blocks_within without the corner term), and the last block is dropped while all its cells
-// exceed k; cells with values above k are on no path that ends within k.
+// The substring search: E(r, j) = min over x <= min(j, latest) of D(pattern[0, r), text[x, j)),
+// which is the edit distance recurrence with row 0 holding E(0, j) = max(0, j - latest) (a
+// stretch may start at any character up to `latest`; starting earlier costs nothing, later
+// costs the characters skipped). For every column listed in `ends` (ascending), out gets
+// E(m, column) capped at k + 1.
+//
+// Only cells that can lie on a path of cost <= k are computed exactly. While stretches may still
+// start, E(r, j) <= r keeps the top rows cheap; further down the cells within k are those where a
+// prefix of the pattern nearly ends at column j: around the diagonal of a close copy of the
+// pattern, if there is one. The rows in between often exceed k for long stretches of the text,
+// and the top rows do too once row 0 exceeds k. So the live blocks form spans that need not touch:
+//   - after each column, a block whose cells all exceed k dies (costs only grow along a path, so
+//     no path within k goes through it); block 0 only once row 0 exceeds k as well. The top
+//     block of a span below a dead block sees the carry +1 from above, as if the dead block's
+//     bottom row grew by 1 per column: at least what it really does (a row grows by at most 1
+//     per column), so the cells below are overestimated only where no path within k leads;
+//   - before each column, the dead block under a span comes alive, with every vertical delta +1
+//     (again at least the true values), while the span's bottom row is within k: a path within k
+//     could enter it. A span that grows up to the next one merges with it. Block 0 stays dead
+//     once it died: nothing is above it but row 0, which only grows.
+// With a single span from block 0 this is the usual band whose last block is dropped and
+// restarted. Once no block is live, every later end gets k + 1.
 template <class Sym>
 void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text, std::size_t n,
-                      std::int64_t k, const std::vector<std::size_t>& ends, std::uint64_t* out,
-                      Scratch& s) {
+                      std::size_t latest, std::int64_t k, const std::vector<std::size_t>& ends,
+                      std::uint64_t* out, Scratch& s, SubstringStats* stats) {
     const std::size_t blocks = masks.blocks();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
@@ -339,30 +363,91 @@ void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text,
     std::uint64_t* vp = s.vp.data();
     std::uint64_t* vn = s.vn.data();
     std::int64_t* score = s.score.data();
+    std::vector<BlockSpan>& live = s.live;
+    std::vector<BlockSpan>& next = s.next_live;
     const auto last_shift = static_cast<unsigned>((m - 1) % kWordBits);
     const std::int64_t rows = as_signed(m);
     auto top_row = [](std::size_t b) { return as_signed(b * kWordBits); };
     auto bottom_row = [&](std::size_t b) { return std::min(as_signed((b + 1) * kWordBits), rows); };
+    auto height = [&](std::size_t b) { return bottom_row(b) - top_row(b); };
     const auto capped = [&](std::int64_t v) { return static_cast<std::uint64_t>(std::min(v, k + 1)); };
 
-    std::size_t last = 0;
+    live.assign(1, BlockSpan{0, 0});
     score[0] = bottom_row(0);  // column 0: E(r, 0) = r
     std::size_t t = 0;
     while (t < ends.size() && ends[t] == 0) out[t++] = capped(rows);
     for (std::size_t j = 0; j < n && t < ends.size(); ++j) {
-        while (last + 1 < blocks && score[last] <= k) {
-            ++last;
-            vp[last] = ~std::uint64_t{0};
-            vn[last] = 0;
-            score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
+        if (live.empty()) break;
+        // Grow each span downwards while a path within k could enter the block below it.
+        next.clear();
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            if (!next.empty() && next.back().last + 1 == live[i].first) {
+                next.back().last = live[i].last;
+            } else {
+                next.push_back(live[i]);
+            }
+            BlockSpan& span = next.back();
+            const std::size_t below = i + 1 < live.size() ? live[i + 1].first : blocks;
+            while (span.last + 1 < below && score[span.last] <= k) {
+                const std::size_t b = ++span.last;
+                vp[b] = ~std::uint64_t{0};
+                vn[b] = 0;
+                score[b] = score[b - 1] + height(b);
+            }
         }
-        advance_column(masks, static_cast<char32_t>(text[j]), 0, last, blocks, last_shift,
-                       std::uint64_t{0}, vp, vn, score);
-        while (last > 0 && score[last] - (bottom_row(last) - top_row(last)) > k) --last;
-        const std::uint64_t value = last + 1 == blocks ? capped(score[last]) : capped(k + 1);
+
+        // Hyyrö's step over every span (as in advance_column); the blocks out of reach die.
+        const std::uint64_t row0_hp = j + 1 > latest ? 1 : 0;  // E(0, j + 1) - E(0, j)
+        const bool row0_within = as_signed(j + 1) - as_signed(std::min(j + 1, latest)) <= k;
+        const auto c = static_cast<char32_t>(text[j]);
+        const std::uint64_t* mask_row = masks.ascii_row(c);
+        live.clear();
+        std::size_t advanced = 0;
+        for (const BlockSpan& span : next) {
+            std::uint64_t hp_carry = span.first == 0 ? row0_hp : 1;
+            std::uint64_t hn_carry = 0;
+            for (std::size_t b = span.first; b <= span.last; ++b) {
+                const std::uint64_t pm = mask_row != nullptr ? mask_row[b] : masks.wide(b, c);
+                const unsigned shift = b + 1 == blocks ? last_shift : kBottomShift;
+                const std::uint64_t vpb = vp[b];
+                const std::uint64_t vnb = vn[b];
+                const std::uint64_t x = pm | hn_carry;
+                const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
+                std::uint64_t hp = vnb | ~(d0 | vpb);
+                std::uint64_t hn = vpb & d0;
+                const std::uint64_t hp_out = (hp >> shift) & 1;
+                const std::uint64_t hn_out = (hn >> shift) & 1;
+                const std::int64_t bottom =
+                    score[b] + static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
+                score[b] = bottom;
+                hp = (hp << 1) | hp_carry;
+                hn = (hn << 1) | hn_carry;
+                vp[b] = hn | ~(d0 | hp);
+                vn[b] = hp & d0;
+                hp_carry = hp_out;
+                hn_carry = hn_out;
+                // A vertical delta is at least -1: every cell of the block is at least
+                // bottom - height.
+                if (bottom - height(b) > k && (b > 0 || !row0_within)) {
+                    if (b == 0 && stats != nullptr) stats->top_out = true;
+                    continue;
+                }
+                if (!live.empty() && live.back().last + 1 == b) {
+                    live.back().last = b;
+                } else {
+                    live.push_back(BlockSpan{b, b});
+                }
+            }
+            advanced += span.last + 1 - span.first;
+        }
+        if (stats != nullptr) stats->block_steps += advanced;
+        if (stats != nullptr && live.size() > 1) ++stats->split_columns;
+        const bool complete = !live.empty() && live.back().last + 1 == blocks;
+        const std::uint64_t value = complete ? capped(score[blocks - 1]) : capped(k + 1);
         while (t < ends.size() && ends[t] == j + 1) out[t++] = value;
-        poll_interrupt(static_cast<std::int64_t>(last + 1));
+        poll_interrupt(static_cast<std::int64_t>(advanced));
     }
+    while (t < ends.size()) out[t++] = capped(k + 1);
 }
 
 // One banded computation with limit k over a pattern of m >= 1 and a text of n >= m characters.
@@ -446,18 +531,29 @@ std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std
 }
 
 std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, std::string_view text,
+                                                    std::size_t latest_start,
                                                     const std::vector<std::size_t>& ends,
-                                                    std::uint64_t limit) {
+                                                    std::uint64_t limit, SubstringStats* stats) {
     std::vector<std::uint64_t> out(ends.size(), 0);
-    if (pattern.empty() || ends.empty()) return out;
+    if (ends.empty()) return out;
     const std::uint64_t k =
         std::min<std::uint64_t>(limit, std::numeric_limits<std::int64_t>::max() / 2);
+    const std::size_t latest = std::min(latest_start, text.size());
+    if (pattern.empty()) {
+        // The stretch itself is the distance: from the latest start, or empty.
+        for (std::size_t t = 0; t < ends.size(); ++t) {
+            const std::size_t from = std::min(latest, ends[t]);
+            out[t] =
+                std::min<std::uint64_t>(utf8::count_chars(text.substr(from, ends[t] - from)), k + 1);
+        }
+        return out;
+    }
     Scratch& s = scratch();
     if (is_ascii(pattern) && is_ascii(text)) {
         const auto* p = reinterpret_cast<const unsigned char*>(pattern.data());
         s.masks.build(p, pattern.size());
         substring_scores(s.masks, pattern.size(), reinterpret_cast<const unsigned char*>(text.data()),
-                         text.size(), static_cast<std::int64_t>(k), ends, out.data(), s);
+                         text.size(), latest, static_cast<std::int64_t>(k), ends, out.data(), s, stats);
         return out;
     }
     // Byte offsets become character counts.
@@ -470,11 +566,12 @@ std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, st
         at = e;
         char_ends.push_back(chars);
     }
+    const std::size_t latest_chars = utf8::count_chars(text.substr(0, latest));
     utf8::decode_into(pattern, s.a);
     utf8::decode_into(text, s.b);
     s.masks.build(s.a.data(), s.a.size());
-    substring_scores(s.masks, s.a.size(), s.b.data(), s.b.size(), static_cast<std::int64_t>(k),
-                     char_ends, out.data(), s);
+    substring_scores(s.masks, s.a.size(), s.b.data(), s.b.size(), latest_chars,
+                     static_cast<std::int64_t>(k), char_ends, out.data(), s, stats);
     return out;
 }
 

@@ -21,14 +21,24 @@ std::uint64_t levenshtein_distance(std::string_view a, std::string_view b);
 std::optional<std::uint64_t> levenshtein_distance_within(std::string_view a, std::string_view b,
                                                          std::uint64_t limit);
 
+// What the substring search did, for tests that check which paths their inputs reach.
+struct SubstringStats {
+    std::size_t block_steps = 0;    // 64-row blocks advanced by a text character
+    std::size_t split_columns = 0;  // columns after which the live blocks were not contiguous
+    bool top_out = false;           // the top block went out of reach (stretches start earlier)
+};
+
 // For each byte offset e in `ends` (ascending, each at a character boundary of `text`, at most its
-// size): the least edit distance between `pattern` and a stretch of `text` that ends at e,
-//   min over x <= e of levenshtein_distance(pattern, text[x, e)),
+// size): the least edit distance between `pattern` and a stretch of `text` that starts at or
+// before `latest_start` (a character boundary; beyond the end means anywhere) and ends at e,
+//   min over x <= min(e, latest_start) of levenshtein_distance(pattern, text[x, e)),
 // or limit + 1 when that exceeds `limit`. It is a lower bound of the distance between the pattern
-// and every stretch ending at e; one pass over the text yields it for all ends.
+// and every such stretch; one pass over the text yields it for all ends.
 std::vector<std::uint64_t> best_substring_distances(std::string_view pattern, std::string_view text,
+                                                    std::size_t latest_start,
                                                     const std::vector<std::size_t>& ends,
-                                                    std::uint64_t limit);
+                                                    std::uint64_t limit,
+                                                    SubstringStats* stats = nullptr);
 
 namespace detail {
 

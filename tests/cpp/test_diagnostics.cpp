@@ -505,6 +505,118 @@ TEST(FindMostSimilarWindow, WindowsWithTheSearchTextsCharactersInOtherOrders) {
     }
 }
 
+// Contents of short lines around a block, and the block with small changes as the search text.
+// Elsewhere copies of the block with every line's characters shuffled, which the character
+// counts cannot tell from the block but the bigram counts can. With `few_letters` the lines use
+// three letters and a non-ASCII one, so every pair is common and every line of the search text
+// is changed: the windows shifted from the block by a few lines stay within reach of both counts
+// and only the edit distances, or the substring pass, tell them apart. The block itself is
+// within reach line by line, so it is measured with the line-by-line limit.
+struct BlockCase {
+    std::string content;
+    std::string old_string;
+};
+
+BlockCase generate_block_case(std::mt19937& rng, bool few_letters) {
+    const std::vector<std::string> alphabet =
+        few_letters ? std::vector<std::string>{"a", "b", " ", "é"}
+                    : std::vector<std::string>{"a", "b", "c", "d", "e", "(", ")", " ", "é", "x"};
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<std::size_t> line_length(few_letters ? 6 : 3, few_letters ? 14 : 9);
+    auto random_line = [&] {
+        std::string line;
+        for (std::size_t k = line_length(rng); k > 0; --k) line += alphabet[pick(rng)];
+        return line;
+    };
+    std::uniform_int_distribution<std::size_t> block_length(12, 24);
+    std::vector<std::string> block;
+    for (std::size_t k = block_length(rng); k > 0; --k) block.push_back(random_line());
+    std::vector<std::string> lines;
+    std::uniform_int_distribution<std::size_t> filler(0, 8);
+    auto add_filler = [&] {
+        for (std::size_t k = filler(rng); k > 0; --k) lines.push_back(random_line());
+    };
+    std::uniform_int_distribution<int> copies(1, 3);
+    const int original = copies(rng);
+    for (int copy = 0; copy < 4; ++copy) {
+        add_filler();
+        for (const std::string& line : block) {
+            if (copy == original) {
+                lines.push_back(line);
+                continue;
+            }
+            std::vector<std::string> chars;  // the line's characters in another order
+            std::size_t pos = 0;
+            while (pos < line.size()) {
+                const std::size_t from = pos;
+                brindle::utf8::decode_at(line, pos);
+                chars.push_back(line.substr(from, pos - from));
+            }
+            std::shuffle(chars.begin(), chars.end(), rng);
+            std::string shuffled;
+            for (const std::string& c : chars) shuffled += c;
+            lines.push_back(shuffled);
+        }
+    }
+    add_filler();
+    BlockCase c;
+    for (const std::string& line : lines) c.content += line + "\n";
+    // A character inserted on about every third line, or on every line with `few_letters`; the
+    // first line is kept, so it anchors the search.
+    std::uniform_int_distribution<int> change(0, few_letters ? 0 : 2);
+    for (std::size_t k = 0; k < block.size(); ++k) {
+        std::string line = block[k];
+        if (k > 0 && change(rng) == 0) {
+            std::uniform_int_distribution<std::size_t> at(0, line.size() - 1);
+            line.insert(brindle::utf8::floor_boundary(line, at(rng)), alphabet[pick(rng)]);
+        }
+        if (k > 0) c.old_string += "\n";
+        c.old_string += line;
+    }
+    return c;
+}
+
+TEST(FindClosestMatch, AgreesWithPlainFormWhenBigramAndSubstringBoundsDecide) {
+    std::mt19937 rng(2026);
+    std::size_t found = 0;
+    std::size_t out_by_bigrams = 0;  // rounds that reached each path
+    std::size_t substring_passes = 0;
+    std::size_t out_by_substrings = 0;
+    std::size_t line_bounded = 0;
+    for (int round = 0; round < 120; ++round) {
+        const BlockCase c = generate_block_case(rng, round % 2 == 1);
+        const ContentLines lines(c.content);
+        brindle::replacer::WindowSearchStats stats;
+        const auto fast = find_closest_match(lines, c.old_string, &stats);
+        const auto plain = plain_closest(c.content, c.old_string);
+        ASSERT_EQ(fast.has_value(), plain.has_value()) << c.content << "\n---\n" << c.old_string;
+        if (fast) {
+            ++found;
+            EXPECT_EQ(fast->similarity, plain->similarity);
+            EXPECT_EQ(fast->start_line, plain->start_line);
+            EXPECT_EQ(fast->text, plain->text);
+        }
+        for (double min_similarity : {0.5, 0.8}) {
+            const auto most = find_most_similar_window(lines, c.old_string, min_similarity, &stats);
+            const auto plain_most =
+                brindle::reference::most_similar_window(c.content, c.old_string, min_similarity);
+            ASSERT_EQ(most.has_value(), plain_most.has_value()) << min_similarity;
+            if (!most) continue;
+            EXPECT_EQ(most->similarity, plain_most->similarity);
+            EXPECT_EQ(most->start_line, plain_most->start + 1);
+        }
+        out_by_bigrams += stats.out_by_bigrams > 0;
+        substring_passes += stats.substring_passes > 0;
+        out_by_substrings += stats.out_by_substrings > 0;
+        line_bounded += stats.line_bounded > 0;
+    }
+    EXPECT_GT(found, 100u);
+    EXPECT_GT(out_by_bigrams, 50u);
+    EXPECT_GT(substring_passes, 30u);
+    EXPECT_GT(out_by_substrings, 30u);
+    EXPECT_GT(line_bounded, 100u);
+}
+
 TEST(FindMostSimilarWindow, ListedCases) {
     // An empty window against a non-empty search text is scored (1 - 2/4 here: 'é' is one
     // character of two bytes), unlike in the closest-match search.

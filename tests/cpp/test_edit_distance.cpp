@@ -246,8 +246,48 @@ TEST(LevenshteinDistance, LongPairsThroughTheStagedLimits) {
     EXPECT_GT(beyond_first_stage, 30u);
 }
 
-// best_substring_distances against the plain minimum over every stretch, at every character
-// boundary of generated texts (some containing near copies of the pattern) and several limits.
+// best_substring_distances of `pattern` over `text` at every character boundary, with the
+// latest start `latest` (bytes; SIZE_MAX: anywhere) and each of `limits`, against the plain form.
+// Counts the values checked and the calls whose live blocks split or whose top block went out
+// of reach.
+struct SubstringCounts {
+    std::size_t exact = 0;
+    std::size_t capped = 0;
+    std::size_t split = 0;
+    std::size_t top_out = 0;
+};
+
+void check_substring_distances(const std::string& pattern, const std::string& text, std::size_t latest,
+                               const std::vector<std::uint64_t>& limits, SubstringCounts& counts) {
+    std::vector<std::size_t> ends;  // byte offsets of the character boundaries
+    for (std::size_t e = 0; e <= text.size(); ++e) {
+        if (e == text.size() || (static_cast<unsigned char>(text[e]) & 0xC0) != 0x80) ends.push_back(e);
+    }
+    const std::size_t latest_chars =
+        latest == SIZE_MAX ? SIZE_MAX
+                           : brindle::utf8::count_chars(std::string_view(text).substr(0, latest));
+    const std::vector<std::uint64_t> plain =
+        brindle::reference::best_substring_distances_by_end(pattern, text, latest_chars);
+    ASSERT_EQ(plain.size(), ends.size());
+    for (std::uint64_t limit : limits) {
+        brindle::SubstringStats stats;
+        const std::vector<std::uint64_t> fast =
+            brindle::best_substring_distances(pattern, text, latest, ends, limit, &stats);
+        ASSERT_EQ(fast.size(), ends.size());
+        counts.split += stats.split_columns > 0;
+        counts.top_out += stats.top_out;
+        for (std::size_t t = 0; t < ends.size(); ++t) {
+            const bool within = plain[t] <= limit;
+            ASSERT_EQ(fast[t], within ? plain[t] : limit + 1)
+                << pattern << " / " << text << " end " << ends[t] << " k=" << limit << " latest "
+                << latest;
+            ++(within ? counts.exact : counts.capped);
+        }
+    }
+}
+
+// Generated texts, some containing near copies of the pattern; latest starts anywhere or at a
+// random boundary (a start well before the end puts even the top rows out of reach).
 TEST(BestSubstringDistances, AgreesWithPlainFormOnGeneratedTexts) {
     std::mt19937 rng(515);
     const std::vector<std::vector<std::string>> alphabets = {
@@ -255,8 +295,8 @@ TEST(BestSubstringDistances, AgreesWithPlainFormOnGeneratedTexts) {
         {"a", "é", "€", "😀", " "},
         {"x", "y", "z", "w", "\n", "\t"},
     };
-    std::size_t exact = 0;
-    std::size_t capped = 0;
+    const std::vector<std::uint64_t> limits = {0, 2, 10, 40, ~std::uint64_t{0}};
+    SubstringCounts counts;
     std::size_t multi_block = 0;
     for (int round = 0; round < 400; ++round) {
         const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
@@ -264,36 +304,42 @@ TEST(BestSubstringDistances, AgreesWithPlainFormOnGeneratedTexts) {
         const std::string pattern = random_text(rng, alphabet, max_len);
         std::string text = random_text(rng, alphabet, 30);
         if (round % 2 == 0) text += mutate(rng, pattern, alphabet) + random_text(rng, alphabet, 20);
-        std::vector<std::size_t> ends;
-        for (std::size_t e = 0; e <= text.size(); ++e) {
-            if (e == text.size() || (static_cast<unsigned char>(text[e]) & 0xC0) != 0x80)
-                ends.push_back(e);
-        }
-        std::vector<std::uint64_t> plain;
-        for (std::size_t e : ends)
-            plain.push_back(brindle::reference::best_substring_distance(pattern, text.substr(0, e)));
         if (brindle::utf8::count_chars(pattern) > 64) ++multi_block;
-        for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{10},
-                                    std::uint64_t{40}, ~std::uint64_t{0}}) {
-            const std::vector<std::uint64_t> fast =
-                brindle::best_substring_distances(pattern, text, ends, limit);
-            ASSERT_EQ(fast.size(), ends.size());
-            for (std::size_t t = 0; t < ends.size(); ++t) {
-                if (plain[t] <= limit) {
-                    ASSERT_EQ(fast[t], plain[t])
-                        << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
-                    ++exact;
-                } else {
-                    ASSERT_EQ(fast[t], limit + 1)
-                        << pattern << " / " << text << " end " << ends[t] << " k=" << limit;
-                    ++capped;
-                }
-            }
-        }
+        std::uniform_int_distribution<std::size_t> at(0, text.size());
+        const std::size_t latest = brindle::utf8::floor_boundary(text, at(rng));
+        check_substring_distances(pattern, text, SIZE_MAX, limits, counts);
+        check_substring_distances(pattern, text, latest, limits, counts);
     }
-    EXPECT_GT(exact, 5000u);
-    EXPECT_GT(capped, 5000u);
+    EXPECT_GT(counts.exact, 5000u);
+    EXPECT_GT(counts.capped, 5000u);
+    EXPECT_GT(counts.top_out, 60u);
     EXPECT_GT(multi_block, 50u);
+}
+
+// Patterns of three or four blocks against a near copy, with small limits: the blocks between the
+// top rows and the copy's diagonal go out of reach while both stay live, and come back.
+TEST(BestSubstringDistances, LiveBlocksAroundACopyOfALongPattern) {
+    std::mt19937 rng(516);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b", "c", "d", " ", "\n"},
+        {"a", "é", "€", "😀", " ", "x", "y"},
+    };
+    SubstringCounts counts;
+    for (int round = 0; round < 40; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        std::string pattern;
+        std::uniform_int_distribution<std::size_t> length(140, 230);
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        for (std::size_t k = length(rng); k > 0; --k) pattern += alphabet[pick(rng)];
+        const std::string text = random_text(rng, alphabet, 40) + mutate(rng, pattern, alphabet) +
+                                 random_text(rng, alphabet, 40);
+        std::uniform_int_distribution<std::size_t> at(0, text.size());
+        check_substring_distances(pattern, text, SIZE_MAX, {2, 10, 25}, counts);
+        check_substring_distances(pattern, text, brindle::utf8::floor_boundary(text, at(rng)), {10, 25},
+                                  counts);
+    }
+    EXPECT_GT(counts.split, 30u);
+    EXPECT_GT(counts.exact, 2000u);
 }
 
 TEST(LevenshteinDistance, ManyDistinctWideCharactersPerBlock) {

@@ -21,8 +21,11 @@
 //      winner's text is built;
 //   4. when windows measured are refused again and again (the search text resembles nothing
 //      there, or the windows left are shifted copies of the best one), those that could still
-//      win get a stronger bound from one pass of the search text over their lines: the least
-//      distance to any stretch of content ending where a window ends.
+//      win first get the bigram bound (counts of adjacent character pairs, again slid from
+//      window to window), which tells apart code that merely uses the same characters; those
+//      still in reach get a stronger bound from one pass of the search text over their lines:
+//      the least distance to any stretch of content that starts no later than the last of
+//      these windows and ends where a window ends.
 // Ties are broken by the window index explicitly, so the measuring order does not change which
 // window wins. The lines holding the anchor are found by searching the whole text, which jumps
 // from one occurrence to the next, not by searching each line.
@@ -130,41 +133,100 @@ std::optional<std::uint64_t> largest_qualifying_distance(std::size_t longest, do
     return d;
 }
 
-// Character classes of the histogram bound: ASCII characters each in their own class, others
-// hashed into kWideClasses classes. Merging characters into classes only weakens the bound.
+// Two lower bounds of the edit distance of a window from counts of what it holds, each kept up to
+// date as the window slides by a line (two lines' worth of updates per step, no joined text):
+//
+//   characters  An edit changes the count of at most one character up and one down, so the
+//               distance is at least the larger of the search text's surplus (characters it has
+//               beyond the window's, class by class) and the window's surplus; this also covers
+//               the difference of the character counts.
+//   bigrams     Pairs of adjacent characters within a line (pairs holding an LF are left out).
+//               An edit destroys at most two of the pairs of a text and creates at most two;
+//               pairs that no edit touches keep their characters, so they are found again,
+//               LF-free as before, in the other text. Each text's surplus of pairs is therefore
+//               at most twice the distance. Unlike the character counts, this tells apart code
+//               that uses the same characters in other words, e.g. two distant stretches of one
+//               source file.
+//
+// Both count classes, not the characters or pairs themselves: ASCII characters and pairs of them
+// each have a class of their own, others are hashed into a few classes. Merging into classes only
+// lowers a surplus, so the bounds stay valid.
 constexpr std::size_t kAsciiClasses = 128;
-constexpr std::size_t kWideClasses = 128;
-constexpr std::size_t kClasses = kAsciiClasses + kWideClasses;
-using Histogram = std::array<std::int64_t, kClasses>;
 
-// Calls f(class) for every character of `s`.
-template <class F>
-void for_each_class(std::string_view s, F&& f) {
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-        const auto byte = static_cast<unsigned char>(s[pos]);
-        if (byte < kAsciiClasses) {
-            f(static_cast<std::size_t>(byte));
-            ++pos;
-        } else {
-            const char32_t c = utf8::decode_at(s, pos);
-            f(kAsciiClasses + (static_cast<std::size_t>(c) * 0x9E3779B1u >> 7) % kWideClasses);
-        }
-    }
+std::size_t hash_class(std::uint32_t key, std::size_t classes) {
+    return static_cast<std::size_t>(key * 0x9E3779B1u >> 7) % classes;
 }
 
-// A window of m content lines sliding over the content, with what the lower bound of its edit
-// distance to the search text needs: its byte length and its character histogram compared with
-// the search text's. An edit changes the count of at most one class up and one down, so the
-// distance is at least the larger of the search text's surplus (characters it has beyond the
-// window's, class by class) and the window's surplus; this bound also covers the difference of
-// the character counts. Every window holds exactly m - 1 LFs between its lines.
+struct CharacterCounts {
+    static constexpr std::size_t kWideClasses = 128;
+    static constexpr std::size_t kClasses = kAsciiClasses + kWideClasses;
+    static constexpr std::int64_t kPerEdit = 1;  // counts one edit can take from a text
+    static constexpr bool kCountsLineBreaks = true;
+
+    // Calls f(class) for every character of `s`.
+    template <class F>
+    static void for_each(std::string_view s, F&& f) {
+        std::size_t pos = 0;
+        while (pos < s.size()) {
+            const auto byte = static_cast<unsigned char>(s[pos]);
+            if (byte < kAsciiClasses) {
+                f(static_cast<std::size_t>(byte));
+                ++pos;
+            } else {
+                const char32_t c = utf8::decode_at(s, pos);
+                f(kAsciiClasses + hash_class(static_cast<std::uint32_t>(c), kWideClasses));
+            }
+        }
+    }
+};
+
+struct BigramCounts {
+    static constexpr std::size_t kAsciiPairs = kAsciiClasses * kAsciiClasses;
+    static constexpr std::size_t kWideClasses = 1024;
+    static constexpr std::size_t kClasses = kAsciiPairs + kWideClasses;
+    static constexpr std::int64_t kPerEdit = 2;
+    static constexpr bool kCountsLineBreaks = false;
+
+    // Calls f(class) for every pair of adjacent characters of `s` that holds no LF.
+    template <class F>
+    static void for_each(std::string_view s, F&& f) {
+        std::size_t pos = 0;
+        char32_t previous = U'\n';
+        while (pos < s.size()) {
+            const auto byte = static_cast<unsigned char>(s[pos]);
+            char32_t c = byte;
+            if (byte < kAsciiClasses) {
+                ++pos;
+            } else {
+                c = utf8::decode_at(s, pos);
+            }
+            if (c != U'\n' && previous != U'\n') {
+                if (c < kAsciiClasses && previous < kAsciiClasses) {
+                    f(static_cast<std::size_t>(previous) * kAsciiClasses + c);
+                } else {
+                    const auto key = static_cast<std::uint32_t>(previous) * 0x01000193u ^
+                                     static_cast<std::uint32_t>(c);
+                    f(kAsciiPairs + hash_class(key, kWideClasses));
+                }
+            }
+            previous = c;
+        }
+    }
+};
+
+// A window of m content lines sliding over the content, with what a lower bound of its edit
+// distance to the search text needs: its byte length and its counts (`Counts`: characters or
+// bigrams) compared with the search text's. Every window holds exactly m - 1 LFs between its
+// lines, and no pair that spans two lines is counted.
+template <class Counts>
 class SlidingWindow {
 public:
     SlidingWindow(const LazyLines& lines, std::size_t m, std::string_view old_string)
-        : lines_(lines), m_(m) {
-        target_.fill(0);
-        for_each_class(old_string, [&](std::size_t c) { ++target_[c]; });
+        : lines_(lines), m_(m), target_(Counts::kClasses, 0), count_(Counts::kClasses, 0) {
+        Counts::for_each(old_string, [&](std::size_t c) {
+            ++target_[c];
+            ++target_total_;
+        });
     }
 
     // Makes window s current: slides line by line from the current window when that is shorter
@@ -183,21 +245,23 @@ public:
 
     std::size_t bytes() const { return line_bytes_ + (m_ - 1); }
     std::uint64_t distance_bound() const {
-        return static_cast<std::uint64_t>(std::max(search_surplus_, window_surplus_));
+        const std::int64_t surplus = std::max(search_surplus_, window_surplus_);
+        return static_cast<std::uint64_t>((surplus + Counts::kPerEdit - 1) / Counts::kPerEdit);
     }
 
 private:
     void rebuild(std::size_t s) {
-        count_.fill(0);
-        count_[static_cast<std::size_t>('\n')] = static_cast<std::int64_t>(m_ - 1);
-        search_surplus_ = 0;
+        // An empty window: the search text's surplus is all it holds.
+        std::fill(count_.begin(), count_.end(), 0);
+        search_surplus_ = target_total_;
         window_surplus_ = 0;
-        for (std::size_t c = 0; c < kClasses; ++c) {
-            if (target_[c] > count_[c]) {
-                search_surplus_ += target_[c] - count_[c];
-            } else {
-                window_surplus_ += count_[c] - target_[c];
-            }
+        if (Counts::kCountsLineBreaks) {
+            const auto lf = static_cast<std::size_t>('\n');
+            const auto lfs = static_cast<std::int64_t>(m_ - 1);
+            const std::int64_t filled = std::min(target_[lf], lfs);
+            search_surplus_ -= filled;
+            window_surplus_ += lfs - filled;
+            count_[lf] = lfs;
         }
         line_bytes_ = 0;
         start_ = s;
@@ -207,7 +271,7 @@ private:
 
     void add_line(std::string_view line) {
         line_bytes_ += line.size();
-        for_each_class(line, [&](std::size_t c) {
+        Counts::for_each(line, [&](std::size_t c) {
             const std::int64_t short_of_target = count_[c] < target_[c];
             search_surplus_ -= short_of_target;
             window_surplus_ += 1 - short_of_target;
@@ -217,7 +281,7 @@ private:
 
     void remove_line(std::string_view line) {
         line_bytes_ -= line.size();
-        for_each_class(line, [&](std::size_t c) {
+        Counts::for_each(line, [&](std::size_t c) {
             --count_[c];
             const std::int64_t short_of_target = count_[c] < target_[c];
             search_surplus_ += short_of_target;
@@ -227,8 +291,9 @@ private:
 
     const LazyLines& lines_;
     std::size_t m_;
-    Histogram target_;
-    Histogram count_;
+    std::vector<std::int64_t> target_;
+    std::vector<std::int64_t> count_;
+    std::int64_t target_total_ = 0;  // of the search text, over all classes
     std::int64_t search_surplus_ = 0;
     std::int64_t window_surplus_ = 0;
     std::size_t line_bytes_ = 0;
@@ -253,13 +318,14 @@ enum class EmptyWindows { kSkip, kKeep };
 class WindowSearch {
 public:
     WindowSearch(const ContentLines& content, std::string_view old_string, std::size_t m,
-                 double min_similarity, EmptyWindows empty)
+                 double min_similarity, EmptyWindows empty, WindowSearchStats* stats)
         : content_(content),
           old_string_(old_string),
           m_(m),
           min_similarity_(min_similarity),
           empty_(empty),
-          window_(content.lines, m, old_string) {}
+          window_(content.lines, m, old_string),
+          stats_(stats) {}
 
     void add(std::size_t s) {
         poll_interrupt();
@@ -269,6 +335,7 @@ public:
         const std::size_t longest = std::max(old_string_.size(), bytes);
         const double reachable = similarity_of(window_.distance_bound(), longest);
         if (!(reachable >= min_similarity_)) return;
+        if (stats_ != nullptr) ++stats_->candidates;
         candidates_.push_back(Candidate{reachable, s, longest});
     }
 
@@ -302,8 +369,16 @@ public:
             const std::optional<std::uint64_t> limit = largest_qualifying_distance(
                 c.longest, found ? best_similarity : min_similarity_, strict);
             if (!limit) continue;
+            if (stats_ != nullptr) ++stats_->measured;
+            // A window within reach line by line is measured with that tighter limit: same
+            // distance, narrower band.
+            std::uint64_t within = *limit;
+            if (const std::optional<std::uint64_t> lines = line_by_line_distance(c.start, within)) {
+                within = *lines;
+                if (stats_ != nullptr) ++stats_->line_bounded;
+            }
             const std::optional<std::uint64_t> d =
-                levenshtein_distance_within(old_string_, window_text(c.start), *limit);
+                levenshtein_distance_within(old_string_, window_text(c.start), within);
             if (!d) {
                 ++refused;
                 continue;
@@ -368,6 +443,34 @@ private:
                     candidates_.begin() + static_cast<std::ptrdiff_t>(best) + 1);
     }
 
+    // An upper bound of the distance of window s: the search text's pieces between LFs against
+    // the window's lines in order, the distances of the pairs summed (the alignment that matches
+    // the LFs of the two texts with each other). Nothing when the sum exceeds `limit`, or when the
+    // search text is not m pieces (it ends with an LF).
+    std::optional<std::uint64_t> line_by_line_distance(std::size_t s, std::uint64_t limit) {
+        if (!pieces_) {
+            pieces_.emplace();
+            std::size_t from = 0;
+            while (true) {
+                const std::size_t lf = old_string_.find('\n', from);
+                pieces_->push_back(old_string_.substr(from, lf - from));
+                if (lf == std::string_view::npos) break;
+                from = lf + 1;
+            }
+        }
+        if (pieces_->size() != m_) return std::nullopt;
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < m_; ++i) {
+            const std::string_view a = (*pieces_)[i];
+            const std::string_view b = content_.lines[s + i];
+            if (a == b) continue;
+            const std::optional<std::uint64_t> d = levenshtein_distance_within(a, b, limit - sum);
+            if (!d) return std::nullopt;
+            sum += *d;
+        }
+        return sum;
+    }
+
     // Lines first..first+count-1 joined: a view into the content when they are separated there by
     // single LFs, otherwise joined into a buffer.
     std::string_view joined(std::size_t first, std::size_t count) {
@@ -389,13 +492,15 @@ private:
 
     // Tightens the reachable similarity of the candidates_[from..] that could still qualify
     // (threshold: the best similarity so far, or the minimum before any window qualified) by the
-    // substring bound: a window's distance is at least the least distance between the search
-    // text and any stretch of the content that ends where the window ends
-    // (best_substring_distances), and one pass over a run of nearby windows gives that bound for
-    // all of them. Used once the windows measured are refused again and again: either the search
-    // text resembles nothing there, or the windows left are shifted copies of the best one,
-    // whose own distance the substring bound nearly reaches. Candidates that can no longer reach
-    // the minimum are dropped; the rest are put back in measuring order.
+    // bigram bound, and those still in reach by the substring bound when its pass is likely
+    // cheaper than measuring them: a window's distance is at least the least distance between
+    // the search text and any stretch of the content that starts no later than the window and
+    // ends where it ends (best_substring_distances), and one pass over a run of nearby windows
+    // gives that bound for all of them, with the run's last start as the latest start. Used once the
+    // windows measured are refused again and again: either the search text resembles nothing there, or
+    // the windows left are shifted copies of the best one, whose own distance the substring bound
+    // nearly reaches. Candidates that can no longer reach the minimum are dropped; the rest are put
+    // back in measuring order.
     void apply_substring_bounds(std::size_t from, double threshold, bool found,
                                 std::size_t best_start) {
         std::vector<std::size_t> order;
@@ -405,10 +510,11 @@ private:
         std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
             return candidates_[x].start < candidates_[y].start;
         });
-        if (!substring_bounds_pay(order, threshold)) return;
+        apply_bigram_bounds(order, threshold);
         // Runs of candidates whose windows overlap or touch share one pass.
+        const bool pays = substring_bounds_pay(order, threshold);
         std::size_t run_begin = 0;
-        while (run_begin < order.size()) {
+        while (pays && run_begin < order.size()) {
             std::size_t run_end = run_begin + 1;
             while (run_end < order.size() &&
                    candidates_[order[run_end]].start <= candidates_[order[run_end - 1]].start + m_) {
@@ -417,6 +523,8 @@ private:
             bound_run(order, run_begin, run_end, threshold, found, best_start);
             run_begin = run_end;
         }
+        // The bounds lowered, the candidates are put back in measuring order (also when the
+        // substring pass did not pay: the bigram bounds may have lowered some).
         auto tail_begin = candidates_.begin() + static_cast<std::ptrdiff_t>(from);
         const auto out_of_reach = [&](const Candidate& c) { return !(c.reachable >= min_similarity_); };
         candidates_.erase(std::remove_if(tail_begin, candidates_.end(), out_of_reach),
@@ -426,6 +534,26 @@ private:
                       return x.reachable > y.reachable ||
                              (x.reachable == y.reachable && x.start < y.start);
                   });
+    }
+
+    // Tightens the reachable similarity of the candidates `order` (ascending starts) by the
+    // bigram bound, which costs one slide of a window per candidate, and keeps in `order` those
+    // that still reach `threshold`.
+    void apply_bigram_bounds(std::vector<std::size_t>& order, double threshold) {
+        if (!bigrams_) bigrams_.emplace(content_.lines, m_, old_string_);
+        std::size_t kept = 0;
+        for (std::size_t k : order) {
+            poll_interrupt();
+            Candidate& c = candidates_[k];
+            bigrams_->move_to(c.start);
+            c.reachable = std::min(c.reachable, similarity_of(bigrams_->distance_bound(), c.longest));
+            if (c.reachable >= threshold) {
+                order[kept++] = k;
+            } else if (stats_ != nullptr) {
+                ++stats_->out_by_bigrams;
+            }
+        }
+        order.resize(kept);
     }
 
     // Whether the substring bound is likely cheaper than measuring the candidates `order`
@@ -474,12 +602,20 @@ private:
                 largest_qualifying_distance(c.longest, threshold, found && c.start > best_start);
             if (own) limit = std::max(limit, *own);
         }
+        // Every window of the run starts at or before its last window's first line.
+        std::size_t latest_start = 0;
+        for (std::size_t line = first_line; line < candidates_[order[end - 1]].start; ++line) {
+            latest_start += content_.lines[line].size() + 1;
+        }
         const std::string_view run_text = joined(first_line, line_count);
         const std::vector<std::uint64_t> bounds =
-            best_substring_distances(old_string_, run_text, ends, limit);
+            best_substring_distances(old_string_, run_text, latest_start, ends, limit,
+                                     stats_ != nullptr ? &stats_->substring : nullptr);
+        if (stats_ != nullptr) ++stats_->substring_passes;
         for (std::size_t k = begin; k < end; ++k) {
             Candidate& c = candidates_[order[k]];
             c.reachable = std::min(c.reachable, similarity_of(bounds[k - begin], c.longest));
+            if (stats_ != nullptr && c.reachable < threshold) ++stats_->out_by_substrings;
         }
     }
 
@@ -488,9 +624,12 @@ private:
     std::size_t m_;
     double min_similarity_;
     EmptyWindows empty_;
-    SlidingWindow window_;
+    SlidingWindow<CharacterCounts> window_;
+    std::optional<SlidingWindow<BigramCounts>> bigrams_;   // built when first needed
+    std::optional<std::vector<std::string_view>> pieces_;  // of the search text between LFs, idem
     std::vector<Candidate> candidates_;
     std::string buffer_;
+    WindowSearchStats* stats_;
 };
 
 }  // namespace
@@ -558,7 +697,8 @@ std::size_t next_line_containing(const ContentLines& content, std::size_t from,
 }
 
 std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
-                                                 std::string_view old_string) {
+                                                 std::string_view old_string,
+                                                 WindowSearchStats* stats) {
     const LazyLines& lines = content.lines;
     const std::vector<std::string_view> search = text::split_lines(old_string);
     const std::size_t n = lines.size();
@@ -567,7 +707,7 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
     const std::optional<std::string_view> anchor = first_non_blank(search);
     if (!anchor) return std::nullopt;
 
-    WindowSearch windows(content, old_string, m, kMinSimilarity, EmptyWindows::kSkip);
+    WindowSearch windows(content, old_string, m, kMinSimilarity, EmptyWindows::kSkip, stats);
     const std::size_t count = n - m + 1;
     std::size_t next_window = 0;  // windows below this one are added or out of every interval
     bool anchor_seen = false;
@@ -591,11 +731,12 @@ std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
 
 std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& content,
                                                        std::string_view old_string,
-                                                       double min_similarity) {
+                                                       double min_similarity,
+                                                       WindowSearchStats* stats) {
     const std::size_t m = text::count_lines(old_string);
     const std::size_t n = content.lines.size();
     if (m == 0 || n < m) return std::nullopt;
-    WindowSearch windows(content, old_string, m, min_similarity, EmptyWindows::kKeep);
+    WindowSearch windows(content, old_string, m, min_similarity, EmptyWindows::kKeep, stats);
     for (std::size_t s = 0; s + m <= n; ++s) windows.add(s);
     return windows.best();
 }

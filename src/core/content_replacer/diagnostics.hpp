@@ -9,20 +9,34 @@
 #include <vector>
 
 #include "core/content_replacer/types.hpp"
+#include "core/edit_distance.hpp"
 
 namespace brindle::replacer {
 
 NotFound build_not_found_error(const ContentLines& content, std::string_view old_string);
 MultipleMatches build_multiple_matches_error(const ContentLines& content, std::string_view old_string);
 
+// What a closest-window search did, for tests that check which paths their inputs reach.
+struct WindowSearchStats {
+    std::size_t candidates = 0;         // windows within reach by their character counts
+    std::size_t measured = 0;           // edit distances computed (up to a limit)
+    std::size_t line_bounded = 0;       // ... of which with the limit of the line-by-line sum
+    std::size_t out_by_bigrams = 0;     // candidates the bigram bound put out of reach
+    std::size_t substring_passes = 0;   // passes of the substring bound over a run of windows
+    std::size_t out_by_substrings = 0;  // candidates the substring bound put out of reach
+    SubstringStats substring;           // what those passes did
+};
+
 std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,
-                                                 std::string_view old_string);
+                                                 std::string_view old_string,
+                                                 WindowSearchStats* stats = nullptr);
 // The most similar window of old_string's line count anywhere in the content (not only near the
 // anchor), scored like the closest match, with similarity at least `min_similarity`; the earliest
 // of equally similar windows wins. Nothing when no window reaches `min_similarity`.
 std::optional<FuzzyMatchInfo> find_most_similar_window(const ContentLines& content,
                                                        std::string_view old_string,
-                                                       double min_similarity);
+                                                       double min_similarity,
+                                                       WindowSearchStats* stats = nullptr);
 // How alike two texts are, as the closest-match search scores a window: 1 - d / L, d the edit
 // distance in characters, L the longer byte length; 1.0 when both are empty.
 double text_similarity(std::string_view a, std::string_view b);
