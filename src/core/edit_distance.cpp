@@ -35,18 +35,33 @@
 // Every estimate the band makes of a cell outside it is at least the true value, so the cells of
 // an optimal path of cost <= k, which all lie inside the band, come out exact.
 //
+// Narrow band (Hyyrö 2003, banded form), for k <= 63 and a pattern of more than one block. A path
+// of cost <= k only visits diagonals delta = j - r with |delta| + |(q - p) - delta| <= k, at most
+// k + 1 of them: they fit in one word of 64 diagonals lo .. lo + 63, lo = -floor((k - (q-p)) / 2).
+// Bit i of column j stands for row j - (lo + 63) + i, so the word slides one row down per column:
+// vp and vn shift right by one before each step, the new bottom row enters with a vertical delta
+// of +1 (any value not below its upper neighbour's does: the cell left of the bottom row never
+// beats its diagonal predecessor), and no -1 enters from the cell above the top row (outside the
+// band: ignoring it only raises estimates). The match mask is the pattern's mask window at the
+// band's top row. Rows above row 0 continue the first column as D(r, j) = j - r (all vertical
+// deltas -1, never a match), which the recurrence keeps. The score follows the corner's diagonal,
+// D(j - (q - p), j): it ends as D(p, q), and since every vertical delta is -1..+1, the least of
+// D(r, j) + |(q - p) - (j - r)| over the column is exactly that score, so the computation stops
+// as soon as it exceeds k.
+//
 // Performance idea:
 //   1. Texts that are both ASCII are processed as bytes: no decoding, masks in a flat table.
 //   2. A common prefix and suffix never change the distance, so they are cut off first.
 //   3. The band costs about (k / 64 + 2) words per text character, so a large limit is tried in
-//      stages: first a small one, then four times more, and so on; once a stage's band would
-//      span a quarter of the pattern's rows, the next stage is the limit itself. So is it when a
-//      band of kWideStage rows or more ran out within kEarlyStopColumns columns per row of its
-//      limit (the distance grew that fast: the texts are unrelated, and intermediate stages
-//      would only add their cost), and when the limit is within one step of the first stage.
-//      A pair that is close (the usual case for the diagnostics' near misses) is then settled at
-//      the price of its own distance, not of the limit; a stage that cannot succeed usually stops
-//      early.
+//      stages: first the narrow band (one word per character, cheaper than any band of blocks),
+//      then blocks with a limit of kFirstStage beyond |p - q|, then four times more, and so on;
+//      once a stage's band would span a quarter of the pattern's rows, the next stage is the
+//      limit itself. So is it when a band of kWideStage rows or more ran out within
+//      kEarlyStopColumns columns per row of its limit (the distance grew that fast: the texts are
+//      unrelated, and intermediate stages would only add their cost), and when the limit is within
+//      kTakeLimit times the next stage. A pair that is close (the usual case for the diagnostics'
+//      near misses) is then settled at the price of its own distance, not of the limit; a stage
+//      that cannot succeed usually stops early.
 //   4. The match mask of a character is looked up per block: ASCII characters in a dense table,
 //      other characters in a small open-addressed hash table per block. A block holds at most
 //      64 distinct characters, so a table of twice that size always has free slots and probing
@@ -65,8 +80,9 @@ namespace brindle {
 namespace {
 
 // Word geometry of the bit-parallel algorithm.
-constexpr std::size_t kWordBits = 64;  // pattern rows per block
-constexpr unsigned kBottomShift = 63;  // bit of a full block's bottom row
+constexpr std::size_t kWordBits = 64;      // pattern rows per block
+constexpr unsigned kBottomShift = 63;      // bit of a full block's bottom row
+constexpr std::uint64_t kNarrowBand = 63;  // largest limit whose diagonals fit in one word
 // Mask tables.
 constexpr std::size_t kAsciiSize = 128;                 // directly indexed characters
 constexpr std::size_t kHashSlots = 128;                 // per block: 2 x the 64 keys it can hold
@@ -74,8 +90,9 @@ constexpr std::uint32_t kHashShift = 25;                // 32 - log2(kHashSlots)
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // Fibonacci hashing
 constexpr char32_t kEmptySlot = 0xFFFFFFFFu;            // never a scalar value
 // Staged limits.
-constexpr std::uint64_t kFirstStage = 64;     // first limit tried, beyond |p - q|
+constexpr std::uint64_t kFirstStage = 128;    // first limit of blocks tried, beyond |p - q|
 constexpr std::uint64_t kStageFactor = 4;     // growth of the limit per stage
+constexpr std::uint64_t kTakeLimit = 2;       // a limit within this factor is taken at once
 constexpr std::uint64_t kLastStageShare = 4;  // a band over p / 4 rows costs nearly the whole
 constexpr std::uint64_t kWideStage = 256;     // a stage this wide that ends within this many
 constexpr std::size_t kEarlyStopColumns = 4;  // columns per row of limit: unrelated texts
@@ -89,7 +106,11 @@ public:
     template <class Sym>
     void build(const Sym* pattern, std::size_t m) {
         blocks_ = (m + kWordBits - 1) / kWordBits;
-        ascii_.assign(kAsciiSize * blocks_, 0);
+        // A pattern of more than one block gets a zero word before and after each character's
+        // blocks, so that a 64-row window may start above row 1 or end below row m.
+        pad_ = blocks_ > 1 ? 1 : 0;
+        stride_ = blocks_ + 2 * pad_;
+        ascii_.assign(kAsciiSize * stride_, 0);
         has_wide_ = false;
         for (std::size_t r = 0; r < m; ++r) {
             if (static_cast<char32_t>(pattern[r]) >= kAsciiSize) {
@@ -106,7 +127,7 @@ public:
             const std::size_t block = r / kWordBits;
             const std::uint64_t bit = std::uint64_t{1} << (r % kWordBits);
             if (c < kAsciiSize) {
-                ascii_[c * blocks_ + block] |= bit;
+                ascii_[c * stride_ + pad_ + block] |= bit;
             } else {
                 wide_[slot_of(block, c)] |= bit;
             }
@@ -115,9 +136,32 @@ public:
 
     std::size_t blocks() const { return blocks_; }
 
-    // The masks of ASCII character `c` for every block, or null for a wider character.
+    // The masks of ASCII character `c` for every block, or null for a wider character. For a
+    // pattern of several blocks, entries -1 and blocks() exist and are 0.
     const std::uint64_t* ascii_row(char32_t c) const {
-        return c < kAsciiSize ? ascii_.data() + c * blocks_ : nullptr;
+        return c < kAsciiSize ? ascii_.data() + c * stride_ + pad_ : nullptr;
+    }
+
+    // Of a single-block pattern: the masks of all ASCII characters, indexed by the character.
+    const std::uint64_t* single_block_ascii() const { return ascii_.data(); }
+
+    // Bits of the mask of `c` for the pattern characters s .. s + 63 (bit i for character s + i,
+    // 0 for positions outside the pattern), for a pattern of several blocks and -64 <= s < m.
+    std::uint64_t window(char32_t c, std::int64_t s) const {
+        const std::int64_t w = s >> 6;  // floor(s / 64): -1 .. blocks - 1
+        const auto shift = static_cast<unsigned>(s & 63);
+        std::uint64_t lo = 0;
+        std::uint64_t hi = 0;
+        if (const std::uint64_t* row = ascii_row(c)) {
+            lo = row[w];
+            hi = row[w + 1];
+        } else {
+            if (w >= 0) lo = wide(static_cast<std::size_t>(w), c);
+            if (w + 1 < static_cast<std::int64_t>(blocks_))
+                hi = wide(static_cast<std::size_t>(w + 1), c);
+        }
+        // hi << (64 - shift), written so that a shift of 0 drops hi instead of overflowing.
+        return (lo >> shift) | ((hi << 1) << (63 - shift));
     }
 
     // The mask of a character of at least kAsciiSize in `block`.
@@ -151,8 +195,10 @@ private:
     }
 
     std::size_t blocks_ = 0;
+    std::size_t pad_ = 0;     // zero words before each character's blocks
+    std::size_t stride_ = 0;  // words per character: blocks + 2 * pad
     bool has_wide_ = false;
-    std::vector<std::uint64_t> ascii_;  // [c * blocks + block]
+    std::vector<std::uint64_t> ascii_;  // [c * stride + pad + block]
     std::vector<char32_t> keys_;        // [block * kHashSlots + slot]
     std::vector<std::uint64_t> wide_;   // masks beside keys_
 };
@@ -198,7 +244,7 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
     const auto bottom = static_cast<unsigned>(m - 1);
     const std::int64_t rows = as_signed(m);
     const std::int64_t corner_offset = rows - as_signed(n);  // corner row = corner_offset + j
-    const std::uint64_t* ascii = masks.ascii_row(0);
+    const std::uint64_t* ascii = masks.single_block_ascii();
     // No cell can end above the longer length, so such a limit never stops the loop.
     const bool may_stop = k < as_signed(n);
     for (std::size_t j0 = 0; j0 < n; j0 += kColumnsPerPoll) {
@@ -224,6 +270,52 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
         poll_interrupt(static_cast<std::int64_t>(j_end - j0));
     }
     if (score > k) return std::nullopt;
+    return static_cast<std::uint64_t>(score);
+}
+
+// Hyyrö's banded algorithm for a limit k of at most kNarrowBand: the 64 diagonals lo .. lo + 63
+// (diagonal j - r of cell (r, j)) that hold every cell of a path of cost at most k, in one word
+// that slides one row down per column (see the file comment). Pattern of m > 64 characters, text
+// of n >= m, n - m <= k.
+template <class Sym>
+std::optional<std::uint64_t> narrow_band_within(const PatternMasks& masks, std::size_t m,
+                                                const Sym* text, std::size_t n, std::int64_t k,
+                                                std::size_t* stopped_at = nullptr) {
+    const std::int64_t shift = as_signed(n) - as_signed(m);  // the corner's diagonal
+    const std::int64_t lo = -((k - shift) / 2);
+    const std::int64_t hi = lo + kBottomShift;
+    // Bit i of column j stands for row j - hi + i; bit `track` follows the corner's diagonal.
+    const auto track = static_cast<unsigned>(hi - shift);
+    // Column 0: D(r, 0) = r, and rows above row 0 continue it as D(r, j) = j - r.
+    const std::uint64_t at_or_above_row_0 =
+        hi == kBottomShift ? ~std::uint64_t{0} : (std::uint64_t{1} << (hi + 1)) - 1;
+    std::uint64_t vp = ~at_or_above_row_0;
+    std::uint64_t vn = at_or_above_row_0;
+    std::int64_t score = shift;  // D(j - shift, j), starting from row -shift
+    constexpr std::uint64_t kNewRow = std::uint64_t{1} << kBottomShift;
+    for (std::size_t j0 = 0; j0 < n; j0 += kColumnsPerPoll) {
+        const std::size_t j_end = std::min(n, j0 + kColumnsPerPoll);
+        for (std::size_t j = j0; j < j_end; ++j) {
+            // Column j + 1 starts one row lower: the top row leaves, a new bottom row enters with
+            // a vertical delta of +1 (an upper bound of a cell outside the band).
+            vp = (vp >> 1) | kNewRow;
+            vn >>= 1;
+            // Row r holds pattern character r - 1; the top row is j + 1 - hi.
+            const std::uint64_t pm = masks.window(static_cast<char32_t>(text[j]), as_signed(j) - hi);
+            const std::uint64_t d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
+            // The cell above the top row is outside the band: no -1 enters from it.
+            const std::uint64_t hp = (vn | ~(d0 | vp)) << 1;
+            const std::uint64_t hn = (vp & d0) << 1;
+            score += 1 - static_cast<std::int64_t>((d0 >> track) & 1);
+            vp = hn | ~(d0 | hp);
+            vn = hp & d0;
+            if (score > k) {
+                if (stopped_at != nullptr) *stopped_at = j + 1;
+                return std::nullopt;
+            }
+        }
+        poll_interrupt(static_cast<std::int64_t>(j_end - j0));
+    }
     return static_cast<std::uint64_t>(score);
 }
 
@@ -373,6 +465,8 @@ std::optional<std::uint64_t> banded(const PatternMasks& masks, std::size_t m, co
     const auto limit = static_cast<std::int64_t>(std::min<std::uint64_t>(k, n));
     if (stopped_at != nullptr) *stopped_at = n;
     if (m <= kWordBits) return single_word_within(masks, m, text, n, limit, stopped_at);
+    if (limit <= static_cast<std::int64_t>(kNarrowBand))
+        return narrow_band_within(masks, m, text, n, limit, stopped_at);
     return blocks_within(masks, m, text, n, limit, s, stopped_at);
 }
 
@@ -402,16 +496,25 @@ std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const 
     Scratch& s = scratch();
     s.masks.build(a, p);
     if (p <= kWordBits) return single_word_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
-    std::uint64_t stage = std::min<std::uint64_t>(limit, q - p + kFirstStage);
-    // A limit within one growth step of the first stage is taken at once.
-    if (limit <= stage * kStageFactor) stage = limit;
+    // The narrow band costs one word per column, less than any band of blocks: a close pair is
+    // settled by it first.
+    if (limit <= kNarrowBand)
+        return narrow_band_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
+    if (q - p <= kNarrowBand) {
+        const std::optional<std::uint64_t> d =
+            narrow_band_within(s.masks, p, b, q, static_cast<std::int64_t>(kNarrowBand));
+        if (d) return d;
+    }
+    // A limit within kTakeLimit times a stage is taken at once.
+    const auto settle = [&](std::uint64_t next) { return next * kTakeLimit >= limit ? limit : next; };
+    std::uint64_t stage = settle(std::min<std::uint64_t>(limit, q - p + kFirstStage));
     while (true) {
         std::size_t stopped_at = q;
         const std::optional<std::uint64_t> d = banded(s.masks, p, b, q, stage, s, &stopped_at);
         if (d || stage == limit) return d;
         const std::uint64_t next = stage * kStageFactor;
         const bool unrelated = stage >= kWideStage && stopped_at < kEarlyStopColumns * stage;
-        stage = unrelated || next >= limit || next > p / kLastStageShare ? limit : next;
+        stage = unrelated || next > p / kLastStageShare ? limit : settle(next);
     }
 }
 
@@ -510,6 +613,20 @@ std::optional<std::uint64_t> levenshtein_bit_parallel_within(std::u32string_view
     Scratch& s = scratch();
     s.masks.build(a.data(), a.size());
     return banded(s.masks, a.size(), b.data(), b.size(), limit, s);
+}
+
+std::optional<std::uint64_t> levenshtein_narrow_band_within(std::u32string_view a,
+                                                            std::u32string_view b,
+                                                            std::uint64_t limit) {
+    limit = std::min(limit, kNarrowBand);
+    if (a.size() > b.size()) std::swap(a, b);
+    if (b.size() - a.size() > limit) return std::nullopt;
+    if (a.empty()) return b.size();
+    Scratch& s = scratch();
+    s.masks.build(a.data(), a.size());
+    const auto k = static_cast<std::int64_t>(limit);
+    if (a.size() <= kWordBits) return single_word_within(s.masks, a.size(), b.data(), b.size(), k);
+    return narrow_band_within(s.masks, a.size(), b.data(), b.size(), k);
 }
 
 std::uint64_t levenshtein_bit_parallel(std::u32string_view a, std::u32string_view b) {

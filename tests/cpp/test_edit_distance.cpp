@@ -24,6 +24,7 @@ using brindle::levenshtein_distance;
 using brindle::levenshtein_distance_within;
 using brindle::detail::levenshtein_bit_parallel;
 using brindle::detail::levenshtein_bit_parallel_within;
+using brindle::detail::levenshtein_narrow_band_within;
 using brindle::detail::levenshtein_two_row;
 using brindle::replacer::calculate_block_similarity;
 using brindle::replacer::calculate_block_similarity_above;
@@ -244,6 +245,78 @@ TEST(LevenshteinDistance, LongPairsThroughTheStagedLimits) {
         }
     }
     EXPECT_GT(beyond_first_stage, 30u);
+}
+
+// The one-word band of 64 diagonals: patterns longer than one word, paired with few-edit variants,
+// with copies shifted along the diagonals (the optimal path runs near the band's edges) and with
+// unrelated texts, under every limit up to 63, against the plain form.
+TEST(LevenshteinDistance, NarrowBandAgreesWithPlainForm) {
+    std::mt19937 rng(6363);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b", "c", " ", "\n"},
+        {"a", "b"},
+        {"x", "é", "€", "😀", "\t"},
+    };
+    std::uniform_int_distribution<std::size_t> len_dist(65, 330);
+    std::size_t exact = 0;
+    std::size_t refused = 0;
+    std::size_t far_diagonal = 0;  // exact answers whose texts start out shifted by 20+ diagonals
+    for (int round = 0; round < 500; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        std::string a;
+        for (std::size_t k = len_dist(rng); k > 0; --k) a += alphabet[pick(rng)];
+        std::string b;
+        std::size_t shift = 0;
+        switch (round % 4) {
+            case 0:
+                b = mutate(rng, a, alphabet);
+                break;
+            case 1:
+                b = mutate(rng, mutate(rng, mutate(rng, a, alphabet), alphabet), alphabet);
+                break;
+            case 2: {
+                // Characters added in front and removed at the end (or the other way round): the
+                // pair follows a diagonal far from the main one for most of its length.
+                shift = std::uniform_int_distribution<std::size_t>(1, 31)(rng);
+                std::string front;
+                for (std::size_t k = 0; k < shift; ++k) front += alphabet[pick(rng)];
+                const std::vector<char32_t> chars = brindle::utf8::decode(a);
+                std::string cut;
+                for (std::size_t k = 0; k + shift < chars.size(); ++k)
+                    brindle::utf8::append(cut, chars[k]);
+                b = front + cut;
+                break;
+            }
+            default:
+                for (std::size_t k = len_dist(rng); k > 0; --k) b += alphabet[pick(rng)];
+        }
+        const std::uint64_t d = brindle::reference::levenshtein(a, b);
+        const std::vector<char32_t> ca = brindle::utf8::decode(a);
+        const std::vector<char32_t> cb = brindle::utf8::decode(b);
+        const std::u32string_view va(ca.data(), ca.size());
+        const std::u32string_view vb(cb.data(), cb.size());
+        const bool long_pattern = std::min(ca.size(), cb.size()) > 64;
+        for (std::uint64_t k = 0; k <= 63; ++k) {
+            const auto expected = within(d, k);
+            ASSERT_EQ(levenshtein_narrow_band_within(va, vb, k), expected)
+                << a << " / " << b << " k=" << k;
+            ASSERT_EQ(levenshtein_narrow_band_within(vb, va, k), expected)
+                << b << " / " << a << " k=" << k;
+            const std::size_t diff =
+                ca.size() > cb.size() ? ca.size() - cb.size() : cb.size() - ca.size();
+            if (!long_pattern || diff > k) continue;
+            if (expected) {
+                ++exact;
+                if (shift >= 20) ++far_diagonal;
+            } else {
+                ++refused;
+            }
+        }
+    }
+    EXPECT_GT(exact, 4000u);
+    EXPECT_GT(refused, 4000u);
+    EXPECT_GT(far_diagonal, 300u);
 }
 
 // best_substring_distances against the plain minimum over every stretch, at every character
