@@ -96,8 +96,18 @@ constexpr std::uint64_t kTakeLimit = 2;       // a limit within this factor is t
 constexpr std::uint64_t kLastStageShare = 4;  // a band over p / 4 rows costs nearly the whole
 constexpr std::uint64_t kWideStage = 256;     // a stage this wide that ends within this many
 constexpr std::size_t kEarlyStopColumns = 4;  // columns per row of limit: unrelated texts
-// Interrupt polling of the single-word loop: columns per poll.
+// Interrupt polling: columns per poll of the one-word loops, words per poll of the block loops.
 constexpr std::size_t kColumnsPerPoll = 1024;
+constexpr std::int64_t kUnitsPerPoll = 1024;
+
+// The dense part of the masks below, copied into a loop's locals (the loop's stores into its own
+// words cannot change them).
+struct AsciiTable {
+    const std::uint64_t* base;  // masks of character c at base + c * stride
+    std::size_t stride;
+
+    const std::uint64_t* row(char32_t c) const { return c < kAsciiSize ? base + c * stride : nullptr; }
+};
 
 // Match masks of the pattern: bit r of block b of mask(c) is set when pattern character
 // 64 * b + r equals c.
@@ -111,25 +121,26 @@ public:
         pad_ = blocks_ > 1 ? 1 : 0;
         stride_ = blocks_ + 2 * pad_;
         ascii_.assign(kAsciiSize * stride_, 0);
-        has_wide_ = false;
-        for (std::size_t r = 0; r < m; ++r) {
-            if (static_cast<char32_t>(pattern[r]) >= kAsciiSize) {
-                has_wide_ = true;
-                break;
-            }
-        }
+        // One test for the whole pattern (a loop the compiler vectorises).
+        std::uint32_t all = 0;
+        for (std::size_t r = 0; r < m; ++r) all |= static_cast<std::uint32_t>(pattern[r]);
+        has_wide_ = all >= kAsciiSize;
         if (has_wide_) {
             keys_.assign(kHashSlots * blocks_, kEmptySlot);
             wide_.assign(kHashSlots * blocks_, 0);
         }
-        for (std::size_t r = 0; r < m; ++r) {
-            const auto c = static_cast<char32_t>(pattern[r]);
-            const std::size_t block = r / kWordBits;
-            const std::uint64_t bit = std::uint64_t{1} << (r % kWordBits);
-            if (c < kAsciiSize) {
-                ascii_[c * stride_ + pad_ + block] |= bit;
-            } else {
-                wide_[slot_of(block, c)] |= bit;
+        std::uint64_t* const table = ascii_.data() + pad_;
+        const std::size_t stride = stride_;
+        for (std::size_t block = 0; block < blocks_; ++block) {
+            const std::size_t end = std::min(m, (block + 1) * kWordBits);
+            std::uint64_t bit = 1;
+            for (std::size_t r = block * kWordBits; r < end; ++r, bit <<= 1) {
+                const auto c = static_cast<char32_t>(pattern[r]);
+                if (c < kAsciiSize) {
+                    table[c * stride + block] |= bit;
+                } else {
+                    wide_[slot_of(block, c)] |= bit;
+                }
             }
         }
     }
@@ -141,6 +152,8 @@ public:
     const std::uint64_t* ascii_row(char32_t c) const {
         return c < kAsciiSize ? ascii_.data() + c * stride_ + pad_ : nullptr;
     }
+
+    AsciiTable ascii_table() const { return {ascii_.data() + pad_, stride_}; }
 
     // Of a single-block pattern: the masks of all ASCII characters, indexed by the character.
     const std::uint64_t* single_block_ascii() const { return ascii_.data(); }
@@ -324,9 +337,10 @@ std::optional<std::uint64_t> narrow_band_within(const PatternMasks& masks, std::
 // (the value of block b's bottom row) moved by them. `top_hp` is the horizontal delta entering
 // block `first` from above: +1 under row 0 of the edit distance (D(0, j) = j) or under a dropped
 // block, 0 under row 0 of the substring search (E(0, j) = 0).
-inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t first, std::size_t last,
-                           std::size_t blocks, unsigned last_shift, std::uint64_t top_hp,
-                           std::uint64_t* vp, std::uint64_t* vn, std::int64_t* score) {
+inline void advance_column(const PatternMasks& masks, AsciiTable table, char32_t c, std::size_t first,
+                           std::size_t last, std::size_t blocks, unsigned last_shift,
+                           std::uint64_t top_hp, std::uint64_t* vp, std::uint64_t* vn,
+                           std::int64_t* score) {
     std::uint64_t hp_carry = top_hp;
     std::uint64_t hn_carry = 0;
     auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
@@ -347,7 +361,7 @@ inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t fi
         hn_carry = hn_out;
     };
     const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
-    if (const std::uint64_t* row = masks.ascii_row(c)) {
+    if (const std::uint64_t* row = table.row(c)) {
         for (std::size_t b = first; b < last; ++b) advance(b, row[b], kBottomShift);
         advance(last, row[last], final_shift);
     } else {
@@ -363,6 +377,7 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
                                            std::size_t n, std::int64_t k, Scratch& s,
                                            std::size_t* stopped_at) {
     const std::size_t blocks = masks.blocks();
+    const AsciiTable table = masks.ascii_table();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
     s.score.assign(blocks, 0);
@@ -379,6 +394,7 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
 
     std::size_t first = 0;
     std::size_t last = 0;
+    std::int64_t pending = 0;  // words computed since the last poll
     score[0] = bottom_row(0);  // column 0: D(r, 0) = r
     for (std::size_t j = 0; j < n; ++j) {
         const std::int64_t corner = corner_offset + as_signed(j + 1);
@@ -394,7 +410,7 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
             score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
         }
 
-        advance_column(masks, static_cast<char32_t>(text[j]), first, last, blocks, last_shift,
+        advance_column(masks, table, static_cast<char32_t>(text[j]), first, last, blocks, last_shift,
                        std::uint64_t{1}, vp, vn, score);
 
         while (first <= last &&
@@ -408,7 +424,11 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
         while (last > first && block_floor(score[last], top_row(last), bottom_row(last), corner) > k) {
             --last;
         }
-        poll_interrupt(static_cast<std::int64_t>(last - first + 1));
+        pending += static_cast<std::int64_t>(last - first + 1);
+        if (pending >= kUnitsPerPoll) {
+            poll_interrupt(pending);
+            pending = 0;
+        }
     }
     if (last + 1 != blocks || score[last] > k) return std::nullopt;
     return static_cast<std::uint64_t>(score[last]);
@@ -425,6 +445,7 @@ void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text,
                       std::int64_t k, const std::vector<std::size_t>& ends, std::uint64_t* out,
                       Scratch& s) {
     const std::size_t blocks = masks.blocks();
+    const AsciiTable table = masks.ascii_table();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
     s.score.assign(blocks, 0);
@@ -448,7 +469,7 @@ void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text,
             vn[last] = 0;
             score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
         }
-        advance_column(masks, static_cast<char32_t>(text[j]), 0, last, blocks, last_shift,
+        advance_column(masks, table, static_cast<char32_t>(text[j]), 0, last, blocks, last_shift,
                        std::uint64_t{0}, vp, vn, score);
         while (last > 0 && score[last] - (bottom_row(last) - top_row(last)) > k) --last;
         const std::uint64_t value = last + 1 == blocks ? capped(score[last]) : capped(k + 1);
