@@ -17,7 +17,9 @@
 // Patterns longer than 64 characters are cut into blocks of 64 rows. Block b passes the
 // horizontal delta of its bottom row to block b+1 as two carry bits (hp_carry, hn_carry: a +1 or
 // a -1 or neither), shifted into the next block's hp/hn without any test, as in Hyyrö's blocked
-// variant; score[b] is D at the bottom row of block b, updated by the same bits.
+// variant; score[b] is D at the bottom row of block b, updated by the same bits (the bounded
+// distance keeps it for the band's first and last block only, and derives a neighbour's from
+// the vertical deltas between them when an edge block changes).
 //
 // Band (Ukkonen's cut-off, with block bookkeeping after Hyyrö 2004). A cell (r, j) can lie on a
 // path of cost at most k only if D(r, j) + |(p - r) - (q - j)| <= k: the second term is the
@@ -69,6 +71,7 @@
 #include "core/edit_distance.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <vector>
 
@@ -371,7 +374,10 @@ inline void advance_column(const PatternMasks& masks, AsciiTable table, char32_t
 }
 
 // Hyyrö's blocked algorithm over the band of cells that can still end within k (see the file
-// comment). Blocks first..last are the live ones; vp/vn/score of other blocks are stale.
+// comment). Blocks first..last are the live ones; vp/vn of other blocks are stale. Only the
+// bottom values of the first and the last block are followed (score_first, score_last); when an
+// edge block changes, the new one's value follows from its neighbour's and the vertical deltas
+// between them.
 template <class Sym>
 std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_t m, const Sym* text,
                                            std::size_t n, std::int64_t k, Scratch& s,
@@ -380,22 +386,28 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
     const AsciiTable table = masks.ascii_table();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
-    s.score.assign(blocks, 0);
     std::uint64_t* vp = s.vp.data();
     std::uint64_t* vn = s.vn.data();
-    std::int64_t* score = s.score.data();
     const auto last_shift = static_cast<unsigned>((m - 1) % kWordBits);
+    const std::uint64_t last_rows = ~std::uint64_t{0} >> (kBottomShift - last_shift);
     const std::int64_t rows = as_signed(m);
     const std::int64_t corner_offset = rows - as_signed(n);
     // The bound of a block also covers the row just above it (row 0 for the first block, which
     // an optimal path may still follow): its value is at most one less than the block's top row.
     auto top_row = [](std::size_t b) { return as_signed(b * kWordBits); };
     auto bottom_row = [&](std::size_t b) { return std::min(as_signed((b + 1) * kWordBits), rows); };
+    // D(bottom of b) - D(bottom of b - 1) from the vertical deltas of block b.
+    auto rise = [&](std::size_t b) {
+        const std::uint64_t live = b + 1 == blocks ? last_rows : ~std::uint64_t{0};
+        return static_cast<std::int64_t>(std::popcount(vp[b] & live)) -
+               static_cast<std::int64_t>(std::popcount(vn[b] & live));
+    };
 
     std::size_t first = 0;
     std::size_t last = 0;
+    std::int64_t score_first = bottom_row(0);  // column 0: D(r, 0) = r
+    std::int64_t score_last = score_first;
     std::int64_t pending = 0;  // words computed since the last poll
-    score[0] = bottom_row(0);  // column 0: D(r, 0) = r
     for (std::size_t j = 0; j < n; ++j) {
         const std::int64_t corner = corner_offset + as_signed(j + 1);
         // Start blocks below the last one while a path could enter them in this column and still
@@ -403,25 +415,64 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
         while (last + 1 < blocks) {
             const std::int64_t entry = bottom_row(last) + 1;
             const std::int64_t dist = entry > corner ? entry - corner : corner - entry;
-            if (score[last] + dist > k) break;
+            if (score_last + dist > k) break;
             ++last;
             vp[last] = ~std::uint64_t{0};
             vn[last] = 0;
-            score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
+            score_last += bottom_row(last) - bottom_row(last - 1);
         }
 
-        advance_column(masks, table, static_cast<char32_t>(text[j]), first, last, blocks, last_shift,
-                       std::uint64_t{1}, vp, vn, score);
+        // Hyyrö's step for blocks first..last; the horizontal deltas of each block's bottom row
+        // enter the next block as carry bits (+1 from above the first block: row 0 or a dropped
+        // block).
+        const auto c = static_cast<char32_t>(text[j]);
+        std::uint64_t hp_carry = 1;
+        std::uint64_t hn_carry = 0;
+        // One block's step; returns the horizontal delta of row `shift` (its bottom row).
+        auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
+            const std::uint64_t vpb = vp[b];
+            const std::uint64_t vnb = vn[b];
+            const std::uint64_t x = pm | hn_carry;
+            const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
+            std::uint64_t hp = vnb | ~(d0 | vpb);
+            std::uint64_t hn = vpb & d0;
+            const std::uint64_t hp_out = (hp >> shift) & 1;
+            const std::uint64_t hn_out = (hn >> shift) & 1;
+            hp = (hp << 1) | hp_carry;
+            hn = (hn << 1) | hn_carry;
+            vp[b] = hn | ~(d0 | hp);
+            vn[b] = hp & d0;
+            hp_carry = hp_out;
+            hn_carry = hn_out;
+            return static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
+        };
+        auto advance_all = [&](auto&& mask_of) {
+            const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
+            if (first == last) {
+                score_last += advance(first, mask_of(first), final_shift);
+                score_first = score_last;
+                return;
+            }
+            score_first += advance(first, mask_of(first), kBottomShift);
+            for (std::size_t b = first + 1; b < last; ++b) advance(b, mask_of(b), kBottomShift);
+            score_last += advance(last, mask_of(last), final_shift);
+        };
+        if (const std::uint64_t* row = table.row(c)) {
+            advance_all([row](std::size_t b) { return row[b]; });
+        } else {
+            advance_all([&masks, c](std::size_t b) { return masks.wide(b, c); });
+        }
 
-        while (first <= last &&
-               block_floor(score[first], top_row(first), bottom_row(first), corner) > k) {
+        while (block_floor(score_first, top_row(first), bottom_row(first), corner) > k) {
+            if (first == last) {
+                if (stopped_at != nullptr) *stopped_at = j + 1;
+                return std::nullopt;
+            }
             ++first;
+            score_first = first == last ? score_last : score_first + rise(first);
         }
-        if (first > last) {
-            if (stopped_at != nullptr) *stopped_at = j + 1;
-            return std::nullopt;
-        }
-        while (last > first && block_floor(score[last], top_row(last), bottom_row(last), corner) > k) {
+        while (last > first && block_floor(score_last, top_row(last), bottom_row(last), corner) > k) {
+            score_last -= rise(last);
             --last;
         }
         pending += static_cast<std::int64_t>(last - first + 1);
@@ -430,8 +481,8 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
             pending = 0;
         }
     }
-    if (last + 1 != blocks || score[last] > k) return std::nullopt;
-    return static_cast<std::uint64_t>(score[last]);
+    if (last + 1 != blocks || score_last > k) return std::nullopt;
+    return static_cast<std::uint64_t>(score_last);
 }
 
 // The substring search: E(r, j) = min over x <= j of D(pattern[0, r), text[x, j)), which is the

@@ -319,6 +319,65 @@ TEST(LevenshteinDistance, NarrowBandAgreesWithPlainForm) {
     EXPECT_GT(far_diagonal, 300u);
 }
 
+// Pairs of several blocks whose differences come in runs (a stretch inserted, deleted or rewritten),
+// so that the optimal path leaves the main diagonal for a while and the band's first and last
+// blocks are dropped and started again; limits at and around the distance, where a block dropped
+// one column too early would change the answer.
+TEST(LevenshteinDistance, RunsOfEditsAcrossTheBlockBand) {
+    std::mt19937 rng(4242);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b"},
+        {"a", "b", "c", "d", " ", "\n"},
+        {"a", "b", "c", "d", "e", "f", "g", "h", "i", "é"},
+    };
+    std::uniform_int_distribution<std::size_t> len_dist(65, 600);
+    std::size_t beyond_narrow_band = 0;  // multi-block pairs at a distance above 63
+    for (int round = 0; round < 1500; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        std::vector<std::string> chars;
+        for (std::size_t k = len_dist(rng); k > 0; --k) chars.push_back(alphabet[pick(rng)]);
+        std::string a;
+        for (const std::string& c : chars) a += c;
+        for (int runs = static_cast<int>(rng() % 6); runs > 0; --runs) {
+            const std::size_t at = rng() % (chars.size() + 1);
+            const std::size_t count = rng() % 70;
+            const auto where = chars.begin() + static_cast<std::ptrdiff_t>(at);
+            switch (rng() % 3) {
+                case 0:
+                    for (std::size_t k = 0; k < count; ++k)
+                        chars.insert(chars.begin() + static_cast<std::ptrdiff_t>(at),
+                                     alphabet[pick(rng)]);
+                    break;
+                case 1:
+                    chars.erase(where, chars.begin() + static_cast<std::ptrdiff_t>(
+                                                           std::min(chars.size(), at + count)));
+                    break;
+                default:
+                    for (std::size_t k = at; k < std::min(chars.size(), at + count); ++k)
+                        chars[k] = alphabet[pick(rng)];
+            }
+        }
+        std::string b;
+        for (const std::string& c : chars) b += c;
+        const std::uint64_t d = levenshtein_two_row(a, b);
+        const std::vector<char32_t> ca = brindle::utf8::decode(a);
+        const std::vector<char32_t> cb = brindle::utf8::decode(b);
+        const std::u32string_view va(ca.data(), ca.size());
+        const std::u32string_view vb(cb.data(), cb.size());
+        if (std::min(ca.size(), cb.size()) > 64 && d > 63) ++beyond_narrow_band;
+        for (std::uint64_t k : {d - std::min<std::uint64_t>(d, 2), d - std::min<std::uint64_t>(d, 1), d,
+                                d + 1, d + 2, d + 40}) {
+            const auto expected = within(d, k);
+            ASSERT_EQ(levenshtein_distance_within(a, b, k), expected) << a << " / " << b << " k=" << k;
+            ASSERT_EQ(levenshtein_distance_within(b, a, k), expected) << b << " / " << a << " k=" << k;
+            ASSERT_EQ(levenshtein_bit_parallel_within(va, vb, k), expected)
+                << a << " / " << b << " k=" << k;
+        }
+    }
+    EXPECT_GT(beyond_narrow_band, 500u);
+}
+
 // best_substring_distances against the plain minimum over every stretch, at every character
 // boundary of generated texts (some containing near copies of the pattern) and several limits.
 TEST(BestSubstringDistances, AgreesWithPlainFormOnGeneratedTexts) {
