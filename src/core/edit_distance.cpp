@@ -55,15 +55,18 @@
 //   1. Texts that are both ASCII are processed as bytes: no decoding, masks in a flat table.
 //   2. A common prefix and suffix never change the distance, so they are cut off first.
 //   3. The band costs about (k / 64 + 2) words per text character, so a large limit is tried in
-//      stages: first the narrow band (one word per character, cheaper than any band of blocks),
-//      then blocks with a limit of kFirstStage beyond |p - q|, then four times more, and so on;
-//      once a stage's band would span a quarter of the pattern's rows, the next stage is the
-//      limit itself. So is it when a band of kWideStage rows or more ran out within
-//      kEarlyStopColumns columns per row of its limit (the distance grew that fast: the texts are
-//      unrelated, and intermediate stages would only add their cost), and when the limit is within
-//      kTakeLimit times the next stage. A pair that is close (the usual case for the diagnostics'
-//      near misses) is then settled at the price of its own distance, not of the limit; a stage
-//      that cannot succeed usually stops early.
+//      stages: first the narrow band (one word per character, cheaper than any band of blocks;
+//      skipped when the limit is within kTakeLimit times its own), then blocks with a limit of
+//      kFirstStage beyond |p - q| (one more kFirstStage after the narrow band), then four times
+//      more, and so on; once a stage's band would span a quarter of the pattern's rows, or would
+//      reach the limit, the next stage is the limit itself. So is it when the limit is within one
+//      growth step of |p - q| + kFirstStage, when a stage ran out early (within
+//      kEarlyStopColumns columns per row of its limit) and the limit is within kTakeLimit times
+//      the next stage, and when a band of kWideStage rows or more ran out early (the distance
+//      grew that fast: the texts are unrelated, and intermediate stages would only add their
+//      cost). A pair that is close (the usual case for the diagnostics' near misses) is then
+//      settled at the price of its own distance, not of the limit; a stage that cannot succeed
+//      usually stops early.
 //   4. The match mask of a character is looked up per block: ASCII characters in a dense table,
 //      other characters in a small open-addressed hash table per block. A block holds at most
 //      64 distinct characters, so a table of twice that size always has free slots and probing
@@ -93,9 +96,9 @@ constexpr std::uint32_t kHashShift = 25;                // 32 - log2(kHashSlots)
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // Fibonacci hashing
 constexpr char32_t kEmptySlot = 0xFFFFFFFFu;            // never a scalar value
 // Staged limits.
-constexpr std::uint64_t kFirstStage = 128;    // first limit of blocks tried, beyond |p - q|
+constexpr std::uint64_t kFirstStage = 64;     // first limit of blocks tried, beyond |p - q|
 constexpr std::uint64_t kStageFactor = 4;     // growth of the limit per stage
-constexpr std::uint64_t kTakeLimit = 2;       // a limit within this factor is taken at once
+constexpr std::uint64_t kTakeLimit = 2;       // a limit within this factor of a stage replaces it
 constexpr std::uint64_t kLastStageShare = 4;  // a band over p / 4 rows costs nearly the whole
 constexpr std::uint64_t kWideStage = 256;     // a stage this wide that ends within this many
 constexpr std::size_t kEarlyStopColumns = 4;  // columns per row of limit: unrelated texts
@@ -568,25 +571,31 @@ std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const 
     Scratch& s = scratch();
     s.masks.build(a, p);
     if (p <= kWordBits) return single_word_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
-    // The narrow band costs one word per column, less than any band of blocks: a close pair is
-    // settled by it first.
     if (limit <= kNarrowBand)
         return narrow_band_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
-    if (q - p <= kNarrowBand) {
+    // The narrow band costs one word per column, less than any band of blocks: unless the limit
+    // is within kTakeLimit times its own, a close pair is settled by it first, and the blocks
+    // then start one step further.
+    std::uint64_t stage = q - p + kFirstStage;
+    if (q - p <= kNarrowBand && limit > kTakeLimit * (kNarrowBand + 1)) {
         const std::optional<std::uint64_t> d =
             narrow_band_within(s.masks, p, b, q, static_cast<std::int64_t>(kNarrowBand));
         if (d) return d;
+        stage += kFirstStage;
     }
-    // A limit within kTakeLimit times a stage is taken at once.
-    const auto settle = [&](std::uint64_t next) { return next * kTakeLimit >= limit ? limit : next; };
-    std::uint64_t stage = settle(std::min<std::uint64_t>(limit, q - p + kFirstStage));
+    // A limit within one growth step of the first stage is taken at once.
+    if (limit <= (q - p + kFirstStage) * kStageFactor) stage = limit;
     while (true) {
         std::size_t stopped_at = q;
         const std::optional<std::uint64_t> d = banded(s.masks, p, b, q, stage, s, &stopped_at);
         if (d || stage == limit) return d;
         const std::uint64_t next = stage * kStageFactor;
-        const bool unrelated = stage >= kWideStage && stopped_at < kEarlyStopColumns * stage;
-        stage = unrelated || next > p / kLastStageShare ? limit : settle(next);
+        const bool early = stopped_at < kEarlyStopColumns * stage;
+        const bool unrelated = stage >= kWideStage && early;
+        // After an early end the next stage is likely to fail as well: a limit within kTakeLimit
+        // times it is taken at once.
+        const bool near = next >= limit || (early && next * kTakeLimit >= limit);
+        stage = unrelated || near || next > p / kLastStageShare ? limit : next;
     }
 }
 
