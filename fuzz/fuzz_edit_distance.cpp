@@ -1,11 +1,12 @@
 // Fuzz target for the edit distance and the searches built on it, each compared with its plain
 // form in tests/reference: levenshtein_distance and levenshtein_distance_within (limits around
-// the distance), best_substring_distances (latest starts and limits from the first byte),
-// calculate_block_similarity and its thresholded form, find_closest_match and
-// find_most_similar_window.
+// the distance) and the banded computations beneath them, best_substring_distances (latest starts
+// and limits from the first byte), calculate_block_similarity and its thresholded form,
+// find_closest_match and find_most_similar_window.
 //
 // Input: byte 0 picks the limit offset and the minimum similarity, then a 0x00 b (missing parts
 // empty). a and b serve as two texts, as content and search text, and as line lists.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -51,6 +52,23 @@ void check_distance(std::string_view a, std::string_view b, std::uint8_t knob) {
     }
     if (brindle::levenshtein_distance_within(a, b, std::numeric_limits<std::uint64_t>::max()) != d) {
         fail("levenshtein_distance_within without a real limit differs");
+    }
+    // The banded computations on their own, without the common ends cut off or staged limits:
+    // the block band, and the one-word band of 64 diagonals (limits of at most 63).
+    const std::vector<char32_t> ca = brindle::utf8::decode(a);
+    const std::vector<char32_t> cb = brindle::utf8::decode(b);
+    const std::u32string_view va(ca.data(), ca.size());
+    const std::u32string_view vb(cb.data(), cb.size());
+    for (std::uint64_t k : {d > 0 ? d - 1 : 0, d, d + 1, static_cast<std::uint64_t>(knob)}) {
+        const auto got = brindle::detail::levenshtein_bit_parallel_within(va, vb, k);
+        if (got.has_value() != (d <= k) || (got && *got != d)) {
+            fail("levenshtein_bit_parallel_within differs from the plain form");
+        }
+        const std::uint64_t narrow = std::min<std::uint64_t>(k, 63);
+        const auto got_narrow = brindle::detail::levenshtein_narrow_band_within(vb, va, narrow);
+        if (got_narrow.has_value() != (d <= narrow) || (got_narrow && *got_narrow != d)) {
+            fail("levenshtein_narrow_band_within differs from the plain form");
+        }
     }
 }
 

@@ -17,7 +17,9 @@
 // Patterns longer than 64 characters are cut into blocks of 64 rows. Block b passes the
 // horizontal delta of its bottom row to block b+1 as two carry bits (hp_carry, hn_carry: a +1 or
 // a -1 or neither), shifted into the next block's hp/hn without any test, as in Hyyrö's blocked
-// variant; score[b] is D at the bottom row of block b, updated by the same bits.
+// variant; score[b] is D at the bottom row of block b, updated by the same bits (the bounded
+// distance keeps it for the band's first and last block only, and derives a neighbour's from
+// the vertical deltas between them when an edge block changes).
 //
 // Band (Ukkonen's cut-off, with block bookkeeping after Hyyrö 2004). A cell (r, j) can lie on a
 // path of cost at most k only if D(r, j) + |(p - r) - (q - j)| <= k: the second term is the
@@ -35,18 +37,36 @@
 // Every estimate the band makes of a cell outside it is at least the true value, so the cells of
 // an optimal path of cost <= k, which all lie inside the band, come out exact.
 //
+// Narrow band (Hyyrö 2003, banded form), for k <= 63 and a pattern of more than one block. A path
+// of cost <= k only visits diagonals delta = j - r with |delta| + |(q - p) - delta| <= k, at most
+// k + 1 of them: they fit in one word of 64 diagonals lo .. lo + 63, lo = -floor((k - (q-p)) / 2).
+// Bit i of column j stands for row j - (lo + 63) + i, so the word slides one row down per column:
+// vp and vn shift right by one before each step, the new bottom row enters with a vertical delta
+// of +1 (any value not below its upper neighbour's does: the cell left of the bottom row never
+// beats its diagonal predecessor), and no -1 enters from the cell above the top row (outside the
+// band: ignoring it only raises estimates). The match mask is the pattern's mask window at the
+// band's top row. Rows above row 0 continue the first column as D(r, j) = j - r (all vertical
+// deltas -1, never a match), which the recurrence keeps. The score follows the corner's diagonal,
+// D(j - (q - p), j): it ends as D(p, q), and since every vertical delta is -1..+1, the least of
+// D(r, j) + |(q - p) - (j - r)| over the column is exactly that score, so the computation stops
+// as soon as it exceeds k.
+//
 // Performance idea:
 //   1. Texts that are both ASCII are processed as bytes: no decoding, masks in a flat table.
 //   2. A common prefix and suffix never change the distance, so they are cut off first.
 //   3. The band costs about (k / 64 + 2) words per text character, so a large limit is tried in
-//      stages: first a small one, then four times more, and so on; once a stage's band would
-//      span a quarter of the pattern's rows, the next stage is the limit itself. So is it when a
-//      band of kWideStage rows or more ran out within kEarlyStopColumns columns per row of its
-//      limit (the distance grew that fast: the texts are unrelated, and intermediate stages
-//      would only add their cost), and when the limit is within one step of the first stage.
-//      A pair that is close (the usual case for the diagnostics' near misses) is then settled at
-//      the price of its own distance, not of the limit; a stage that cannot succeed usually stops
-//      early.
+//      stages: first the narrow band (one word per character, cheaper than any band of blocks;
+//      skipped when the limit is within kTakeLimit times its own), then blocks with a limit of
+//      kFirstStage beyond |p - q| (one more kFirstStage after the narrow band), then four times
+//      more, and so on; once a stage's band would span a quarter of the pattern's rows, or would
+//      reach the limit, the next stage is the limit itself. So is it when the limit is within one
+//      growth step of |p - q| + kFirstStage, when a stage ran out early (within
+//      kEarlyStopColumns columns per row of its limit) and the limit is within kTakeLimit times
+//      the next stage, and when a band of kWideStage rows or more ran out early (the distance
+//      grew that fast: the texts are unrelated, and intermediate stages would only add their
+//      cost). A pair that is close (the usual case for the diagnostics' near misses) is then
+//      settled at the price of its own distance, not of the limit; a stage that cannot succeed
+//      usually stops early.
 //   4. The match mask of a character is looked up per block: ASCII characters in a dense table,
 //      other characters in a small open-addressed hash table per block. A block holds at most
 //      64 distinct characters, so a table of twice that size always has free slots and probing
@@ -54,6 +74,7 @@
 #include "core/edit_distance.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <vector>
 
@@ -65,8 +86,9 @@ namespace brindle {
 namespace {
 
 // Word geometry of the bit-parallel algorithm.
-constexpr std::size_t kWordBits = 64;  // pattern rows per block
-constexpr unsigned kBottomShift = 63;  // bit of a full block's bottom row
+constexpr std::size_t kWordBits = 64;      // pattern rows per block
+constexpr unsigned kBottomShift = 63;      // bit of a full block's bottom row
+constexpr std::uint64_t kNarrowBand = 63;  // largest limit whose diagonals fit in one word
 // Mask tables.
 constexpr std::size_t kAsciiSize = 128;                 // directly indexed characters
 constexpr std::size_t kHashSlots = 128;                 // per block: 2 x the 64 keys it can hold
@@ -74,13 +96,24 @@ constexpr std::uint32_t kHashShift = 25;                // 32 - log2(kHashSlots)
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // Fibonacci hashing
 constexpr char32_t kEmptySlot = 0xFFFFFFFFu;            // never a scalar value
 // Staged limits.
-constexpr std::uint64_t kFirstStage = 64;     // first limit tried, beyond |p - q|
+constexpr std::uint64_t kFirstStage = 64;     // first limit of blocks tried, beyond |p - q|
 constexpr std::uint64_t kStageFactor = 4;     // growth of the limit per stage
+constexpr std::uint64_t kTakeLimit = 2;       // a limit within this factor of a stage replaces it
 constexpr std::uint64_t kLastStageShare = 4;  // a band over p / 4 rows costs nearly the whole
 constexpr std::uint64_t kWideStage = 256;     // a stage this wide that ends within this many
 constexpr std::size_t kEarlyStopColumns = 4;  // columns per row of limit: unrelated texts
-// Interrupt polling of the single-word loop: columns per poll.
+// Interrupt polling: columns per poll of the one-word loops, words per poll of the block loops.
 constexpr std::size_t kColumnsPerPoll = 1024;
+constexpr std::int64_t kUnitsPerPoll = 1024;
+
+// The dense part of the masks below, copied into a loop's locals (the loop's stores into its own
+// words cannot change them).
+struct AsciiTable {
+    const std::uint64_t* base;  // masks of character c at base + c * stride
+    std::size_t stride;
+
+    const std::uint64_t* row(char32_t c) const { return c < kAsciiSize ? base + c * stride : nullptr; }
+};
 
 // Match masks of the pattern: bit r of block b of mask(c) is set when pattern character
 // 64 * b + r equals c.
@@ -89,35 +122,65 @@ public:
     template <class Sym>
     void build(const Sym* pattern, std::size_t m) {
         blocks_ = (m + kWordBits - 1) / kWordBits;
-        ascii_.assign(kAsciiSize * blocks_, 0);
-        has_wide_ = false;
-        for (std::size_t r = 0; r < m; ++r) {
-            if (static_cast<char32_t>(pattern[r]) >= kAsciiSize) {
-                has_wide_ = true;
-                break;
-            }
-        }
+        // A pattern of more than one block gets a zero word before and after each character's
+        // blocks, so that a 64-row window may start above row 1 or end below row m.
+        pad_ = blocks_ > 1 ? 1 : 0;
+        stride_ = blocks_ + 2 * pad_;
+        ascii_.assign(kAsciiSize * stride_, 0);
+        // One test for the whole pattern (a loop the compiler vectorises).
+        std::uint32_t all = 0;
+        for (std::size_t r = 0; r < m; ++r) all |= static_cast<std::uint32_t>(pattern[r]);
+        has_wide_ = all >= kAsciiSize;
         if (has_wide_) {
             keys_.assign(kHashSlots * blocks_, kEmptySlot);
             wide_.assign(kHashSlots * blocks_, 0);
         }
-        for (std::size_t r = 0; r < m; ++r) {
-            const auto c = static_cast<char32_t>(pattern[r]);
-            const std::size_t block = r / kWordBits;
-            const std::uint64_t bit = std::uint64_t{1} << (r % kWordBits);
-            if (c < kAsciiSize) {
-                ascii_[c * blocks_ + block] |= bit;
-            } else {
-                wide_[slot_of(block, c)] |= bit;
+        std::uint64_t* const table = ascii_.data() + pad_;
+        const std::size_t stride = stride_;
+        for (std::size_t block = 0; block < blocks_; ++block) {
+            const std::size_t end = std::min(m, (block + 1) * kWordBits);
+            std::uint64_t bit = 1;
+            for (std::size_t r = block * kWordBits; r < end; ++r, bit <<= 1) {
+                const auto c = static_cast<char32_t>(pattern[r]);
+                if (c < kAsciiSize) {
+                    table[c * stride + block] |= bit;
+                } else {
+                    wide_[slot_of(block, c)] |= bit;
+                }
             }
         }
     }
 
     std::size_t blocks() const { return blocks_; }
 
-    // The masks of ASCII character `c` for every block, or null for a wider character.
+    // The masks of ASCII character `c` for every block, or null for a wider character. For a
+    // pattern of several blocks, entries -1 and blocks() exist and are 0.
     const std::uint64_t* ascii_row(char32_t c) const {
-        return c < kAsciiSize ? ascii_.data() + c * blocks_ : nullptr;
+        return c < kAsciiSize ? ascii_.data() + c * stride_ + pad_ : nullptr;
+    }
+
+    AsciiTable ascii_table() const { return {ascii_.data() + pad_, stride_}; }
+
+    // Of a single-block pattern: the masks of all ASCII characters, indexed by the character.
+    const std::uint64_t* single_block_ascii() const { return ascii_.data(); }
+
+    // Bits of the mask of `c` for the pattern characters s .. s + 63 (bit i for character s + i,
+    // 0 for positions outside the pattern), for a pattern of several blocks and -64 <= s < m.
+    std::uint64_t window(char32_t c, std::int64_t s) const {
+        const std::int64_t w = s >> 6;  // floor(s / 64): -1 .. blocks - 1
+        const auto shift = static_cast<unsigned>(s & 63);
+        std::uint64_t lo = 0;
+        std::uint64_t hi = 0;
+        if (const std::uint64_t* row = ascii_row(c)) {
+            lo = row[w];
+            hi = row[w + 1];
+        } else {
+            if (w >= 0) lo = wide(static_cast<std::size_t>(w), c);
+            if (w + 1 < static_cast<std::int64_t>(blocks_))
+                hi = wide(static_cast<std::size_t>(w + 1), c);
+        }
+        // hi << (64 - shift), written so that a shift of 0 drops hi instead of overflowing.
+        return (lo >> shift) | ((hi << 1) << (63 - shift));
     }
 
     // The mask of a character of at least kAsciiSize in `block`.
@@ -151,8 +214,10 @@ private:
     }
 
     std::size_t blocks_ = 0;
+    std::size_t pad_ = 0;     // zero words before each character's blocks
+    std::size_t stride_ = 0;  // words per character: blocks + 2 * pad
     bool has_wide_ = false;
-    std::vector<std::uint64_t> ascii_;  // [c * blocks + block]
+    std::vector<std::uint64_t> ascii_;  // [c * stride + pad + block]
     std::vector<char32_t> keys_;        // [block * kHashSlots + slot]
     std::vector<std::uint64_t> wide_;   // masks beside keys_
 };
@@ -206,7 +271,7 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
     const auto bottom = static_cast<unsigned>(m - 1);
     const std::int64_t rows = as_signed(m);
     const std::int64_t corner_offset = rows - as_signed(n);  // corner row = corner_offset + j
-    const std::uint64_t* ascii = masks.ascii_row(0);
+    const std::uint64_t* ascii = masks.single_block_ascii();
     // No cell can end above the longer length, so such a limit never stops the loop.
     const bool may_stop = k < as_signed(n);
     for (std::size_t j0 = 0; j0 < n; j0 += kColumnsPerPoll) {
@@ -235,14 +300,61 @@ std::optional<std::uint64_t> single_word_within(const PatternMasks& masks, std::
     return static_cast<std::uint64_t>(score);
 }
 
+// Hyyrö's banded algorithm for a limit k of at most kNarrowBand: the 64 diagonals lo .. lo + 63
+// (diagonal j - r of cell (r, j)) that hold every cell of a path of cost at most k, in one word
+// that slides one row down per column (see the file comment). Pattern of m > 64 characters, text
+// of n >= m, n - m <= k.
+template <class Sym>
+std::optional<std::uint64_t> narrow_band_within(const PatternMasks& masks, std::size_t m,
+                                                const Sym* text, std::size_t n, std::int64_t k,
+                                                std::size_t* stopped_at = nullptr) {
+    const std::int64_t shift = as_signed(n) - as_signed(m);  // the corner's diagonal
+    const std::int64_t lo = -((k - shift) / 2);
+    const std::int64_t hi = lo + kBottomShift;
+    // Bit i of column j stands for row j - hi + i; bit `track` follows the corner's diagonal.
+    const auto track = static_cast<unsigned>(hi - shift);
+    // Column 0: D(r, 0) = r, and rows above row 0 continue it as D(r, j) = j - r.
+    const std::uint64_t at_or_above_row_0 =
+        hi == kBottomShift ? ~std::uint64_t{0} : (std::uint64_t{1} << (hi + 1)) - 1;
+    std::uint64_t vp = ~at_or_above_row_0;
+    std::uint64_t vn = at_or_above_row_0;
+    std::int64_t score = shift;  // D(j - shift, j), starting from row -shift
+    constexpr std::uint64_t kNewRow = std::uint64_t{1} << kBottomShift;
+    for (std::size_t j0 = 0; j0 < n; j0 += kColumnsPerPoll) {
+        const std::size_t j_end = std::min(n, j0 + kColumnsPerPoll);
+        for (std::size_t j = j0; j < j_end; ++j) {
+            // Column j + 1 starts one row lower: the top row leaves, a new bottom row enters with
+            // a vertical delta of +1 (an upper bound of a cell outside the band).
+            vp = (vp >> 1) | kNewRow;
+            vn >>= 1;
+            // Row r holds pattern character r - 1; the top row is j + 1 - hi.
+            const std::uint64_t pm = masks.window(static_cast<char32_t>(text[j]), as_signed(j) - hi);
+            const std::uint64_t d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
+            // The cell above the top row is outside the band: no -1 enters from it.
+            const std::uint64_t hp = (vn | ~(d0 | vp)) << 1;
+            const std::uint64_t hn = (vp & d0) << 1;
+            score += 1 - static_cast<std::int64_t>((d0 >> track) & 1);
+            vp = hn | ~(d0 | hp);
+            vn = hp & d0;
+            if (score > k) {
+                if (stopped_at != nullptr) *stopped_at = j + 1;
+                return std::nullopt;
+            }
+        }
+        poll_interrupt(static_cast<std::int64_t>(j_end - j0));
+    }
+    return static_cast<std::uint64_t>(score);
+}
+
 // Advances blocks first..last by one text character c: Hyyrö's step per block, the horizontal
 // deltas of each block's bottom row handed to the next block as the carry bits, and score[b]
 // (the value of block b's bottom row) moved by them. `top_hp` is the horizontal delta entering
 // block `first` from above: +1 under row 0 of the edit distance (D(0, j) = j) or under a dropped
 // block, 0 under row 0 of the substring search (E(0, j) = 0).
-inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t first, std::size_t last,
-                           std::size_t blocks, unsigned last_shift, std::uint64_t top_hp,
-                           std::uint64_t* vp, std::uint64_t* vn, std::int64_t* score) {
+inline void advance_column(const PatternMasks& masks, AsciiTable table, char32_t c, std::size_t first,
+                           std::size_t last, std::size_t blocks, unsigned last_shift,
+                           std::uint64_t top_hp, std::uint64_t* vp, std::uint64_t* vn,
+                           std::int64_t* score) {
     std::uint64_t hp_carry = top_hp;
     std::uint64_t hn_carry = 0;
     auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
@@ -263,7 +375,7 @@ inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t fi
         hn_carry = hn_out;
     };
     const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
-    if (const std::uint64_t* row = masks.ascii_row(c)) {
+    if (const std::uint64_t* row = table.row(c)) {
         for (std::size_t b = first; b < last; ++b) advance(b, row[b], kBottomShift);
         advance(last, row[last], final_shift);
     } else {
@@ -273,29 +385,40 @@ inline void advance_column(const PatternMasks& masks, char32_t c, std::size_t fi
 }
 
 // Hyyrö's blocked algorithm over the band of cells that can still end within k (see the file
-// comment). Blocks first..last are the live ones; vp/vn/score of other blocks are stale.
+// comment). Blocks first..last are the live ones; vp/vn of other blocks are stale. Only the
+// bottom values of the first and the last block are followed (score_first, score_last); when an
+// edge block changes, the new one's value follows from its neighbour's and the vertical deltas
+// between them.
 template <class Sym>
 std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_t m, const Sym* text,
                                            std::size_t n, std::int64_t k, Scratch& s,
                                            std::size_t* stopped_at) {
     const std::size_t blocks = masks.blocks();
+    const AsciiTable table = masks.ascii_table();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
-    s.score.assign(blocks, 0);
     std::uint64_t* vp = s.vp.data();
     std::uint64_t* vn = s.vn.data();
-    std::int64_t* score = s.score.data();
     const auto last_shift = static_cast<unsigned>((m - 1) % kWordBits);
+    const std::uint64_t last_rows = ~std::uint64_t{0} >> (kBottomShift - last_shift);
     const std::int64_t rows = as_signed(m);
     const std::int64_t corner_offset = rows - as_signed(n);
     // The bound of a block also covers the row just above it (row 0 for the first block, which
     // an optimal path may still follow): its value is at most one less than the block's top row.
     auto top_row = [](std::size_t b) { return as_signed(b * kWordBits); };
     auto bottom_row = [&](std::size_t b) { return std::min(as_signed((b + 1) * kWordBits), rows); };
+    // D(bottom of b) - D(bottom of b - 1) from the vertical deltas of block b.
+    auto rise = [&](std::size_t b) {
+        const std::uint64_t live = b + 1 == blocks ? last_rows : ~std::uint64_t{0};
+        return static_cast<std::int64_t>(std::popcount(vp[b] & live)) -
+               static_cast<std::int64_t>(std::popcount(vn[b] & live));
+    };
 
     std::size_t first = 0;
     std::size_t last = 0;
-    score[0] = bottom_row(0);  // column 0: D(r, 0) = r
+    std::int64_t score_first = bottom_row(0);  // column 0: D(r, 0) = r
+    std::int64_t score_last = score_first;
+    std::int64_t pending = 0;  // words computed since the last poll
     for (std::size_t j = 0; j < n; ++j) {
         const std::int64_t corner = corner_offset + as_signed(j + 1);
         // Start blocks below the last one while a path could enter them in this column and still
@@ -303,31 +426,74 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
         while (last + 1 < blocks) {
             const std::int64_t entry = bottom_row(last) + 1;
             const std::int64_t dist = entry > corner ? entry - corner : corner - entry;
-            if (score[last] + dist > k) break;
+            if (score_last + dist > k) break;
             ++last;
             vp[last] = ~std::uint64_t{0};
             vn[last] = 0;
-            score[last] = score[last - 1] + bottom_row(last) - bottom_row(last - 1);
+            score_last += bottom_row(last) - bottom_row(last - 1);
         }
 
-        advance_column(masks, static_cast<char32_t>(text[j]), first, last, blocks, last_shift,
-                       std::uint64_t{1}, vp, vn, score);
+        // Hyyrö's step for blocks first..last; the horizontal deltas of each block's bottom row
+        // enter the next block as carry bits (+1 from above the first block: row 0 or a dropped
+        // block).
+        const auto c = static_cast<char32_t>(text[j]);
+        std::uint64_t hp_carry = 1;
+        std::uint64_t hn_carry = 0;
+        // One block's step; returns the horizontal delta of row `shift` (its bottom row).
+        auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
+            const std::uint64_t vpb = vp[b];
+            const std::uint64_t vnb = vn[b];
+            const std::uint64_t x = pm | hn_carry;
+            const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
+            std::uint64_t hp = vnb | ~(d0 | vpb);
+            std::uint64_t hn = vpb & d0;
+            const std::uint64_t hp_out = (hp >> shift) & 1;
+            const std::uint64_t hn_out = (hn >> shift) & 1;
+            hp = (hp << 1) | hp_carry;
+            hn = (hn << 1) | hn_carry;
+            vp[b] = hn | ~(d0 | hp);
+            vn[b] = hp & d0;
+            hp_carry = hp_out;
+            hn_carry = hn_out;
+            return static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
+        };
+        auto advance_all = [&](auto&& mask_of) {
+            const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
+            if (first == last) {
+                score_last += advance(first, mask_of(first), final_shift);
+                score_first = score_last;
+                return;
+            }
+            score_first += advance(first, mask_of(first), kBottomShift);
+            for (std::size_t b = first + 1; b < last; ++b) advance(b, mask_of(b), kBottomShift);
+            score_last += advance(last, mask_of(last), final_shift);
+        };
+        if (const std::uint64_t* row = table.row(c)) {
+            advance_all([row](std::size_t b) { return row[b]; });
+        } else {
+            advance_all([&masks, c](std::size_t b) { return masks.wide(b, c); });
+        }
 
-        while (first <= last &&
-               block_floor(score[first], top_row(first), bottom_row(first), corner) > k) {
+        while (block_floor(score_first, top_row(first), bottom_row(first), corner) > k) {
+            if (first == last) {
+                if (stopped_at != nullptr) *stopped_at = j + 1;
+                return std::nullopt;
+            }
             ++first;
+            score_first = first == last ? score_last : score_first + rise(first);
         }
-        if (first > last) {
-            if (stopped_at != nullptr) *stopped_at = j + 1;
-            return std::nullopt;
-        }
-        while (last > first && block_floor(score[last], top_row(last), bottom_row(last), corner) > k) {
+        while (last > first && block_floor(score_last, top_row(last), bottom_row(last), corner) > k) {
+            score_last -= rise(last);
             --last;
         }
-        poll_interrupt(static_cast<std::int64_t>(last - first + 1));
+        pending += static_cast<std::int64_t>(last - first + 1);
+        if (pending >= kUnitsPerPoll) {
+            poll_interrupt(pending);
+            pending = 0;
+        }
     }
-    if (last + 1 != blocks || score[last] > k) return std::nullopt;
-    return static_cast<std::uint64_t>(score[last]);
+    if (last + 1 != blocks || score_last > k) return std::nullopt;
+    return static_cast<std::uint64_t>(score_last);
 }
 
 // The substring search: E(r, j) = min over x <= min(j, latest) of D(pattern[0, r), text[x, j)),
@@ -357,6 +523,7 @@ void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text,
                       std::size_t latest, std::int64_t k, const std::vector<std::size_t>& ends,
                       std::uint64_t* out, Scratch& s, SubstringStats* stats) {
     const std::size_t blocks = masks.blocks();
+    const AsciiTable table = masks.ascii_table();
     s.vp.assign(blocks, ~std::uint64_t{0});
     s.vn.assign(blocks, 0);
     s.score.assign(blocks, 0);
@@ -458,6 +625,8 @@ std::optional<std::uint64_t> banded(const PatternMasks& masks, std::size_t m, co
     const auto limit = static_cast<std::int64_t>(std::min<std::uint64_t>(k, n));
     if (stopped_at != nullptr) *stopped_at = n;
     if (m <= kWordBits) return single_word_within(masks, m, text, n, limit, stopped_at);
+    if (limit <= static_cast<std::int64_t>(kNarrowBand))
+        return narrow_band_within(masks, m, text, n, limit, stopped_at);
     return blocks_within(masks, m, text, n, limit, s, stopped_at);
 }
 
@@ -487,16 +656,31 @@ std::optional<std::uint64_t> stripped_within(const Sym* a, std::size_t p, const 
     Scratch& s = scratch();
     s.masks.build(a, p);
     if (p <= kWordBits) return single_word_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
-    std::uint64_t stage = std::min<std::uint64_t>(limit, q - p + kFirstStage);
+    if (limit <= kNarrowBand)
+        return narrow_band_within(s.masks, p, b, q, static_cast<std::int64_t>(limit));
+    // The narrow band costs one word per column, less than any band of blocks: unless the limit
+    // is within kTakeLimit times its own, a close pair is settled by it first, and the blocks
+    // then start one step further.
+    std::uint64_t stage = q - p + kFirstStage;
+    if (q - p <= kNarrowBand && limit > kTakeLimit * (kNarrowBand + 1)) {
+        const std::optional<std::uint64_t> d =
+            narrow_band_within(s.masks, p, b, q, static_cast<std::int64_t>(kNarrowBand));
+        if (d) return d;
+        stage += kFirstStage;
+    }
     // A limit within one growth step of the first stage is taken at once.
-    if (limit <= stage * kStageFactor) stage = limit;
+    if (limit <= (q - p + kFirstStage) * kStageFactor) stage = limit;
     while (true) {
         std::size_t stopped_at = q;
         const std::optional<std::uint64_t> d = banded(s.masks, p, b, q, stage, s, &stopped_at);
         if (d || stage == limit) return d;
         const std::uint64_t next = stage * kStageFactor;
-        const bool unrelated = stage >= kWideStage && stopped_at < kEarlyStopColumns * stage;
-        stage = unrelated || next >= limit || next > p / kLastStageShare ? limit : next;
+        const bool early = stopped_at < kEarlyStopColumns * stage;
+        const bool unrelated = stage >= kWideStage && early;
+        // After an early end the next stage is likely to fail as well: a limit within kTakeLimit
+        // times it is taken at once.
+        const bool near = next >= limit || (early && next * kTakeLimit >= limit);
+        stage = unrelated || near || next > p / kLastStageShare ? limit : next;
     }
 }
 
@@ -607,6 +791,20 @@ std::optional<std::uint64_t> levenshtein_bit_parallel_within(std::u32string_view
     Scratch& s = scratch();
     s.masks.build(a.data(), a.size());
     return banded(s.masks, a.size(), b.data(), b.size(), limit, s);
+}
+
+std::optional<std::uint64_t> levenshtein_narrow_band_within(std::u32string_view a,
+                                                            std::u32string_view b,
+                                                            std::uint64_t limit) {
+    limit = std::min(limit, kNarrowBand);
+    if (a.size() > b.size()) std::swap(a, b);
+    if (b.size() - a.size() > limit) return std::nullopt;
+    if (a.empty()) return b.size();
+    Scratch& s = scratch();
+    s.masks.build(a.data(), a.size());
+    const auto k = static_cast<std::int64_t>(limit);
+    if (a.size() <= kWordBits) return single_word_within(s.masks, a.size(), b.data(), b.size(), k);
+    return narrow_band_within(s.masks, a.size(), b.data(), b.size(), k);
 }
 
 std::uint64_t levenshtein_bit_parallel(std::u32string_view a, std::u32string_view b) {

@@ -56,6 +56,12 @@ std::optional<std::uint64_t> levenshtein_bit_parallel_within(std::u32string_view
                                                              std::u32string_view b,
                                                              std::uint64_t limit);
 
+// The one-word band of 64 diagonals for a limit of at most 63 (larger limits are cut to 63), again
+// without stripping: the distance when it is at most `limit`, nothing otherwise. A shorter
+// sequence of at most 64 characters takes the single-word computation instead.
+std::optional<std::uint64_t> levenshtein_narrow_band_within(std::u32string_view a,
+                                                            std::u32string_view b, std::uint64_t limit);
+
 }  // namespace detail
 
 }  // namespace brindle

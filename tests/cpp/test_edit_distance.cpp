@@ -24,6 +24,7 @@ using brindle::levenshtein_distance;
 using brindle::levenshtein_distance_within;
 using brindle::detail::levenshtein_bit_parallel;
 using brindle::detail::levenshtein_bit_parallel_within;
+using brindle::detail::levenshtein_narrow_band_within;
 using brindle::detail::levenshtein_two_row;
 using brindle::replacer::calculate_block_similarity;
 using brindle::replacer::calculate_block_similarity_above;
@@ -284,6 +285,137 @@ void check_substring_distances(const std::string& pattern, const std::string& te
             ++(within ? counts.exact : counts.capped);
         }
     }
+}
+
+// The one-word band of 64 diagonals: patterns longer than one word, paired with few-edit variants,
+// with copies shifted along the diagonals (the optimal path runs near the band's edges) and with
+// unrelated texts, under every limit up to 63, against the plain form.
+TEST(LevenshteinDistance, NarrowBandAgreesWithPlainForm) {
+    std::mt19937 rng(6363);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b", "c", " ", "\n"},
+        {"a", "b"},
+        {"x", "é", "€", "😀", "\t"},
+    };
+    std::uniform_int_distribution<std::size_t> len_dist(65, 330);
+    std::size_t exact = 0;
+    std::size_t refused = 0;
+    std::size_t far_diagonal = 0;  // exact answers whose texts start out shifted by 20+ diagonals
+    for (int round = 0; round < 500; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        std::string a;
+        for (std::size_t k = len_dist(rng); k > 0; --k) a += alphabet[pick(rng)];
+        std::string b;
+        std::size_t shift = 0;
+        switch (round % 4) {
+            case 0:
+                b = mutate(rng, a, alphabet);
+                break;
+            case 1:
+                b = mutate(rng, mutate(rng, mutate(rng, a, alphabet), alphabet), alphabet);
+                break;
+            case 2: {
+                // Characters added in front and removed at the end (or the other way round): the
+                // pair follows a diagonal far from the main one for most of its length.
+                shift = std::uniform_int_distribution<std::size_t>(1, 31)(rng);
+                std::string front;
+                for (std::size_t k = 0; k < shift; ++k) front += alphabet[pick(rng)];
+                const std::vector<char32_t> chars = brindle::utf8::decode(a);
+                std::string cut;
+                for (std::size_t k = 0; k + shift < chars.size(); ++k)
+                    brindle::utf8::append(cut, chars[k]);
+                b = front + cut;
+                break;
+            }
+            default:
+                for (std::size_t k = len_dist(rng); k > 0; --k) b += alphabet[pick(rng)];
+        }
+        const std::uint64_t d = brindle::reference::levenshtein(a, b);
+        const std::vector<char32_t> ca = brindle::utf8::decode(a);
+        const std::vector<char32_t> cb = brindle::utf8::decode(b);
+        const std::u32string_view va(ca.data(), ca.size());
+        const std::u32string_view vb(cb.data(), cb.size());
+        const bool long_pattern = std::min(ca.size(), cb.size()) > 64;
+        for (std::uint64_t k = 0; k <= 63; ++k) {
+            const auto expected = within(d, k);
+            ASSERT_EQ(levenshtein_narrow_band_within(va, vb, k), expected)
+                << a << " / " << b << " k=" << k;
+            ASSERT_EQ(levenshtein_narrow_band_within(vb, va, k), expected)
+                << b << " / " << a << " k=" << k;
+            const std::size_t diff =
+                ca.size() > cb.size() ? ca.size() - cb.size() : cb.size() - ca.size();
+            if (!long_pattern || diff > k) continue;
+            if (expected) {
+                ++exact;
+                if (shift >= 20) ++far_diagonal;
+            } else {
+                ++refused;
+            }
+        }
+    }
+    EXPECT_GT(exact, 4000u);
+    EXPECT_GT(refused, 4000u);
+    EXPECT_GT(far_diagonal, 300u);
+}
+
+// Pairs of several blocks whose differences come in runs (a stretch inserted, deleted or rewritten),
+// so that the optimal path leaves the main diagonal for a while and the band's first and last
+// blocks are dropped and started again; limits at and around the distance, where a block dropped
+// one column too early would change the answer.
+TEST(LevenshteinDistance, RunsOfEditsAcrossTheBlockBand) {
+    std::mt19937 rng(4242);
+    const std::vector<std::vector<std::string>> alphabets = {
+        {"a", "b"},
+        {"a", "b", "c", "d", " ", "\n"},
+        {"a", "b", "c", "d", "e", "f", "g", "h", "i", "é"},
+    };
+    std::uniform_int_distribution<std::size_t> len_dist(65, 600);
+    std::size_t beyond_narrow_band = 0;  // multi-block pairs at a distance above 63
+    for (int round = 0; round < 1500; ++round) {
+        const auto& alphabet = alphabets[static_cast<std::size_t>(round) % alphabets.size()];
+        std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+        std::vector<std::string> chars;
+        for (std::size_t k = len_dist(rng); k > 0; --k) chars.push_back(alphabet[pick(rng)]);
+        std::string a;
+        for (const std::string& c : chars) a += c;
+        for (int runs = static_cast<int>(rng() % 6); runs > 0; --runs) {
+            const std::size_t at = rng() % (chars.size() + 1);
+            const std::size_t count = rng() % 70;
+            const auto where = chars.begin() + static_cast<std::ptrdiff_t>(at);
+            switch (rng() % 3) {
+                case 0:
+                    for (std::size_t k = 0; k < count; ++k)
+                        chars.insert(chars.begin() + static_cast<std::ptrdiff_t>(at),
+                                     alphabet[pick(rng)]);
+                    break;
+                case 1:
+                    chars.erase(where, chars.begin() + static_cast<std::ptrdiff_t>(
+                                                           std::min(chars.size(), at + count)));
+                    break;
+                default:
+                    for (std::size_t k = at; k < std::min(chars.size(), at + count); ++k)
+                        chars[k] = alphabet[pick(rng)];
+            }
+        }
+        std::string b;
+        for (const std::string& c : chars) b += c;
+        const std::uint64_t d = levenshtein_two_row(a, b);
+        const std::vector<char32_t> ca = brindle::utf8::decode(a);
+        const std::vector<char32_t> cb = brindle::utf8::decode(b);
+        const std::u32string_view va(ca.data(), ca.size());
+        const std::u32string_view vb(cb.data(), cb.size());
+        if (std::min(ca.size(), cb.size()) > 64 && d > 63) ++beyond_narrow_band;
+        for (std::uint64_t k : {d - std::min<std::uint64_t>(d, 2), d - std::min<std::uint64_t>(d, 1), d,
+                                d + 1, d + 2, d + 40}) {
+            const auto expected = within(d, k);
+            ASSERT_EQ(levenshtein_distance_within(a, b, k), expected) << a << " / " << b << " k=" << k;
+            ASSERT_EQ(levenshtein_distance_within(b, a, k), expected) << b << " / " << a << " k=" << k;
+            ASSERT_EQ(levenshtein_bit_parallel_within(va, vb, k), expected)
+                << a << " / " << b << " k=" << k;
+        }
+    }
+    EXPECT_GT(beyond_narrow_band, 500u);
 }
 
 // Generated texts, some containing near copies of the pattern; latest starts anywhere or at a
