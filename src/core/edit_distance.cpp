@@ -346,42 +346,27 @@ std::optional<std::uint64_t> narrow_band_within(const PatternMasks& masks, std::
     return static_cast<std::uint64_t>(score);
 }
 
-// Advances blocks first..last by one text character c: Hyyrö's step per block, the horizontal
-// deltas of each block's bottom row handed to the next block as the carry bits, and score[b]
-// (the value of block b's bottom row) moved by them. `top_hp` is the horizontal delta entering
-// block `first` from above: +1 under row 0 of the edit distance (D(0, j) = j) or under a dropped
-// block, 0 under row 0 of the substring search (E(0, j) = 0).
-inline void advance_column(const PatternMasks& masks, AsciiTable table, char32_t c, std::size_t first,
-                           std::size_t last, std::size_t blocks, unsigned last_shift,
-                           std::uint64_t top_hp, std::uint64_t* vp, std::uint64_t* vn,
-                           std::int64_t* score) {
-    std::uint64_t hp_carry = top_hp;
-    std::uint64_t hn_carry = 0;
-    auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
-        const std::uint64_t vpb = vp[b];
-        const std::uint64_t vnb = vn[b];
-        const std::uint64_t x = pm | hn_carry;
-        const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
-        std::uint64_t hp = vnb | ~(d0 | vpb);
-        std::uint64_t hn = vpb & d0;
-        const std::uint64_t hp_out = (hp >> shift) & 1;
-        const std::uint64_t hn_out = (hn >> shift) & 1;
-        score[b] += static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
-        hp = (hp << 1) | hp_carry;
-        hn = (hn << 1) | hn_carry;
-        vp[b] = hn | ~(d0 | hp);
-        vn[b] = hp & d0;
-        hp_carry = hp_out;
-        hn_carry = hn_out;
-    };
-    const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
-    if (const std::uint64_t* row = table.row(c)) {
-        for (std::size_t b = first; b < last; ++b) advance(b, row[b], kBottomShift);
-        advance(last, row[last], final_shift);
-    } else {
-        for (std::size_t b = first; b < last; ++b) advance(b, masks.wide(b, c), kBottomShift);
-        advance(last, masks.wide(last, c), final_shift);
-    }
+// Hyyrö's step for one 64-row block under the text character's mask `pm`: updates the block's
+// vertical deltas vp/vn, taking the horizontal delta entering its top row from the carries
+// (hp_carry, hn_carry) and leaving there the horizontal delta of row `shift` (its bottom row).
+// Returns that delta: +1, 0 or -1.
+inline std::int64_t block_step(std::uint64_t pm, std::uint64_t& vp, std::uint64_t& vn,
+                               std::uint64_t& hp_carry, std::uint64_t& hn_carry, unsigned shift) {
+    const std::uint64_t vpb = vp;
+    const std::uint64_t vnb = vn;
+    const std::uint64_t x = pm | hn_carry;
+    const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
+    std::uint64_t hp = vnb | ~(d0 | vpb);
+    std::uint64_t hn = vpb & d0;
+    const std::uint64_t hp_out = (hp >> shift) & 1;
+    const std::uint64_t hn_out = (hn >> shift) & 1;
+    hp = (hp << 1) | hp_carry;
+    hn = (hn << 1) | hn_carry;
+    vp = hn | ~(d0 | hp);
+    vn = hp & d0;
+    hp_carry = hp_out;
+    hn_carry = hn_out;
+    return static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
 }
 
 // Hyyrö's blocked algorithm over the band of cells that can still end within k (see the file
@@ -439,23 +424,8 @@ std::optional<std::uint64_t> blocks_within(const PatternMasks& masks, std::size_
         const auto c = static_cast<char32_t>(text[j]);
         std::uint64_t hp_carry = 1;
         std::uint64_t hn_carry = 0;
-        // One block's step; returns the horizontal delta of row `shift` (its bottom row).
         auto advance = [&](std::size_t b, std::uint64_t pm, unsigned shift) {
-            const std::uint64_t vpb = vp[b];
-            const std::uint64_t vnb = vn[b];
-            const std::uint64_t x = pm | hn_carry;
-            const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
-            std::uint64_t hp = vnb | ~(d0 | vpb);
-            std::uint64_t hn = vpb & d0;
-            const std::uint64_t hp_out = (hp >> shift) & 1;
-            const std::uint64_t hn_out = (hn >> shift) & 1;
-            hp = (hp << 1) | hp_carry;
-            hn = (hn << 1) | hn_carry;
-            vp[b] = hn | ~(d0 | hp);
-            vn[b] = hp & d0;
-            hp_carry = hp_out;
-            hn_carry = hn_out;
-            return static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
+            return block_step(pm, vp[b], vn[b], hp_carry, hn_carry, shift);
         };
         auto advance_all = [&](auto&& mask_of) {
             const unsigned final_shift = last + 1 == blocks ? last_shift : kBottomShift;
@@ -563,11 +533,11 @@ void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text,
             }
         }
 
-        // Hyyrö's step over every span (as in advance_column); the blocks out of reach die.
+        // Hyyrö's step over every span; the blocks out of reach die.
         const std::uint64_t row0_hp = j + 1 > latest ? 1 : 0;  // E(0, j + 1) - E(0, j)
         const bool row0_within = as_signed(j + 1) - as_signed(std::min(j + 1, latest)) <= k;
         const auto c = static_cast<char32_t>(text[j]);
-        const std::uint64_t* mask_row = masks.ascii_row(c);
+        const std::uint64_t* mask_row = table.row(c);
         live.clear();
         std::size_t advanced = 0;
         for (const BlockSpan& span : next) {
@@ -576,23 +546,9 @@ void substring_scores(const PatternMasks& masks, std::size_t m, const Sym* text,
             for (std::size_t b = span.first; b <= span.last; ++b) {
                 const std::uint64_t pm = mask_row != nullptr ? mask_row[b] : masks.wide(b, c);
                 const unsigned shift = b + 1 == blocks ? last_shift : kBottomShift;
-                const std::uint64_t vpb = vp[b];
-                const std::uint64_t vnb = vn[b];
-                const std::uint64_t x = pm | hn_carry;
-                const std::uint64_t d0 = (((x & vpb) + vpb) ^ vpb) | x | vnb;
-                std::uint64_t hp = vnb | ~(d0 | vpb);
-                std::uint64_t hn = vpb & d0;
-                const std::uint64_t hp_out = (hp >> shift) & 1;
-                const std::uint64_t hn_out = (hn >> shift) & 1;
                 const std::int64_t bottom =
-                    score[b] + static_cast<std::int64_t>(hp_out) - static_cast<std::int64_t>(hn_out);
+                    score[b] + block_step(pm, vp[b], vn[b], hp_carry, hn_carry, shift);
                 score[b] = bottom;
-                hp = (hp << 1) | hp_carry;
-                hn = (hn << 1) | hn_carry;
-                vp[b] = hn | ~(d0 | hp);
-                vn[b] = hp & d0;
-                hp_carry = hp_out;
-                hn_carry = hn_out;
                 // A vertical delta is at least -1: every cell of the block is at least
                 // bottom - height.
                 if (bottom - height(b) > k && (b > 0 || !row0_within)) {

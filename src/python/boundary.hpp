@@ -26,7 +26,7 @@ void handle_exception_at_boundary() noexcept;
 template <class F>
 auto guard(F&& body) noexcept -> decltype(body()) {
     try {
-        CallScope call;
+        [[maybe_unused]] CallScope call;
         ScopedInterruptHook interrupt_hook(&check_signals_hook, nullptr);
         return body();
     } catch (...) {
