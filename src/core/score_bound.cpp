@@ -10,14 +10,14 @@
 //     pattern letter i between p_i and p_(i+1) (p_n = L), summed over i;
 //   - at most n letters end up final, at distinct positions from p_0 on, each with a bonus of at
 //     most adj_bonus (5) plus either sep_bonus or camel_bonus (10). The 10 needs position 0, a
-//     separator in front, or an upper-case letter (after a lower-case one), so at most
-//     min(n, Z + S + U) letters earn it, where Z is 1 when p_0 = 0 (else 0), S counts the
-//     separators from p_0 - 1 on and U the upper-case letters from p_0 on.
+//     separator in front, or an upper-case letter after a lower-case one, so at most min(n, B)
+//     letters earn it, where B counts position 0 when p_0 = 0, and the positions q >= p_0 holding
+//     a pattern letter (in either case) after a separator, or upper-case after a lower-case letter.
 // Hence
-//     score <= 5 n + 10 min(n, Z + S + U) + max(-3 p_0, -9) - (L - n - R).
+//     score <= 5 n + 10 min(n, B) + max(-3 p_0, -9) - (L - n - R).
 //
 //   pattern "cfg", candidate "lib/config.py":  p = 4, 7, 8;  R = 0 (no 'c' before p_1, no 'f'
-//   before p_2, no 'g' after it);  Z = S = U = 0;  bound = 15 - 9 - (13 - 3) = -4   (score: -4)
+//   before p_2, no 'g' after it);  B = 0;  bound = 15 - 9 - (13 - 3) = -4   (score: -4)
 //
 // The pass compares 16 bytes at a time with the case bit set, so that 'A' and 'a' meet. A hit for
 // the next pattern letter is confirmed with the exact lower(); hits for the held letter are only
@@ -76,14 +76,17 @@ inline unsigned high_bytes(Block raw) {
     return static_cast<unsigned>(_mm_movemask_epi8(raw));
 }
 
-// Separators and upper-case letters.
-inline unsigned special_bytes(Block raw) {
-    // c - 'A' - 128 as a signed byte is below -128 + 26 exactly for 'A'..'Z'.
-    const __m128i shifted = _mm_sub_epi8(raw, _mm_set1_epi8(static_cast<char>('A' + 128)));
-    const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + 26)));
-    const __m128i sep =
-        _mm_or_si128(_mm_cmpeq_epi8(raw, _mm_set1_epi8('_')), _mm_cmpeq_epi8(raw, _mm_set1_epi8(' ')));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(upper, sep)));
+// The letters from `low` to `low` + 25.
+inline unsigned letter_bytes(Block raw, char low) {
+    // c - low - 128 as a signed byte is below -128 + 26 exactly for low .. low + 25.
+    const __m128i shifted = _mm_sub_epi8(raw, _mm_set1_epi8(static_cast<char>(low + 128)));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + 26)))));
+}
+
+inline unsigned separator_bytes(Block raw) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_cmpeq_epi8(raw, _mm_set1_epi8('_')), _mm_cmpeq_epi8(raw, _mm_set1_epi8(' ')))));
 }
 
 inline Block fold(Block raw) {
@@ -115,11 +118,20 @@ inline unsigned high_bytes(const Block& raw) {
     return m;
 }
 
-inline unsigned special_bytes(const Block& raw) {
+inline unsigned letter_bytes(const Block& raw, char low) {
     unsigned m = 0;
     for (unsigned j = 0; j < 16; ++j) {
         const unsigned char c = raw.bytes[j];
-        m |= static_cast<unsigned>((c >= 'A' && c <= 'Z') || c == '_' || c == ' ') << j;
+        m |= static_cast<unsigned>(c >= low && c <= low + 25) << j;
+    }
+    return m;
+}
+
+inline unsigned separator_bytes(const Block& raw) {
+    unsigned m = 0;
+    for (unsigned j = 0; j < 16; ++j) {
+        const unsigned char c = raw.bytes[j];
+        m |= static_cast<unsigned>(c == '_' || c == ' ') << j;
     }
     return m;
 }
@@ -174,7 +186,38 @@ ScoreBound::ScoreBound(const PreparedPattern& pattern) {
         // The folded compare finds exactly the bytes whose lower() is a letter a-z; any other
         // character shares its folded value with one whose lower() differs.
         exact_.push_back(letter >= 'a' && letter <= 'z');
+        if (std::find(distinct_.begin(), distinct_.end(), folded_.back()) == distinct_.end()) {
+            distinct_.push_back(folded_.back());
+        }
     }
+}
+
+std::size_t ScoreBound::bonus_places(const unsigned char* bytes, std::size_t size,
+                                     std::size_t from) const {
+    std::size_t places = 0;
+    // Positions of one block (`cur`, with `prev` the bytes one before) among `wanted`.
+    const auto visit = [&](const Block& cur, const Block& prev, unsigned wanted) {
+        const unsigned after =
+            (separator_bytes(prev) | (letter_bytes(prev, 'a') & letter_bytes(cur, 'A'))) & wanted;
+        if (after == 0) return;  // the usual case in paths and lower-case names
+        const Block folded = fold(cur);
+        unsigned letter = 0;
+        for (const unsigned char f : distinct_) letter |= hits(folded, needle(f));
+        places += count_bits(letter & after);
+    };
+    std::size_t k = from;
+    for (; k + 16 <= size; k += 16)
+        visit(load_block(bytes + k, 16), load_block(bytes + k - 1, 16), 0xFFFFu);
+    if (k >= size) return places;
+    const std::size_t left = size - k;
+    if (size >= 17) {  // the last 16 positions, of which those from k on are new
+        const std::size_t start = size - 16;
+        visit(load_block(bytes + start, 16), load_block(bytes + start - 1, 16),
+              0xFFFFu & ~((1u << (k - start)) - 1u));
+    } else {
+        visit(load_block(bytes + k, left), load_block(bytes + k - 1, left), (1u << left) - 1u);
+    }
+    return places;
 }
 
 ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
@@ -197,9 +240,10 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
     const auto visit = [&](const Block& raw, std::size_t start, unsigned fresh) {
         high |= high_bytes(raw) & fresh;
         const Block folded = fold(raw);
-        unsigned held = hits(folded, held_needle) & fresh;
         unsigned next = hits(folded, next_needle) & fresh;
-        if (next == 0) {  // by far the most frequent case
+        if (next == 0 && taken == 0) return;  // nothing held, nothing to take: the usual case
+        unsigned held = hits(folded, held_needle) & fresh;
+        if (next == 0) {
             repeats += count_bits(held);
             return;
         }
@@ -235,17 +279,11 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
         std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);
     const std::int64_t passed_over =
         static_cast<std::int64_t>(size) - count - static_cast<std::int64_t>(repeats);
-    // Only now count the places where a letter can earn more than the adjacency bonus: position 0
-    // (when p_0 is there), and from p_0 on, after a separator or on an upper-case letter.
-    const std::size_t from = first > 0 ? first - 1 : 0;  // a separator at p_0 - 1 counts
-    std::size_t specials = first == 0 ? 1 : 0;
-    for_each_block(bytes, size, [&](const Block& raw, std::size_t start, unsigned fresh) {
-        if (start + 16 <= from) return;
-        const unsigned wanted = from > start ? fresh & ~((1u << (from - start)) - 1u) : fresh;
-        specials += count_bits(special_bytes(raw) & wanted);
-    });
+    // Only now count the places where a letter can earn more than the adjacency bonus.
+    const std::size_t places =
+        (first == 0 ? 1 : 0) + bonus_places(bytes, size, std::max<std::size_t>(first, 1));
     const std::int64_t bonuses =
-        kAdjBonus * count + kSepOrCamelBonus * std::min(count, static_cast<std::int64_t>(specials));
+        kAdjBonus * count + kSepOrCamelBonus * std::min(count, static_cast<std::int64_t>(places));
     return {ScoreBoundResult::Kind::at_most, bonuses + lead - passed_over};
 }
 

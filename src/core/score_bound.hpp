@@ -28,11 +28,16 @@ public:
     ScoreBoundResult bound(std::string_view candidate) const;
 
 private:
-    std::vector<unsigned char> letters_;  // the pattern's lower() values, when all are ASCII
-    std::vector<unsigned char> exact_;    // per letter: a folded compare finds just its bytes
-    std::vector<unsigned char> folded_;   // per letter: its value with the case bit set
-    bool ascii_never_matches_ = false;    // some pattern letter's lower() is not ASCII
-    bool usable_ = true;                  // the pattern is short enough for the arithmetic
+    // B of the bound: the positions from `from` (>= 1) on where a letter can earn more than the
+    // adjacency bonus.
+    std::size_t bonus_places(const unsigned char* bytes, std::size_t size, std::size_t from) const;
+
+    std::vector<unsigned char> letters_;   // the pattern's lower() values, when all are ASCII
+    std::vector<unsigned char> exact_;     // per letter: a folded compare finds just its bytes
+    std::vector<unsigned char> folded_;    // per letter: its value with the case bit set
+    std::vector<unsigned char> distinct_;  // the distinct values of folded_
+    bool ascii_never_matches_ = false;     // some pattern letter's lower() is not ASCII
+    bool usable_ = true;                   // the pattern is short enough for the arithmetic
 };
 
 }  // namespace brindle::fuzzy
