@@ -32,6 +32,13 @@
 #include <emmintrin.h>
 #endif
 
+// The walk's helpers are lambdas over its state; inlined, the state stays in registers.
+#if defined(__GNUC__)
+#define BRINDLE_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define BRINDLE_ALWAYS_INLINE
+#endif
+
 namespace brindle::fuzzy {
 
 namespace {
@@ -97,6 +104,10 @@ inline Block needle(unsigned char folded_letter) {
     return _mm_set1_epi8(static_cast<char>(folded_letter));
 }
 
+inline Block load_needle(const ScoreBound::Needle& n) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(n.bytes));
+}
+
 // The bytes whose folded value is the needle's.
 inline unsigned hits(Block folded, Block needle) {
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(folded, needle)));
@@ -147,6 +158,12 @@ inline Block needle(unsigned char folded_letter) {
     return b;
 }
 
+inline Block load_needle(const ScoreBound::Needle& n) {
+    Block b;
+    std::memcpy(b.bytes, n.bytes, sizeof b.bytes);
+    return b;
+}
+
 inline unsigned hits(const Block& folded, const Block& needle) {
     unsigned m = 0;
     for (unsigned j = 0; j < 16; ++j)
@@ -158,10 +175,11 @@ inline unsigned hits(const Block& folded, const Block& needle) {
 // Calls visit(block, start, fresh) for each block of 16 bytes of `bytes`, in order: `start` is the
 // block's position and `fresh` the bits of the bytes not seen before (the last block of a long
 // text overlaps the one before it; a text shorter than 16 bytes is copied into one block).
+// Calls visit(block, start, fresh) for the bytes from `k` on, where every block before `k` was
+// seen (`size - k` < 16 unless k is 0): the last 16 bytes, of which `fresh` marks those not seen,
+// or, for a text shorter than 16 bytes, the text copied into one block.
 template <class Visit>
-inline void for_each_block(const unsigned char* bytes, std::size_t size, Visit&& visit) {
-    std::size_t k = 0;
-    for (; k + 16 <= size; k += 16) visit(load_block(bytes + k, 16), k, 0xFFFFu);
+inline void visit_tail(const unsigned char* bytes, std::size_t size, std::size_t k, Visit&& visit) {
     if (k == size) return;
     if (size >= 16) {
         const std::size_t seen = 16 - (size - k);
@@ -169,6 +187,16 @@ inline void for_each_block(const unsigned char* bytes, std::size_t size, Visit&&
     } else {
         visit(load_block(bytes, size), 0, (1u << size) - 1u);
     }
+}
+
+// Calls visit(block, start, fresh) for each block of 16 bytes of `bytes`, in order: `start` is the
+// block's position and `fresh` the bits of the bytes not seen before (see visit_tail).
+template <class Visit>
+[[maybe_unused]] inline void for_each_block(const unsigned char* bytes, std::size_t size,
+                                            Visit&& visit) {
+    std::size_t k = 0;
+    for (; k + 16 <= size; k += 16) visit(load_block(bytes + k, 16), k, 0xFFFFu);
+    visit_tail(bytes, size, k, visit);
 }
 
 }  // namespace
@@ -186,10 +214,17 @@ ScoreBound::ScoreBound(const PreparedPattern& pattern) {
         // The folded compare finds exactly the bytes whose lower() is a letter a-z; any other
         // character shares its folded value with one whose lower() differs.
         exact_.push_back(letter >= 'a' && letter <= 'z');
+        all_exact_ = all_exact_ && exact_.back();
         if (std::find(distinct_.begin(), distinct_.end(), folded_.back()) == distinct_.end()) {
             distinct_.push_back(folded_.back());
         }
     }
+    for (const unsigned char f : folded_) {
+        Needle needle;
+        std::memset(needle.bytes, f, sizeof needle.bytes);
+        needles_.push_back(needle);
+    }
+    needles_.push_back(Needle{});
 }
 
 std::size_t ScoreBound::bonus_places(const unsigned char* bytes, std::size_t size,
@@ -225,7 +260,12 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
     if (!usable_ || candidate.size() > kMaxBoundedLength) return kUnknown;
     const auto* bytes = reinterpret_cast<const unsigned char*>(candidate.data());
     const std::size_t size = candidate.size();
-    const std::size_t n = ascii_never_matches_ ? 0 : letters_.size();
+    if (ascii_never_matches_) {
+        return {detail::is_ascii(candidate) ? ScoreBoundResult::Kind::cannot_match
+                                            : ScoreBoundResult::Kind::unknown,
+                0};
+    }
+    const std::size_t n = letters_.size();
     std::size_t taken = 0;    // pattern letters taken so far
     std::size_t first = 0;    // p_0, once a letter is taken
     std::size_t repeats = 0;  // R so far (an overestimate)
@@ -233,23 +273,14 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
     // Folded ASCII bytes always have the case bit set, so a needle of 0 finds nothing: it stands
     // for "no letter held" and "no letter left".
     Block held_needle = needle(0);
-    Block next_needle = needle(n > 0 ? folded_[0] : 0);
+    Block next_needle = load_needle(needles_[0]);
 
-    // One block of 16 bytes from `start`, of which the bits of `fresh` are not yet seen (the last
-    // block of a long candidate overlaps the one before it).
-    const auto visit = [&](const Block& raw, std::size_t start, unsigned fresh) {
-        high |= high_bytes(raw) & fresh;
-        const Block folded = fold(raw);
-        unsigned next = hits(folded, next_needle) & fresh;
-        if (next == 0 && taken == 0) return;  // nothing held, nothing to take: the usual case
-        unsigned held = hits(folded, held_needle) & fresh;
-        if (next == 0) {
-            repeats += count_bits(held);
-            return;
-        }
-        unsigned ahead = fresh;  // the bytes of this block after the last letter taken
+    // The letters taken within one block (`folded`, from `start`), given the hits of the next
+    // letter (`next`) and of the held one (`held`) among the bytes `ahead` not yet seen.
+    const auto take_in_block = [&](const Block& folded, std::size_t start, unsigned ahead,
+                                   unsigned next, unsigned held) BRINDLE_ALWAYS_INLINE {
         while (true) {
-            while (next != 0 && !exact_[taken] &&
+            while (next != 0 && !all_exact_ && !exact_[taken] &&
                    ascii_lower(bytes[start + static_cast<std::size_t>(std::countr_zero(next))]) !=
                        letters_[taken]) {
                 next &= next - 1;
@@ -265,15 +296,61 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
             ahead &= ~((1u << at) | before);
             held_needle = next_needle;
             ++taken;
-            next_needle = needle(taken < n ? folded_[taken] : 0);
+            next_needle = load_needle(needles_[taken]);  // the last one: no letter left
             held = hits(folded, held_needle) & ahead;
             next = hits(folded, next_needle) & ahead;
         }
     };
+    // One block of 16 bytes from `start`, of which the bits of `fresh` are not yet seen (the last
+    // block of a long candidate overlaps the one before it).
+    const auto visit = [&](const Block& raw, std::size_t start, unsigned fresh) {
+        high |= high_bytes(raw) & fresh;
+        const Block folded = fold(raw);
+        const unsigned next = hits(folded, next_needle) & fresh;
+        const unsigned held = hits(folded, held_needle) & fresh;
+        if (next == 0) {
+            repeats += count_bits(held);
+        } else {
+            take_in_block(folded, start, fresh, next, held);
+        }
+    };
 
+#if defined(__SSE2__)
+    // Whole blocks first. Most hold no next letter: for them the non-ASCII bytes and the held
+    // letter's hits are only gathered in vectors (a hit counter per byte lane, emptied before it
+    // can overflow), which leaves one compare and one branch per block.
+    std::size_t k = 0;
+    const __m128i zero = _mm_setzero_si128();
+    __m128i any_bytes = zero;
+    __m128i held_counts = zero;
+    unsigned counted_blocks = 0;
+    const auto drain = [&] {
+        const __m128i sums = _mm_sad_epu8(held_counts, zero);
+        repeats += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+                   static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+        held_counts = zero;
+        counted_blocks = 0;
+    };
+    for (; k + 16 <= size; k += 16) {
+        const Block raw = load_block(bytes + k, 16);
+        any_bytes = _mm_or_si128(any_bytes, raw);
+        const Block folded = fold(raw);
+        const unsigned next = hits(folded, next_needle);
+        if (next == 0) {
+            held_counts = _mm_sub_epi8(held_counts, _mm_cmpeq_epi8(folded, held_needle));
+            if (++counted_blocks == 255) drain();
+            continue;
+        }
+        take_in_block(folded, k, 0xFFFFu, next, hits(folded, held_needle));
+    }
+    drain();
+    high |= high_bytes(any_bytes);
+    visit_tail(bytes, size, k, visit);
+#else
     for_each_block(bytes, size, visit);
+#endif
     if (high != 0) return kUnknown;
-    if (taken < n || ascii_never_matches_) return {ScoreBoundResult::Kind::cannot_match, 0};
+    if (taken < n) return {ScoreBoundResult::Kind::cannot_match, 0};
     const auto count = static_cast<std::int64_t>(n);
     const std::int64_t lead =
         std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);

@@ -24,6 +24,11 @@ struct ScoreBoundResult {
 
 class ScoreBound {
 public:
+    // A byte value in all 16 lanes, ready to be compared with 16 bytes of a candidate.
+    struct alignas(16) Needle {
+        unsigned char bytes[16];
+    };
+
     explicit ScoreBound(const PreparedPattern& pattern);
     ScoreBoundResult bound(std::string_view candidate) const;
 
@@ -36,8 +41,10 @@ private:
     std::vector<unsigned char> exact_;     // per letter: a folded compare finds just its bytes
     std::vector<unsigned char> folded_;    // per letter: its value with the case bit set
     std::vector<unsigned char> distinct_;  // the distinct values of folded_
-    bool ascii_never_matches_ = false;     // some pattern letter's lower() is not ASCII
-    bool usable_ = true;                   // the pattern is short enough for the arithmetic
+    std::vector<Needle> needles_;          // per letter its folded value, then 0 for "no letter left"
+    bool all_exact_ = true;             // every letter is a-z: a folded compare needs no confirmation
+    bool ascii_never_matches_ = false;  // some pattern letter's lower() is not ASCII
+    bool usable_ = true;                // the pattern is short enough for the arithmetic
 };
 
 }  // namespace brindle::fuzzy
