@@ -315,4 +315,22 @@ TEST(ScoreBound, BoundsEveryScoreAndDecidesTheMatch) {
     EXPECT_GT(tight, 200);  // the bound is close to the score often enough to be worth its pass
 }
 
+TEST(ScoreBound, CountsEveryRepeatOfTheHeldLetterInLongCandidates) {
+    // "a_bbb...b" against "ab": every b after the first repeats the held letter for free (its
+    // adjacency bonus is below the held separator bonus), so the score is 10 - 1 + 10 = 19 however
+    // long the run, and the bound is 5 * 2 + 10 * 2 + 0 - 1 = 29 only if every repeat is counted,
+    // in long runs of blocks too.
+    const fuzzy::PreparedPattern pattern("ab");
+    const fuzzy::ScoreBound bound(pattern);
+    for (const std::size_t run : {1u, 15u, 16u, 17u, 300u, 4079u, 4080u, 4081u, 70000u}) {
+        const std::string candidate = "a_" + std::string(run, 'b');
+        const Score s = fuzzy::fuzzy_match(pattern, candidate);
+        ASSERT_TRUE(s.matched);
+        EXPECT_EQ(s.score, 19) << run;
+        const auto got = bound.bound(candidate);
+        ASSERT_EQ(got.kind, fuzzy::ScoreBoundResult::Kind::at_most);
+        EXPECT_EQ(got.value, 29) << run;
+    }
+}
+
 }  // namespace
