@@ -5,7 +5,7 @@
 
 #include "core/cancel.hpp"
 
-#if defined(PYPY_VERSION)
+#if defined(BRINDLE_SIGINT_TAKEOVER)
 #include <signal.h>
 
 #include <csignal>
@@ -16,7 +16,7 @@
 
 namespace brindle::py {
 
-#if defined(PYPY_VERSION)
+#if defined(BRINDLE_SIGINT_TAKEOVER)
 namespace {
 
 volatile std::sig_atomic_t sigint_seen = 0;

@@ -12,16 +12,21 @@
 //     KeyboardInterrupt), the call raises KeyboardInterrupt itself, as the interpreter would;
 //   - otherwise the signal is handed back to the interpreter (re-raised after its handler is
 //     restored), whose handler then runs when the call returns, as it would have without us.
-// A SIGINT ignored or left at its system default is never taken over.
+// A SIGINT ignored or left at its system default is never taken over. (POSIX systems only: the
+// takeover needs sigaction.)
 #pragma once
 
 #include <Python.h>  // defines PYPY_VERSION on PyPy
+
+#if defined(PYPY_VERSION) && (defined(__unix__) || defined(__APPLE__))
+#define BRINDLE_SIGINT_TAKEOVER 1
+#endif
 
 namespace brindle::py {
 
 void check_signals_hook(void* context);
 
-#if defined(PYPY_VERSION)
+#if defined(BRINDLE_SIGINT_TAKEOVER)
 class CallScope {
 public:
     CallScope() noexcept;
