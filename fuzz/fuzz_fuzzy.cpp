@@ -90,6 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         using Kind = fz::ScoreBoundResult::Kind;
         if (b.kind == Kind::cannot_match && s.matched) fail("score bound: a match it ruled out");
         if (b.kind == Kind::at_most && (!s.matched || s.score > b.value)) fail("score bound exceeded");
+        if (b.kind == Kind::at_most && s.score > bound.tighten(candidate, b)) {
+            fail("tightened score bound exceeded");
+        }
     }
     std::vector<bool> seen(candidates.size(), false);
     for (std::size_t i = 0; i < ranked.size(); ++i) {

@@ -19,6 +19,9 @@
 //   pattern "cfg", candidate "lib/config.py":  p = 4, 7, 8;  R = 0 (no 'c' before p_1, no 'f'
 //   before p_2, no 'g' after it);  B = 0;  bound = 15 - 9 - (13 - 3) = -4   (score: -4)
 //
+// bound() takes B = n (every letter may earn the 10), which needs the walk only; tighten() counts
+// B in a second pass, for the candidates that the first bound does not settle.
+//
 // The pass compares 16 bytes at a time with the case bit set, so that 'A' and 'a' meet. A hit for
 // the next pattern letter is confirmed with the exact lower(); hits for the held letter are only
 // counted, and the few non-letters that pass for it ('@' for '`') only loosen the bound.
@@ -256,14 +259,14 @@ std::size_t ScoreBound::bonus_places(const unsigned char* bytes, std::size_t siz
 }
 
 ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
-    constexpr ScoreBoundResult kUnknown{ScoreBoundResult::Kind::unknown, 0};
+    constexpr ScoreBoundResult kUnknown{ScoreBoundResult::Kind::unknown, 0, 0};
     if (!usable_ || candidate.size() > kMaxBoundedLength) return kUnknown;
     const auto* bytes = reinterpret_cast<const unsigned char*>(candidate.data());
     const std::size_t size = candidate.size();
     if (ascii_never_matches_) {
         return {detail::is_ascii(candidate) ? ScoreBoundResult::Kind::cannot_match
                                             : ScoreBoundResult::Kind::unknown,
-                0};
+                0, 0};
     }
     const std::size_t n = letters_.size();
     std::size_t taken = 0;    // pattern letters taken so far
@@ -350,18 +353,25 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
     for_each_block(bytes, size, visit);
 #endif
     if (high != 0) return kUnknown;
-    if (taken < n) return {ScoreBoundResult::Kind::cannot_match, 0};
+    if (taken < n) return {ScoreBoundResult::Kind::cannot_match, 0, 0};
     const auto count = static_cast<std::int64_t>(n);
     const std::int64_t lead =
         std::max(kLeadPenalty * static_cast<std::int64_t>(first), kMaxLeadPenalty);
     const std::int64_t passed_over =
         static_cast<std::int64_t>(size) - count - static_cast<std::int64_t>(repeats);
-    // Only now count the places where a letter can earn more than the adjacency bonus.
+    // Every letter may earn the separator or camel bonus here; tighten() counts where it can.
+    const std::int64_t bonuses = (kAdjBonus + kSepOrCamelBonus) * count;
+    return {ScoreBoundResult::Kind::at_most, bonuses + lead - passed_over, first};
+}
+
+std::int64_t ScoreBound::tighten(std::string_view candidate, const ScoreBoundResult& loose) const {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(candidate.data());
+    const std::size_t first = loose.first;
     const std::size_t places =
-        (first == 0 ? 1 : 0) + bonus_places(bytes, size, std::max<std::size_t>(first, 1));
-    const std::int64_t bonuses =
-        kAdjBonus * count + kSepOrCamelBonus * std::min(count, static_cast<std::int64_t>(places));
-    return {ScoreBoundResult::Kind::at_most, bonuses + lead - passed_over};
+        (first == 0 ? 1 : 0) + bonus_places(bytes, candidate.size(), std::max<std::size_t>(first, 1));
+    const auto count = static_cast<std::int64_t>(letters_.size());
+    const std::int64_t without = count - std::min(count, static_cast<std::int64_t>(places));
+    return loose.value - kSepOrCamelBonus * without;
 }
 
 }  // namespace brindle::fuzzy

@@ -5,6 +5,8 @@
 //   - cannot_match: fuzzy_match(pattern, s) reports no match;
 //   - at_most v:    fuzzy_match(pattern, s) reports a match with a score <= v;
 //   - unknown:      nothing (s is not ASCII, or too long for the arithmetic).
+// For an at_most result r, `tighten(s, r)` is a second bound, at most r.value, that costs another
+// pass over s: worth it only when r.value alone does not settle the candidate.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@ struct ScoreBoundResult {
     enum class Kind { unknown, cannot_match, at_most };
     Kind kind;
     std::int64_t value;  // the bound, for at_most
+    std::size_t first;   // for at_most: where the pattern's first letter is taken (for tighten)
 };
 
 class ScoreBound {
@@ -31,6 +34,7 @@ public:
 
     explicit ScoreBound(const PreparedPattern& pattern);
     ScoreBoundResult bound(std::string_view candidate) const;
+    std::int64_t tighten(std::string_view candidate, const ScoreBoundResult& loose) const;
 
 private:
     // B of the bound: the positions from `from` (>= 1) on where a letter can earn more than the

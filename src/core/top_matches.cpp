@@ -12,10 +12,10 @@
 // Performance idea: most candidates cannot enter, and an upper bound on the score
 // (score_bound.hpp), cheaper than the score itself, rejects them. The bound only helps once the
 // heap holds good matches, so the work goes in three passes:
-//   1. the bound of every candidate (which also tells those that cannot match);
+//   1. the first bound of every candidate (which also tells those that cannot match);
 //   2. the candidates with the highest bounds, about 8 x limit of them, are scored first;
-//   3. every other candidate whose bound reaches the worst score kept (and the minimum score) is
-//      scored.
+//   3. every other candidate whose bound, then tightened bound, reaches the worst score kept
+//      (and the minimum score) is scored.
 // The worst score kept only rises, so a candidate skipped in pass 3 could not have entered later.
 
 #include "core/top_matches.hpp"
@@ -120,12 +120,14 @@ std::vector<TopMatch> top_matches(std::string_view search,
     };
 
     std::vector<std::int64_t> bounds(candidates.size());
+    std::vector<std::uint32_t> firsts(candidates.size());  // for tighten(): candidates < 2^26 bytes
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         poll_interrupt();
         const ScoreBoundResult r = bound.bound(candidates[k]);
         bounds[k] = r.kind == ScoreBoundResult::Kind::at_most        ? r.value
                     : r.kind == ScoreBoundResult::Kind::cannot_match ? kCannotMatch
                                                                      : kUnbounded;
+        firsts[k] = static_cast<std::uint32_t>(r.first);
     }
     const std::size_t seeds = limit > candidates.size() / 8 ? candidates.size() : limit * 8;
     const std::int64_t seeded = std::max(seed_threshold(bounds, seeds), floor);
@@ -137,7 +139,8 @@ std::vector<TopMatch> top_matches(std::string_view search,
         poll_interrupt();
         if (bounds[k] >= seeded) continue;  // scored already
         const std::int64_t needed = need();
-        if (bounds[k] < needed) {
+        if (bounds[k] < needed || bound.tighten(candidates[k], {ScoreBoundResult::Kind::at_most,
+                                                                bounds[k], firsts[k]}) < needed) {
             ++counts.skipped_by_bound;
             continue;
         }
