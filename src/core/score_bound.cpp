@@ -68,6 +68,12 @@ inline unsigned char folded_letter(unsigned char c) {
     return static_cast<unsigned char>(c | 0x20);
 }
 
+inline ScoreBound::Needle make_needle(unsigned char value) {
+    ScoreBound::Needle needle;
+    std::memset(needle.bytes, value, sizeof needle.bytes);
+    return needle;
+}
+
 inline unsigned char ascii_lower(unsigned char c) {
     return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
 }
@@ -101,10 +107,6 @@ inline unsigned separator_bytes(Block raw) {
 
 inline Block fold(Block raw) {
     return _mm_or_si128(raw, _mm_set1_epi8(0x20));
-}
-
-inline Block needle(unsigned char folded_letter) {
-    return _mm_set1_epi8(static_cast<char>(folded_letter));
 }
 
 inline Block load_needle(const ScoreBound::Needle& n) {
@@ -153,12 +155,6 @@ inline unsigned separator_bytes(const Block& raw) {
 inline Block fold(Block raw) {
     for (auto& c : raw.bytes) c = static_cast<unsigned char>(c | 0x20);
     return raw;
-}
-
-inline Block needle(unsigned char folded_letter) {
-    Block b;
-    for (auto& c : b.bytes) c = folded_letter;
-    return b;
 }
 
 inline Block load_needle(const ScoreBound::Needle& n) {
@@ -213,19 +209,16 @@ ScoreBound::ScoreBound(const PreparedPattern& pattern) {
         }
         const auto letter = static_cast<unsigned char>(c);
         letters_.push_back(letter);
-        folded_.push_back(folded_letter(letter));
         // The folded compare finds exactly the bytes whose lower() is a letter a-z; any other
         // character shares its folded value with one whose lower() differs.
         exact_.push_back(letter >= 'a' && letter <= 'z');
         all_exact_ = all_exact_ && exact_.back();
-        if (std::find(distinct_.begin(), distinct_.end(), folded_.back()) == distinct_.end()) {
-            distinct_.push_back(folded_.back());
-        }
-    }
-    for (const unsigned char f : folded_) {
-        Needle needle;
-        std::memset(needle.bytes, f, sizeof needle.bytes);
+        const Needle needle = make_needle(folded_letter(letter));
         needles_.push_back(needle);
+        const auto same = [&](const Needle& other) { return other.bytes[0] == needle.bytes[0]; };
+        if (std::none_of(distinct_needles_.begin(), distinct_needles_.end(), same)) {
+            distinct_needles_.push_back(needle);
+        }
     }
     needles_.push_back(Needle{});
 }
@@ -240,7 +233,7 @@ std::size_t ScoreBound::bonus_places(const unsigned char* bytes, std::size_t siz
         if (after == 0) return;  // the usual case in paths and lower-case names
         const Block folded = fold(cur);
         unsigned letter = 0;
-        for (const unsigned char f : distinct_) letter |= hits(folded, needle(f));
+        for (const Needle& n : distinct_needles_) letter |= hits(folded, load_needle(n));
         places += count_bits(letter & after);
     };
     std::size_t k = from;
@@ -275,7 +268,7 @@ ScoreBoundResult ScoreBound::bound(std::string_view candidate) const {
     unsigned high = 0;        // whether some byte is not ASCII
     // Folded ASCII bytes always have the case bit set, so a needle of 0 finds nothing: it stands
     // for "no letter held" and "no letter left".
-    Block held_needle = needle(0);
+    Block held_needle = load_needle(needles_.back());
     Block next_needle = load_needle(needles_[0]);
 
     // The letters taken within one block (`folded`, from `start`), given the hits of the next

@@ -41,11 +41,12 @@ private:
     // adjacency bonus.
     std::size_t bonus_places(const unsigned char* bytes, std::size_t size, std::size_t from) const;
 
-    std::vector<unsigned char> letters_;   // the pattern's lower() values, when all are ASCII
-    std::vector<unsigned char> exact_;     // per letter: a folded compare finds just its bytes
-    std::vector<unsigned char> folded_;    // per letter: its value with the case bit set
-    std::vector<unsigned char> distinct_;  // the distinct values of folded_
-    std::vector<Needle> needles_;          // per letter its folded value, then 0 for "no letter left"
+    std::vector<unsigned char> letters_;  // the pattern's lower() values, when all are ASCII
+    std::vector<unsigned char> exact_;    // per letter: a folded compare finds just its bytes
+    // Per letter its value with the case bit set, then 0 for "no letter left" (folded bytes always
+    // have the case bit, so 0 finds nothing); and the distinct ones among the letters'.
+    std::vector<Needle> needles_;
+    std::vector<Needle> distinct_needles_;
     bool all_exact_ = true;             // every letter is a-z: a folded compare needs no confirmation
     bool ascii_never_matches_ = false;  // some pattern letter's lower() is not ASCII
     bool usable_ = true;                // the pattern is short enough for the arithmetic

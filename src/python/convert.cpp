@@ -23,20 +23,7 @@ bool to_int64(PyObject* o, long long& out) {
 }
 
 PyObject* sequence_abc() {
-    PyObject*& cls = process_state().sequence_abc;
-    if (cls != nullptr) return cls;
-    PyRef name = PyRef::steal(PyUnicode_FromString("collections.abc"));
-    if (!name) return nullptr;
-    PyRef mod = PyRef::steal(PyImport_Import(name.get()));
-    if (!mod) return nullptr;
-    PyObject* found = PyObject_GetAttrString(mod.get(), "Sequence");
-    if (found == nullptr) return nullptr;
-    if (cls == nullptr) {
-        cls = found;  // the import may have let another thread get here first
-    } else {
-        Py_DECREF(found);
-    }
-    return cls;
+    return imported_attribute(process_state().sequence_abc, "collections.abc", "Sequence");
 }
 
 #ifdef PYPY_VERSION

@@ -46,22 +46,11 @@ void release_takeover(bool redeliver) {
     }
 }
 
-// The value of `module.name`, imported on first need and kept in `slot`; null with an exception
-// set on failure.
-PyObject* cached_attribute(PyObject*& slot, const char* module, const char* name) {
-    if (slot == nullptr) {
-        PyRef mod = PyRef::steal(PyImport_ImportModule(module));
-        if (!mod) return nullptr;
-        slot = PyObject_GetAttrString(mod.get(), name);
-    }
-    return slot;
-}
-
 bool on_main_thread() {
     ProcessState& state = process_state();
     if (state.main_thread_ident == 0) {
         PyObject* main_thread =
-            cached_attribute(state.threading_main_thread, "threading", "main_thread");
+            imported_attribute(state.threading_main_thread, "threading", "main_thread");
         if (main_thread == nullptr) return false;
         PyRef thread = PyRef::steal(PyObject_CallNoArgs(main_thread));
         if (!thread) return false;
@@ -78,10 +67,10 @@ bool on_main_thread() {
 // when that cannot be found out.
 int default_handler_in_place() {
     ProcessState& state = process_state();
-    PyObject* getsignal = cached_attribute(state.signal_getsignal, "signal", "getsignal");
-    PyObject* default_handler =
-        getsignal ? cached_attribute(state.signal_default_int_handler, "signal", "default_int_handler")
-                  : nullptr;
+    PyObject* getsignal = imported_attribute(state.signal_getsignal, "signal", "getsignal");
+    PyObject* default_handler = getsignal ? imported_attribute(state.signal_default_int_handler,
+                                                               "signal", "default_int_handler")
+                                          : nullptr;
     if (default_handler == nullptr) return -1;
     PyRef number = PyRef::steal(PyLong_FromLong(SIGINT));
     if (!number) return -1;

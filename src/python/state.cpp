@@ -1,4 +1,5 @@
-// The process-wide state of the binding layer and the main-interpreter check.
+// The process-wide state of the binding layer, the imported objects it keeps, and the
+// main-interpreter check.
 #include "python/state.hpp"
 
 namespace brindle::py {
@@ -6,6 +7,20 @@ namespace brindle::py {
 ProcessState& process_state() {
     static ProcessState state;
     return state;
+}
+
+PyObject* imported_attribute(PyObject*& slot, const char* module, const char* name) {
+    if (slot != nullptr) return slot;
+    PyRef mod = PyRef::steal(PyImport_ImportModule(module));
+    if (!mod) return nullptr;
+    PyObject* found = PyObject_GetAttrString(mod.get(), name);
+    if (found == nullptr) return nullptr;
+    if (slot == nullptr) {
+        slot = found;  // the import may have let another thread get here first
+    } else {
+        Py_DECREF(found);
+    }
+    return slot;
 }
 
 bool check_main_interpreter(const char* module_name) {

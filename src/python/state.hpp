@@ -53,6 +53,10 @@ struct ProcessState {
 
 ProcessState& process_state();
 
+// `module.name`, imported on first need and kept in `slot` (a field of the process state) for the
+// rest of the process: a borrowed reference, or null with an exception set.
+PyObject* imported_attribute(PyObject*& slot, const char* module, const char* name);
+
 // True in the main interpreter. In any other (a subinterpreter) sets ImportError naming
 // `module_name` and returns false.
 bool check_main_interpreter(const char* module_name);
