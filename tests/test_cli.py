@@ -151,7 +151,7 @@ def test_edit_dry_run_and_json(work):
 
 
 def test_edit_not_placed_exit_1(work):
-    old = "def f():\n    x = 1\n    return y\n"
+    old = "def f():\n    x = 10\n    return y\n"  # two lines misremembered: not placed
     code, out, err = run("edit", "app.py", "--old", old, "--new", "pass\n", cwd=work)
     assert (code, out) == (1, "")
     assert "not_found" in err and "Search text not found" in err

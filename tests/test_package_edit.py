@@ -35,7 +35,7 @@ CLASS = (
             "def f(self):\n    if x:\n        return 1\n",
             "def f(self):\n    if y:\n        return 3\n",
             CLASS.replace("if x:\n            return 1", "if y:\n            return 3"),
-            ["dropped final newline", "reindented +4 spaces"],
+            ["reindented +4 spaces"],
             id="dropped-indentation",
         ),
         pytest.param(
@@ -108,7 +108,7 @@ def test_match_after_the_indentation_of_its_line():
     result = bs.edit_text(content, "\nfoo()\n", "\nbar()\nbaz()\n")
     assert result.ok and result.strategy == "trimmed_boundary"
     assert result.text == "if x:\n    bar()\n    baz()\n"
-    assert result.repairs == ["dropped final newline", "dropped leading newline", "reindented +4 spaces"]
+    assert result.repairs == ["reindented +4 spaces"]
 
 
 # ---- escapes and final newline -----------------------------------------------------------------
@@ -133,11 +133,13 @@ def test_escapes_in_the_file_not_in_old_string():
 
 @pytest.mark.parametrize("new_end", ["\n", ""])
 def test_final_newline(new_end):
+    # A tolerant place is whole lines: a final line feed of old_string and new_string or none
+    # makes no difference.
     content = "a = 1\n    b = 2\nc = 3\n"
     result = bs.edit_text(content, "b = 2 \n", "b = 4" + new_end)
     assert result.ok and result.strategy == "line_trimmed"
     assert result.text == "a = 1\n    b = 4\nc = 3\n"
-    assert ("dropped final newline" in result.repairs) == (new_end == "\n")
+    assert result.repairs == ["reindented +4 spaces"]
 
 
 # ---- strictness ----------------------------------------------------------------------------------
@@ -174,9 +176,8 @@ def test_min_similarity_zero_gives_the_native_behaviour():
     new = "def handle(request):\n    return None\n"
     result = bs.edit_text(FUNC, INVENTED, new, min_similarity=0)
     assert result.ok and result.strategy == "block_anchor"
-    native = raw.replace_content(FUNC, INVENTED, new).content
-    assert result.text == native.replace("return None\n", "return None", 1)  # but for the final newline
-    assert result.repairs == ["dropped final newline"]
+    assert result.text == raw.replace_content(FUNC, INVENTED, new).content
+    assert result.repairs == []
 
 
 @pytest.mark.parametrize(
@@ -394,7 +395,7 @@ def test_native_panic_becomes_edit_error(monkeypatch, tmp_path):
     def explode(*args, **kwargs):
         raise panic
 
-    monkeypatch.setattr(_edit._native, "locate", explode)
+    monkeypatch.setattr(_native, "locate", explode)
     with pytest.raises(bs.EditError, match="internal error") as info:
         bs.edit_text("a", "a", "b")
     assert info.value.__cause__ is panic
@@ -409,7 +410,7 @@ def test_keyboard_interrupt_is_not_converted(monkeypatch):
     def interrupt(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(_edit._native, "locate", interrupt)
+    monkeypatch.setattr(_native, "locate", interrupt)
     with pytest.raises(KeyboardInterrupt):
         bs.edit_text("a", "a", "b")
 
@@ -480,6 +481,9 @@ def test_generated_edits_agree_with_the_native_module():
         kwargs = {"replace_all": rng.random() < 0.2, "line_hint": rng.choice([None, 1, 3])}
         native = raw.try_replace_content(text, old, new, **kwargs)
         result = bs.edit_text(text, old, new, reindent=False, min_similarity=0, **kwargs)
+        if old == "" and text and new:
+            assert result.error_type == "refused"  # an empty old_string only fills an empty text
+            continue
         outcomes[result.error_type or (result.strategy if not result.repairs else "repaired")] = 1
         if not native.success:
             assert not result.ok and result.error_type == native.error_type

@@ -239,12 +239,11 @@ def test_interrupt_during_write_leaves_no_temporary_file(tmp_path, monkeypatch):
 def test_unchanged_text_is_not_written(tmp_path):
     path = write(tmp_path / "a.py", b"x = 1\n")
     before = path.stat()
-    # Placed by a tolerant strategy whose match takes the line break: the repaired new_string
-    # keeps it, and the text is unchanged.
+    # Placed by a tolerant strategy on a line that already reads as new_string: reported as
+    # applied already, and nothing is written.
     result = bs.edit_file(path, "x  =  1", "x = 1")
-    assert result.ok and not result.written
-    assert result.repairs == ["kept final newline"] and result.text == "x = 1\n"
-    assert result.diff == "" and result.snippet == ""
+    assert not result.ok and result.error_type == "already_applied" and not result.written
+    assert result.text == "x = 1\n"
     assert path.stat().st_ino == before.st_ino
 
 
@@ -323,7 +322,7 @@ def test_result_json_form(tmp_path):
     data = json.loads(json.dumps(result.to_dict()))
     assert data["ok"] is True and data["path"] == str(path)
     assert data["strategy"] == "line_trimmed"
-    assert data["repairs"] == ["dropped final newline", "reindented +4 spaces"]
+    assert data["repairs"] == ["reindented +4 spaces"]
     assert (data["start_line"], data["end_line"]) == (2, 3)
     assert data["snippet"] == "     1\tclass A:\n     2\t    def f(self):\n     3\t        return 2\n"
     assert data["diff"] == (

@@ -13,10 +13,8 @@ import difflib
 import os
 import re
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass, field
 from typing import Any, Union
 
-from . import _native
 from .errors import EditError, is_native_panic
 from .files import (
     Document,
@@ -27,76 +25,25 @@ from .files import (
     splice_endings,
     write_atomic,
 )
-from .repairs import reindent
-from .results import ClosestMatch, Edit, EditResult
+from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
+from .results import Edit, EditResult
 
 __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text"]
 
-#: The strategies in the order the driver tries them (the native driver's own table).
-STRATEGIES: tuple[str, ...] = tuple(_native.strategy_names())
-
-#: Strategies that place a block by its first and last lines whatever lies between them; their
-#: matches must be at least `min_similarity` alike old_string (compared line by line trimmed).
-_LOOSE_STRATEGIES = frozenset({"block_anchor", "context_aware"})
-
-#: Default of `min_similarity`, measured by bench/measure_min_similarity.py on blocks of 4 to 40
-#: lines of the largest standard-library modules (3000 cases of each kind): 0.6 refuses 99.1 % of
-#: the blocks whose inner lines were taken from another function (median similarity 0.29) and
-#: accepts 98.8 % of those with one inner line replaced and 97.7 % of those with one inner line
-#: missing (medians 0.88 and 0.90); the rest are mostly 4-line blocks, where one of two inner
-#: lines is half the block.
-DEFAULT_MIN_SIMILARITY = 0.6
-
-#: Threshold of the near-miss search when the caller did not ask for another.
-_NEAR_MISS_THRESHOLD = 0.8
-
-#: Characters of text on each side of a match that are read to learn the indentation style
-#: (some twenty-five lines of code).
-_STYLE_SAMPLE = 1000
+#: Default of `min_similarity`: the share of the lines between a tolerant place's first and last
+#: lines that must pair with old_string's (counted on both sides). Measured by
+#: bench/bench_edit_quality.py: it refuses blocks whose inner lines come from elsewhere and places
+#: those with one of two inner lines misremembered or missing.
+DEFAULT_MIN_SIMILARITY = DEFAULT_INNER_SHARE
 
 PathArg = Union[str, "os.PathLike[str]"]
 EditLike = Union[Edit, Mapping[str, Any]]
 
 
-@dataclass
-class _Options:
-    reindent: bool
-    strategies: list[str] | None
-    min_similarity: float | None
-
-
-@dataclass
-class _Placement:
-    text: str  # the whole text after the edit (LF form)
-    strategy: str
-    repairs: list[str]
-    replacements: int
-    start_line: int
-    end_line: int
-    splices: list[tuple[int, int, str]]  # (position, length, inserted) in the text before
-
-
-@dataclass
-class _Failure:
-    error_type: str
-    message: str
-    closest: ClosestMatch | None = None
-    locations: list[int] | None = None
-
-
-@dataclass
-class _Envelope:
-    """The changed region: the unchanged prefix and suffix lengths shared by old and new text."""
-
-    prefix: int
-    suffix: int
-    lines: list[tuple[int, int]] = field(default_factory=list)
-
-
 # ---- argument checks ---------------------------------------------------------------------------
 
 
-def _check_options(reindent_flag: object, strategies: object, min_similarity: object) -> _Options:
+def _check_options(reindent_flag: object, strategies: object, min_similarity: object) -> Options:
     if not isinstance(reindent_flag, bool):
         raise TypeError("reindent must be a bool")
     names: list[str] | None = None
@@ -118,7 +65,7 @@ def _check_options(reindent_flag: object, strategies: object, min_similarity: ob
         if not 0.0 <= float(min_similarity) <= 1.0:
             raise ValueError("min_similarity must be between 0 and 1")
         min_similarity = float(min_similarity)
-    return _Options(reindent_flag, names, min_similarity)
+    return Options(reindent_flag, names, min_similarity)
 
 
 def _as_edit(item: object, index: int | None = None) -> Edit:
@@ -157,139 +104,8 @@ def _lf(s: str) -> str:
     return s.replace("\r\n", "\n") if "\r" in s else s
 
 
-def _trimmed_lines(s: str) -> str:
-    return "\n".join(line.strip() for line in s.split("\n"))
-
-
-def _closest(info: tuple[float, int, int, str, str] | None) -> ClosestMatch | None:
-    if info is None:
-        return None
-    similarity, start, end, window, diff = info
-    return ClosestMatch(similarity, start, end, window, diff)
-
-
-def _with_closest(message: str, closest: ClosestMatch) -> str:
-    """The not-found message with this closest-match piece, where the driver puts its own."""
-    piece = (
-        f"\nClosest fuzzy match ({closest.similarity * 100:.1f}% similar) at lines "
-        f"{closest.start_line}-{closest.end_line}:\n{closest.diff}"
-    )
-    tips = message.rfind("\n\nDebugging tips:")
-    if tips < 0:
-        tips = len(message)
-    start = message.find("\nClosest fuzzy match (")
-    if start < 0 or start > tips:
-        start = tips
-    return message[:start] + piece + message[tips:]
-
-
-def _place(text: str, edit: Edit, opts: _Options) -> _Placement | _Failure:
-    old = _lf(edit.old_string)
-    new = _lf(edit.new_string)
-    kwargs = {} if opts.strategies is None else {"strategies": opts.strategies}
-    outcome = _native.locate(text, old, new, edit.replace_all, edit.line_hint, **kwargs)
-    if outcome[0] != "ok":
-        error_type, message, closest_info, locations = outcome
-        closest = _closest(closest_info)
-        if error_type == "not_found" and (closest is None or closest.similarity < 1.0):
-            # The driver only looks near the lines holding old_string's first line (or at the
-            # first windows): a block elsewhere may be closer.
-            threshold = _NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
-            if closest is not None:
-                threshold = max(threshold, closest.similarity)
-            better = _closest(_native.closest_window(text, old, threshold))
-            if better is not None and (closest is None or better.similarity > closest.similarity):
-                closest = better
-                message = _with_closest(message, closest)
-        return _Failure(error_type, message, closest, locations)
-
-    _, strategy, matched, pos, start_line, _ = outcome
-    min_similarity = DEFAULT_MIN_SIMILARITY if opts.min_similarity is None else opts.min_similarity
-    if strategy in _LOOSE_STRATEGIES and min_similarity > 0:
-        similarity = _native.similarity(_trimmed_lines(old.rstrip("\n")), _trimmed_lines(matched))
-        if similarity < min_similarity:
-            end = start_line + matched.count("\n")
-            closest = ClosestMatch(similarity, start_line, end, matched, _native.match_diff(old, matched))
-            message = (
-                f"Refused: strategy {strategy} matched lines {start_line}-{end} by their first and last "
-                f"lines, but the block is only {similarity * 100:.1f}% similar to old_string (minimum "
-                f"{min_similarity * 100:.1f}%): its inner lines are not the ones in the file, and "
-                f"replacing it would delete code that old_string does not show.\n{closest.diff}\n"
-                "Read the file at these lines and send old_string exactly as it is there."
-            )
-            return _Failure("refused", message, closest)
-
-    repairs: list[str] = []
-    if strategy != "simple":
-        if strategy == "escape_normalized":
-            unescaped_old = _native.unescape(old)
-            if unescaped_old != old:
-                unescaped_new = _native.unescape(new)
-                if unescaped_new != new:
-                    new = unescaped_new
-                    repairs.append("unescaped")
-                old = unescaped_old
-        if old.endswith("\n") and not matched.endswith("\n") and new.endswith("\n"):
-            new = new[:-1]
-            repairs.append("dropped final newline")
-        elif matched.endswith("\n") and not old.endswith("\n") and new and not new.endswith("\n"):
-            # The match took the line break behind the block, which old_string did not show.
-            new += "\n"
-            repairs.append("kept final newline")
-        if old.startswith("\n") and not matched.startswith("\n") and new.startswith("\n"):
-            new = new[1:]
-            repairs.append("dropped leading newline")
-        if opts.reindent:
-            pos, matched, new, phrases = _reindent_at(text, pos, matched, old, new, edit.replace_all)
-            repairs.extend(phrases)
-
-    if edit.replace_all:
-        splices = []
-        if matched:
-            at = pos
-            while at >= 0:
-                splices.append((at, len(matched), new))
-                at = text.find(matched, at + len(matched))
-            new_text = text.replace(matched, new)
-        else:
-            new_text = text.replace(matched, new)
-            splices = [(k, 0, new) for k in range(len(text) + 1)]
-    else:
-        splices = [(pos, len(matched), new)]
-        new_text = text[:pos] + new + text[pos + len(matched) :]
-
-    # Lines of the first and last inserted text in the new text.
-    last_pos, last_len, _ = splices[-1]
-    last_start = last_pos + (len(new) - last_len) * (len(splices) - 1)
-    end_line = start_line
-    if len(splices) > 1:
-        end_line = start_line + new_text.count("\n", splices[0][0], last_start)
-    end_line += max(new.count("\n") - (1 if new.endswith("\n") else 0), 0)
-    return _Placement(new_text, strategy, repairs, len(splices), start_line, end_line, splices)
-
-
-def _reindent_at(
-    text: str, pos: int, matched: str, old: str, new: str, replace_all: bool
-) -> tuple[int, str, str, list[str]]:
-    """The indentation repair at a match: possibly widened to the start of its first line."""
-    line_start = text.rfind("\n", 0, pos) + 1
-    prefix = text[line_start:pos]
-    if prefix.strip():
-        return pos, matched, new, []  # the match starts after code on its line
-
-    def surroundings() -> str:
-        lo = text.rfind("\n", 0, max(0, pos - _STYLE_SAMPLE)) + 1
-        return text[lo : pos + len(matched) + _STYLE_SAMPLE]
-
-    repaired, phrases = reindent(new, old, prefix + matched, surroundings)
-    if not phrases:
-        return pos, matched, new, []
-    if prefix and not replace_all:
-        # The repaired first line carries the whole indentation: replace the line's own too.
-        return line_start, prefix + matched, repaired, phrases
-    if prefix:
-        return pos, matched, new, []
-    return pos, matched, repaired, phrases
+def _place(text: str, edit: Edit, opts: Options) -> Placement | Failure:
+    return place(text, _lf(edit.old_string), _lf(edit.new_string), edit.replace_all, edit.line_hint, opts)
 
 
 # ---- reporting ---------------------------------------------------------------------------------
@@ -359,7 +175,7 @@ def _diff_and_snippet(
 def _run(
     doc: Document,
     edits: Sequence[Edit],
-    opts: _Options,
+    opts: Options,
     *,
     batch: bool,
     dry_run: bool,
@@ -367,12 +183,12 @@ def _run(
     label = doc.path if doc.path is not None else "text"
     text = doc.text
     crlf = doc.crlf
-    placements: list[_Placement] = []
+    placements: list[Placement] = []
     prefix = len(text)
     suffix = len(text)
     for index, edit in enumerate(edits):
         outcome = _place(text, edit, opts)
-        if isinstance(outcome, _Failure):
+        if isinstance(outcome, Failure):
             original = restore_endings(doc, doc.text, doc.crlf)
             return EditResult(
                 ok=False,

@@ -1,0 +1,356 @@
+"""The block that replaces a placed edit's lines: old_string's change to new_string, made on the
+text's own lines.
+
+old_string is the model's memory of the block; new_string is that memory, edited. The aligned
+block (``alignment``) says which line of the text each old line is. The change is carried over
+line by line, the way a careful reviewer would make it by hand::
+
+    old → new (difflib)   old line's pair in the text   written
+    kept                  a line of the text            the text's line, byte for byte
+    kept                  none (not in the text)        nothing
+    kept, an elision      the lines it stands for       those lines, byte for byte
+    changed               a line of the text            new's line, merged into the text's line
+    inserted              -                             new's line, in the text's indentation
+    removed               a line of the text            nothing
+    -                     a line nobody quoted          the text's line (never deleted unseen)
+
+A changed line is merged character by character (``merge_line``): the text's own differences from
+old_string's line (indentation, a misremembered name, an escape) stay unless new_string rewrote
+the same characters. An inserted line moves by the constant indentation offset between old_string
+and the text when every aligned line shows the same one; otherwise it is converted level by level
+(``repairs.reindent``).
+
+A change that cannot be carried over is refused with the reason: a changed or removed line that
+is not in the text, or an elision marker that new_string does not keep.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from difflib import SequenceMatcher
+
+from .alignment import ELIDED, FILE_ONLY, OLD_ONLY, PAIRED, Alignment
+from .repairs import leading_whitespace, reindent
+
+__all__ = ["Merged", "MergeRefused", "merge_block", "merge_line", "line_opcodes", "constant_shift"]
+
+# Lines longer than this are merged as whole lines (new_string's line wins): the character diff is
+# quadratic in the worst case.
+_MERGE_CHARS = 4000
+
+
+@dataclass(frozen=True)
+class Merged:
+    lines: list[str]  # the lines that replace block lines lo..hi
+    lo: int
+    hi: int
+    repairs: list[str]
+    kept_unquoted: list[int]  # block lines kept because old_string did not show them
+
+
+@dataclass(frozen=True)
+class MergeRefused:
+    reason: str
+
+
+def line_opcodes(a: Sequence[str], b: Sequence[str]) -> list[tuple[str, int, int, int, int]]:
+    """difflib's opcodes from a to b, with the common head and tail taken first (cheap on the long
+    equal stretches of an edit, whatever lines repeat)."""
+    n, m = len(a), len(b)
+    head = 0
+    while head < min(n, m) and a[head] == b[head]:
+        head += 1
+    tail = 0
+    while tail < min(n, m) - head and a[n - 1 - tail] == b[m - 1 - tail]:
+        tail += 1
+    ops: list[tuple[str, int, int, int, int]] = []
+    if head:
+        ops.append(("equal", 0, head, 0, head))
+    if head < n - tail or head < m - tail:
+        matcher = SequenceMatcher(None, a[head : n - tail], b[head : m - tail], autojunk=False)
+        for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+            ops.append((tag, i1 + head, i2 + head, j1 + head, j2 + head))
+    if tail:
+        ops.append(("equal", n - tail, n, m - tail, m))
+    return ops
+
+
+def _map_start(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
+    """Where position x of the first sequence falls in the second, before anything inserted at x."""
+    for tag, i1, i2, j1, _ in ops:
+        if tag == "equal" and i1 <= x < i2:
+            return j1 + (x - i1)
+        if tag != "equal" and i1 == x:
+            return j1
+    return ops[-1][4] if ops else 0
+
+
+def _map_end(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
+    """Where position x of the first sequence falls in the second, after anything inserted at x."""
+    for tag, i1, i2, j1, j2 in reversed(ops):
+        if tag == "equal" and i1 < x <= i2:
+            return j1 + (x - i1)
+        if tag != "equal" and i2 == x:
+            return j2
+    return 0
+
+
+def merge_line(base: str, ours: str, theirs: str) -> str:
+    """Three-way merge of one line: `theirs`' changes to `base` made on `ours`; where both change
+    the same characters, `theirs` wins."""
+    if base == ours:
+        return theirs
+    if base == theirs:
+        return ours
+    if max(len(base), len(ours), len(theirs)) > _MERGE_CHARS:
+        return theirs
+    a = SequenceMatcher(None, base, ours, autojunk=False).get_opcodes()
+    b = SequenceMatcher(None, base, theirs, autojunk=False).get_opcodes()
+    changes = sorted(
+        [(i1, i2, 0) for tag, i1, i2, _, _ in a if tag != "equal"]
+        + [(i1, i2, 1) for tag, i1, i2, _, _ in b if tag != "equal"]
+    )
+    out = []
+    pos = 0
+    k = 0
+    while k < len(changes):
+        lo, hi, side = changes[k]
+        sides = {side}
+        k += 1
+        # Changes that overlap or touch form one group.
+        while k < len(changes) and (
+            changes[k][0] < hi or changes[k][0] == hi == changes[k][1] or lo == hi == changes[k][0]
+        ):
+            hi = max(hi, changes[k][1])
+            sides.add(changes[k][2])
+            k += 1
+        out.append(base[pos:lo])
+        if sides == {0}:
+            out.append(ours[_map_start(a, lo) : _map_end(a, hi)])
+        else:
+            out.append(theirs[_map_start(b, lo) : _map_end(b, hi)])
+        pos = hi
+    out.append(base[pos:])
+    return "".join(out)
+
+
+def constant_shift(alignment: Alignment) -> tuple[str, str] | None:
+    """(old prefix, text prefix) when every aligned non-blank line's indentation is old prefix +
+    r in old_string and text prefix + r in the text, for one pair of prefixes; else None."""
+    pairs = []
+    for step in alignment.steps:
+        if step.kind in PAIRED and step.old is not None:
+            old_line = alignment.old_lines[step.old]
+            block_line = alignment.block_lines[step.lo]
+            if old_line.strip() and block_line.strip():
+                pairs.append((leading_whitespace(old_line), leading_whitespace(block_line)))
+    if not pairs:
+        return None
+    old_ws, block_ws = min(pairs, key=lambda p: len(p[0]))
+    common = 0
+    while common < min(len(old_ws), len(block_ws)) and old_ws[-1 - common] == block_ws[-1 - common]:
+        common += 1
+    p_old, p_text = old_ws[: len(old_ws) - common], block_ws[: len(block_ws) - common]
+    for o, t in pairs:
+        if not o.startswith(p_old) or t != p_text + o[len(p_old) :]:
+            return None
+    return p_old, p_text
+
+
+def _shift_phrase(p_old: str, p_text: str) -> str | None:
+    if p_old == p_text:
+        return None
+    if not p_old.strip(" ") and not p_text.strip(" "):
+        delta = len(p_text) - len(p_old)
+        return f"reindented {delta:+d} space" + ("" if abs(delta) == 1 else "s")
+    if not p_old.strip("\t") and not p_text.strip("\t"):
+        delta = len(p_text) - len(p_old)
+        return f"reindented {delta:+d} tab" + ("" if abs(delta) == 1 else "s")
+    return "indentation converted to tabs" if "\t" in p_text else "indentation converted to spaces"
+
+
+class _Indenter:
+    """old_string's and new_string's lines moved to the text's indentation, computed once."""
+
+    def __init__(
+        self,
+        alignment: Alignment,
+        new_lines: Sequence[str],
+        block_text: Callable[[], str],
+        surroundings: Callable[[], str],
+        enabled: bool,
+    ) -> None:
+        self.old = list(alignment.old_lines)
+        self.new = list(new_lines)
+        self.phrases: list[str] = []
+        self._used = False
+        if not enabled:
+            return
+        shift = constant_shift(alignment)
+        if shift is not None:
+            p_old, p_text = shift
+            if p_old != p_text:
+                self.old = [_shift_line(line, p_old, p_text) for line in self.old]
+                self.new = [_shift_line(line, p_old, p_text) for line in self.new]
+                phrase = _shift_phrase(p_old, p_text)
+                self.phrases = [phrase] if phrase else []
+            return
+        old_text = "\n".join(self.old)
+        moved_new, phrases = reindent("\n".join(self.new), old_text, block_text(), surroundings)
+        if phrases:
+            moved_old, _ = reindent(old_text, old_text, block_text(), surroundings)
+            self.new = moved_new.split("\n")
+            self.old = moved_old.split("\n")
+            self.phrases = phrases
+
+    def take(self, j1: int, j2: int, original: Sequence[str]) -> list[str]:
+        """New lines j1..j2 as inserted; notes that a repair was used when one moved."""
+        lines = self.new[j1:j2]
+        if not self._used and any(a != b for a, b in zip(lines, original[j1:j2])):
+            self._used = True
+        return lines
+
+    @property
+    def used_phrases(self) -> list[str]:
+        return self.phrases if self._used else []
+
+
+def _shift_line(line: str, p_old: str, p_text: str) -> str:
+    ws = leading_whitespace(line)
+    if not line.strip():
+        return line
+    if ws.startswith(p_old):
+        return p_text + line[len(p_old) :]
+    if not ws.strip(" ") and not p_old.strip(" ") and not p_text.strip(" "):
+        columns = len(ws) - len(p_old) + len(p_text)
+        # A line that would move left of column 0 keeps its indentation as written.
+        return " " * columns + line[len(ws) :] if columns >= 0 else line
+    return line
+
+
+def merge_block(
+    alignment: Alignment,
+    new_lines: Sequence[str],
+    *,
+    reindent_lines: bool,
+    surroundings: Callable[[], str],
+) -> Merged | MergeRefused:
+    """The lines that replace the aligned block (see the module documentation).
+
+    The block's lines lo..hi are replaced: from the first to the last block line that pairs with
+    a non-blank old line (or that an elision marker stands for).
+    """
+    old_lines = alignment.old_lines
+    block = alignment.block_lines
+    anchored = [
+        s
+        for s in alignment.steps
+        if (s.kind in PAIRED or s.kind == ELIDED) and s.old is not None and old_lines[s.old].strip()
+    ]
+    if not anchored:
+        return MergeRefused("no line of old_string is in the text here")
+    else:
+        lo, hi = anchored[0].lo, anchored[-1].hi
+    indenter = _Indenter(alignment, new_lines, lambda: "\n".join(block[lo:hi]), surroundings, reindent_lines)
+    if not reindent_lines:
+        # new_string as written in place of the lines that old_string stands for.
+        return Merged(list(new_lines), lo, hi, [], [])
+
+    ops = line_opcodes(old_lines, new_lines)
+    # For each old line: the new line it is kept as, or the change group it belongs to. Inserted
+    # lines are attached to the old line they come before (len(old_lines): at the end).
+    kept_as: dict[int, int] = {}
+    group_at: dict[int, tuple[int, int, int, int]] = {}
+    in_group: set[int] = set()
+    inserts: dict[int, tuple[int, int]] = {}
+    for tag, i1, i2, j1, j2 in ops:
+        if tag == "equal":
+            for k in range(i2 - i1):
+                kept_as[i1 + k] = j1 + k
+        elif tag == "insert":
+            inserts[i1] = (j1, j2)
+        else:
+            group_at[i1] = (i1, i2, j1, j2)
+            in_group.update(range(i1, i2))
+
+    # The text lines a change group replaces: from its first to its last paired line. Lines of
+    # the text between them that old_string did not show go with them; an old line of the group
+    # that is not in the text must lie between two that are, or the change has no place.
+    replaced: list[tuple[int, int]] = []
+    for i1, i2, _, _ in group_at.values():
+        paired = [
+            alignment.block_of(i)
+            for i in range(i1, i2)
+            if alignment.block_of(i).kind in PAIRED and lo <= alignment.block_of(i).lo < hi
+        ]
+        first = paired[0].lo if paired else hi
+        last = paired[-1].lo if paired else lo
+        if paired:
+            replaced.append((first, last))
+        for i in range(i1, i2):
+            step = alignment.block_of(i)
+            line = old_lines[i]
+            if step.kind == ELIDED:
+                return MergeRefused(
+                    f"new_string does not keep the elision marker {line.strip()!r} of old_string, "
+                    "so the lines it stands for cannot be told"
+                )
+            if not line.strip():
+                continue
+            outside = step.kind in PAIRED and not (lo <= step.lo < hi)
+            stray = step.kind == OLD_ONLY and not (first < step.lo <= last)
+            if outside or stray:
+                return MergeRefused(f"the line {line.strip()!r} that new_string changes is not in the text")
+
+    out: list[str] = []
+    kept_unquoted: list[int] = []
+
+    def emit_new(j1: int, j2: int) -> None:
+        out.extend(indenter.take(j1, j2, new_lines))
+
+    def emit_group(i1: int, i2: int, j1: int, j2: int) -> None:
+        if i2 - i1 == j2 - j1:
+            # Line for line: each changed line is merged into the text's line it stands for.
+            for k in range(i2 - i1):
+                step = alignment.block_of(i1 + k)
+                if step.kind in PAIRED and lo <= step.lo < hi:
+                    theirs = indenter.take(j1 + k, j1 + k + 1, new_lines)[0]
+                    out.append(merge_line(indenter.old[i1 + k], block[step.lo], theirs))
+                else:
+                    emit_new(j1 + k, j1 + k + 1)
+        else:
+            emit_new(j1, j2)
+
+    emitted_inserts: set[int] = set()
+    for step in alignment.steps:
+        i = step.old
+        if i is not None and i in inserts and i not in emitted_inserts:
+            emitted_inserts.add(i)
+            if lo <= step.lo <= hi:
+                emit_new(*inserts[i])
+        if i is not None and i in group_at:
+            emit_group(*group_at[i])
+        inside = lo <= step.lo and step.hi <= hi and step.hi > step.lo
+        if not inside:
+            continue
+        if step.kind == FILE_ONLY:
+            if any(first < step.lo < last for first, last in replaced):
+                continue
+            out.append(block[step.lo])
+            if block[step.lo].strip():
+                kept_unquoted.append(step.lo)
+        elif i is not None and i in kept_as:
+            out.extend(block[step.lo : step.hi])
+    n = len(old_lines)
+    for i, span in sorted(inserts.items()):
+        if i not in emitted_inserts:
+            if i >= n or alignment.block_of(i).lo < lo:
+                # After the last old line, or before a line that lies outside the block.
+                if i >= n:
+                    emit_new(*span)
+                else:
+                    out[:0] = indenter.take(span[0], span[1], new_lines)
+            else:
+                emit_new(*span)
+    return Merged(out, lo, hi, indenter.used_phrases, kept_unquoted)

@@ -1,0 +1,617 @@
+"""Placing one edit on a text: where it goes, whether it may go there, and what is written.
+
+The native driver (``_native.locate``) finds old_string by its strategies, in its order. Each
+place it proposes is then judged on the alignment of old_string's lines with the text's lines
+there (``alignment``), and the change is made line by line on the text's own lines
+(``line_merge``)::
+
+    locate ──► exact and whole lines? ──yes──► splice new_string as written
+      │              │no
+      │              ▼
+      │        align old_string with the lines there ──► anchors and inner lines in the text?
+      │                                                   │yes                    │no
+      │                                                   ▼                       ▼
+      │                                            merge line by line     refuse this place and
+      │                                                                   ask the later strategies
+      ▼ (not found by any)
+    the closest block, when it is unique and differs only by small edits ──► merge
+      ▼ (otherwise)
+    new_string already there? ──► "already_applied"; else the driver's report, or the refusal
+
+A place is accepted when old_string's first and last lines (not counting blank lines and elision
+markers) are lines of the text, each the same or differing only in blanks, escapes or quotes; when
+at least ``inner_share`` of the lines between them pair, counted on both sides (old lines not in
+the text, and text lines old_string did not show); and when new_string changes only lines that are
+in the text. A blank line never anchors a place.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+
+from . import _native
+from .alignment import (
+    ELIDED,
+    EQUAL,
+    FILE_ONLY,
+    OLD_ONLY,
+    PAIRED,
+    SAME,
+    SMALL_EDIT,
+    SPACING,
+    Alignment,
+    align,
+    is_elision,
+    straighten_quotes,
+)
+from .edit_forms import EditForm, edit_forms, split_lines
+from .line_merge import Merged, merge_block
+from .repairs import reindent
+from .results import ClosestMatch
+
+__all__ = ["Placement", "Failure", "place", "STRATEGIES", "DEFAULT_INNER_SHARE"]
+
+#: The strategies in the order the driver tries them (the native driver's own table).
+STRATEGIES: tuple[str, ...] = tuple(_native.strategy_names())
+
+#: Share of the lines between a loose place's first and last lines that must pair, counted on both
+#: sides. Half: one of two inner lines may be misremembered or missing (the model's copy of a
+#: 4-line block), while inner lines taken from elsewhere pair with almost nothing.
+DEFAULT_INNER_SHARE = 0.5
+
+#: Threshold of the near-miss search when the caller did not ask for another.
+NEAR_MISS_THRESHOLD = 0.8
+
+#: The closest block is placed only when no other block comes within this much similarity.
+_NEAR_MARGIN = 0.05
+
+#: Characters of text on each side of a place that are read to learn the indentation style.
+_STYLE_SAMPLE = 1000
+
+#: Strategies whose hits show that a text holds new_string (for "already applied").
+_EXACT_ISH = ("simple", "line_trimmed", "whitespace_normalized", "indentation_flexible")
+
+_WORD = re.compile(r"\w")
+
+#: Other notations old_string may be written in, and the repair that reading it so makes.
+_NOTATIONS = (
+    ("unescaped", _native.unescape),
+    ("quotes straightened", straighten_quotes),
+    ("unescaped, quotes straightened", lambda s: straighten_quotes(_native.unescape(s))),
+)
+
+EMPTY_OLD_MESSAGE = (
+    "old_string is empty. An empty old_string only creates a file or fills an empty one; to "
+    "change this text, quote the lines to replace in old_string (to add lines, quote the line "
+    "they go after and repeat it in new_string)."
+)
+
+
+@dataclass
+class Placement:
+    text: str  # the whole text after the edit (LF form)
+    strategy: str
+    repairs: list[str]
+    replacements: int
+    start_line: int
+    end_line: int
+    splices: list[tuple[int, int, str]]  # (position, length, inserted) in the text before
+    kept_lines: list[int] = field(default_factory=list)  # 1-based, text lines kept unquoted
+    paired: int = 0  # old_string's lines paired exactly (not counting blank lines)
+    old_lines: int = 0
+
+
+@dataclass
+class Failure:
+    error_type: str
+    message: str
+    closest: ClosestMatch | None = None
+    locations: list[int] | None = None
+
+
+@dataclass
+class Options:
+    reindent: bool
+    strategies: list[str] | None
+    min_similarity: float | None
+
+
+# ---- the place as lines ------------------------------------------------------------------------
+
+
+def _line_start(text: str, pos: int) -> int:
+    return text.rfind("\n", 0, pos) + 1
+
+
+def _line_end(text: str, pos: int) -> int:
+    end = text.find("\n", pos)
+    return len(text) if end < 0 else end
+
+
+@dataclass
+class _Block:
+    """Whole lines lo..hi of the text (character span start..end, without the last line feed)."""
+
+    start: int
+    end: int
+    first_line: int  # 1-based
+
+    def lines(self, text: str) -> list[str]:
+        return text[self.start : self.end].split("\n")
+
+
+def _block_at(text: str, pos: int, length: int, extra_lines: int) -> _Block:
+    start = _line_start(text, pos)
+    last = pos + length - 1 if length and text[pos + length - 1] == "\n" else pos + length
+    end = _line_end(text, max(start, min(last, len(text))))
+    for _ in range(extra_lines):
+        if start == 0:
+            break
+        start = _line_start(text, start - 1)
+    for _ in range(extra_lines):
+        if end >= len(text) - 1:
+            break
+        end = _line_end(text, end + 1)
+    return _Block(start, end, text.count("\n", 0, start) + 1)
+
+
+def _region_span(
+    text: str, block: _Block, lines: list[str], lo: int, hi: int, empty: bool
+) -> tuple[int, int]:
+    """Character span of block lines lo..hi; when they are replaced by nothing, with one line feed."""
+    start = block.start + sum(len(line) + 1 for line in lines[:lo])
+    end = start + sum(len(line) + 1 for line in lines[lo:hi]) - 1 if hi > lo else start
+    if empty and hi > lo:
+        if end < len(text):
+            end += 1
+        elif start > 0:
+            start -= 1
+    return start, end
+
+
+# ---- judging a place ---------------------------------------------------------------------------
+
+
+def _judge(alignment: Alignment, inner_share: float, anchors_exact: bool) -> str | None:
+    """Why the aligned place is not a placement of old_string, or None when it is."""
+    old_lines = alignment.old_lines
+    real = [
+        s
+        for s in alignment.steps
+        if s.old is not None and old_lines[s.old].strip() and not is_elision(old_lines[s.old])
+    ]
+    if not real:
+        return "old_string has no line to anchor it (only blank lines or elision markers)"
+    allowed = SAME if anchors_exact else PAIRED
+    for name, step in (("first", real[0]), ("last", real[-1])):
+        if step.kind not in allowed:
+            line = old_lines[step.old or 0].strip()
+            return f"old_string's {name} line {line!r} is not a line of the text there"
+    inner = real[1:-1]
+    lo, hi = real[0].lo, real[-1].hi
+    unquoted = sum(
+        1
+        for s in alignment.steps
+        if s.kind == FILE_ONLY and lo <= s.lo < hi and alignment.block_lines[s.lo].strip()
+    )
+    paired = sum(1 for s in inner if s.kind in PAIRED)
+    # A line replaced by another is one old line not in the text and one text line not quoted:
+    # it counts once.
+    mismatched = max(len(inner) - paired, unquoted)
+    total = paired + mismatched
+    if total and paired / total < inner_share:
+        return (
+            f"only {paired} of the {len(inner)} lines between its first and last lines are in the text "
+            f"there, and the text has {unquoted} more line{'' if unquoted == 1 else 's'} that old_string "
+            "does not show"
+        )
+    if unquoted > max(2, len(real) // 3):
+        return f"the text has {unquoted} lines there that old_string does not show"
+    return None
+
+
+# ---- placing -----------------------------------------------------------------------------------
+
+
+@dataclass
+class _Edit:
+    old: str
+    new: str
+    replace_all: bool
+    line_hint: int | None
+
+
+def place(
+    text: str, old: str, new: str, replace_all: bool, line_hint: int | None, opts: Options
+) -> Placement | Failure:
+    """Where and how the edit goes (see the module documentation)."""
+    if old == "":
+        if text == "" and new != "":
+            return Placement(new, "simple", [], 1, 1, max(1, new.count("\n")), [(0, 0, new)])
+        if new == "":
+            return Failure("no_change", "old_string and new_string must be different")
+        return Failure("refused", EMPTY_OLD_MESSAGE)
+    failures: list[Failure] = []
+    refusals: list[Failure] = []
+    forms = edit_forms(text, old, new)
+    for form in forms:
+        outcome = _place_form(text, form, _Edit(form.old, form.new, replace_all, line_hint), opts, refusals)
+        if isinstance(outcome, Placement):
+            return outcome
+        failures.append(outcome)
+    first = failures[0]
+    if first.error_type in ("multiple_matches", "no_change"):
+        return first
+    near = _near_miss(text, old, first, opts)
+    if opts.strategies is None and not replace_all and opts.min_similarity != 0:
+        for form in forms:
+            placed = _place_closest(text, form, near if form is forms[0] else None, opts)
+            if placed is not None:
+                return placed
+    applied = _already_applied(text, forms[0], line_hint)
+    if applied is not None:
+        return applied
+    if refusals:
+        return refusals[0]
+    if near is not None and (first.closest is None or near.similarity > first.closest.similarity):
+        first = Failure(first.error_type, _with_closest(first.message, near), near, first.locations)
+    return first
+
+
+def _place_form(
+    text: str, form: EditForm, edit: _Edit, opts: Options, refusals: list[Failure]
+) -> Placement | Failure:
+    remaining = list(opts.strategies) if opts.strategies is not None else list(STRATEGIES)
+    while True:
+        outcome = _native.locate(
+            text, edit.old, edit.new, edit.replace_all, edit.line_hint, strategies=remaining
+        )
+        if outcome[0] != "ok":
+            error_type, message, closest_info, locations = outcome
+            return Failure(error_type, message, _closest(closest_info), locations)
+        _, strategy, matched, pos, _start_line, _ = outcome
+        judged = _judge_place(text, form, edit, strategy, matched, pos, opts)
+        if isinstance(judged, Placement):
+            return judged
+        refusals.append(judged)
+        later = STRATEGIES[STRATEGIES.index(strategy) + 1 :]
+        remaining = [s for s in remaining if s in later]
+        if not remaining:
+            return judged
+
+
+def _judge_place(
+    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, opts: Options
+) -> Placement | Failure:
+    old, new = edit.old, edit.new
+    if strategy == "simple" or matched == old:
+        return _place_exact(text, form, edit, strategy, matched, pos)
+    unescaped = _native.unescape(old)
+    if unescaped != old and matched == unescaped:
+        # The resolved old_string is in the text as it stands: an exact hit in another notation.
+        exact = _Edit(unescaped, _native.unescape(new), edit.replace_all, edit.line_hint)
+        escaped_form = EditForm(exact.old, exact.new, (*form.repairs, "unescaped"))
+        return _place_exact(text, escaped_form, exact, strategy, matched, pos)
+    return _place_lines(text, form, edit, strategy, pos, len(matched), opts, refuse_as="refused")
+
+
+def _place_exact(
+    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int
+) -> Placement | Failure:
+    """old_string found as it is: spliced in place, unless that would cut into a word."""
+    old, new = matched, edit.new
+    end = pos + len(old)
+    start_of_line = _line_start(text, pos)
+    prefix = text[start_of_line:pos]
+    repairs = list(form.repairs)
+    inner_break = "\n" in old.rstrip("\n")
+    applied = _overlaps_new(text, pos, old, new)
+    if applied is not None:
+        return applied
+    if inner_break and prefix.strip() and _WORD.match(prefix[-1]) and _WORD.match(old[0]):
+        return _refuse_exact(text, pos, old, "it starts in the middle of a word")
+    if not old.endswith("\n") and end < len(text) and text[end] != "\n":
+        rest = text[end : _line_end(text, end)]
+        last = old.rsplit("\n", 1)[-1]
+        new_last = new.rsplit("\n", 1)[-1] if new else ""
+        mid_word = bool(_WORD.match(old[-1])) and bool(_WORD.match(rest[0]))
+        if (
+            (inner_break or mid_word)
+            and new_last.startswith(last)
+            and len(new_last) > len(last)
+            and rest.strip()
+        ):
+            # old_string's last line was cut short and new_string's is whole: the whole line goes.
+            old = old + rest
+            repairs.append("completed the last line")
+        elif inner_break and mid_word:
+            return _refuse_exact(text, pos, old, "it ends in the middle of a word")
+    if prefix and not prefix.strip() and not inner_break and "\n" in new.rstrip("\n"):
+        # A fragment after its line's indentation: new_string's later lines take that indentation.
+        lines = new.split("\n")
+        new = "\n".join([lines[0]] + [prefix + line if line.strip() else line for line in lines[1:]])
+        repairs.append("indented like the first line")
+    return _splice(text, pos, old, new, strategy, repairs, edit.replace_all)
+
+
+def _overlaps_new(text: str, pos: int, old: str, new: str) -> Failure | None:
+    """An edit sent again: old_string found only as part of new_string, which is already there."""
+    k = new.find(old) if len(new) > len(old) else -1
+    while k >= 0:
+        if pos - k >= 0 and text.startswith(new, pos - k):
+            line = text.count("\n", 0, pos - k) + 1
+            return Failure(
+                "already_applied",
+                f"new_string is already in the text at line {line}, and old_string is found only "
+                "as part of it: the edit looks applied already. Nothing was changed.",
+            )
+        k = new.find(old, k + 1)
+    return None
+
+
+def _refuse_exact(text: str, pos: int, old: str, why: str) -> Failure:
+    line = text.count("\n", 0, pos) + 1
+    return Failure(
+        "refused",
+        f"Refused: old_string occurs at line {line}, but {why}, so replacing it would splice "
+        "new_string into a word. Quote whole lines in old_string and new_string.",
+    )
+
+
+def _splice(
+    text: str, pos: int, old: str, new: str, strategy: str, repairs: list[str], replace_all: bool
+) -> Placement:
+    if replace_all:
+        splices = []
+        at = pos
+        while at >= 0:
+            splices.append((at, len(old), new))
+            at = text.find(old, at + len(old))
+        new_text = text.replace(old, new)
+    else:
+        splices = [(pos, len(old), new)]
+        new_text = text[:pos] + new + text[pos + len(old) :]
+    start_line = text.count("\n", 0, pos) + 1
+    last_pos, last_len, _ = splices[-1]
+    last_start = last_pos + (len(new) - last_len) * (len(splices) - 1)
+    end_line = start_line
+    if len(splices) > 1:
+        end_line = start_line + new_text.count("\n", splices[0][0], last_start)
+    end_line += max(new.count("\n") - (1 if new.endswith("\n") else 0), 0)
+    lines = old.count("\n") + (0 if old.endswith("\n") else 1)
+    return Placement(
+        new_text,
+        strategy,
+        repairs,
+        len(splices),
+        start_line,
+        end_line,
+        splices,
+        paired=lines,
+        old_lines=lines,
+    )
+
+
+def _place_lines(
+    text: str,
+    form: EditForm,
+    edit: _Edit,
+    strategy: str,
+    pos: int,
+    length: int,
+    opts: Options,
+    *,
+    refuse_as: str,
+    window: bool = False,
+) -> Placement | Failure:
+    """A tolerant place: old_string aligned with the whole lines there, the change merged in."""
+    old_lines = split_lines(edit.old)
+    new_lines = split_lines(edit.new) if edit.new else []
+    if opts.min_similarity == 0 and not window:
+        return _place_as_matched(text, form, edit, strategy, pos, length, opts)
+    block = _block_at(text, pos, length, 0)
+    lines = block.lines(text)
+    short = len(old_lines) - len(lines)
+    if short > 0 and not window:
+        # The place is shorter than old_string: look at the lines around it too.
+        block = _block_at(text, pos, length, short)
+        lines = block.lines(text)
+    repairs = list(form.repairs)
+    alignment = align(old_lines, lines)
+    # old_string in another notation (escape sequences, typographic quotes): read it, and
+    # new_string with it, that way when that explains the text better.
+    best = alignment.count(EQUAL, SPACING)
+    for label, notation in _NOTATIONS:
+        old_read = notation(edit.old)
+        if old_read == edit.old:
+            continue
+        other = align(split_lines(old_read), lines)
+        if other.count(EQUAL, SPACING) > best:
+            best = other.count(EQUAL, SPACING)
+            alignment, old_lines = other, split_lines(old_read)
+            new_lines = split_lines(notation(edit.new)) if edit.new else []
+            repairs = [*form.repairs, label]
+    inner_share = DEFAULT_INNER_SHARE if opts.min_similarity is None else opts.min_similarity
+    reason = _judge(alignment, inner_share, anchors_exact=not window)
+    if reason is not None:
+        return _refusal(text, block, lines, edit.old, strategy, reason, refuse_as)
+
+    def surroundings() -> str:
+        lo = _line_start(text, max(0, block.start - _STYLE_SAMPLE))
+        return text[lo : block.end + _STYLE_SAMPLE]
+
+    merged = merge_block(alignment, new_lines, reindent_lines=opts.reindent, surroundings=surroundings)
+    if not isinstance(merged, Merged):
+        return _refusal(text, block, lines, edit.old, strategy, merged.reason, refuse_as)
+    inserted = "\n".join(merged.lines)
+    empty = not merged.lines
+    start, end = _region_span(text, block, lines, merged.lo, merged.hi, empty)
+    old_region = text[start:end]
+    if not empty and (merged.hi <= merged.lo):
+        inserted += "\n"
+    if inserted == old_region:
+        return Failure(
+            "already_applied" if edit.new.strip() else "no_change",
+            f"The lines that old_string matches (lines {block.first_line + merged.lo}-"
+            f"{block.first_line + max(merged.lo, merged.hi - 1)}) already read as new_string would make "
+            "them: the edit looks applied already. Nothing was changed.",
+        )
+    repairs.extend(merged.repairs)
+    kept = [block.first_line + k for k in merged.kept_unquoted]
+    if kept:
+        repairs.append("kept unquoted " + _lines_phrase(kept))
+    placement = _splice(text, start, old_region, inserted, strategy, repairs, edit.replace_all)
+    placement.kept_lines = kept
+    placement.paired = alignment.count(*SAME)
+    placement.old_lines = sum(1 for line in old_lines if line.strip())
+    return placement
+
+
+def _place_as_matched(
+    text: str, form: EditForm, edit: _Edit, strategy: str, pos: int, length: int, opts: Options
+) -> Placement:
+    """The driver's own placement (``min_similarity=0``): new_string in place of the matched
+    text, only moved to the indentation of the match."""
+    matched = text[pos : pos + length]
+    new = edit.new
+    repairs = list(form.repairs)
+    line_start = _line_start(text, pos)
+    prefix = text[line_start:pos]
+    if opts.reindent and not prefix.strip():
+        lo = _line_start(text, max(0, pos - _STYLE_SAMPLE))
+        sample = text[lo : pos + length + _STYLE_SAMPLE]
+        moved, phrases = reindent(new, edit.old, prefix + matched, lambda: sample)
+        if phrases and (not prefix or not edit.replace_all):
+            pos, matched, new = line_start, prefix + matched, moved
+            repairs.extend(phrases)
+    return _splice(text, pos, matched, new, strategy, repairs, edit.replace_all)
+
+
+def _lines_phrase(numbers: Sequence[int]) -> str:
+    if len(numbers) == 1:
+        return f"line {numbers[0]}"
+    return "lines " + ", ".join(str(n) for n in numbers)
+
+
+def _refusal(
+    text: str, block: _Block, lines: list[str], old: str, strategy: str, reason: str, error_type: str
+) -> Failure:
+    window = "\n".join(lines)
+    similarity = _native.similarity(_trimmed_lines(old.rstrip("\n")), _trimmed_lines(window))
+    end = block.first_line + len(lines) - 1
+    closest = ClosestMatch(similarity, block.first_line, end, window, _native.match_diff(old, window))
+    where = f"line {block.first_line}" if end == block.first_line else f"lines {block.first_line}-{end}"
+    message = (
+        f"Refused: strategy {strategy} matched {where}, but {reason}; replacing them could change "
+        f"code that old_string does not show.\n{closest.diff}\n"
+        "Read the file at these lines and send old_string exactly as it is there."
+    )
+    return Failure(error_type, message, closest)
+
+
+def _trimmed_lines(s: str) -> str:
+    return "\n".join(line.strip() for line in s.split("\n"))
+
+
+# ---- the closest block -------------------------------------------------------------------------
+
+
+def _closest(info: tuple[float, int, int, str, str] | None) -> ClosestMatch | None:
+    if info is None:
+        return None
+    similarity, start, end, window, diff = info
+    return ClosestMatch(similarity, start, end, window, diff)
+
+
+def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestMatch | None:
+    """The block of old_string's line count most like it anywhere in the text."""
+    closest = failure.closest
+    if closest is not None and closest.similarity >= 1.0:
+        return closest
+    threshold = NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
+    if closest is not None:
+        threshold = max(threshold, closest.similarity)
+    better = _closest(_native.closest_window(text, old, threshold))
+    if better is not None and (closest is None or better.similarity > closest.similarity):
+        return better
+    return closest if failure.error_type == "not_found" else None
+
+
+def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: Options) -> Placement | None:
+    """old_string misremembered by small edits: placed on the closest block when that block is the
+    only one near it, has its line count, and every line of it pairs."""
+    old_lines = split_lines(form.old)
+    real = [line for line in old_lines if line.strip()]
+    if len(real) < 2:
+        return None
+    if near is None:
+        near = _closest(_native.closest_window(text, form.old, NEAR_MISS_THRESHOLD))
+    if near is None or near.end_line - near.start_line + 1 != len(old_lines):
+        return None
+    window = near.text.split("\n")
+    alignment = align(old_lines, window)
+    if alignment.count(OLD_ONLY, FILE_ONLY, ELIDED) or alignment.count(*SAME) * 2 < len(real):
+        return None
+    if alignment.count(SMALL_EDIT) == 0:
+        return None
+    # Unique: no other block comes near once this one is blanked out.
+    all_lines = text.split("\n")
+    blanked = "\n".join(
+        "" if near.start_line - 1 <= k < near.end_line else line for k, line in enumerate(all_lines)
+    )
+    rival = _native.closest_window(blanked, form.old, max(0.0, near.similarity - _NEAR_MARGIN))
+    if rival is not None:
+        return None
+    start = sum(len(line) + 1 for line in all_lines[: near.start_line - 1])
+    length = len(near.text)
+    edit = _Edit(form.old, form.new, False, None)
+    placed = _place_lines(
+        text, form, edit, "closest_block", start, length, opts, refuse_as="refused", window=True
+    )
+    if not isinstance(placed, Placement):
+        return None
+    corrected = alignment.count(SMALL_EDIT)
+    placed.repairs.insert(
+        0,
+        f"placed on the closest block ({near.similarity * 100:.1f}% similar; {corrected} line"
+        f"{'' if corrected == 1 else 's'} differed by a small edit)",
+    )
+    return placed
+
+
+# ---- already applied ---------------------------------------------------------------------------
+
+
+def _already_applied(text: str, form: EditForm, line_hint: int | None) -> Failure | None:
+    """old_string is not in the text but new_string is, where an exact-ish strategy finds it."""
+    new_key = form.new.strip()
+    if len(new_key) < 8 or new_key in form.old:
+        return None
+    outcome = _native.locate(text, form.new, form.old, False, line_hint, strategies=list(_EXACT_ISH))
+    if outcome[0] != "ok":
+        return None
+    start_line, end_line = outcome[4], outcome[5]
+    where = f"line {start_line}" if start_line == end_line else f"lines {start_line}-{end_line}"
+    return Failure(
+        "already_applied",
+        f"old_string is not in the text, but new_string is, at {where}: the edit looks applied "
+        "already. Nothing was changed. If it is not, read the file again and quote the lines to "
+        "change as they are now.",
+    )
+
+
+def _with_closest(message: str, closest: ClosestMatch) -> str:
+    """The not-found message with this closest-match piece, where the driver puts its own."""
+    piece = (
+        f"\nClosest fuzzy match ({closest.similarity * 100:.1f}% similar) at lines "
+        f"{closest.start_line}-{closest.end_line}:\n{closest.diff}"
+    )
+    tips = message.rfind("\n\nDebugging tips:")
+    if tips < 0:
+        tips = len(message)
+    start = message.find("\nClosest fuzzy match (")
+    if start < 0 or start > tips:
+        start = tips
+    return message[:start] + piece + message[tips:]
