@@ -3,8 +3,8 @@
 A case is a text, the old_string and new_string a model sent, an optional line_hint, and what a
 careful reviewer would make of it: the acceptable whole texts after the edit (usually one), and
 whether refusing the edit is acceptable. The kinds and their expected outcomes are described in
-bench_edit_quality.py; each has a generator here, `KINDS[kind].make(gen)`, which draws from the
-fixed list of source files below with the generator's random state.
+bench_edit_quality.py; each has a generator here, `KINDS[kind].make`, which draws from the fixed
+list of source files below (or from the real-edit corpus) with the random state of a `Gen`.
 
 Blocks are whole lines, 3 to 15 long, that occur once in their file, both as they are and with
 every line trimmed, so that every tolerant reading of a correct old_string points at one place.
@@ -219,10 +219,6 @@ class Case:
     line_hint: int | None = None
     line: int = 0  # 1-based line of the true block in `text` (0 when there is none)
     note: str = ""
-
-    @property
-    def expects_refusal(self) -> bool:
-        return self.refusal_ok and not self.expected
 
 
 @dataclass
@@ -851,7 +847,7 @@ def gen_ambiguous_hint(g: Gen, kind: str) -> Case | None:
         return None
     text, original, copy = dup
     target = g.rng.choice([original, copy])
-    hint = target + 1 + (0 if g.rng.random() < 0.5 else g.rng.randint(-3, 3))
+    hint = max(1, target + 1 + (0 if g.rng.random() < 0.5 else g.rng.randint(-3, 3)))
     expected = b.replaced(c.new, text, _line_offset(text, target))
     which = "original" if target == original else "copy"
     return g.case(
@@ -952,13 +948,18 @@ _MARKERS = {
 
 
 def _elision(g: Gen, b: Block) -> tuple[int, int, str] | None:
-    """A run [a, z) of at least two inner lines and the marker line that stands for it."""
+    """A run [a, z) of at least two inner lines and the marker line that stands for it. The lines
+    shown before and after the marker each occur once in the file (trimmed), so that what the
+    marker stands for is clear."""
     n = len(b.lines)
     a = g.rng.randint(1, n - 3)
     z = g.rng.randint(a + 2, n - 1)
     first = next((line for line in b.lines[a:z] if line.strip()), None)
     if first is None:
         return None
+    for shown in (b.lines[:a], b.lines[z:]):
+        if _trimmed_count(b.src, [line.strip() for line in shown]) != 1:
+            return None
     marker = indentation(first) + g.rng.choice(_MARKERS[b.src.language])
     if marker.strip() in b.src.trimmed:
         return None

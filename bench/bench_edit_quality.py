@@ -96,6 +96,7 @@ from __future__ import annotations
 import argparse
 import difflib
 import json
+import re
 import sys
 import time
 from collections import Counter
@@ -123,6 +124,7 @@ class Result:
     strategy: str | None = None
     repairs: list[str] = field(default_factory=list)
     error: str | None = None  # error_type (or exception class) and message
+    raised: bool = False  # edit_text raised instead of returning a failed result
 
     def outcome(self, case: Case) -> str:
         if self.ok:
@@ -146,7 +148,10 @@ def run_replace_content(case: Case) -> Result:
 
 
 def run_edit_text(case: Case) -> Result:
-    r = brindle_search.edit_text(case.text, case.old, case.new, line_hint=case.line_hint)
+    try:
+        r = brindle_search.edit_text(case.text, case.old, case.new, line_hint=case.line_hint)
+    except Exception as exc:  # edit_text must not raise for an edit it cannot place
+        return Result(False, error=f"raised {type(exc).__name__}: {exc}", raised=True)
     if r.ok:
         strategy = r.strategy if isinstance(r.strategy, str) else None
         return Result(True, r.text, strategy, list(r.repairs))
@@ -206,6 +211,45 @@ def print_table(kinds: list[str], tallies: dict[str, dict[str, Counter]], sizes:
         f"<= {TARGET_WRONG_KIND} % per kind; correct >= {TARGET_CORRECT_OVERALL} % overall ({correct:.1f} %)"
     )
     return problems
+
+
+_INNER_WS = re.compile(r"(?<=\S)[ \t]+")
+
+
+def same_but_inner_whitespace(a: str, b: str) -> bool:
+    """Whether the texts differ only in whitespace after the first non-blank character of lines."""
+
+    def norm(text: str) -> str:
+        return "\n".join(_INNER_WS.sub(" ", line).rstrip() for line in text.split("\n"))
+
+    return norm(a) == norm(b)
+
+
+def print_whitespace_only(records: list[tuple[Case, dict[str, Result]]]) -> None:
+    """How many of edit_text's silently wrong results differ from the expected text only in
+    whitespace inside or at the end of lines (not in indentation, line breaks or other text)."""
+    wrong: Counter = Counter()
+    cosmetic: Counter = Counter()
+    for case, results in records:
+        result = results["edit_text"]
+        if result.outcome(case) == "wrong" and case.expected:
+            wrong[case.kind] += 1
+            cosmetic[case.kind] += same_but_inner_whitespace(result.text or "", case.expected[0])
+    parts = [f"{kind} {cosmetic[kind]}/{wrong[kind]}" for kind in wrong if cosmetic[kind]]
+    if parts:
+        print("edit_text wrong only in whitespace inside or at the end of lines: " + ", ".join(parts))
+
+
+def print_languages(records: list[tuple[Case, dict[str, Result]]]) -> None:
+    """edit_text's outcomes by the language of the file, over all kinds."""
+    by_language: dict[str, Counter] = {}
+    for case, results in records:
+        by_language.setdefault(case.language, Counter())[results["edit_text"].outcome(case)] += 1
+    parts = [
+        f"{lang} {percent(c, 'correct'):.1f}/{percent(c, 'wrong'):.1f}/{percent(c, 'refused'):.1f}"
+        for lang, c in sorted(by_language.items())
+    ]
+    print("edit_text by language (ok/wrong/refused %): " + "; ".join(parts))
 
 
 def visible(s: str) -> str:
@@ -306,7 +350,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument(
-        "--per-kind", type=int, default=None, help="cases per kind (default 200, 30 with --quick)"
+        "--per-kind", type=int, default=None, help="cases per kind (default 250, 30 with --quick)"
     )
     ap.add_argument("--quick", action="store_true", help="30 cases per kind")
     ap.add_argument("--kinds", default=None, help="comma-separated kinds to run (default: all)")
@@ -316,7 +360,7 @@ def main() -> None:
     ap.add_argument("--json", default=None, metavar="FILE", help="write every case's outcomes to FILE")
     args = ap.parse_args()
 
-    per_kind = args.per_kind or (30 if args.quick else 200)
+    per_kind = args.per_kind or (30 if args.quick else 250)
     kinds = list(KINDS) if args.kinds is None else [k.strip() for k in args.kinds.split(",") if k.strip()]
     unknown = [k for k in kinds + ([args.show] if args.show else []) if k not in KINDS]
     if unknown:
@@ -364,9 +408,15 @@ def main() -> None:
         records.append((case, results))
 
     problems = print_table(kinds, tallies, sizes)
+    print_languages(records)
+    print_whitespace_only(records)
     short = [k for k in kinds if sizes[k] < per_kind]
     if short:
         print("fewer cases than asked: " + ", ".join(f"{k} {sizes[k]}" for k in short))
+    raised = [case for case, results in records if results["edit_text"].raised]
+    if raised:
+        kinds_raised = Counter(case.kind for case in raised)
+        problems.insert(0, f"edit_text raised on {len(raised)} cases ({dict(kinds_raised)})")
     print(
         f"time: cases {t_gen:.1f} s; "
         + ", ".join(f"{m} {elapsed[m]:.1f} s" for m in METHODS)
@@ -385,6 +435,8 @@ def main() -> None:
                 [case_record(c, i, r) for i, (c, r) in enumerate(records)], fh, ensure_ascii=False, indent=1
             )
         print(f"\nwrote {len(records)} cases to {args.json}")
+    if problems:
+        sys.exit("some targets were missed")
 
 
 if __name__ == "__main__":

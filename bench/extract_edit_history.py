@@ -6,7 +6,8 @@ lines of the file before the commit around the hunk (WINDOW lines on each side) 
 edit is placed in. Only hunks whose old block occurs exactly once in the whole file before the
 commit are kept, so the expected result is that one replacement.
 
-The repositories are read from local mirrors (bare git directories); nothing else of them is kept.
+The repositories are read from local mirrors (bare git directories); nothing else of them is kept
+but each one's license text, stored with its name and the commit the corpus was taken at.
 Run it again only to rebuild the corpus (the benchmark itself runs offline from the JSON):
 
     python bench/extract_edit_history.py --mirror pallets/click=/path/to/click.git \\
@@ -23,9 +24,19 @@ from pathlib import Path
 
 # Which files of each repository give hunks, and under which license the repository is published.
 SOURCES = {
-    "pallets/click": {"pathspec": ["src/click/*.py"], "license": "BSD-3-Clause", "language": "python"},
-    "tmux/tmux": {"pathspec": ["*.c"], "license": "ISC", "language": "c"},
-    "expressjs/express": {"pathspec": ["lib/*.js"], "license": "MIT", "language": "js"},
+    "pallets/click": {
+        "pathspec": ["src/click/*.py"],
+        "license": "BSD-3-Clause",
+        "license_file": "LICENSE.txt",
+        "language": "python",
+    },
+    "tmux/tmux": {"pathspec": ["*.c"], "license": "ISC", "license_file": "COPYING", "language": "c"},
+    "expressjs/express": {
+        "pathspec": ["lib/*.js"],
+        "license": "MIT",
+        "license_file": "LICENSE",
+        "language": "js",
+    },
 }
 
 WINDOW = 15  # lines of the file kept on each side of the hunk
@@ -164,6 +175,7 @@ def main() -> None:
         corpus["sources"][repo] = {
             "url": f"https://github.com/{repo}",
             "license": SOURCES[repo]["license"],
+            "license_text": git(gitdir, "show", f"HEAD:{SOURCES[repo]['license_file']}"),
             "head": head,
             "cases": len(cases),
         }
