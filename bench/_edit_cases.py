@@ -257,7 +257,10 @@ def indentation(line: str) -> str:
 
 
 def _clean_line(line: str) -> bool:
-    return len(line) <= 160 and not re.search(r"[\r\f\v\x00]", line) and line == line.rstrip() or line == ""
+    """No trailing whitespace, control characters or overlong lines (whitespace-only lines neither)."""
+    if not line:
+        return True
+    return len(line) <= 160 and line == line.rstrip() and not re.search(r"[\r\f\v\x00]", line)
 
 
 def _trimmed_count(src: Source, trimmed: list[str], limit: int = 2) -> int:
@@ -913,15 +916,15 @@ def gen_invented_inner(g: Gen, kind: str) -> Case | None:
     b = g.block(low=4, accept=lambda ls: len(ls[-1].strip()) >= 3)
     if not b:
         return None
-    other = pick_block(g.rng, g.source() or b.src, low=4)
-    if not other or other.src is b.src and abs(other.start - b.start) < 30:
+    # The inner lines of another block of the same file (another function, as a model that mixes
+    # two of them up writes it), moved to the indentation of the block's own inner lines.
+    other = pick_block(g.rng, b.src, low=4)
+    if not other or abs(other.start - b.start) < 30:
         return None
-    inner = other.lines[1:-1]
-    shift = _common_indent(inner)
-    inner = _dedent(inner, shift)
+    inner = _dedent(other.lines[1:-1], _common_indent(other.lines[1:-1]))
     if inner is None:
         return None
-    ind = indentation(b.lines[1]) if b.lines[1].strip() else indentation(b.lines[0])
+    ind = _common_indent(b.lines[1:-1])
     old = [b.lines[0]] + [ind + line if line.strip() else line for line in inner] + [b.lines[-1]]
     if similar(_join(old[1:-1]), _join(b.lines[1:-1])) > 0.5:
         return None
@@ -935,7 +938,7 @@ def gen_invented_inner(g: Gen, kind: str) -> Case | None:
         _join(c.new),
         [],
         refusal_ok=True,
-        note=f"inner lines from {other.src.name}:{other.start + 2}",
+        note=f"inner lines from line {other.start + 2}",
     )
 
 

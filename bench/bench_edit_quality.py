@@ -65,7 +65,8 @@ Kinds that must be refused (any error_type; applying them is silently wrong):
                       line of the same file: the model's idea of the block is wrong.
   ambiguous           the block occurs twice and there is no line_hint.
   other_file          the block comes from another file of the same language.
-  invented_inner      the first and last lines are the block's, the inner ones another block's.
+  invented_inner      the first and last lines are the block's, the inner ones those of another
+                      block of the same file (30+ lines away).
 
 Kinds where refusing or one particular result are both correct:
 
