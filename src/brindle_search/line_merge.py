@@ -30,7 +30,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from difflib import SequenceMatcher
 
-from .alignment import ELIDED, FILE_ONLY, OLD_ONLY, PAIRED, Alignment
+from .alignment import ELIDED, FILE_ONLY, OLD_ONLY, PAIRED, Alignment, is_elision, line_key
 from .repairs import leading_whitespace, reindent
 
 __all__ = ["Merged", "MergeRefused", "merge_block", "merge_line", "line_opcodes", "constant_shift"]
@@ -278,7 +278,20 @@ def merge_block(
     # the text between them that old_string did not show go with them; an old line of the group
     # that is not in the text must lie between two that are, or the change has no place.
     replaced: list[tuple[int, int]] = []
-    for i1, i2, _, _ in group_at.values():
+    for i in kept_as:
+        if alignment.block_of(i).kind == OLD_ONLY and old_lines[i].strip() and not is_elision(old_lines[i]):
+            return MergeRefused(
+                f"old_string's line {old_lines[i].strip()!r} is not in the text there, and new_string "
+                "keeps it: the block is not the one in the text"
+            )
+    for i1, i2, j1, j2 in group_at.values():
+        if any(is_elision(new_lines[j]) for j in range(j1, j2)) and any(
+            old_lines[i].strip() for i in range(i1, i2)
+        ):
+            return MergeRefused(
+                "new_string puts an elision marker where old_string has lines, so what should stay "
+                "there cannot be told; write those lines out"
+            )
         paired = [
             alignment.block_of(i)
             for i in range(i1, i2)
@@ -322,13 +335,39 @@ def merge_block(
         else:
             emit_new(j1, j2)
 
+    # The text lines no old line pairs with in each gap between old lines (before old line i; n:
+    # after the last), inside the block or around it: a line new_string inserts there that the
+    # text already has is not inserted again (an edit sent twice).
+    n = len(old_lines)
+    gap_keys: dict[int, list[str]] = {}
+    current: list[str] = []
+    for step in alignment.steps:
+        if step.kind == FILE_ONLY:
+            current.append(line_key(block[step.lo]))
+        elif step.old is not None:
+            gap_keys[step.old] = current
+            current = []
+    gap_keys[n] = current
+
+    def emit_insert(i: int, span: tuple[int, int], front: bool = False) -> None:
+        j1, j2 = span
+        wanted = [line_key(line) for line in new_lines[j1:j2] if line.strip()]
+        there = iter(gap_keys.get(i, []))
+        if wanted and all(key in there for key in wanted):
+            return
+        lines = indenter.take(j1, j2, new_lines)
+        if front:
+            out[:0] = lines
+        else:
+            out.extend(lines)
+
     emitted_inserts: set[int] = set()
     for step in alignment.steps:
         i = step.old
         if i is not None and i in inserts and i not in emitted_inserts:
             emitted_inserts.add(i)
             if lo <= step.lo <= hi:
-                emit_new(*inserts[i])
+                emit_insert(i, inserts[i])
         if i is not None and i in group_at:
             emit_group(*group_at[i])
         inside = lo <= step.lo and step.hi <= hi and step.hi > step.lo
@@ -342,15 +381,8 @@ def merge_block(
                 kept_unquoted.append(step.lo)
         elif i is not None and i in kept_as:
             out.extend(block[step.lo : step.hi])
-    n = len(old_lines)
     for i, span in sorted(inserts.items()):
         if i not in emitted_inserts:
-            if i >= n or alignment.block_of(i).lo < lo:
-                # After the last old line, or before a line that lies outside the block.
-                if i >= n:
-                    emit_new(*span)
-                else:
-                    out[:0] = indenter.take(span[0], span[1], new_lines)
-            else:
-                emit_new(*span)
+            # After the last old line, or before a line that lies outside the block.
+            emit_insert(i, span, front=i < n and alignment.block_of(i).lo < lo)
     return Merged(out, lo, hi, indenter.used_phrases, kept_unquoted)

@@ -44,6 +44,7 @@ from .alignment import (
     Alignment,
     align,
     is_elision,
+    line_key,
     straighten_quotes,
 )
 from .edit_forms import EditForm, edit_forms, split_lines
@@ -287,6 +288,9 @@ def _judge_place(
 ) -> Placement | Failure:
     old, new = edit.old, edit.new
     if strategy == "simple" or matched == old:
+        if _elides(old, new):
+            # new_string leaves lines out with a marker: only the line merge can tell what stays.
+            return _place_lines(text, form, edit, strategy, pos, len(matched), opts, refuse_as="refused")
         return _place_exact(text, form, edit, strategy, matched, pos)
     unescaped = _native.unescape(old)
     if unescaped != old and matched == unescaped:
@@ -295,6 +299,14 @@ def _judge_place(
         escaped_form = EditForm(exact.old, exact.new, (*form.repairs, "unescaped"))
         return _place_exact(text, escaped_form, exact, strategy, matched, pos)
     return _place_lines(text, form, edit, strategy, pos, len(matched), opts, refuse_as="refused")
+
+
+def _elides(old: str, new: str) -> bool:
+    """Whether new_string has an elision marker line that old_string does not."""
+    if "..." not in new and "\u2026" not in new and "existing" not in new:
+        return False
+    old_lines = set(old.split("\n"))
+    return any(is_elision(line) and line not in old_lines for line in new.split("\n"))
 
 
 def _place_exact(
@@ -310,6 +322,10 @@ def _place_exact(
     applied = _overlaps_new(text, pos, old, new)
     if applied is not None:
         return applied
+    if not edit.replace_all:
+        stale = _inserted_already(text, pos, old, new)
+        if stale is not None:
+            return stale
     if inner_break and prefix.strip() and _WORD.match(prefix[-1]) and _WORD.match(old[0]):
         return _refuse_exact(text, pos, old, "it starts in the middle of a word")
     if not old.endswith("\n") and end < len(text) and text[end] != "\n":
@@ -328,6 +344,15 @@ def _place_exact(
             repairs.append("completed the last line")
         elif inner_break and mid_word:
             return _refuse_exact(text, pos, old, "it ends in the middle of a word")
+    whole_start = not prefix.strip()
+    at_line_end = end == len(text) or text[end] == "\n"
+    if whole_start and old.endswith("\n") and new and not new.endswith("\n"):
+        # Whole lines for whole lines: new_string's last line keeps its line break.
+        new += "\n"
+        repairs.append("kept final newline")
+    elif whole_start and at_line_end and not old.endswith("\n") and new.endswith("\n") and end < len(text):
+        new = new[:-1]
+        repairs.append("dropped final newline")
     if prefix and not prefix.strip() and not inner_break and "\n" in new.rstrip("\n"):
         # A fragment after its line's indentation: new_string's later lines take that indentation.
         lines = new.split("\n")
@@ -349,6 +374,39 @@ def _overlaps_new(text: str, pos: int, old: str, new: str) -> Failure | None:
             )
         k = new.find(old, k + 1)
     return None
+
+
+def _inserted_already(text: str, pos: int, old: str, new: str) -> Failure | None:
+    """Whole lines added before or after old_string that the text already has there."""
+    old_core = old.strip("\n")
+    new_core = new.strip("\n")
+    if not old_core or len(new_core) <= len(old_core):
+        return None
+    k = new_core.find(old_core)
+    if k < 0:
+        return None
+    head = [line_key(line) for line in new_core[:k].split("\n") if line.strip()]
+    tail = [line_key(line) for line in new_core[k + len(old_core) :].split("\n") if line.strip()]
+    if not any(_WORD.search(key) for key in head + tail):
+        return None  # only brackets and the like: adding one more may well be meant
+    end = pos + len(old)
+    start_line = _line_start(text, pos)
+    before = text[max(0, start_line - 400 * (len(head) + 1)) : start_line].split("\n")
+    after = text[end : end + 400 * (len(tail) + 1)].split("\n")
+    if head:
+        got = [line_key(line) for line in before if line.strip()][-len(head) :]
+        if got != head:
+            return None
+    if tail:
+        got = [line_key(line) for line in after if line.strip()][: len(tail)]
+        if got != tail:
+            return None
+    line = text.count("\n", 0, pos) + 1
+    return Failure(
+        "already_applied",
+        f"The lines that new_string adds around old_string (line {line}) are there already: the "
+        "edit looks applied already. Nothing was changed.",
+    )
 
 
 def _refuse_exact(text: str, pos: int, old: str, why: str) -> Failure:
@@ -412,12 +470,12 @@ def _place_lines(
     if opts.min_similarity == 0 and not window:
         return _place_as_matched(text, form, edit, strategy, pos, length, opts)
     block = _block_at(text, pos, length, 0)
+    if not window:
+        # The lines around the place too: it may be shorter than old_string, and lines that
+        # new_string adds at its ends may be there already.
+        extra = max(len(old_lines) - len(block.lines(text)), len(new_lines) - len(old_lines), 0) + 2
+        block = _block_at(text, pos, length, extra)
     lines = block.lines(text)
-    short = len(old_lines) - len(lines)
-    if short > 0 and not window:
-        # The place is shorter than old_string: look at the lines around it too.
-        block = _block_at(text, pos, length, short)
-        lines = block.lines(text)
     repairs = list(form.repairs)
     alignment = align(old_lines, lines)
     # old_string in another notation (escape sequences, typographic quotes): read it, and
@@ -437,6 +495,10 @@ def _place_lines(
     reason = _judge(alignment, inner_share, anchors_exact=not window)
     if reason is not None:
         return _refusal(text, block, lines, edit.old, strategy, reason, refuse_as)
+    if not edit.replace_all and edit.line_hint is None:
+        twice = _exact_elsewhere(text, edit.old, alignment)
+        if twice is not None:
+            return twice
 
     def surroundings() -> str:
         lo = _line_start(text, max(0, block.start - _STYLE_SAMPLE))
@@ -467,6 +529,33 @@ def _place_lines(
     placement.paired = alignment.count(*SAME)
     placement.old_lines = sum(1 for line in old_lines if line.strip())
     return placement
+
+
+def _exact_elsewhere(text: str, old: str, alignment: Alignment) -> Failure | None:
+    """A loose place is no placement when old_string's lines occur as they are more than once
+    (the driver found them ambiguous and went on to looser strategies)."""
+    if all(
+        s.kind in SAME for s in alignment.steps if s.old is not None and alignment.old_lines[s.old].strip()
+    ):
+        return None
+    core = old.strip("\n")
+    first = text.find(core)
+    if first < 0 or text.find(core, first + 1) < 0:
+        return None
+    locations = []
+    at = first
+    while at >= 0 and len(locations) < 50:
+        locations.append(text.count("\n", 0, at) + 1)
+        at = text.find(core, at + 1)
+    where = ", ".join(str(n) for n in locations)
+    return Failure(
+        "multiple_matches",
+        f"old_string occurs {len(locations)} times (lines: {where}); a looser match elsewhere is no "
+        "way to choose. Include more surrounding context in old_string to identify the place, or "
+        "give line_hint to choose the nearest occurrence.",
+        None,
+        locations,
+    )
 
 
 def _place_as_matched(
