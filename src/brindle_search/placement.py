@@ -469,7 +469,7 @@ def _place_lines(
     new_lines = split_lines(edit.new) if edit.new else []
     if opts.min_similarity == 0 and not window:
         return _place_as_matched(text, form, edit, strategy, pos, length, opts)
-    block = _block_at(text, pos, length, 0)
+    block = placed = _block_at(text, pos, length, 0)
     if not window:
         # The lines around the place too: it may be shorter than old_string, and lines that
         # new_string adds at its ends may be there already.
@@ -494,7 +494,7 @@ def _place_lines(
     inner_share = DEFAULT_INNER_SHARE if opts.min_similarity is None else opts.min_similarity
     reason = _judge(alignment, inner_share, anchors_exact=not window)
     if reason is not None:
-        return _refusal(text, block, lines, edit.old, strategy, reason, refuse_as)
+        return _refusal(text, placed, edit.old, strategy, reason, refuse_as)
     if not edit.replace_all and edit.line_hint is None:
         twice = _exact_elsewhere(text, edit.old, alignment)
         if twice is not None:
@@ -506,7 +506,7 @@ def _place_lines(
 
     merged = merge_block(alignment, new_lines, reindent_lines=opts.reindent, surroundings=surroundings)
     if not isinstance(merged, Merged):
-        return _refusal(text, block, lines, edit.old, strategy, merged.reason, refuse_as)
+        return _refusal(text, placed, edit.old, strategy, merged.reason, refuse_as)
     inserted = "\n".join(merged.lines)
     empty = not merged.lines
     start, end = _region_span(text, block, lines, merged.lo, merged.hi, empty)
@@ -584,9 +584,8 @@ def _lines_phrase(numbers: Sequence[int]) -> str:
     return "lines " + ", ".join(str(n) for n in numbers)
 
 
-def _refusal(
-    text: str, block: _Block, lines: list[str], old: str, strategy: str, reason: str, error_type: str
-) -> Failure:
+def _refusal(text: str, block: _Block, old: str, strategy: str, reason: str, error_type: str) -> Failure:
+    lines = block.lines(text)
     window = "\n".join(lines)
     similarity = _native.similarity(_trimmed_lines(old.rstrip("\n")), _trimmed_lines(window))
     end = block.first_line + len(lines) - 1
