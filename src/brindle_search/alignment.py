@@ -25,8 +25,8 @@ from __future__ import annotations
 
 import re
 from collections.abc import Sequence
-from dataclasses import dataclass
 from difflib import SequenceMatcher
+from typing import NamedTuple
 
 from . import _native
 
@@ -64,14 +64,14 @@ _QUOTES = str.maketrans({"\u2018": "'", "\u2019": "'", "\u201c": '"', "\u201d": 
 
 # Blank runs count as one space, and blanks next to punctuation do not count at all: the same
 # normalisation as the whitespace-tolerant strategy's.
-_BLANKS = re.compile(r"\s+")
-_PUNCT_BLANKS = re.compile(r" ?([:;,()\[\]{}]) ?")
+_PUNCT_BLANKS = re.compile(r" (?=[:;,()\[\]{}])|(?<=[:;,()\[\]{}]) ")
 
 # A line that stands for lines the model did not repeat: an ellipsis alone or in a comment, with a
 # few words around it ("...", "# ...", "// ... existing code ...", "/* ... */"), or a comment that
 # says so in words ("# rest of the function unchanged").
 _COMMENT_ENDS = re.compile(r"^(?:#+|//+|--|;+|/\*+|<!--|\*)\s*|\s*(?:\*/|-->)$")
 _ELLIPSIS = re.compile(r"^(?:\.\.\.|…)(?:[\w ,'-]{0,40}?(?:\.\.\.|…)?)?$")
+_ELISION_HINTS = ("rest", "remaining", "existing", "unchanged", "same", "other")
 _ELISION_WORDS = re.compile(
     r"^(?:\.\.\.\s*)?(?:the\s+)?(?:rest|remaining|existing|other|unchanged|same)\b[\w ,'-]{0,40}"
     r"(?:unchanged|code|lines|as before|here)(?:\s*\.\.\.)?$",
@@ -89,8 +89,8 @@ SMALL_EDIT_SIMILARITY = 0.8
 
 def line_key(line: str) -> str:
     """The line as the alignment compares it: no blanks at the ends, runs of blanks as one."""
-    key = _BLANKS.sub(" ", line.strip())
-    return _PUNCT_BLANKS.sub(r"\1", key) if " " in key else key
+    key = " ".join(line.split())
+    return _PUNCT_BLANKS.sub("", key) if " " in key else key
 
 
 def is_elision(line: str) -> bool:
@@ -98,6 +98,13 @@ def is_elision(line: str) -> bool:
     s = line.strip()
     if not s or len(s) > 60:
         return False
+    if "..." not in s and "\u2026" not in s:
+        # Without an ellipsis only a comment that says so in words.
+        if not s.startswith(("#", "//", "--", ";", "/*", "<!--")):
+            return False
+        lowered = s.lower()
+        if not any(word in lowered for word in _ELISION_HINTS):
+            return False
     comment = _COMMENT_ENDS.sub("", s)
     words = _COMMENT_ENDS.sub("", comment).strip()
     if _ELLIPSIS.match(words):
@@ -105,8 +112,7 @@ def is_elision(line: str) -> bool:
     return comment != s and bool(_ELISION_WORDS.match(words))
 
 
-@dataclass(frozen=True)
-class Step:
+class Step(NamedTuple):
     """One step of an alignment: old line ``old`` (None for a block line that pairs with no old
     line) with block lines ``lo``..``hi`` (exclusive; empty for an old line not in the block)."""
 
@@ -116,19 +122,19 @@ class Step:
     hi: int
 
 
-@dataclass(frozen=True)
 class Alignment:
     """The steps in order; every old line and every block line appears in exactly one step."""
 
-    steps: list[Step]
-    old_lines: Sequence[str]
-    block_lines: Sequence[str]
+    __slots__ = ("steps", "old_lines", "block_lines", "_by_old")
+
+    def __init__(self, steps: list[Step], old_lines: Sequence[str], block_lines: Sequence[str]) -> None:
+        self.steps = steps
+        self.old_lines = old_lines
+        self.block_lines = block_lines
+        self._by_old = {s.old: s for s in steps if s.old is not None}
 
     def block_of(self, old: int) -> Step:
         return self._by_old[old]
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "_by_old", {s.old: s for s in self.steps if s.old is not None})
 
     def count(self, *kinds: str, blank: bool = False) -> int:
         """Steps of these kinds, counting only non-blank lines unless ``blank``."""
@@ -183,12 +189,11 @@ def small_edit(a: str, b: str) -> bool:
     return similarity >= SMALL_EDIT_SIMILARITY or (longer >= 6 and (1 - similarity) * longer <= 2.0)
 
 
-def _pair_kind(old_line: str, block_line: str) -> str:
-    return EQUAL if old_line.strip() == block_line.strip() else SPACING
+def align(old_lines: Sequence[str], block_lines: Sequence[str], near: int = 0) -> Alignment:
+    """The alignment of old_string's lines with the block's (see the module documentation).
 
-
-def align(old_lines: Sequence[str], block_lines: Sequence[str]) -> Alignment:
-    """The alignment of old_string's lines with the block's (see the module documentation)."""
+    When old_string's lines occur in the block as one run more than once, the run that starts
+    nearest block line `near` is taken."""
     old_keys = [line_key(line) for line in old_lines]
     block_keys = [line_key(line) for line in block_lines]
     n, m = len(old_keys), len(block_keys)
@@ -202,7 +207,12 @@ def align(old_lines: Sequence[str], block_lines: Sequence[str]) -> Alignment:
     while tail < min(n, m) - head and old_keys[n - 1 - tail] == block_keys[m - 1 - tail]:
         tail += 1
     runs: list[tuple[int, int, int]] = [(0, 0, head)]
-    if head < n - tail and head < m - tail:
+    at = _contiguous(old_keys, block_keys, near) if head < n and tail < n else -1
+    if at >= 0:
+        # Every old line in one run of the block (the usual case: the block is old_string with
+        # context around it): no search for runs needed.
+        runs, head, tail = [(0, at, n)], 0, 0
+    elif head < n - tail and head < m - tail:
         matcher = SequenceMatcher(
             None, old_keys[head : n - tail], block_keys[head : m - tail], autojunk=False
         )
@@ -215,9 +225,26 @@ def align(old_lines: Sequence[str], block_lines: Sequence[str]) -> Alignment:
         if a > i or b > j:
             steps.extend(_align_gap(old_lines, block_lines, i, a, j, b))
         for k in range(size):
-            steps.append(Step(_pair_kind(old_lines[a + k], block_lines[b + k]), a + k, b + k, b + k + 1))
+            o, t = old_lines[a + k], block_lines[b + k]
+            steps.append(
+                Step(EQUAL if o == t or o.strip() == t.strip() else SPACING, a + k, b + k, b + k + 1)
+            )
         i, j = a + size, b + size
     return Alignment(_absorb_elided(steps, old_lines), old_lines, block_lines)
+
+
+def _contiguous(old_keys: list[str], block_keys: list[str], near: int) -> int:
+    """Where old_keys occur as one run in block_keys (the start nearest `near`), or -1."""
+    n, m = len(old_keys), len(block_keys)
+    if n == 0 or n > m:
+        return -1
+    first = old_keys[0]
+    best = -1
+    for k in range(m - n + 1):
+        if block_keys[k] == first and block_keys[k : k + n] == old_keys:
+            if best < 0 or abs(k - near) < abs(best - near):
+                best = k
+    return best
 
 
 def _align_gap(

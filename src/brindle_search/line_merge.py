@@ -67,8 +67,14 @@ def line_opcodes(a: Sequence[str], b: Sequence[str]) -> list[tuple[str, int, int
     ops: list[tuple[str, int, int, int, int]] = []
     if head:
         ops.append(("equal", 0, head, 0, head))
-    if head < n - tail or head < m - tail:
-        matcher = SequenceMatcher(None, a[head : n - tail], b[head : m - tail], autojunk=False)
+    a_mid, b_mid = a[head : n - tail], b[head : m - tail]
+    if not a_mid or not b_mid or set(a_mid).isdisjoint(b_mid):
+        # Nothing in common between the middles: one change (the usual edit).
+        if a_mid or b_mid:
+            tag = "replace" if a_mid and b_mid else ("delete" if a_mid else "insert")
+            ops.append((tag, head, n - tail, head, m - tail))
+    else:
+        matcher = SequenceMatcher(None, a_mid, b_mid, autojunk=False)
         for tag, i1, i2, j1, j2 in matcher.get_opcodes():
             ops.append((tag, i1 + head, i2 + head, j1 + head, j2 + head))
     if tail:
@@ -171,7 +177,8 @@ def _shift_phrase(p_old: str, p_text: str) -> str | None:
 
 
 class _Indenter:
-    """old_string's and new_string's lines moved to the text's indentation, computed once."""
+    """old_string's and new_string's lines moved to the text's indentation (a constant shift is
+    applied to the lines asked for; a level conversion is made once for all)."""
 
     def __init__(
         self,
@@ -181,8 +188,9 @@ class _Indenter:
         surroundings: Callable[[], str],
         enabled: bool,
     ) -> None:
-        self.old = list(alignment.old_lines)
-        self.new = list(new_lines)
+        self._old = alignment.old_lines
+        self._new = new_lines
+        self._shift: tuple[str, str] | None = None
         self.phrases: list[str] = []
         self._used = False
         if not enabled:
@@ -191,25 +199,30 @@ class _Indenter:
         if shift is not None:
             p_old, p_text = shift
             if p_old != p_text:
-                self.old = [_shift_line(line, p_old, p_text) for line in self.old]
-                self.new = [_shift_line(line, p_old, p_text) for line in self.new]
+                self._shift = shift
                 phrase = _shift_phrase(p_old, p_text)
                 self.phrases = [phrase] if phrase else []
             return
-        old_text = "\n".join(self.old)
-        moved_new, phrases = reindent("\n".join(self.new), old_text, block_text(), surroundings)
+        old_text = "\n".join(self._old)
+        moved_new, phrases = reindent("\n".join(self._new), old_text, block_text(), surroundings)
         if phrases:
             moved_old, _ = reindent(old_text, old_text, block_text(), surroundings)
-            self.new = moved_new.split("\n")
-            self.old = moved_old.split("\n")
+            self._new = moved_new.split("\n")
+            self._old = moved_old.split("\n")
             self.phrases = phrases
+
+    def old(self, i: int) -> str:
+        line = self._old[i]
+        return line if self._shift is None else _shift_line(line, *self._shift)
 
     def take(self, j1: int, j2: int, original: Sequence[str]) -> list[str]:
         """New lines j1..j2 as inserted; notes that a repair was used when one moved."""
-        lines = self.new[j1:j2]
+        lines = self._new[j1:j2]
+        if self._shift is not None:
+            lines = [_shift_line(line, *self._shift) for line in lines]
         if not self._used and any(a != b for a, b in zip(lines, original[j1:j2])):
             self._used = True
-        return lines
+        return list(lines)
 
     @property
     def used_phrases(self) -> list[str]:
@@ -329,7 +342,7 @@ def merge_block(
                 step = alignment.block_of(i1 + k)
                 if step.kind in PAIRED and lo <= step.lo < hi:
                     theirs = indenter.take(j1 + k, j1 + k + 1, new_lines)[0]
-                    out.append(merge_line(indenter.old[i1 + k], block[step.lo], theirs))
+                    out.append(merge_line(indenter.old(i1 + k), block[step.lo], theirs))
                 else:
                     emit_new(j1 + k, j1 + k + 1)
         else:
@@ -340,19 +353,23 @@ def merge_block(
     # text already has is not inserted again (an edit sent twice).
     n = len(old_lines)
     gap_keys: dict[int, list[str]] = {}
-    current: list[str] = []
-    for step in alignment.steps:
-        if step.kind == FILE_ONLY:
-            current.append(line_key(block[step.lo]))
-        elif step.old is not None:
-            gap_keys[step.old] = current
-            current = []
-    gap_keys[n] = current
+
+    def gap(i: int) -> list[str]:
+        if not gap_keys:
+            current: list[str] = []
+            for step in alignment.steps:
+                if step.kind == FILE_ONLY:
+                    current.append(line_key(block[step.lo]))
+                elif step.old is not None:
+                    gap_keys[step.old] = current
+                    current = []
+            gap_keys[n] = current
+        return gap_keys.get(i, [])
 
     def emit_insert(i: int, span: tuple[int, int], front: bool = False) -> None:
         j1, j2 = span
         wanted = [line_key(line) for line in new_lines[j1:j2] if line.strip()]
-        there = iter(gap_keys.get(i, []))
+        there = iter(gap(i))
         if wanted and all(key in there for key in wanted):
             return
         lines = indenter.take(j1, j2, new_lines)

@@ -28,7 +28,7 @@ in the text. A blank line never anchors a place.
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 from . import _native
@@ -143,7 +143,9 @@ class _Block:
         return text[self.start : self.end].split("\n")
 
 
-def _block_at(text: str, pos: int, length: int, extra_lines: int) -> _Block:
+def _block_at(text: str, pos: int, line: int, length: int, extra_lines: int) -> _Block:
+    """The whole lines of text[pos:pos+length] (pos on 1-based line `line`) and `extra_lines`
+    more on each side."""
     start = _line_start(text, pos)
     last = pos + length - 1 if length and text[pos + length - 1] == "\n" else pos + length
     end = _line_end(text, max(start, min(last, len(text))))
@@ -151,11 +153,12 @@ def _block_at(text: str, pos: int, length: int, extra_lines: int) -> _Block:
         if start == 0:
             break
         start = _line_start(text, start - 1)
+        line -= 1
     for _ in range(extra_lines):
         if end >= len(text) - 1:
             break
         end = _line_end(text, end + 1)
-    return _Block(start, end, text.count("\n", 0, start) + 1)
+    return _Block(start, end, line)
 
 
 def _region_span(
@@ -230,14 +233,20 @@ def place(
     """Where and how the edit goes (see the module documentation)."""
     if old == "":
         if text == "" and new != "":
-            return Placement(new, "simple", [], 1, 1, max(1, new.count("\n")), [(0, 0, new)])
+            return _splice(text, 0, 1, "", new, "simple", [], False)
         if new == "":
             return Failure("no_change", "old_string and new_string must be different")
         return Failure("refused", EMPTY_OLD_MESSAGE)
     failures: list[Failure] = []
     refusals: list[Failure] = []
+    literal = EditForm(old, new)
+    outcome = _place_form(text, literal, _Edit(old, new, replace_all, line_hint), opts, refusals)
+    if isinstance(outcome, Placement):
+        return outcome
+    failures.append(outcome)
+    # Not placed as written: the other forms the model may have written it in.
     forms = edit_forms(text, old, new)
-    for form in forms:
+    for form in forms[1:]:
         outcome = _place_form(text, form, _Edit(form.old, form.new, replace_all, line_hint), opts, refusals)
         if isinstance(outcome, Placement):
             return outcome
@@ -272,8 +281,8 @@ def _place_form(
         if outcome[0] != "ok":
             error_type, message, closest_info, locations = outcome
             return Failure(error_type, message, _closest(closest_info), locations)
-        _, strategy, matched, pos, _start_line, _ = outcome
-        judged = _judge_place(text, form, edit, strategy, matched, pos, opts)
+        _, strategy, matched, pos, line, _ = outcome
+        judged = _judge_place(text, form, edit, strategy, matched, pos, line, opts)
         if isinstance(judged, Placement):
             return judged
         refusals.append(judged)
@@ -284,21 +293,21 @@ def _place_form(
 
 
 def _judge_place(
-    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, opts: Options
+    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, line: int, opts: Options
 ) -> Placement | Failure:
     old, new = edit.old, edit.new
     if strategy == "simple" or matched == old:
         if _elides(old, new):
             # new_string leaves lines out with a marker: only the line merge can tell what stays.
-            return _place_lines(text, form, edit, strategy, pos, len(matched), opts, refuse_as="refused")
-        return _place_exact(text, form, edit, strategy, matched, pos)
+            return _place_lines(text, form, edit, strategy, pos, line, len(matched), opts)
+        return _place_exact(text, form, edit, strategy, matched, pos, line)
     unescaped = _native.unescape(old)
     if unescaped != old and matched == unescaped:
         # The resolved old_string is in the text as it stands: an exact hit in another notation.
         exact = _Edit(unescaped, _native.unescape(new), edit.replace_all, edit.line_hint)
         escaped_form = EditForm(exact.old, exact.new, (*form.repairs, "unescaped"))
-        return _place_exact(text, escaped_form, exact, strategy, matched, pos)
-    return _place_lines(text, form, edit, strategy, pos, len(matched), opts, refuse_as="refused")
+        return _place_exact(text, escaped_form, exact, strategy, matched, pos, line)
+    return _place_lines(text, form, edit, strategy, pos, line, len(matched), opts)
 
 
 def _elides(old: str, new: str) -> bool:
@@ -310,7 +319,7 @@ def _elides(old: str, new: str) -> bool:
 
 
 def _place_exact(
-    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int
+    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, line: int
 ) -> Placement | Failure:
     """old_string found as it is: spliced in place, unless that would cut into a word."""
     old, new = matched, edit.new
@@ -358,7 +367,7 @@ def _place_exact(
         lines = new.split("\n")
         new = "\n".join([lines[0]] + [prefix + line if line.strip() else line for line in lines[1:]])
         repairs.append("indented like the first line")
-    return _splice(text, pos, old, new, strategy, repairs, edit.replace_all)
+    return _splice(text, pos, line, old, new, strategy, repairs, edit.replace_all)
 
 
 def _overlaps_new(text: str, pos: int, old: str, new: str) -> Failure | None:
@@ -385,28 +394,41 @@ def _inserted_already(text: str, pos: int, old: str, new: str) -> Failure | None
     k = new_core.find(old_core)
     if k < 0:
         return None
-    head = [line_key(line) for line in new_core[:k].split("\n") if line.strip()]
-    tail = [line_key(line) for line in new_core[k + len(old_core) :].split("\n") if line.strip()]
+    head_text, tail_text = new_core[:k], new_core[k + len(old_core) :]
+    if (head_text and not head_text.endswith("\n")) or (tail_text and not tail_text.startswith("\n")):
+        return None  # not whole lines added
+    head = [line_key(line) for line in head_text.split("\n") if line.strip()]
+    tail = [line_key(line) for line in tail_text.split("\n") if line.strip()]
     if not any(_WORD.search(key) for key in head + tail):
         return None  # only brackets and the like: adding one more may well be meant
+    # The lines around the place, within a bounded stretch (a longer line is no match anyway).
+    reach = 4096 * (len(head) + len(tail) + 1)
+    start = _line_start(text, pos)
+    if (
+        head
+        and _nonblank_keys(reversed(text[max(0, start - reach) : start].split("\n")), len(head))[::-1] != head
+    ):
+        return None
     end = pos + len(old)
-    start_line = _line_start(text, pos)
-    before = text[max(0, start_line - 400 * (len(head) + 1)) : start_line].split("\n")
-    after = text[end : end + 400 * (len(tail) + 1)].split("\n")
-    if head:
-        got = [line_key(line) for line in before if line.strip()][-len(head) :]
-        if got != head:
-            return None
-    if tail:
-        got = [line_key(line) for line in after if line.strip()][: len(tail)]
-        if got != tail:
-            return None
+    if tail and _nonblank_keys(iter(text[end : end + reach].split("\n")), len(tail)) != tail:
+        return None
     line = text.count("\n", 0, pos) + 1
     return Failure(
         "already_applied",
         f"The lines that new_string adds around old_string (line {line}) are there already: the "
         "edit looks applied already. Nothing was changed.",
     )
+
+
+def _nonblank_keys(lines: Iterable[str], count: int) -> list[str]:
+    """The keys of the first `count` non-blank lines."""
+    out: list[str] = []
+    for line in lines:
+        if line.strip():
+            out.append(line_key(line))
+            if len(out) == count:
+                break
+    return out
 
 
 def _refuse_exact(text: str, pos: int, old: str, why: str) -> Failure:
@@ -419,7 +441,14 @@ def _refuse_exact(text: str, pos: int, old: str, why: str) -> Failure:
 
 
 def _splice(
-    text: str, pos: int, old: str, new: str, strategy: str, repairs: list[str], replace_all: bool
+    text: str,
+    pos: int,
+    start_line: int,
+    old: str,
+    new: str,
+    strategy: str,
+    repairs: list[str],
+    replace_all: bool,
 ) -> Placement:
     if replace_all:
         splices = []
@@ -431,7 +460,6 @@ def _splice(
     else:
         splices = [(pos, len(old), new)]
         new_text = text[:pos] + new + text[pos + len(old) :]
-    start_line = text.count("\n", 0, pos) + 1
     last_pos, last_len, _ = splices[-1]
     last_start = last_pos + (len(new) - last_len) * (len(splices) - 1)
     end_line = start_line
@@ -458,26 +486,28 @@ def _place_lines(
     edit: _Edit,
     strategy: str,
     pos: int,
+    line: int,
     length: int,
     opts: Options,
     *,
-    refuse_as: str,
     window: bool = False,
 ) -> Placement | Failure:
     """A tolerant place: old_string aligned with the whole lines there, the change merged in."""
     old_lines = split_lines(edit.old)
     new_lines = split_lines(edit.new) if edit.new else []
     if opts.min_similarity == 0 and not window:
-        return _place_as_matched(text, form, edit, strategy, pos, length, opts)
-    block = placed = _block_at(text, pos, length, 0)
+        return _place_as_matched(text, form, edit, strategy, pos, line, length, opts)
+    block = placed = _block_at(text, pos, line, length, 0)
     if not window:
         # The lines around the place too: it may be shorter than old_string, and lines that
         # new_string adds at its ends may be there already.
-        extra = max(len(old_lines) - len(block.lines(text)), len(new_lines) - len(old_lines), 0) + 2
-        block = _block_at(text, pos, length, extra)
+        placed_lines = text.count("\n", block.start, block.end) + 1
+        extra = max(len(old_lines) - placed_lines, len(new_lines) - len(old_lines), 0) + 2
+        block = _block_at(text, pos, line, length, extra)
     lines = block.lines(text)
     repairs = list(form.repairs)
-    alignment = align(old_lines, lines)
+    near = line - block.first_line
+    alignment = align(old_lines, lines, near)
     # old_string in another notation (escape sequences, typographic quotes): read it, and
     # new_string with it, that way when that explains the text better.
     best = alignment.count(EQUAL, SPACING)
@@ -485,7 +515,7 @@ def _place_lines(
         old_read = notation(edit.old)
         if old_read == edit.old:
             continue
-        other = align(split_lines(old_read), lines)
+        other = align(split_lines(old_read), lines, near)
         if other.count(EQUAL, SPACING) > best:
             best = other.count(EQUAL, SPACING)
             alignment, old_lines = other, split_lines(old_read)
@@ -494,7 +524,7 @@ def _place_lines(
     inner_share = DEFAULT_INNER_SHARE if opts.min_similarity is None else opts.min_similarity
     reason = _judge(alignment, inner_share, anchors_exact=not window)
     if reason is not None:
-        return _refusal(text, placed, edit.old, strategy, reason, refuse_as)
+        return _refusal(text, placed, edit.old, strategy, reason)
     if not edit.replace_all and edit.line_hint is None:
         twice = _exact_elsewhere(text, edit.old, alignment)
         if twice is not None:
@@ -506,7 +536,7 @@ def _place_lines(
 
     merged = merge_block(alignment, new_lines, reindent_lines=opts.reindent, surroundings=surroundings)
     if not isinstance(merged, Merged):
-        return _refusal(text, placed, edit.old, strategy, merged.reason, refuse_as)
+        return _refusal(text, placed, edit.old, strategy, merged.reason)
     inserted = "\n".join(merged.lines)
     empty = not merged.lines
     start, end = _region_span(text, block, lines, merged.lo, merged.hi, empty)
@@ -524,7 +554,9 @@ def _place_lines(
     kept = [block.first_line + k for k in merged.kept_unquoted]
     if kept:
         repairs.append("kept unquoted " + _lines_phrase(kept))
-    placement = _splice(text, start, old_region, inserted, strategy, repairs, edit.replace_all)
+    placement = _splice(
+        text, start, block.first_line + merged.lo, old_region, inserted, strategy, repairs, edit.replace_all
+    )
     placement.kept_lines = kept
     placement.paired = alignment.count(*SAME)
     placement.old_lines = sum(1 for line in old_lines if line.strip())
@@ -559,7 +591,7 @@ def _exact_elsewhere(text: str, old: str, alignment: Alignment) -> Failure | Non
 
 
 def _place_as_matched(
-    text: str, form: EditForm, edit: _Edit, strategy: str, pos: int, length: int, opts: Options
+    text: str, form: EditForm, edit: _Edit, strategy: str, pos: int, line: int, length: int, opts: Options
 ) -> Placement:
     """The driver's own placement (``min_similarity=0``): new_string in place of the matched
     text, only moved to the indentation of the match."""
@@ -575,7 +607,7 @@ def _place_as_matched(
         if phrases and (not prefix or not edit.replace_all):
             pos, matched, new = line_start, prefix + matched, moved
             repairs.extend(phrases)
-    return _splice(text, pos, matched, new, strategy, repairs, edit.replace_all)
+    return _splice(text, pos, line, matched, new, strategy, repairs, edit.replace_all)
 
 
 def _lines_phrase(numbers: Sequence[int]) -> str:
@@ -584,7 +616,7 @@ def _lines_phrase(numbers: Sequence[int]) -> str:
     return "lines " + ", ".join(str(n) for n in numbers)
 
 
-def _refusal(text: str, block: _Block, old: str, strategy: str, reason: str, error_type: str) -> Failure:
+def _refusal(text: str, block: _Block, old: str, strategy: str, reason: str) -> Failure:
     lines = block.lines(text)
     window = "\n".join(lines)
     similarity = _native.similarity(_trimmed_lines(old.rstrip("\n")), _trimmed_lines(window))
@@ -596,7 +628,7 @@ def _refusal(text: str, block: _Block, old: str, strategy: str, reason: str, err
         f"code that old_string does not show.\n{closest.diff}\n"
         "Read the file at these lines and send old_string exactly as it is there."
     )
-    return Failure(error_type, message, closest)
+    return Failure("refused", message, closest)
 
 
 def _trimmed_lines(s: str) -> str:
@@ -656,7 +688,7 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     length = len(near.text)
     edit = _Edit(form.old, form.new, False, None)
     placed = _place_lines(
-        text, form, edit, "closest_block", start, length, opts, refuse_as="refused", window=True
+        text, form, edit, "closest_block", start, near.start_line, length, opts, window=True
     )
     if not isinstance(placed, Placement):
         return None
