@@ -9,7 +9,6 @@ failure the driver's message with a better near miss or the reason for a refusal
 
 from __future__ import annotations
 
-import difflib
 import os
 import re
 from collections.abc import Iterable, Mapping, Sequence
@@ -25,6 +24,7 @@ from .files import (
     splice_endings,
     write_atomic,
 )
+from .line_diff import unified_diff
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
 from .results import Edit, EditResult
 
@@ -164,7 +164,7 @@ def _diff_and_snippet(
     old_lines = _region_lines(old, old_lo, old_hi)
     new_lines = _region_lines(new, lo, hi)
     out = []
-    for line in difflib.unified_diff(old_lines, new_lines, label, label, n=3, lineterm=""):
+    for line in unified_diff(old_lines, new_lines, label):
         out.append(_shift_hunk(line, number - 1) if line.startswith("@@") else line)
     return "".join(line + "\n" for line in out), snippet
 
@@ -206,7 +206,8 @@ def _run(
         last_pos, last_len, _ = outcome.splices[-1]
         prefix = min(prefix, first_pos)
         suffix = min(suffix, len(text) - last_pos - last_len)
-        text = outcome.text
+        # Only the latest text is kept: the placements keep their splices, not a text each.
+        text, outcome.text = outcome.text, ""
         placements.append(outcome)
 
     changed = text != doc.text

@@ -1,0 +1,151 @@
+"""Unified diffs of an edited text, in time that grows with the text, not with its square.
+
+``difflib.unified_diff`` compares the two line lists with ``SequenceMatcher``, whose search for
+the longest common run costs about the product of the lengths of what it compares. An edit
+changes a few places of a text, so the lists are first cut where they agree: the common head and
+tail, then the lines that occur exactly once in each list and pair up in order (patience diffing:
+the longest increasing run of such pairs). Only the pieces between these anchors, each small, go
+to ``SequenceMatcher``. A diff whose pieces are all small is the same as difflib's; otherwise it
+may pair lines differently, but it always turns the old lines into the new ones.
+
+The output has difflib's format: ``--- label`` / ``+++ label`` headers, ``@@ -a,b +c,d @@`` hunks
+with three lines of context.
+"""
+
+from __future__ import annotations
+
+from bisect import bisect_left
+from collections.abc import Iterator, Sequence
+from difflib import SequenceMatcher
+
+__all__ = ["opcodes", "unified_diff"]
+
+Opcode = tuple[str, int, int, int, int]
+
+#: Pieces of at most this many cells (lines of one side times lines of the other) are compared by
+#: difflib as they are.
+_SMALL = 250_000
+
+
+def opcodes(a: Sequence[str], b: Sequence[str]) -> list[Opcode]:
+    """Opcodes turning a into b, as ``SequenceMatcher.get_opcodes()`` gives them."""
+    if len(a) * len(b) <= _SMALL:
+        return SequenceMatcher(None, a, b).get_opcodes()  # what difflib.unified_diff compares
+    out: list[Opcode] = []
+    _diff(a, 0, len(a), b, 0, len(b), out)
+    merged: list[Opcode] = []
+    for op in out:
+        if merged and merged[-1][0] == op[0] == "equal" and merged[-1][2] == op[1]:
+            tag, i1, _, j1, _ = merged[-1]
+            merged[-1] = (tag, i1, op[2], j1, op[4])
+        else:
+            merged.append(op)
+    return merged
+
+
+def _diff(
+    a: Sequence[str], alo: int, ahi: int, b: Sequence[str], blo: int, bhi: int, out: list[Opcode]
+) -> None:
+    head = 0
+    while alo + head < ahi and blo + head < bhi and a[alo + head] == b[blo + head]:
+        head += 1
+    tail = 0
+    while ahi - tail > alo + head and bhi - tail > blo + head and a[ahi - 1 - tail] == b[bhi - 1 - tail]:
+        tail += 1
+    if head:
+        out.append(("equal", alo, alo + head, blo, blo + head))
+    i1, i2, j1, j2 = alo + head, ahi - tail, blo + head, bhi - tail
+    if i1 < i2 or j1 < j2:
+        if i1 == i2 or j1 == j2 or (i2 - i1) * (j2 - j1) <= _SMALL:
+            _small(a, i1, i2, b, j1, j2, out)
+        else:
+            anchors = _anchors(a, i1, i2, b, j1, j2)
+            if not anchors:
+                out.append(("replace", i1, i2, j1, j2))
+            else:
+                pi, pj = i1, j1
+                for ai, bj in anchors:
+                    _diff(a, pi, ai, b, pj, bj, out)
+                    out.append(("equal", ai, ai + 1, bj, bj + 1))
+                    pi, pj = ai + 1, bj + 1
+                _diff(a, pi, i2, b, pj, j2, out)
+    if tail:
+        out.append(("equal", ahi - tail, ahi, bhi - tail, bhi))
+
+
+def _small(a: Sequence[str], i1: int, i2: int, b: Sequence[str], j1: int, j2: int, out: list[Opcode]) -> None:
+    if i1 == i2:
+        out.append(("insert", i1, i1, j1, j2))
+    elif j1 == j2:
+        out.append(("delete", i1, i2, j1, j1))
+    else:
+        matcher = SequenceMatcher(None, a[i1:i2], b[j1:j2], autojunk=False)
+        out.extend((tag, p + i1, q + i1, r + j1, s + j1) for tag, p, q, r, s in matcher.get_opcodes())
+
+
+def _anchors(a: Sequence[str], i1: int, i2: int, b: Sequence[str], j1: int, j2: int) -> list[tuple[int, int]]:
+    """Lines once in a[i1:i2] and once in b[j1:j2], paired in order (longest increasing run)."""
+    seen_a: dict[str, int] = {}
+    for i in range(i1, i2):
+        seen_a[a[i]] = -1 if a[i] in seen_a else i
+    seen_b: dict[str, int] = {}
+    for j in range(j1, j2):
+        line = b[j]
+        if seen_a.get(line, -1) >= 0:
+            seen_b[line] = -1 if line in seen_b else j
+    pairs = sorted((seen_a[line], j) for line, j in seen_b.items() if j >= 0)
+    # Longest increasing run of j over pairs sorted by i (patience sorting).
+    tops: list[int] = []  # j at the top of each pile
+    links: list[int] = []  # index into pairs of the previous element
+    ends: list[int] = []  # index into pairs of the top of each pile
+    for k, (_, j) in enumerate(pairs):
+        pile = bisect_left(tops, j)
+        if pile == len(tops):
+            tops.append(j)
+            ends.append(k)
+        else:
+            tops[pile] = j
+            ends[pile] = k
+        links.append(ends[pile - 1] if pile else -1)
+    run: list[tuple[int, int]] = []
+    k = ends[-1] if ends else -1
+    while k >= 0:
+        run.append(pairs[k])
+        k = links[k]
+    return run[::-1]
+
+
+def _range(start: int, stop: int) -> str:
+    """A hunk's line range as difflib writes it (1-based start, count when not 1)."""
+    beginning = start + 1
+    length = stop - start
+    if length == 1:
+        return f"{beginning}"
+    if not length:
+        beginning -= 1
+    return f"{beginning},{length}"
+
+
+def unified_diff(a: Sequence[str], b: Sequence[str], label: str, n: int = 3) -> Iterator[str]:
+    """The lines of a unified diff from a to b (without line ends), as difflib would write them."""
+    matcher = SequenceMatcher(None, (), ())
+    matcher.opcodes = opcodes(a, b)  # the matcher only groups them
+    started = False
+    for group in matcher.get_grouped_opcodes(n):
+        if not started:
+            started = True
+            yield f"--- {label}"
+            yield f"+++ {label}"
+        first, last = group[0], group[-1]
+        yield f"@@ -{_range(first[1], last[2])} +{_range(first[3], last[4])} @@"
+        for tag, i1, i2, j1, j2 in group:
+            if tag == "equal":
+                for line in a[i1:i2]:
+                    yield " " + line
+                continue
+            if tag in ("replace", "delete"):
+                for line in a[i1:i2]:
+                    yield "-" + line
+            if tag in ("replace", "insert"):
+                for line in b[j1:j2]:
+                    yield "+" + line
