@@ -353,3 +353,42 @@ def test_merge_line_against_its_definition():
 def test_edit_forms(old, new, forms):
     got = [(f.old, f.new) for f in edit_forms("s = 'x'\nt = 1\na = 1\nb = 2\n", old, new)[1:]]
     assert got == forms
+
+
+def _mutated(rng, lines, changes):
+    out = list(lines)
+    for _ in range(changes):
+        k = rng.randint(0, len(out))
+        r = rng.random()
+        if r < 0.4 and k < len(out):
+            del out[k]
+        elif r < 0.7:
+            out.insert(k, rng.choice(["x", "y", "new line"]))
+        elif k < len(out):
+            out[k] = rng.choice(["a", "b", "changed"])
+    return out
+
+
+def test_line_diff_is_difflib_on_small_texts_and_exact_on_large_ones():
+    import difflib
+
+    from brindle_search.line_diff import opcodes, unified_diff
+
+    rng = random.Random(8)
+    for _ in range(1500):
+        a = [rng.choice("abcdefgh") for _ in range(rng.randint(0, 40))]
+        b = _mutated(rng, a, rng.randint(0, 5))
+        assert list(unified_diff(a, b, "f")) == list(difflib.unified_diff(a, b, "f", "f", lineterm=""))
+    large = 0
+    for _ in range(20):
+        a = [f"line {rng.randint(0, 3000)}" for _ in range(rng.randint(600, 3000))]
+        b = _mutated(rng, a, rng.randint(1, 60))
+        ops = opcodes(a, b)
+        large += len(a) * len(b) > 250_000
+        rebuilt = []
+        for tag, i1, i2, j1, j2 in ops:
+            assert (tag == "equal") == (a[i1:i2] == b[j1:j2] and i2 - i1 == j2 - j1 > 0) or tag != "equal"
+            rebuilt.extend(a[i1:i2] if tag == "equal" else b[j1:j2])
+        assert rebuilt == b
+        assert [op[1] for op in ops] == sorted(op[1] for op in ops)
+    assert large >= 15
