@@ -86,7 +86,8 @@ PLACED = [
         "def configure_application_logging(settings):\n    # ...\n"
         "    return install_handler_for_application(handler, level, force=True)\n",
         "def configure_application_logging(settings):\n    handler = make_handler(settings)\n"
-        "    level = settings.level\n    return install_handler_for_application(handler, level, force=True)\n",
+        "    level = settings.level\n"
+        "    return install_handler_for_application(handler, level, force=True)\n",
         id="elision-keeps-lines",
     ),
     pytest.param(
