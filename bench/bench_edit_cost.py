@@ -107,7 +107,8 @@ def main() -> None:
             met &= ok
             flag = verdict(ratio <= TARGET) if name == "tolerant hit" else ""
             print(
-                f"  {name:16s} {now.strategy:14s} now {fmt_time(t_now)}  before {fmt_time(t_then)}  {ratio:5.2f}x  {flag}"
+                f"  {name:16s} {now.strategy:14s} now {fmt_time(t_now)}  before {fmt_time(t_then)}  "
+                f"{ratio:5.2f}x  {flag}"
             )
     sys.exit(0 if met else 1)
 
