@@ -205,7 +205,8 @@ REFUSED = [
         id="elision-only-in-new",
     ),
     pytest.param(
-        "def f():\n    x = 1\n    y = 1\n\ndef g():\n    x = 1\n    y = 1\n\ndef h():\n    x = 1\n    y = 2\n",
+        "def f():\n    x = 1\n    y = 1\n\ndef g():\n    x = 1\n    y = 1\n\n"
+        "def h():\n    x = 1\n    y = 2\n",
         "    x = 1\n    y = 1\n",
         "    x = 1\n    y = 3\n",
         "multiple_matches",
