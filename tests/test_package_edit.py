@@ -10,7 +10,7 @@ import pytest
 
 import _brindle_search as raw
 import brindle_search as bs
-from brindle_search import _edit, _native
+from brindle_search import _native
 
 CLASS = (
     "class A:\n"
