@@ -238,7 +238,7 @@ def test_strategy_table_comes_from_the_native_driver():
         ({"min_similarity": "high"}, TypeError),
         ({"min_similarity": True}, TypeError),
         ({"reindent": 1}, TypeError),
-        ({"line_hint": "3"}, ValueError),
+        ({"line_hint": "3"}, TypeError),
         ({"replace_all": None}, TypeError),
         ({"strategies": []}, ValueError),
     ],

@@ -124,10 +124,15 @@ def test_line_hint_is_one_based(hint, line):
     assert [c.start_line for c in loc.candidates] == [1, 3, 5]
 
 
-@pytest.mark.parametrize("hint", [0, -1, 2**32 + 1])
+@pytest.mark.parametrize("hint", [0, -1, 2**32, 2**32 + 1])
 def test_line_hint_out_of_range(hint):
-    with pytest.raises(ValueError, match="1-based"):
+    # One check and one message for every line_hint of the package.
+    message = f"line_hint must be None or a line number from 1 to 4294967295, got {hint}"
+    with pytest.raises(ValueError) as streaming:
         StreamingLocator("a\n", line_hint=hint)
+    with pytest.raises(ValueError) as edit:
+        edit_text("a\n", "a", "b", line_hint=hint)
+    assert str(streaming.value) == str(edit.value) == message
 
 
 @pytest.mark.parametrize("bad", [b"a", None, 3])

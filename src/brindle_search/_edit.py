@@ -26,7 +26,7 @@ from .files import (
 )
 from .line_diff import unified_diff
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
-from .results import Edit, EditResult
+from .results import Edit, EditResult, check_line_hint
 
 __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text"]
 
@@ -91,9 +91,7 @@ def _as_edit(item: object, index: int | None = None) -> Edit:
         raise TypeError(f"{where}old_string and new_string must be str")
     if not isinstance(edit.replace_all, bool):
         raise TypeError(f"{where}replace_all must be a bool")
-    hint = edit.line_hint
-    if hint is not None and (isinstance(hint, bool) or not isinstance(hint, int) or not 0 <= hint < 2**32):
-        raise ValueError(f"{where}line_hint must be None or a line number (int from 1)")
+    check_line_hint(edit.line_hint, where)
     return edit
 
 

@@ -11,7 +11,23 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["ClosestMatch", "Edit", "EditResult"]
+__all__ = ["ClosestMatch", "Edit", "EditResult", "check_line_hint", "MAX_LINE_HINT"]
+
+#: The largest line_hint: line numbers are unsigned 32-bit in the native driver.
+MAX_LINE_HINT = 2**32 - 1
+
+
+def check_line_hint(hint: object, where: str = "") -> int | None:
+    """The one check of a line_hint anywhere in the package: None, or a line number from 1."""
+    if hint is None:
+        return None
+    if isinstance(hint, bool) or not isinstance(hint, int):
+        raise TypeError(f"{where}line_hint must be None or an int, not {type(hint).__name__}")
+    if not 1 <= hint <= MAX_LINE_HINT:
+        raise ValueError(
+            f"{where}line_hint must be None or a line number from 1 to {MAX_LINE_HINT}, got {hint}"
+        )
+    return hint
 
 
 @dataclass(frozen=True)

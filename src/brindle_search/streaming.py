@@ -36,6 +36,8 @@ from typing import Any
 
 from _brindle_search import StreamingFuzzyMatcher
 
+from .results import check_line_hint
+
 __all__ = ["BlockLocation", "StreamingLocator"]
 
 
@@ -127,13 +129,8 @@ class StreamingLocator:
 
     @staticmethod
     def _native_hint(line_hint: int | None) -> int | None:
-        if line_hint is None:
-            return None
-        if isinstance(line_hint, bool) or not isinstance(line_hint, int):
-            raise TypeError(f"line_hint must be int or None, not {type(line_hint).__name__}")
-        if not 1 <= line_hint <= 2**32:
-            raise ValueError(f"line_hint must be a 1-based line number, got {line_hint}")
-        return line_hint - 1
+        hint = check_line_hint(line_hint)
+        return None if hint is None else hint - 1
 
     @property
     def source(self) -> str:
