@@ -89,7 +89,10 @@ def main() -> None:
     )
     parser.add_argument("--before", default="61a5b7c", help="the earlier version (default: %(default)s)")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="two rounds")
     args = parser.parse_args()
+    if args.quick:
+        args.rounds = 2
     with tempfile.TemporaryDirectory() as folder:
         before = load_before(args.before, folder)
         print(f"edit_text now against {args.before}, best of {args.rounds} alternating rounds")

@@ -17,6 +17,8 @@ SCRIPTS = [
     "bench_closest_match.py",
     "bench_streaming.py",
     "bench_package.py",
+    "bench_edit_quality.py",
+    "bench_edit_cost.py",
 ]
 
 
