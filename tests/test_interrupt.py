@@ -34,6 +34,9 @@ CHILD = textwrap.dedent(
         signal.signal(signal.SIGINT, lambda *args: handled.append(time.perf_counter()))
     elif handler == "ignore":
         signal.signal(signal.SIGINT, signal.SIG_IGN)
+    else:
+        # Started from a background job, the interpreter inherits SIGINT ignored.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     rng = random.Random(5)
     def line():
         return "".join(rng.choice("ab") for _ in range(width))

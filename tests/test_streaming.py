@@ -919,8 +919,11 @@ def test_chunking_does_not_change_the_result(source, query, data, hint):
 # arrived, how long the whole push would have taken (estimated from a 4-line push), and whether
 # the interrupted matcher still equals one that never saw the push.
 _INTERRUPT_CHILD = r"""
-import json, random, sys, time
+import json, random, signal, sys, time
 import _brindle_search as bs
+
+# Started from a background job, the interpreter inherits SIGINT ignored: take Python's own handler.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 rng = random.Random(5)
 base = "".join(rng.choice("abcdefghij klmnop(),=") for _ in range(1000))
