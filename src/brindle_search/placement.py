@@ -502,7 +502,7 @@ def _place_lines(
         # The lines around the place too: it may be shorter than old_string, and lines that
         # new_string adds at its ends may be there already.
         placed_lines = text.count("\n", block.start, block.end) + 1
-        extra = max(len(old_lines) - placed_lines, len(new_lines) - len(old_lines), 0) + 2
+        extra = max(len(old_lines) - placed_lines, len(new_lines) - len(old_lines), 0) + 1
         block = _block_at(text, pos, line, length, extra)
     lines = block.lines(text)
     repairs = list(form.repairs)
