@@ -16,8 +16,8 @@ from brindle_search.blocks import (
     PathRefused,
     apply_blocks,
     parse_blocks,
-    resolve_path,
 )
+from brindle_search.paths import Root
 
 S, D, R = "<<<<<<< SEARCH", "=======", ">>>>>>> REPLACE"
 
@@ -72,13 +72,13 @@ def patch(*lines):
             id="CR LF patch",
         ),
         pytest.param(
-            patch("`a b.py`", "<<<<< SEARCH", "x", "=========", "y", ">>>>>>>>> REPLACE"),
+            patch("`a b.py`", S + "  ", "x", D + "\t", "y", R + " "),
             [EditBlock("a b.py", "x\n", "y\n", 2)],
-            id="backticks and miscounted markers",
+            id="backticks and trailing blanks after markers",
         ),
         pytest.param(
-            patch("a.py", S, "  ======= not a divider", "x\f\x0by", D, "z", "=======", R),
-            [EditBlock("a.py", "  ======= not a divider\nx\f\x0by\n", "z\n=======\n", 2)],
+            patch("a.py", S, "  ======= not a divider", "=====", "========", "x\f\x0by", D, "z", "<<<<<<< HEAD", R),
+            [EditBlock("a.py", "  ======= not a divider\n=====\n========\nx\f\x0by\n", "z\n<<<<<<< HEAD\n", 2)],
             id="marker-like content and form feeds stay content",
         ),
         pytest.param(
@@ -159,6 +159,10 @@ def root(tmp_path):
     os.symlink(outside, base / "out_dir")
     os.symlink(outside / "secret.py", base / "out_file.py")
     os.symlink(base / "pkg", base / "in_dir")
+    os.symlink("pkg", base / "rel_in")
+    os.symlink("pkg/..", base / "self")
+    os.symlink("pkg/../../outside", base / "up")
+    os.symlink("loop", base / "loop")
     return base
 
 
@@ -167,35 +171,58 @@ def root(tmp_path):
     [
         ("", "empty path"),
         ("/etc/passwd", "absolute path"),
+        ("\\server\\share\\x.py", "absolute path"),
+        ("C:\\x.py", "absolute path"),
+        ("C:/x.py", "absolute path"),
         ("../outside/secret.py", "'..' leaves the root"),
         ("pkg/../../outside/secret.py", "'..' leaves the root"),
         ("pkg/../a.py", "'..' leaves the root"),
         ("pkg\\..\\..\\x.py", "'..' leaves the root"),
+        ("~/x.py", "'~' is a home folder"),
+        ("~root/x.py", "'~' is a home folder"),
+        ("$HOME/x.py", "environment variable"),
+        ("${HOME}/x.py", "environment variable"),
+        ("%USERPROFILE%\\x.py", "environment variable"),
+        ("file:///etc/passwd", "a URL"),
+        ("pkg/", "names a folder"),
+        ("pkg\\", "names a folder"),
         ("out_dir/secret.py", "symbolic link leads out of the root"),
         ("out_file.py", "symbolic link leads out of the root"),
         ("out_dir/new.py", "symbolic link leads out of the root"),
+        ("up/secret.py", "symbolic link leads out of the root"),
+        ("loop/x.py", "too many levels of symbolic links"),
         (".", "names the root folder itself"),
+        ("self", "names the root folder itself"),
         ("a\0b", "NUL character"),
     ],
 )
 def test_paths_refused(root, path, reason):
-    with pytest.raises(PathRefused, match=reason.replace("(", r"\(")):
-        resolve_path(str(root), path)
+    with Root(root) as handle, pytest.raises((PathRefused, OSError), match=reason.replace("(", r"\(")):
+        handle.locate(path)
 
 
 @pytest.mark.parametrize(
-    "path, rel",
+    "path, rel, real",
     [
-        ("pkg/a.py", "pkg/a.py"),
-        ("./pkg//a.py", "pkg/a.py"),
-        ("in_dir/a.py", "in_dir/a.py"),
-        ("new/b.py", "new/b.py"),
+        ("pkg/a.py", "pkg/a.py", "pkg/a.py"),
+        ("./pkg//a.py", "pkg/a.py", "pkg/a.py"),
+        ("pkg\\a.py", "pkg/a.py", "pkg/a.py"),
+        ("in_dir/a.py", "in_dir/a.py", "pkg/a.py"),
+        ("rel_in/a.py", "rel_in/a.py", "pkg/a.py"),
+        ("self/pkg/a.py", "self/pkg/a.py", "pkg/a.py"),
+        ("new/b.py", "new/b.py", None),
+        ("pkg/new.py", "pkg/new.py", None),
+        ("a:b.txt", "a:b.txt", None),
     ],
 )
-def test_paths_inside(root, path, rel):
-    got_rel, target = resolve_path(str(root), path)
-    assert got_rel == rel
-    assert os.path.realpath(target).startswith(os.path.realpath(root) + os.sep)
+def test_paths_inside(root, path, rel, real):
+    with Root(root) as handle, handle.locate(path) as location:
+        assert location.display == os.path.join(str(root), rel)
+        st = location.lstat()
+        if real is None:
+            assert st is None
+        else:
+            assert st is not None and st.st_ino == os.stat(root / real).st_ino
 
 
 # --- applying ---------------------------------------------------------------------------------

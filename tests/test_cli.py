@@ -166,7 +166,7 @@ def test_edit_not_placed_exit_1(work):
 
 @pytest.mark.parametrize(
     "content, message",
-    [(None, "no such file"), (b"a\0b", "NUL byte at byte offset 1"), (b"\xff\xfe", "byte offset 0")],
+    [(None, "no such file"), (b"a\0b", "NUL byte at byte offset 1"), (b"\xffab", "byte offset 0")],
 )
 def test_edit_io_errors_exit_2(work, content, message):
     if content is not None:

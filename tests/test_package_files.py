@@ -6,6 +6,7 @@ import os
 import stat
 
 import pytest
+from helpers import OTHER_UID, as_user, leftovers
 
 import _brindle_search as raw
 import brindle_search as bs
@@ -17,10 +18,6 @@ CRLF_SOURCE = b"def f():\r\n    x = 1\r\n    return x\r\n\r\ndef g():\r\n    x =
 def write(path, data):
     path.write_bytes(data)
     return path
-
-
-def leftovers(folder, keep):
-    return sorted(p.name for p in folder.iterdir() if p.name not in keep)
 
 
 # ---- line endings --------------------------------------------------------------------------------
@@ -145,32 +142,22 @@ def test_not_a_regular_file(tmp_path, kind):
         bs.edit_file(path, "a", "b")
 
 
-def test_permission_denied_on_read(tmp_path, monkeypatch):
-    path = write(tmp_path / "p.txt", b"a\n")
-
-    def refuse(*args, **kwargs):
-        raise PermissionError(13, "Permission denied")
-
-    monkeypatch.setattr(files_module, "open", refuse, raising=False)
-    with pytest.raises(bs.EditError, match="permission denied"):
-        bs.edit_file(path, "a", "b")
-
-
-def test_permission_denied_on_write(tmp_path, monkeypatch):
-    path = write(tmp_path / "p.txt", b"a\n")
-    monkeypatch.setattr(files_module.os, "access", lambda *a, **k: False)
-    with pytest.raises(bs.EditError, match="permission denied"):
-        bs.edit_file(path, "a", "b")
+@pytest.mark.parametrize("mode, action", [(0o200, "read"), (0o444, "write")])
+def test_permission_denied(shared_tmp, mode, action):
+    path = write(shared_tmp / "p.txt", b"a\n")
+    path.chmod(mode)
+    if os.geteuid() == 0:
+        # Root reads and writes regardless of permissions: the edit runs as another user.
+        os.chown(shared_tmp, OTHER_UID, OTHER_UID)
+        outcome = as_user(OTHER_UID, OTHER_UID, [], lambda: bs.edit_file(path, "a", "b"))
+    else:
+        with pytest.raises(bs.EditError) as info:
+            bs.edit_file(path, "a", "b")
+        outcome = ("error", "EditError", str(info.value), info.value.error_type)
+    assert outcome[0] == "error" and f"permission denied ({action})" in outcome[2], outcome
+    assert outcome[3] == "io_error"
     assert path.read_bytes() == b"a\n"
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads and writes regardless of permissions")
-def test_read_only_file_is_not_replaced(tmp_path):
-    path = write(tmp_path / "ro.txt", b"a\n")
-    path.chmod(0o444)
-    with pytest.raises(bs.EditError, match="permission denied"):
-        bs.edit_file(path, "a", "b")
-    assert path.read_bytes() == b"a\n"
+    assert leftovers(shared_tmp, {"p.txt"}) == []
 
 
 # ---- writing -------------------------------------------------------------------------------------
@@ -206,7 +193,7 @@ def test_symlink_edits_its_target(tmp_path):
     assert leftovers(tmp_path, {"real.py", "link.py"}) == []
 
 
-@pytest.mark.parametrize("stage", ["fsync", "replace", "chmod"])
+@pytest.mark.parametrize("stage", ["fsync", "rename", "fchmod"])
 def test_failure_before_the_rename_leaves_the_original(tmp_path, monkeypatch, stage):
     path = write(tmp_path / "a.py", b"x = 1\n")
     before = path.stat()

@@ -11,7 +11,12 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["ClosestMatch", "Edit", "EditResult"]
+__all__ = ["ClosestMatch", "Edit", "EditResult", "line_range"]
+
+
+def line_range(start: int, end: int) -> str:
+    """How reports name 1-based lines: "line 3" or "lines 3-5"."""
+    return f"line {start}" if start == end else f"lines {start}-{end}"
 
 
 @dataclass(frozen=True)
@@ -51,7 +56,8 @@ class EditResult:
     On success ``text`` is the new text, ``start_line``/``end_line`` the changed lines in it and
     ``strategy`` the strategy that placed the edit (a list, one per edit, for ``apply_edits``).
     On failure ``text`` is the unchanged text and ``error_type`` is one of "not_found",
-    "multiple_matches", "no_change" or "refused".
+    "multiple_matches", "no_change" or "refused" (problems with the file itself are EditError,
+    whose ``error_type`` is "io_error", "conflict" or "path_refused").
     """
 
     ok: bool
@@ -114,10 +120,8 @@ class EditResult:
             how += "; repairs: " + ", ".join(self.repairs)
         if self.start_line is None or self.end_line is None:
             lines = "no change to the text"
-        elif self.start_line == self.end_line:
-            lines = f"line {self.start_line}"
         else:
-            lines = f"lines {self.start_line}-{self.end_line}"
+            lines = line_range(self.start_line, self.end_line)
         count = "" if self.replacements == 1 else f", {self.replacements} replacements"
         head = f"Edited {where}: {lines} ({how}{count})."
         if not self.snippet:
