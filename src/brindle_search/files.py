@@ -291,7 +291,7 @@ def _os_error(path: str, exc: OSError, action: str) -> EditError:
 
 
 def _read_all(fd: int) -> bytes:
-    chunks = []
+    chunks: list[bytes] = []
     while True:
         chunk = os.read(fd, 1 << 20)
         if not chunk:
@@ -300,7 +300,7 @@ def _read_all(fd: int) -> bytes:
 
 
 def _pread_all(fd: int, size: int) -> bytes:
-    chunks = []
+    chunks: list[bytes] = []
     offset = 0
     while True:
         chunk = os.pread(fd, max(size - offset, 1 << 16), offset)
@@ -640,14 +640,20 @@ def write_document(doc: Document, raw: str) -> None:
     location = source.location
     display = location.display
     try:
-        if not os.access(location.name, os.W_OK, dir_fd=location.dir_fd):
-            raise EditError(f"{display}: permission denied (write)", path=display)
-        _remove_stale_temporaries(location)
-        original = location.open(os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            original = location.open(os.O_RDONLY | os.O_NONBLOCK)
+        except FileNotFoundError:
+            raise WriteConflict(
+                f"{display}: the file was removed or renamed while the edit was being made; nothing was written",
+                path=display,
+            ) from None
         try:
             held = os.fstat(original)
             if (held.st_dev, held.st_ino) != (source.status.st_dev, source.status.st_ino):
                 _check_unchanged(source, original)  # raises: another file has the name now
+            if not os.access(location.name, os.W_OK, dir_fd=location.dir_fd):
+                raise EditError(f"{display}: permission denied (write)", path=display)
+            _remove_stale_temporaries(location)
             if source.status.st_nlink > 1 or not _replace_by_rename(source, original, data):
                 _replace_in_place(source, original, data)
         finally:
