@@ -290,24 +290,12 @@ def _os_error(path: str, exc: OSError, action: str) -> EditError:
     return EditError(f"{path}: {what}", path=path)
 
 
-def _read_all(fd: int) -> bytes:
-    chunks: list[bytes] = []
-    while True:
-        chunk = os.read(fd, 1 << 20)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
-
-
-def _pread_all(fd: int, size: int) -> bytes:
-    chunks: list[bytes] = []
-    offset = 0
-    while True:
-        chunk = os.pread(fd, max(size - offset, 1 << 16), offset)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
-        offset += len(chunk)
+def _read_all(fd: int, size: int) -> bytes:
+    """Everything from the descriptor's position on; `size` is the expected length (one read)."""
+    chunks = [os.read(fd, size + 1)]
+    while chunks[-1]:
+        chunks.append(os.read(fd, 1 << 20))
+    return chunks[0] if len(chunks) == 2 else b"".join(chunks)
 
 
 def _lock(location: Location) -> int:
@@ -362,7 +350,7 @@ def _load(location: Location, encoding: str | None, *, lock: bool) -> Document:
         if not stat.S_ISREG(status.st_mode):
             raise EditError(f"{display}: not a regular file", path=display)
         read_ns = time.time_ns()
-        data = _read_all(fd)
+        data = _read_all(fd, status.st_size)
     except OSError as exc:
         os.close(fd)
         raise _os_error(display, exc, "read") from None
@@ -510,8 +498,23 @@ def _identity(st: os.stat_result) -> tuple[int, ...]:
 
 
 def _same_content(fd: int, source: _Source) -> bool:
-    """Whether the file open as `fd` still holds the bytes that were read."""
-    return _pread_all(fd, len(source.data)) == source.data
+    """Whether the file open as `fd` still holds the bytes that were read (and no more)."""
+    expected = source.data
+    offset = 0
+    while True:
+        chunk = os.pread(fd, max(len(expected) + 1 - offset, 1), offset)
+        if not chunk:
+            return offset == len(expected)
+        if chunk != expected[offset : offset + len(chunk)]:
+            return False
+        offset += len(chunk)
+
+
+def _gone(display: str) -> WriteConflict:
+    return WriteConflict(
+        f"{display}: the file was removed or renamed while the edit was being made; nothing was written",
+        path=display,
+    )
 
 
 def _check_unchanged(source: _Source, fd: int) -> None:
@@ -520,10 +523,7 @@ def _check_unchanged(source: _Source, fd: int) -> None:
     display = location.display
     now = location.lstat()
     if now is None:
-        raise WriteConflict(
-            f"{display}: the file was removed or renamed while the edit was being made; nothing was written",
-            path=display,
-        )
+        raise _gone(display)
     if _identity(now) != _identity(source.status) or (
         now.st_mtime_ns >= source.read_ns - _RACY_NS and not _same_content(fd, source)
     ):
@@ -643,10 +643,7 @@ def write_document(doc: Document, raw: str) -> None:
         try:
             original = location.open(os.O_RDONLY | os.O_NONBLOCK)
         except FileNotFoundError:
-            raise WriteConflict(
-                f"{display}: the file was removed or renamed while the edit was being made; nothing was written",
-                path=display,
-            ) from None
+            raise _gone(display) from None
         try:
             held = os.fstat(original)
             if (held.st_dev, held.st_ino) != (source.status.st_dev, source.status.st_ino):
