@@ -69,7 +69,7 @@ def test_a_second_change_is_a_conflict_and_nothing_is_written(tmp_path, monkeypa
     changing_encoder(monkeypatch, path, times=2)
     with pytest.raises(bs.EditError) as info:
         bs.edit_file(path, "x = 1", "x = 10")
-    assert info.value.error_type == "conflict" and isinstance(info.value, bs.EditError)
+    assert info.value.error_type == "conflict" and isinstance(info.value, bs.WriteConflict)
     assert "changed on disk" in str(info.value) and str(path) in str(info.value)
     assert path.read_bytes() == b"x = 1\nappended 1\nappended 2\n"
     assert leftovers(tmp_path, {"a.py"}) == []
