@@ -13,7 +13,6 @@ import struct
 import threading
 
 import pytest
-from conftest import IS_PYPY
 from helpers import OTHER_UID, SHARED_GID, THIRD_UID, as_user, leftovers
 
 import brindle_search as bs
@@ -287,7 +286,15 @@ def test_the_folder_is_fsynced(tmp_path, monkeypatch, action):
 # ---- leftovers -------------------------------------------------------------------------------
 
 
-@pytest.mark.skipif(IS_PYPY and not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("name", ["x" * 255, "\u00e9" * 126 + ".py"])
+def test_longest_names_can_be_written(tmp_path, name):
+    path = write(tmp_path / name, b"x = 1\n")
+    assert bs.edit_file(path, "x = 1", "x = 2").written
+    assert path.read_bytes() == b"x = 2\n"
+    assert leftovers(tmp_path, {name}) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_temporary_file_of_a_killed_writer_is_removed_by_the_next_write(tmp_path):
     path = write(tmp_path / "a.py", b"x = 1\n" * 1000)
     pid = os.fork()

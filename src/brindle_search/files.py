@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import codecs
 import errno
-import fcntl
 import os
 import re
 import stat
@@ -38,6 +37,14 @@ from typing import TypeVar, Union
 
 from .errors import EditError, WriteConflict
 from .paths import Location, Root
+
+try:
+    import fcntl
+except ImportError:  # no advisory locks on this system: the conflict check remains
+    _flock = None
+else:
+    _flock = fcntl.flock
+    _LOCK_FLAGS = fcntl.LOCK_EX | fcntl.LOCK_NB
 
 __all__ = [
     "Document",
@@ -72,7 +79,7 @@ _RACY_NS = 2_000_000_000
 _LOCK_TIMEOUT = 30.0
 
 _TEMPORARY = re.compile(r"\.(.*)\.brindle-(\d+)-[0-9a-f]{8}\.tmp", re.DOTALL)
-_NAME_KEPT = 200  # characters of the file's name in its temporary file's name
+_NAME_KEPT = 200  # bytes of the file's name in its temporary file's name (names have 255)
 
 
 @dataclass
@@ -306,10 +313,10 @@ def _lock(location: Location) -> int:
         fd = location.open(os.O_RDONLY | os.O_NONBLOCK)
         try:
             held = os.fstat(fd)
-            if not stat.S_ISREG(held.st_mode):
-                return fd  # refused by the reader
+            if not stat.S_ISREG(held.st_mode) or _flock is None:
+                return fd  # refused by the reader, or no locks to take
             try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                _flock(fd, _LOCK_FLAGS)
             except BlockingIOError:
                 if time.monotonic() > deadline:
                     raise WriteConflict(
@@ -435,8 +442,16 @@ def edit_document(
 # ---- writing -------------------------------------------------------------------------------------
 
 
+def _kept_name(name: str) -> str:
+    """The file's name as its temporary files carry it: at most _NAME_KEPT bytes of it."""
+    kept = name[:_NAME_KEPT]
+    while len(os.fsencode(kept)) > _NAME_KEPT:
+        kept = kept[:-1]
+    return kept
+
+
 def _temporary_name(name: str) -> str:
-    return f".{name[:_NAME_KEPT]}.brindle-{os.getpid()}-{os.urandom(4).hex()}.tmp"
+    return f".{_kept_name(name)}.brindle-{os.getpid()}-{os.urandom(4).hex()}.tmp"
 
 
 def _alive(pid: int) -> bool:
@@ -454,7 +469,8 @@ def _alive(pid: int) -> bool:
 def _remove_stale_temporaries(location: Location) -> None:
     """Remove the temporary files of the same target left by processes that died mid-write."""
     assert location.dir_fd is not None
-    prefix = f".{location.name[:_NAME_KEPT]}.brindle-"
+    kept = _kept_name(location.name)
+    prefix = f".{kept}.brindle-"
     try:
         names = os.listdir(location.dir_fd)
     except OSError:
@@ -463,7 +479,7 @@ def _remove_stale_temporaries(location: Location) -> None:
         if not entry.startswith(prefix):
             continue
         m = _TEMPORARY.fullmatch(entry)
-        if m is None or m.group(1) != location.name[:_NAME_KEPT] or _alive(int(m.group(2))):
+        if m is None or m.group(1) != kept or _alive(int(m.group(2))):
             continue
         try:
             if stat.S_ISREG(os.stat(entry, dir_fd=location.dir_fd, follow_symlinks=False).st_mode):
