@@ -317,3 +317,46 @@ def test_temporary_file_of_a_killed_writer_is_removed_by_the_next_write(tmp_path
     assert bs.edit_file(path, "x = 1\n" * 1000, "x = 3\n").written
     assert leftovers(tmp_path, keep) == []
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(keep)
+
+
+# ---- descriptors -----------------------------------------------------------------------------
+
+
+def test_no_descriptor_is_left_open(tmp_path, monkeypatch):
+    from brindle_search.blocks import apply_blocks
+
+    path = write(tmp_path / "a.py", b"x = 1\n")
+    (tmp_path / "sub").mkdir()
+    os.symlink("/", tmp_path / "out")
+
+    def calls():
+        yield lambda: bs.edit_file(path, "x = 1", "x = 2")
+        yield lambda: bs.edit_file(path, "x = 2", "x = 1", dry_run=True)
+        yield lambda: bs.edit_file(path, "missing", "x")
+        yield lambda: bs.apply_edits(path, [bs.Edit("x = 2", "x = 1"), bs.Edit("nope", "x")])
+        for text in (
+            "sub/n.py\n<<<<<<< SEARCH\n=======\nn\n>>>>>>> REPLACE\n",
+            "out/etc/x\n<<<<<<< SEARCH\n=======\n",
+        ):
+            yield lambda text=text: apply_blocks(text + ">>>>>>> REPLACE\n", tmp_path)
+
+    def count():
+        return len(os.listdir("/proc/self/fd"))
+
+    for call in calls():
+        call()
+    before = count()
+    for _ in range(3):
+        for call in calls():
+            try:
+                call()
+            except bs.EditError:
+                pass
+        (tmp_path / "sub" / "n.py").unlink(missing_ok=True)
+    changing_encoder(monkeypatch, path, times=10)
+    with pytest.raises(bs.WriteConflict):
+        bs.edit_file(path, "x = 2", "x = 3")
+    for missing in ("nope.py", "sub/nope/x.py"):
+        with pytest.raises(bs.EditError):
+            bs.edit_file(tmp_path / missing, "a", "b")
+    assert count() == before

@@ -370,7 +370,7 @@ def _create(
     if diff and not diff.endswith("\n"):
         diff += "\n\\ No newline at end of file\n"
     if not dry_run:
-        create_file(root, rel, text.encode("utf-8"))
+        create_file(root, rel, text)
     lines = text.count("\n") + (0 if text.endswith("\n") or not text else 1)
     return EditResult(
         ok=True,

@@ -701,13 +701,14 @@ def _create_directly(location: Location, data: bytes) -> None:
     os.close(fd)
 
 
-def create_file(root: Root, path: str, data: bytes) -> None:
-    """Create the file `path` under `root` with `data`, making its folders.
+def create_file(root: Root, path: str, text: str) -> None:
+    """Create the file `path` under `root` holding `text` in UTF-8, making its folders.
 
     The file appears complete or not at all, with the permission bits the umask leaves of 0o666;
     an existing file is never replaced (EditError with error_type "file_exists"). When creation
     fails, the folders it made are removed again.
     """
+    data = encode_document(Document(text="", path=root.display_path(path)), text)
     try:
         location = root.locate(path, create_folders=True)
     except OSError as exc:
