@@ -14,3 +14,18 @@ cpython_only = pytest.mark.skipif(IS_PYPY, reason="not enforced by PyPy's C-API 
 # figures and allocation failures do not behave as in a plain process.
 with open("/proc/self/maps") as _maps:
     SANITIZED = "libasan" in _maps.read()
+
+
+@pytest.fixture
+def shared_tmp():
+    """A temporary folder that other users can reach (pytest's own are private to their owner)."""
+    import pathlib
+    import shutil
+    import tempfile
+
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="brindle-test-"))
+    folder.chmod(0o777)
+    try:
+        yield folder
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)

@@ -116,6 +116,7 @@ def test_python_dash_m():
         (["rank", "x", "--limit", "0"], "1 or more"),
         (["rank", "x", "--from", "missing.txt"], "missing.txt"),
         (["locate", "app.py", "--line-hint", "x"], "not an integer"),
+        (["edit", "app.py", "--old", "x", "--new", "y", "--line-hint", str(2**32)], "below 2**32"),
         (["apply", "missing.patch"], "missing.patch"),
         (["apply", "--root", "no-such-dir"], "not a folder"),
     ],
@@ -166,7 +167,7 @@ def test_edit_not_placed_exit_1(work):
 
 @pytest.mark.parametrize(
     "content, message",
-    [(None, "no such file"), (b"a\0b", "NUL byte at byte offset 1"), (b"\xff\xfe", "byte offset 0")],
+    [(None, "no such file"), (b"a\0b", "NUL byte at byte offset 1"), (b"\xffab", "byte offset 0")],
 )
 def test_edit_io_errors_exit_2(work, content, message):
     if content is not None:
@@ -300,6 +301,19 @@ def test_apply_path_escaping_the_root(tmp_path, path):
     assert (code, out) == (2, "")
     assert "[path_refused]" in err
     assert not (tmp_path / "escape.py").exists() and not (outside / "escape.py").exists()
+
+
+def test_apply_version_control_folder_only_when_allowed(work):
+    (work / ".git").mkdir()
+    (work / ".git" / "config").write_text("[core]\n")
+    text = patch(".git/config", S, "[core]", D, "[core]", "\tfsmonitor = touch owned", R)
+    code, doc, _ = run_json("apply", stdin=text, cwd=work)
+    assert code == 2 and doc["files"][0]["error_type"] == "path_refused"
+    assert "--allow-vcs-dirs" in doc["files"][0]["message"]
+    assert (work / ".git" / "config").read_text() == "[core]\n"
+    code, out, err = run("apply", "--allow-vcs-dirs", stdin=text, cwd=work)
+    assert (code, err) == (0, "") and out.startswith("edited .git/config: 1 block, lines 1-2")
+    assert (work / ".git" / "config").read_text() == "[core]\n\tfsmonitor = touch owned\n"
 
 
 def test_apply_nothing_to_do(work):

@@ -6,6 +6,7 @@ import os
 import stat
 
 import pytest
+from helpers import OTHER_UID, as_user, leftovers
 
 import _brindle_search as raw
 import brindle_search as bs
@@ -17,10 +18,6 @@ CRLF_SOURCE = b"def f():\r\n    x = 1\r\n    return x\r\n\r\ndef g():\r\n    x =
 def write(path, data):
     path.write_bytes(data)
     return path
-
-
-def leftovers(folder, keep):
-    return sorted(p.name for p in folder.iterdir() if p.name not in keep)
 
 
 # ---- line endings --------------------------------------------------------------------------------
@@ -78,6 +75,16 @@ def test_final_newline_is_kept(tmp_path, ending):
     assert path.read_bytes() == b"one" + sep + b"2" + ending
 
 
+@pytest.mark.parametrize("block", ["x = 1\nreturn x", "x = 1\r\nreturn x\r\n"])
+def test_cr_only_file(tmp_path, block):
+    data = b"def f():\r    x = 1\r    return x\r\rdef g():\r    pass\r"
+    path = write(tmp_path / "mac.py", data)
+    result = bs.edit_file(path, block, "y = 1\nz = 2\nreturn y + z")
+    assert result.ok, str(result)
+    assert (result.start_line, result.end_line) == (2, 4)
+    assert path.read_bytes() == data.replace(b"x = 1\r    return x", b"y = 1\r    z = 2\r    return y + z")
+
+
 # ---- encodings -----------------------------------------------------------------------------------
 
 
@@ -87,6 +94,41 @@ def test_bom_is_kept_and_not_matched(tmp_path):
     assert result.ok and result.strategy == "simple"
     assert not result.text.startswith("\ufeff")
     assert path.read_bytes() == b"\xef\xbb\xbfimport sys\nx = 1\n"
+
+
+BOMS = {
+    "utf-8": b"\xef\xbb\xbf",
+    "utf-16-le": b"\xff\xfe",
+    "utf-16-be": b"\xfe\xff",
+    "utf-32-le": b"\xff\xfe\x00\x00",
+    "utf-32-be": b"\x00\x00\xfe\xff",
+}
+TEXT = "h\xe9llo = 1\r\nw\xf6rld = '\U0001f600'\r\n"
+
+
+@pytest.mark.parametrize("encoding", list(BOMS))
+@pytest.mark.parametrize("given", ["detected", "family", "exact"])
+def test_byte_order_mark_decides_and_stays(tmp_path, encoding, given):
+    path = write(tmp_path / "u.txt", BOMS[encoding] + TEXT.encode(encoding))
+    name = {"detected": None, "family": encoding[:6].rstrip("-"), "exact": encoding}[given]
+    result = bs.edit_file(path, "w\xf6rld = '\U0001f600'", "w\xf6rld = 2", encoding=name)
+    assert result.ok and result.strategy == "simple"
+    assert not result.text.startswith("\ufeff")
+    # Every byte but those of the edit stays: the mark, the byte order, the line endings.
+    assert path.read_bytes() == BOMS[encoding] + TEXT.replace("'\U0001f600'", "2").encode(encoding)
+
+
+@pytest.mark.parametrize("encoding", ["utf-16-le", "utf-16-be"])
+def test_utf16_without_a_mark(tmp_path, encoding):
+    path = write(tmp_path / "w.txt", TEXT.encode(encoding))
+    with pytest.raises(bs.EditError) as info:
+        bs.edit_file(path, "h\xe9llo = 1", "x")
+    assert "NUL byte" in str(info.value) and f"pass encoding='{encoding}'" in str(info.value)
+    assert bs.edit_file(path, "h\xe9llo = 1", "x = 0", encoding=encoding).ok
+    assert path.read_bytes() == TEXT.replace("h\xe9llo = 1", "x = 0").encode(encoding)
+    if encoding == "utf-16-le":  # "utf-16" without a mark reads little-endian and adds no mark
+        assert bs.edit_file(path, "x = 0", "x = 1", encoding="utf-16").ok
+        assert path.read_bytes() == TEXT.replace("h\xe9llo = 1", "x = 1").encode(encoding)
 
 
 def test_latin1_with_encoding(tmp_path):
@@ -145,32 +187,22 @@ def test_not_a_regular_file(tmp_path, kind):
         bs.edit_file(path, "a", "b")
 
 
-def test_permission_denied_on_read(tmp_path, monkeypatch):
-    path = write(tmp_path / "p.txt", b"a\n")
-
-    def refuse(*args, **kwargs):
-        raise PermissionError(13, "Permission denied")
-
-    monkeypatch.setattr(files_module, "open", refuse, raising=False)
-    with pytest.raises(bs.EditError, match="permission denied"):
-        bs.edit_file(path, "a", "b")
-
-
-def test_permission_denied_on_write(tmp_path, monkeypatch):
-    path = write(tmp_path / "p.txt", b"a\n")
-    monkeypatch.setattr(files_module.os, "access", lambda *a, **k: False)
-    with pytest.raises(bs.EditError, match="permission denied"):
-        bs.edit_file(path, "a", "b")
+@pytest.mark.parametrize("mode, action", [(0o200, "read"), (0o444, "write")])
+def test_permission_denied(shared_tmp, mode, action):
+    path = write(shared_tmp / "p.txt", b"a\n")
+    path.chmod(mode)
+    if os.geteuid() == 0:
+        # Root reads and writes regardless of permissions: the edit runs as another user.
+        os.chown(shared_tmp, OTHER_UID, OTHER_UID)
+        outcome = as_user(OTHER_UID, OTHER_UID, [], lambda: bs.edit_file(path, "a", "b"))
+    else:
+        with pytest.raises(bs.EditError) as info:
+            bs.edit_file(path, "a", "b")
+        outcome = ("error", "EditError", str(info.value), info.value.error_type)
+    assert outcome[0] == "error" and f"permission denied ({action})" in outcome[2], outcome
+    assert outcome[3] == "io_error"
     assert path.read_bytes() == b"a\n"
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads and writes regardless of permissions")
-def test_read_only_file_is_not_replaced(tmp_path):
-    path = write(tmp_path / "ro.txt", b"a\n")
-    path.chmod(0o444)
-    with pytest.raises(bs.EditError, match="permission denied"):
-        bs.edit_file(path, "a", "b")
-    assert path.read_bytes() == b"a\n"
+    assert leftovers(shared_tmp, {"p.txt"}) == []
 
 
 # ---- writing -------------------------------------------------------------------------------------
@@ -206,7 +238,7 @@ def test_symlink_edits_its_target(tmp_path):
     assert leftovers(tmp_path, {"real.py", "link.py"}) == []
 
 
-@pytest.mark.parametrize("stage", ["fsync", "replace", "chmod"])
+@pytest.mark.parametrize("stage", ["fsync", "rename", "fchmod"])
 def test_failure_before_the_rename_leaves_the_original(tmp_path, monkeypatch, stage):
     path = write(tmp_path / "a.py", b"x = 1\n")
     before = path.stat()

@@ -17,6 +17,9 @@ pytestmark = [
 MODULES = [
     "brindle_search._edit",
     "brindle_search.files",
+    "brindle_search.paths",
+    "brindle_search.block_parser",
+    "brindle_search.blocks",
     "brindle_search.repairs",
     "brindle_search.results",
     "brindle_search.errors",

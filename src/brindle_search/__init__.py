@@ -5,7 +5,8 @@ search-and-replace, the streaming matcher) and re-exports its five functions and
 On top of them it edits files safely: ``edit_text``, ``edit_file`` and ``apply_edits`` place an
 edit with the tolerant strategies, repair new_string where a tolerant match needs it, keep the
 file's encoding, byte-order mark and line endings, write atomically, and report the outcome as an
-``EditResult``. ``EditError`` is raised only for files that cannot be read, decoded or written.
+``EditResult``. ``EditError`` is raised only for files that cannot be read, decoded or written
+(``WriteConflict`` when another program changed the file during the edit).
 ``extract`` and ``extract_one`` rank candidates in the conventions of ranking libraries, and
 ``StreamingLocator`` locates an edit's old block while it is still being generated.
 """
@@ -24,7 +25,7 @@ from _brindle_search import (
 )
 
 from ._edit import DEFAULT_MIN_SIMILARITY, STRATEGIES, apply_edits, edit_file, edit_text
-from .errors import EditError
+from .errors import EditError, PathRefused, WriteConflict
 from .ranking import extract, extract_one
 from .results import ClosestMatch, Edit, EditResult
 from .streaming import BlockLocation, StreamingLocator
@@ -50,6 +51,8 @@ __all__ = [
     "EditResult",
     "ClosestMatch",
     "EditError",
+    "WriteConflict",
+    "PathRefused",
     "STRATEGIES",
     "DEFAULT_MIN_SIMILARITY",
     "extract",

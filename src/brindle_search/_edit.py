@@ -18,11 +18,11 @@ from .errors import EditError, is_native_panic
 from .files import (
     Document,
     document_from_text,
+    edit_document,
     encode_document,
-    read_document,
     restore_endings,
     splice_endings,
-    write_atomic,
+    write_document,
 )
 from .line_diff import unified_diff
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
@@ -225,7 +225,7 @@ def _run(
 
     written = False
     if changed and doc.path is not None and not dry_run:
-        write_atomic(doc.path, encode_document(doc, new_raw), doc.mode, doc.owner)
+        write_document(doc, new_raw)
         written = True
     elif changed and doc.path is not None:
         # A dry run refuses what a real run would: only inserted text can fail to encode.
@@ -307,8 +307,11 @@ def edit_file(
     """
     opts = _check_options(reindent, strategies, min_similarity)
     edit = _as_edit(Edit(old_string, new_string, replace_all, line_hint))
-    doc = read_document(path, encoding)
-    return _guarded(lambda: _run(doc, [edit], opts, batch=False, dry_run=dry_run), doc.path)
+
+    def run(doc: Document) -> EditResult:
+        return _guarded(lambda: _run(doc, [edit], opts, batch=False, dry_run=dry_run), doc.path)
+
+    return edit_document(path, encoding, run, dry_run=dry_run)
 
 
 def apply_edits(
@@ -331,7 +334,10 @@ def apply_edits(
     if isinstance(edits, (str, bytes, Mapping, Edit)):
         raise TypeError("edits must be an iterable of Edit objects or mappings")
     checked = [_as_edit(item, k) for k, item in enumerate(edits)]
-    doc = read_document(path, encoding)
     if not checked:
         raise ValueError("apply_edits needs at least one edit")
-    return _guarded(lambda: _run(doc, checked, opts, batch=True, dry_run=dry_run), doc.path)
+
+    def run(doc: Document) -> EditResult:
+        return _guarded(lambda: _run(doc, checked, opts, batch=True, dry_run=dry_run), doc.path)
+
+    return edit_document(path, encoding, run, dry_run=dry_run)

@@ -1,247 +1,54 @@
-"""Edit blocks as language models write them, and where they may point.
+"""Applying SEARCH/REPLACE edit blocks to the files under a root folder.
 
-This module owns three things: reading SEARCH/REPLACE blocks out of a patch text, deciding
-whether the path a block names may be written under a root folder, and applying a patch's blocks
-to the files under that root, each file all or nothing (``apply_blocks``).
-
-A patch holds any number of blocks; prose and Markdown code fences around them are ignored::
-
-    Some explanation the model wrote.
-
-    src/app.py
-    ```python
-    <<<<<<< SEARCH
-    def f():
-        return 1
-    =======
-    def f():
-        return 2
-    >>>>>>> REPLACE
-    ```
-
-Markers start in the first column (an indented ``=======`` is text). The path is the last
-non-blank line before ``<<<<<<< SEARCH`` that is not a fence line
-(```` ```python ````, ``~~~``); a block that directly follows another one (with nothing but
-blank and fence lines between them) may leave the path out and edits the same file. The lines
-between the markers are the old and the new text, each line with its line feed, so a block of
-whole lines replaces whole lines; the patch's own CR LF line ends are read as LF (the file's own
-line ends are kept when the edit is applied). An empty SEARCH part stands for "create this file".
-
-A block that cannot be read (no path, a missing divider or end marker, a marker out of place) is
-a `BlockError` carrying the 1-based line number in the patch where the problem shows, and the
-path it belongs to when that is known; parsing never stops at the first error, so that the
-blocks of other files can still be applied on their own.
+``apply_blocks`` takes a patch (its text, or the ``ParsedPatch`` of ``block_parser``) and applies
+the blocks of each file all or nothing, each file on its own. Paths are checked by the root's
+policy (``paths``) and every file is reached from the root's descriptor; reading and writing go
+through ``files``, placing through ``apply_edits``/``edit_text``. The parser's names are available
+here as well, so that ``brindle_search.blocks`` is the one import for the block format.
 """
 
 from __future__ import annotations
 
+import difflib
 import os
-import posixpath
-import re
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
+
+from ._edit import apply_edits, edit_text
+from .block_parser import BlockError, BlockSplit, EditBlock, ParsedPatch, parse_blocks, patch_lines
+from .errors import EditError, PathRefused
+from .files import create_file, read_document
+from .paths import Location, Root, relative_parts
+from .results import Edit, EditResult, line_range
 
 __all__ = [
     "EditBlock",
     "BlockError",
+    "BlockSplit",
     "ParsedPatch",
     "parse_blocks",
-    "resolve_path",
     "PathRefused",
     "FileOutcome",
     "PatchReport",
     "apply_blocks",
 ]
 
-# Markers are accepted with 5 to 9 of their characters: models miscount them now and then.
-_SEARCH = re.compile(r"^<{5,9} ?SEARCH\s*$")
-_DIVIDER = re.compile(r"^={5,9}\s*$")
-_REPLACE = re.compile(r"^>{5,9} ?REPLACE\s*$")
-_FENCE = re.compile(r"^(```|~~~)[\w+#.-]*\s*$")
-
-
-@dataclass(frozen=True)
-class EditBlock:
-    """One SEARCH/REPLACE block: the file it names, the old and new text, and where it stands."""
-
-    path: str
-    search: str
-    replace: str
-    line: int  # 1-based line of the ``<<<<<<< SEARCH`` marker in the patch
-
-    @property
-    def creates(self) -> bool:
-        """An empty SEARCH part: the block creates its file."""
-        return self.search == ""
-
-
-@dataclass(frozen=True)
-class BlockError:
-    """A block that could not be read; ``path`` is None when its file cannot be told."""
-
-    line: int
-    message: str
-    path: str | None = None
-
-    def __str__(self) -> str:
-        return f"line {self.line}: {self.message}"
-
-
-@dataclass(frozen=True)
-class ParsedPatch:
-    """The blocks of a patch in input order, and the errors met while reading it."""
-
-    blocks: list[EditBlock]
-    errors: list[BlockError]
-
-
-def _patch_lines(text: str) -> list[str]:
-    """The patch's lines, each with a final LF where it had one; a CR LF end is read as LF.
-
-    Only LF ends a line (``str.splitlines`` would also cut at form feeds and the like, which may
-    well be part of a file's text).
-    """
-    lines = text.split("\n")
-    last = lines.pop()
-    out = [(line[:-1] if line.endswith("\r") else line) + "\n" for line in lines]
-    if last:
-        out.append(last)
-    return out
-
-
-def _clean_path(line: str) -> str:
-    """The path written on a line, without surrounding blanks and Markdown emphasis or backticks."""
-    path = line.strip()
-    for mark in ("`", "**", "*"):
-        if len(path) > 2 * len(mark) and path.startswith(mark) and path.endswith(mark):
-            path = path[len(mark) : -len(mark)].strip()
-    return path
-
-
-def parse_blocks(text: str) -> ParsedPatch:
-    """Read every SEARCH/REPLACE block of ``text`` (see the module documentation)."""
-    lines = _patch_lines(text)
-    blocks: list[EditBlock] = []
-    errors: list[BlockError] = []
-
-    # The candidate path line: the last non-blank, non-fence line outside a block, or the path of
-    # the block that just ended when nothing but blanks and fences came after it.
-    path: str | None = None
-    i = 0
-    while i < len(lines):
-        raw = lines[i].rstrip("\n")
-        marker = raw.rstrip()
-        if _SEARCH.match(marker):
-            start = i + 1
-            block_path = path
-            if not block_path:
-                errors.append(BlockError(start, "no file path before '<<<<<<< SEARCH'"))
-                block_path = None
-            parsed, i, next_path = _read_block(lines, i + 1, start, block_path, errors)
-            if parsed is not None:
-                blocks.append(parsed)
-            # The next block may reuse this path; any other non-blank line replaces it.
-            path = next_path or block_path
-            continue
-        if _REPLACE.match(marker):
-            # The end of a block whose SEARCH line was lost: which file it meant cannot be told.
-            errors.append(BlockError(i + 1, "'>>>>>>> REPLACE' without a '<<<<<<< SEARCH' line before it"))
-            path = None
-        elif marker.strip() and not _FENCE.match(marker.strip()) and not _DIVIDER.match(marker):
-            path = _clean_path(raw)
-        i += 1
-    return ParsedPatch(blocks, errors)
-
-
-def _path_line(lines: list[str]) -> str | None:
-    """The path a SEARCH marker after ``lines`` would take: the last non-blank, non-fence line."""
-    for line in reversed(lines):
-        bare = line.strip()
-        if bare and not _FENCE.match(bare) and not _DIVIDER.match(bare.rstrip()):
-            return _clean_path(line)
-    return None
-
-
-def _read_block(
-    lines: list[str], i: int, start: int, path: str | None, errors: list[BlockError]
-) -> tuple[EditBlock | None, int, str | None]:
-    """Read the two parts of the block whose SEARCH marker is on patch line ``start``.
-
-    Returns the block (None when it is malformed or has no path), the index of the first line
-    after it and, when a new SEARCH marker cut the block short, the path line in front of that
-    marker (the next block's path, read as if the broken block had ended before it).
-    """
-    parts: list[list[str]] = [[]]
-    while i < len(lines):
-        bare = lines[i].rstrip()
-        if _SEARCH.match(bare):
-            errors.append(
-                BlockError(
-                    start, f"block is not closed: a new '<<<<<<< SEARCH' follows on line {i + 1}", path
-                )
-            )
-            return None, i, _path_line(parts[-1])
-        if _DIVIDER.match(bare) and len(parts) == 1:
-            parts.append([])
-        elif _REPLACE.match(bare):
-            if len(parts) == 1:
-                errors.append(BlockError(i + 1, "'>>>>>>> REPLACE' before the '=======' divider", path))
-                return None, i + 1, None
-            if path is None:
-                return None, i + 1, None
-            return EditBlock(path, "".join(parts[0]), "".join(parts[1]), start), i + 1, None
-        else:
-            parts[-1].append(lines[i])
-        i += 1
-    missing = "'=======' and '>>>>>>> REPLACE'" if len(parts) == 1 else "'>>>>>>> REPLACE'"
-    errors.append(BlockError(start, f"block is not closed: {missing} missing before the end", path))
-    return None, i, None
-
-
-class PathRefused(ValueError):
-    """A block names a path that may not be written under the root."""
-
-
-def resolve_path(root: str, path: str) -> tuple[str, str]:
-    """Check ``path`` against ``root`` and return (normalised relative path, absolute path).
-
-    Refused (``PathRefused``): an empty or absolute path, a ``..`` component, a NUL character, a
-    path that names the root itself, and a path that leaves the root through a symbolic link (of
-    the file itself or of any folder on the way). A path inside the root may still name a missing
-    file or folder; a symbolic link that stays inside the root is followed. A backslash counts as
-    a folder separator, as in the paths models write on Windows.
-    """
-    if not path:
-        raise PathRefused("empty path")
-    if "\0" in path:
-        raise PathRefused(f"{path!r}: NUL character in path")
-    if os.path.isabs(path) or path.startswith(("/", "\\")) or (len(path) > 1 and path[1] == ":"):
-        raise PathRefused(f"{path}: absolute path (paths are relative to the root)")
-    parts = re.split(r"[/\\]", path)
-    if ".." in parts:
-        raise PathRefused(f"{path}: '..' leaves the root")
-    rel = posixpath.normpath(path.replace("\\", "/"))
-    if rel == ".":
-        raise PathRefused(f"{path}: names the root folder itself")
-    real_root = os.path.realpath(root)
-    target = os.path.join(real_root, *rel.split("/"))
-    real = os.path.realpath(target)
-    if real == real_root or os.path.commonpath([real_root, real]) != real_root:
-        raise PathRefused(f"{path}: a symbolic link leads out of the root")
-    return rel, target
-
-
-# --- applying a patch ---------------------------------------------------------------------------
-
 # Error types of a file's outcome beyond those of ``EditResult``.
 MALFORMED = "malformed"  # a block of the file could not be read
-PATH_REFUSED = "path_refused"  # the path leaves the root or is not a relative path
+AMBIGUOUS = "ambiguous"  # a block holds several '=======' lines and the file does not tell which divides
+PATH_REFUSED = "path_refused"  # the path leaves the root, is not a relative path, or is in .git
 FILE_EXISTS = "file_exists"  # an empty SEARCH part names a file that exists
 IO_ERROR = "io_error"  # the file could not be read, decoded or written
+CONFLICT = "conflict"  # the file changed on disk while it was being edited
 SKIPPED = "skipped"  # not tried: a malformed block of an unknown file stops the whole patch
 
 # Outcomes that mean a bad patch or a bad file rather than an edit that was not placed.
-_HARD_ERRORS = frozenset({MALFORMED, PATH_REFUSED, IO_ERROR, SKIPPED})
+_HARD_ERRORS = frozenset({MALFORMED, PATH_REFUSED, IO_ERROR, CONFLICT, SKIPPED})
+
+# The keys of a file's outcome taken from its ``EditResult.to_dict()``, before and after its own
+# error_type and message.
+_RESULT_HEAD = ("strategy", "start_line", "end_line", "replacements", "repairs", "diff")
+_RESULT_TAIL = ("closest_match", "locations")
 
 
 @dataclass
@@ -257,14 +64,14 @@ class FileOutcome:
     blocks: list[int]
     ok: bool = False
     created: bool = False
-    result: Any = None
+    result: EditResult | None = None
     error_type: str | None = None
     message: str | None = None
     failed_block: int | None = None
 
     @property
     def written(self) -> bool:
-        return bool(self.result is not None and self.result.written)
+        return self.result is not None and self.result.written
 
     def summary(self, dry_run: bool) -> str:
         verb = (
@@ -275,11 +82,8 @@ class FileOutcome:
         count = len(self.blocks)
         result = self.result
         where = ""
-        if result is not None and result.start_line is not None:
-            if result.start_line == result.end_line:
-                where = f", line {result.start_line}"
-            else:
-                where = f", lines {result.start_line}-{result.end_line}"
+        if result is not None and result.start_line is not None and result.end_line is not None:
+            where = f", {line_range(result.start_line, result.end_line)}"
         strategies = result.strategy if result is not None else None
         how = f" (strategy {', '.join(strategies)})" if isinstance(strategies, list) and strategies else ""
         return f"{verb} {self.path}: {count} block{'s' if count != 1 else ''}{where}{how}"
@@ -295,7 +99,8 @@ class FileOutcome:
         return f"{head}\n{self.message}" if self.message else head
 
     def to_dict(self) -> dict[str, Any]:
-        data = self.result.to_dict() if self.result is not None else {}
+        result = self.result if self.result is not None else EditResult(ok=False, path=self.path, text="")
+        data = result.to_dict()
         return {
             "path": self.path,
             "ok": self.ok,
@@ -303,16 +108,10 @@ class FileOutcome:
             "written": self.written,
             "blocks": list(self.blocks),
             "failed_block": self.failed_block,
-            "strategy": data.get("strategy"),
-            "start_line": data.get("start_line"),
-            "end_line": data.get("end_line"),
-            "replacements": data.get("replacements", 0),
-            "repairs": data.get("repairs", []),
-            "diff": data.get("diff", ""),
+            **{key: data[key] for key in _RESULT_HEAD},
             "error_type": self.error_type,
             "message": self.message,
-            "closest_match": data.get("closest_match"),
-            "locations": data.get("locations"),
+            **{key: data[key] for key in _RESULT_TAIL},
         }
 
 
@@ -331,7 +130,8 @@ class PatchReport:
 
     @property
     def exit_code(self) -> int:
-        """0 all applied; 2 a malformed patch, a refused path or an I/O error; 1 otherwise."""
+        """0 all applied; 2 a malformed patch, a refused path, an I/O error or a conflict;
+        1 otherwise."""
         if self.errors or any(f.error_type in _HARD_ERRORS for f in self.files):
             return 2
         return 0 if self.ok else 1
@@ -345,24 +145,41 @@ class PatchReport:
         }
 
 
-def apply_blocks(patch: ParsedPatch | str, root: str = ".", *, dry_run: bool = False) -> PatchReport:
+def apply_blocks(
+    patch: ParsedPatch | str,
+    root: str | os.PathLike[str] = ".",
+    *,
+    dry_run: bool = False,
+    allow_vcs_dirs: bool = False,
+) -> PatchReport:
     """Apply the blocks of ``patch`` to the files under ``root``, each file all or nothing.
 
     The blocks of one file go to ``apply_edits`` in patch order. A file that does not exist is
     created when its first block has an empty SEARCH part (its other blocks then edit the new
     text); an empty SEARCH part for a file that exists is an error. A file with a malformed block
     or a refused path is not touched; a malformed block whose file cannot be told stops the whole
-    patch. Nothing is written with ``dry_run``.
+    patch. Paths inside ``.git``, ``.hg`` or ``.svn`` are refused unless ``allow_vcs_dirs``.
+    Nothing is written with ``dry_run``. Raises EditError when the root cannot be opened.
     """
     if isinstance(patch, str):
         patch = parse_blocks(patch)
+    try:
+        handle = Root(root, allow_vcs_dirs=allow_vcs_dirs)
+    except OSError as exc:
+        name = os.fspath(root)
+        raise EditError(f"{name}: cannot open the root folder: {exc.strerror or exc}", path=name) from None
+    with handle:
+        return _apply(patch, handle, dry_run)
+
+
+def _apply(patch: ParsedPatch, root: Root, dry_run: bool) -> PatchReport:
     outcomes: dict[str, FileOutcome] = {}
     refused: dict[str, str] = {}
     groups: dict[str, list[EditBlock]] = {}
 
     def outcome_for(raw_path: str) -> FileOutcome:
         try:
-            key, _ = resolve_path(root, raw_path)
+            key = "/".join(relative_parts(raw_path, allow_vcs_dirs=root.allow_vcs_dirs))
         except PathRefused as exc:
             key = raw_path
             refused[key] = str(exc)
@@ -396,59 +213,148 @@ def apply_blocks(patch: ParsedPatch | str, root: str = ".", *, dry_run: bool = F
             outcome.error_type, outcome.message = PATH_REFUSED, refused[key]
             outcome.failed_block = outcome.blocks[0]
         else:
-            # Reports and diffs name the file as the caller would (the root joined with the path);
-            # the checks above were made on the resolved path.
-            shown = os.path.normpath(os.path.join(root, key))
-            _apply_file(outcome, shown, groups[key], dry_run)
+            _apply_file(outcome, root, key, groups[key], dry_run)
     return PatchReport(list(outcomes.values()), orphans, dry_run)
 
 
-def _apply_file(outcome: FileOutcome, target: str, blocks: list[EditBlock], dry_run: bool) -> None:
-    from . import Edit, EditError, apply_edits
+def _fail(outcome: FileOutcome, error_type: str, message: str, block: int | None = None) -> None:
+    outcome.error_type, outcome.message, outcome.failed_block = error_type, message, block
 
-    exists = os.path.lexists(target)
+
+def _apply_file(outcome: FileOutcome, root: Root, rel: str, blocks: list[EditBlock], dry_run: bool) -> None:
+    try:
+        location = root.locate(rel)
+    except EditError as exc:  # PathRefused: a link leads out of the root or into .git
+        _fail(outcome, exc.error_type, str(exc), blocks[0].line)
+        return
+    except OSError as exc:
+        _fail(outcome, IO_ERROR, f"{root.display_path(rel)}: {exc.strerror or exc}", blocks[0].line)
+        return
+    with location:
+        _apply_located(outcome, root, rel, location, blocks, dry_run)
+
+
+def _apply_located(
+    outcome: FileOutcome, root: Root, rel: str, location: Location, blocks: list[EditBlock], dry_run: bool
+) -> None:
     first_edit = 0
     try:
-        if exists:
+        if location.lstat() is not None:
+            if any(b.ambiguous for b in blocks):
+                blocks, problem = _choose_splits(read_document(location).text, blocks, exists=True)
+                if problem is not None:
+                    _fail(outcome, AMBIGUOUS, problem[1], problem[0])
+                    return
             creating = [b for b in blocks if b.creates]
             if creating:
-                outcome.error_type, outcome.failed_block = FILE_EXISTS, creating[0].line
-                outcome.message = "an empty SEARCH part creates a file, but this file exists"
+                _fail(
+                    outcome,
+                    FILE_EXISTS,
+                    "an empty SEARCH part creates a file, but this file exists",
+                    creating[0].line,
+                )
                 return
-            result = apply_edits(target, [Edit(b.search, b.replace) for b in blocks], dry_run=dry_run)
+            result = apply_edits(location, [Edit(b.search, b.replace) for b in blocks], dry_run=dry_run)
         else:
+            if blocks[0].ambiguous and any(s.search == "" for s in blocks[0].splits):
+                blocks = [_with_split(blocks[0], blocks[0].splits[0])] + blocks[1:]
             if not blocks[0].creates:
-                outcome.error_type, outcome.failed_block = IO_ERROR, blocks[0].line
-                outcome.message = "no such file (an empty SEARCH part would create it)"
+                _fail(
+                    outcome, IO_ERROR, "no such file (an empty SEARCH part would create it)", blocks[0].line
+                )
                 return
             first_edit = 1
             outcome.created = True
-            result = _create(target, blocks, dry_run)
+            created = _create(root, rel, location.display, blocks, dry_run)
+            if isinstance(created, tuple):
+                _fail(outcome, AMBIGUOUS, created[1], created[0])
+                return
+            result = created
     except EditError as exc:
-        outcome.error_type, outcome.message = IO_ERROR, str(exc)
+        _fail(outcome, exc.error_type, str(exc))
         return
     outcome.result = result
-    outcome.ok = bool(result.ok)
+    outcome.ok = result.ok
     if not result.ok:
-        outcome.error_type, outcome.message = result.error_type, result.message
         failed = result.failed_edit if result.failed_edit is not None else 0
-        outcome.failed_block = blocks[min(first_edit + failed, len(blocks) - 1)].line
+        block = blocks[min(first_edit + failed, len(blocks) - 1)].line
+        _fail(outcome, str(result.error_type), result.message or "", block)
 
 
-def _create(target: str, blocks: list[EditBlock], dry_run: bool) -> Any:
-    """The new file's result: its first block's text with the other blocks applied in order."""
-    import difflib
+# --- blocks with several dividers ---------------------------------------------------------------
 
-    from . import EditResult, edit_text
 
+def _with_split(block: EditBlock, split: BlockSplit) -> EditBlock:
+    return replace(block, search=split.search, replace=split.replace, splits=())
+
+
+def _choose_split(text: str, block: EditBlock, exists: bool) -> BlockSplit | str:
+    """The reading of `block` whose SEARCH part is in `text`, or why none can be chosen.
+
+    The SEARCH parts of a block's readings grow one from another, so when a longer one is in the
+    text the shorter ones are too: the longest found is taken. When none is in the text as it
+    stands, the one reading that the tolerant strategies place is taken. An empty SEARCH part
+    (create the file) is the reading only when the file does not exist.
+    """
+    candidates = [s for s in block.splits if s.search or not exists]
+    if not exists and candidates and candidates[0].search == "":
+        return candidates[0]
+    found = [s for s in candidates if s.search and s.search in text]
+    if found:
+        return found[-1]
+    placed = [s for s in candidates if s.search and edit_text(text, s.search, s.replace).ok]
+    if len(placed) == 1:
+        return placed[0]
+    lines = ", ".join(str(s.divider_line) for s in block.splits)
+    why = "none of them is" if not placed else f"{len(placed)} of them are"
+    return (
+        f"ambiguous block: it holds {len(block.splits)} lines '=======' (patch lines {lines}) and of "
+        f"the SEARCH parts they would end, {why} found in the file. Mark the divider unmistakably: "
+        "keep '=======' lines out of the SEARCH and REPLACE text (use a smaller block), or "
+        "replace the whole section with a block whose SEARCH holds no such line."
+    )
+
+
+def _choose_splits(
+    text: str, blocks: list[EditBlock], exists: bool
+) -> tuple[list[EditBlock], tuple[int, str] | None]:
+    """The blocks with every ambiguous one read as the file tells; or (patch line, message)."""
+    chosen: list[EditBlock] = []
+    for block in blocks:
+        if block.ambiguous:
+            split = _choose_split(text, block, exists)
+            if isinstance(split, str):
+                return blocks, (block.line, split)
+            block = _with_split(block, split)
+        chosen.append(block)
+        # Later blocks may edit what this one put in.
+        step = edit_text(text, block.search, block.replace) if block.search else None
+        if step is not None and step.ok:
+            text = step.text
+    return chosen, None
+
+
+# --- new files ----------------------------------------------------------------------------------
+
+
+def _create(
+    root: Root, rel: str, display: str, blocks: list[EditBlock], dry_run: bool
+) -> EditResult | tuple[int, str]:
+    """The new file's result: its first block's text with the other blocks applied in order
+    (or the patch line and message of a block whose divider cannot be told)."""
     text = blocks[0].replace
     strategies = ["create"]
     repairs: list[str] = []
     for index, block in enumerate(blocks[1:], start=1):
+        if block.ambiguous:
+            split = _choose_split(text, block, exists=True)
+            if isinstance(split, str):
+                return block.line, split
+            block = _with_split(block, split)
         if block.creates:
             return EditResult(
                 ok=False,
-                path=target,
+                path=display,
                 text=blocks[0].replace,
                 error_type=FILE_EXISTS,
                 failed_edit=index - 1,
@@ -456,19 +362,19 @@ def _create(target: str, blocks: list[EditBlock], dry_run: bool) -> Any:
             )
         step = edit_text(text, block.search, block.replace)
         if not step.ok:
-            return _with(step, path=target, failed_edit=index - 1)
+            return replace(step, path=display, failed_edit=index - 1)
         text = step.text
         strategies.append(str(step.strategy))
         repairs.extend(step.repairs)
-    diff = "".join(difflib.unified_diff([], _patch_lines(text), "/dev/null", target))
+    diff = "".join(difflib.unified_diff([], patch_lines(text), "/dev/null", display))
     if diff and not diff.endswith("\n"):
         diff += "\n\\ No newline at end of file\n"
     if not dry_run:
-        _write_new(target, text.encode("utf-8"))
+        create_file(root, rel, text)
     lines = text.count("\n") + (0 if text.endswith("\n") or not text else 1)
     return EditResult(
         ok=True,
-        path=target,
+        path=display,
         text=text,
         strategy=strategies,
         start_line=1 if lines else None,
@@ -478,41 +384,3 @@ def _create(target: str, blocks: list[EditBlock], dry_run: bool) -> Any:
         diff=diff,
         written=not dry_run,
     )
-
-
-def _with(result: Any, **changes: Any) -> Any:
-    import dataclasses
-
-    return dataclasses.replace(result, **changes)
-
-
-def _write_new(target: str, data: bytes) -> None:
-    """Create ``target`` with ``data`` atomically; never replace a file that appeared meanwhile."""
-    import tempfile
-
-    from . import EditError
-
-    folder, base = os.path.split(target)
-    try:
-        os.makedirs(folder, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(prefix=f".{base}.", suffix=".tmp", dir=folder)
-    except OSError as exc:
-        raise EditError(f"{target}: cannot create: {exc.strerror or exc}", path=target) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.link(tmp, target)  # fails when the name is taken, unlike a rename
-    except FileExistsError:
-        raise EditError(f"{target}: cannot create: the file exists", path=target) from None
-    except OSError as exc:
-        raise EditError(f"{target}: cannot create: {exc.strerror or exc}", path=target) from None
-    finally:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass

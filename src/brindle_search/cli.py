@@ -22,7 +22,15 @@ import sys
 from collections.abc import Iterable, Sequence
 from typing import IO, Any
 
+from . import __version__
+from ._edit import STRATEGIES, edit_file
+from .block_parser import parse_blocks
+from .blocks import apply_blocks
+from .errors import EditError
+from .files import read_document
 from .ranking import extract
+from .results import EditResult, line_range
+from .streaming import StreamingLocator
 
 __all__ = ["main", "build_parser", "rank_candidates"]
 
@@ -141,10 +149,22 @@ def _encoding(text: str) -> str:
     return text
 
 
+def _line_number(text: str) -> int:
+    value = _positive_int(text)
+    if value >= 2**32:
+        raise argparse.ArgumentTypeError(f"must be below 2**32, got {value}")
+    return value
+
+
 def _strategy_list(text: str) -> list[str]:
     names = [name.strip() for name in text.split(",") if name.strip()]
     if not names:
         raise argparse.ArgumentTypeError("no strategy named")
+    unknown = [name for name in names if name not in STRATEGIES]
+    if unknown:
+        raise argparse.ArgumentTypeError(
+            f"unknown strategy {unknown[0]!r}; valid strategies: {', '.join(STRATEGIES)}"
+        )
     return names
 
 
@@ -159,10 +179,7 @@ def _edit_document(result: Any, **extra: Any) -> dict[str, Any]:
 
 
 def _error_document(path: str | None, error_type: str, message: str) -> dict[str, Any]:
-    doc: dict[str, Any] = {key: None for key in EDIT_KEYS}
-    doc.update(ok=False, path=path, replacements=0, repairs=[], diff="", written=False)
-    doc.update(error_type=error_type, message=message)
-    return doc
+    return _edit_document(EditResult(ok=False, path=path, text="", error_type=error_type, message=message))
 
 
 def _describe(result: Any, dry_run: bool) -> str:
@@ -170,12 +187,10 @@ def _describe(result: Any, dry_run: bool) -> str:
     strategy = result.strategy
     if isinstance(strategy, list):
         strategy = ", ".join(strategy)
-    if result.start_line is None:
+    if result.start_line is None or result.end_line is None:
         where = "no change"
-    elif result.start_line == result.end_line:
-        where = f"line {result.start_line}"
     else:
-        where = f"lines {result.start_line}-{result.end_line}"
+        where = line_range(result.start_line, result.end_line)
     count = f", {result.replacements} replacements" if result.replacements > 1 else ""
     verb = "would edit" if dry_run else "edited"
     return f"{verb} {result.path}: {where} (strategy {strategy}{count})"
@@ -191,8 +206,6 @@ def _print_success(out: IO[str], result: Any, dry_run: bool, label: str | None =
 
 
 def cmd_edit(args: argparse.Namespace) -> int:
-    from . import EditError, edit_file
-
     try:
         if args.old_file == "-" and args.new_file == "-":
             raise UsageError("--old-file and --new-file cannot both read standard input")
@@ -210,10 +223,10 @@ def cmd_edit(args: argparse.Namespace) -> int:
             dry_run=args.dry_run,
             encoding=args.encoding,
         )
-    except (UsageError, ValueError) as exc:
+    except UsageError as exc:
         return _report_error(args, "usage", str(exc))
     except EditError as exc:
-        return _report_error(args, "io_error", str(exc))
+        return _report_error(args, exc.error_type, str(exc))
     if args.json:
         _print_json(sys.stdout, _edit_document(result, dry_run=args.dry_run))
     elif result.ok:
@@ -235,13 +248,14 @@ def _report_error(args: argparse.Namespace, error_type: str, message: str) -> in
 
 
 def cmd_apply(args: argparse.Namespace) -> int:
-    from .blocks import apply_blocks, parse_blocks
-
     try:
         text = _read_input(args.patch, "patch")
         if not os.path.isdir(args.root):
             raise UsageError(f"--root {args.root}: not a folder")
-    except UsageError as exc:
+        report = apply_blocks(
+            parse_blocks(text), args.root, dry_run=args.dry_run, allow_vcs_dirs=args.allow_vcs_dirs
+        )
+    except (UsageError, EditError) as exc:
         if args.json:
             _print_json(
                 sys.stdout,
@@ -255,7 +269,6 @@ def cmd_apply(args: argparse.Namespace) -> int:
         else:
             _fail(str(exc))
         return EXIT_ERROR
-    report = apply_blocks(parse_blocks(text), args.root, dry_run=args.dry_run)
     if args.json:
         _print_json(sys.stdout, report.to_dict())
     else:
@@ -344,9 +357,6 @@ def _stdin_chunks() -> Iterable[str]:
 
 
 def cmd_locate(args: argparse.Namespace) -> int:
-    from . import EditError
-    from .streaming import StreamingLocator
-
     try:
         source = _read_source(args.file)
     except EditError as exc:
@@ -369,12 +379,7 @@ def cmd_locate(args: argparse.Namespace) -> int:
                 },
             )
             return
-        if location is None:
-            where = "not located"
-        elif location.start_line == location.end_line:
-            where = f"line {location.start_line}"
-        else:
-            where = f"lines {location.start_line}-{location.end_line}"
+        where = "not located" if location is None else line_range(location.start_line, location.end_line)
         if live:
             out.write(f"\r\x1b[K{count} lines read: {where} of {args.file}")
             out.flush()
@@ -414,8 +419,6 @@ def cmd_locate(args: argparse.Namespace) -> int:
 
 def _read_source(path: str) -> str:
     """The text of the file being located in, read as the edits read it (LF form, no BOM)."""
-    from .files import read_document
-
     return read_document(path).text
 
 
@@ -443,8 +446,6 @@ def build_parser() -> argparse.ArgumentParser:
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    from . import __version__
-
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -469,7 +470,7 @@ def build_parser() -> argparse.ArgumentParser:
     edit.add_argument("--replace-all", action="store_true", help="replace every occurrence")
     edit.add_argument(
         "--line-hint",
-        type=_positive_int,
+        type=_line_number,
         metavar="N",
         help="1-based line that chooses among several occurrences",
     )
@@ -500,9 +501,9 @@ def build_parser() -> argparse.ArgumentParser:
         "Read SEARCH/REPLACE blocks from PATCH (or standard input) and apply them. Each block\n"
         "names its file on the line before it, relative to --root; the blocks of one file are\n"
         "applied all or nothing, each file on its own. An empty SEARCH part creates a file that\n"
-        "does not exist yet. Paths that leave the root (absolute, '..', symbolic links) are\n"
-        "refused; a malformed block is reported with its line number and nothing of its file is\n"
-        "written.\n\n"
+        "does not exist yet. Paths that leave the root (absolute, '..', '~', symbolic links) or\n"
+        "enter .git, .hg or .svn are refused; a malformed block is reported with its line number\n"
+        "and nothing of its file is written.\n\n"
         "  path/to/file.py\n"
         "  <<<<<<< SEARCH\n"
         "  old lines\n"
@@ -514,6 +515,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     apply.add_argument("patch", nargs="?", metavar="PATCH", help="the file of edit blocks (default stdin)")
     apply.add_argument("--root", default=".", metavar="DIR", help="the folder paths are relative to")
+    apply.add_argument(
+        "--allow-vcs-dirs", action="store_true", help="let blocks write inside .git, .hg and .svn folders"
+    )
     apply.add_argument("--dry-run", action="store_true", help="show the result, write nothing")
     apply.add_argument("--json", action="store_true", help="print one JSON object (schema in the README)")
     apply.set_defaults(handler=cmd_apply)
@@ -546,7 +550,7 @@ def build_parser() -> argparse.ArgumentParser:
     locate.add_argument("file", metavar="FILE")
     locate.add_argument(
         "--line-hint",
-        type=_positive_int,
+        type=_line_number,
         metavar="N",
         help="1-based line that chooses among several equally good places",
     )

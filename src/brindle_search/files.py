@@ -1,12 +1,26 @@
-"""Reading and writing the files that are edited, and the line endings of their text.
+"""Documents: the bytes of an edited file, its text, and the one way back to disk.
 
-Edits are matched on the text in LF form. ``Document`` remembers how the original text ended its
-lines so that the edited text can be given back the same way: a file that uses CR LF throughout
-is written with CR LF again; in a file with mixed endings every untouched line keeps its own
-ending and inserted lines take the file's most common one. A UTF-8 byte-order mark is kept but
-is not part of the text. Writing is atomic: a temporary file in the same folder, flushed and
-fsynced, then renamed over the original (whose permission bits it takes); a symbolic link edits
-its target, and no temporary file survives a failure.
+This module is the only one that touches a file's bytes or line endings.
+
+Reading decodes the file: UTF-8 unless told otherwise, and a byte-order mark of UTF-8, UTF-16 or
+UTF-32 (either byte order) chooses the encoding by itself. The mark is kept, not put in the text,
+and written back with the same byte order. Edits are matched on the text in LF form; ``Document``
+remembers how the file ended its lines so that the edited text gets them back: a file that uses
+CR LF (or CR alone) throughout is written with it again, and in a file with mixed CR LF and LF
+endings every untouched line keeps its own and inserted lines take the most common one.
+
+Writing (``write_document``) replaces the file atomically: the new bytes go to a temporary file
+beside it (named ``.NAME.brindle-PID-XXXXXXXX.tmp``; those of a process that died are removed at
+the next write), fsynced, given the file's owner, group, permission bits and extended attributes
+(POSIX ACLs included), then renamed over it and the folder fsynced. Just before the rename the
+file must still be the one that was read (device, inode, size, change and modification times, and
+the bytes themselves when the times are too recent to tell); otherwise nothing is written and
+``WriteConflict`` is raised. Where a rename would lose something (the file has other hard links,
+belongs to another user, or has attributes the temporary file cannot take) the file is instead
+overwritten in place, its space reserved first and its old bytes put back if the write fails.
+``edit_document`` runs an edit under an advisory lock on the file (writers of this package in
+other threads and processes take turns) and, after a conflict, reads the file again and runs the
+edit once more. Everything goes through a ``Location``: a folder held open plus a name in it.
 """
 
 from __future__ import annotations
@@ -14,27 +28,84 @@ from __future__ import annotations
 import codecs
 import errno
 import os
+import re
 import stat
-import tempfile
-from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import Union
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import TypeVar, Union
 
-from .errors import EditError
+from .errors import EditError, WriteConflict
+from .paths import Location, Root
 
-__all__ = ["Document", "document_from_text", "read_document", "write_atomic", "encode_document"]
+try:
+    import fcntl
+except ImportError:  # no advisory locks on this system: the conflict check remains
+    _flock = None
+else:
+    _flock = fcntl.flock
+    _LOCK_FLAGS = fcntl.LOCK_EX | fcntl.LOCK_NB
+
+__all__ = [
+    "Document",
+    "create_file",
+    "document_from_text",
+    "edit_document",
+    "encode_document",
+    "read_document",
+    "restore_endings",
+    "splice_endings",
+    "write_document",
+]
 
 PathLike = Union[str, "os.PathLike[str]"]
+R = TypeVar("R")
 
-_BOM = codecs.BOM_UTF8
+#: Byte-order marks, longest first (the UTF-32 LE mark begins with the UTF-16 LE one).
+_BOMS: tuple[tuple[bytes, str], ...] = (
+    (codecs.BOM_UTF32_LE, "utf-32-le"),
+    (codecs.BOM_UTF32_BE, "utf-32-be"),
+    (codecs.BOM_UTF8, "utf-8"),
+    (codecs.BOM_UTF16_LE, "utf-16-le"),
+    (codecs.BOM_UTF16_BE, "utf-16-be"),
+)
+_MARK_OF = {name: bom for bom, name in _BOMS}
+
+#: A file whose modification time is this close to the moment it was read may have been written
+#: again within the same timestamp tick: its bytes are compared before it is replaced.
+_RACY_NS = 2_000_000_000
+
+#: How long a writer waits for another one holding the file's lock.
+_LOCK_TIMEOUT = 30.0
+
+_TEMPORARY = re.compile(r"\.(.*)\.brindle-(\d+)-[0-9a-f]{8}\.tmp", re.DOTALL)
+_NAME_KEPT = 200  # bytes of the file's name in its temporary file's name (names have 255)
+
+
+@dataclass
+class _Source:
+    """Where a document was read from and what it was then: the basis of the conflict check."""
+
+    location: Location
+    status: os.stat_result
+    data: bytes
+    read_ns: int  # time.time_ns() just before reading
+    lock_fd: int | None = None
+
+    def release(self) -> None:
+        if self.lock_fd is not None:
+            os.close(self.lock_fd)  # closing the descriptor releases its lock
+            self.lock_fd = None
 
 
 @dataclass
 class Document:
-    """The LF-form text of an edit plus what is needed to give it back its own line endings.
+    """The LF-form text of an edit plus what is needed to give it back its bytes.
 
-    ``crlf`` is None when every line ending is the same (``newline``); otherwise it holds, for
-    each LF of ``text`` in order, whether that line ended in CR LF.
+    ``newline`` is the file's line ending ("\\n", "\\r\\n" or "\\r"); ``crlf`` is None when every
+    line ends the same way, otherwise it holds, for each LF of ``text`` in order, whether that
+    line ended in CR LF. ``bom`` and ``encoding`` give the bytes back (the encoding names the byte
+    order). ``path`` names the file in reports.
     """
 
     text: str
@@ -43,14 +114,22 @@ class Document:
     bom: bytes = b""
     encoding: str = "utf-8"
     path: str | None = None
-    mode: int = 0
-    owner: tuple[int, int] | None = None  # (uid, gid) of the file
+    source: _Source | None = field(default=None, repr=False, compare=False)
+
+
+# ---- line endings --------------------------------------------------------------------------------
 
 
 def _split_endings(raw: str) -> tuple[str, str, list[bool] | None]:
-    """The LF form of `raw`, its most common ending and, when the endings are mixed, per-LF flags."""
+    """The LF form of `raw`, its most common ending and, when the endings are mixed, per-LF flags.
+
+    A text with CRs and no LF at all uses CR alone as its line ending; otherwise a CR that is not
+    followed by LF is ordinary text.
+    """
     if "\r" not in raw:
         return raw, "\n", None
+    if "\n" not in raw:
+        return raw.replace("\r", "\n"), "\r", None
     crlf_count = raw.count("\r\n")
     if crlf_count == 0:
         return raw, "\n", None
@@ -75,7 +154,7 @@ def document_from_text(raw: str) -> Document:
 def restore_endings(doc: Document, text: str, crlf: list[bool] | None) -> str:
     """`text` (LF form) with the document's line endings; `crlf` is the updated per-LF list."""
     if crlf is None:
-        return text if doc.newline == "\n" else text.replace("\n", "\r\n")
+        return text if doc.newline == "\n" else text.replace("\n", doc.newline)
     lines = text.split("\n")
     out = []
     for k, flag in enumerate(crlf):
@@ -110,73 +189,85 @@ def splice_endings(
     return out
 
 
-def _codec_name(encoding: str | None) -> str:
+# ---- decoding and encoding -----------------------------------------------------------------------
+
+
+def _codec_name(encoding: str | None) -> str | None:
+    if encoding is None:
+        return None
     try:
-        return codecs.lookup(encoding or "utf-8").name
+        return codecs.lookup(encoding).name
     except LookupError:
         raise ValueError(f"unknown encoding {encoding!r}") from None
 
 
-def _os_error(path: str, exc: OSError, action: str) -> EditError:
-    if isinstance(exc, FileNotFoundError):
-        what = "no such file"
-    elif isinstance(exc, PermissionError):
-        what = f"permission denied ({action})"
-    elif isinstance(exc, IsADirectoryError):
-        what = "not a regular file (a directory)"
-    else:
-        what = f"cannot {action}: {exc.strerror or exc}"
-    return EditError(f"{path}: {what}", path=path)
+def _mark(data: bytes) -> tuple[bytes, str] | None:
+    for bom, name in _BOMS:
+        if data.startswith(bom):
+            return bom, name
+    return None
 
 
-def read_document(path: PathLike, encoding: str | None = None) -> Document:
-    """Reads and decodes a file; raises EditError for anything that is not an editable text."""
-    name = os.fspath(path)
-    if not isinstance(name, str):
-        raise TypeError("path must be a str or os.PathLike[str]")
-    try:
-        st = os.stat(name)
-    except OSError as exc:
-        raise _os_error(name, exc, "read") from None
-    if not stat.S_ISREG(st.st_mode):
-        raise EditError(f"{name}: not a regular file", path=name)
-    codec = _codec_name(encoding)
-    try:
-        with open(name, "rb") as f:
-            data = f.read()
-    except OSError as exc:
-        raise _os_error(name, exc, "read") from None
+def _choose_codec(data: bytes, codec: str | None) -> tuple[bytes, str]:
+    """(the byte-order mark to keep, the codec with its byte order) for `data` read as `codec`.
+
+    Without a codec a mark decides, else UTF-8. ``utf-16`` and ``utf-32`` take the byte order of
+    their mark, little-endian without one (and then none is written either).
+    """
+    found = _mark(data)
+    if codec is None:
+        return found if found is not None else (b"", "utf-8")
+    if codec in ("utf-8", "utf-8-sig"):
+        return (codecs.BOM_UTF8, "utf-8") if data.startswith(codecs.BOM_UTF8) else (b"", "utf-8")
+    if codec in ("utf-16", "utf-32"):
+        if found is not None and found[1].startswith(codec + "-"):
+            return found
+        return b"", codec + "-le"
+    bom = _MARK_OF.get(codec)
+    if bom is not None and data.startswith(bom):
+        return bom, codec
+    return b"", codec
+
+
+def _utf16_hint(data: bytes) -> str:
+    """Advice for a NUL byte in what may be UTF-16 text written without a byte-order mark."""
+    sample = data[:4096]
+    pairs = len(sample) // 2
+    if pairs < 2:
+        return ""
+    odd = sample[1::2].count(0)
+    even = sample[0::2].count(0)
+    if odd >= 0.6 * pairs and even < 0.1 * pairs:
+        return "; it looks like UTF-16 text without a byte-order mark: pass encoding='utf-16-le'"
+    if even >= 0.6 * pairs and odd < 0.1 * pairs:
+        return "; it looks like UTF-16 text without a byte-order mark: pass encoding='utf-16-be'"
+    return ""
+
+
+def decode_document(data: bytes, encoding: str | None, path: str | None) -> Document:
+    """The document of the bytes `data`; EditError for binary or undecodable content."""
+    bom, codec = _choose_codec(data, _codec_name(encoding))
+    name = path if path is not None else "text"
     if not codec.startswith(("utf-16", "utf-32")):
         nul = data.find(b"\0")
         if nul >= 0:
-            raise EditError(f"{name}: binary content (NUL byte at byte offset {nul})", path=name, offset=nul)
-    bom = b""
-    body: bytes | memoryview = data
-    if codec in ("utf-8", "utf-8-sig"):
-        codec = "utf-8"
-        if data.startswith(_BOM):
-            bom = _BOM
-            body = memoryview(data)[len(_BOM) :]
+            raise EditError(
+                f"{name}: binary content (NUL byte at byte offset {nul}){_utf16_hint(data)}",
+                path=path,
+                offset=nul,
+            )
     try:
-        raw = codecs.decode(body, codec) if bom else data.decode(codec)
+        raw = codecs.decode(memoryview(data)[len(bom) :], codec)
     except UnicodeDecodeError as exc:
         offset = exc.start + len(bom)
+        what = codec if encoding is None and bom else (encoding or "utf-8")
         raise EditError(
-            f"{name}: not decodable as {encoding or 'utf-8'} at byte offset {offset} ({exc.reason})",
-            path=name,
+            f"{name}: not decodable as {what} at byte offset {offset} ({exc.reason})",
+            path=path,
             offset=offset,
         ) from None
     text, newline, flags = _split_endings(raw)
-    return Document(
-        text=text,
-        newline=newline,
-        crlf=flags,
-        bom=bom,
-        encoding=codec,
-        path=name,
-        mode=stat.S_IMODE(st.st_mode),
-        owner=(st.st_uid, st.st_gid),
-    )
+    return Document(text=text, newline=newline, crlf=flags, bom=bom, encoding=codec, path=path)
 
 
 def encode_document(doc: Document, raw: str) -> bytes:
@@ -191,41 +282,467 @@ def encode_document(doc: Document, raw: str) -> bytes:
         ) from None
 
 
-def write_atomic(path: str, data: bytes, mode: int, owner: tuple[int, int] | None = None) -> None:
-    """Replaces the file (or a symbolic link's target) by `data` in one rename.
+# ---- reading -------------------------------------------------------------------------------------
 
-    The new file gets the permission bits `mode` and, where the process may give it, the `owner`
-    (uid, gid) of the file it replaces.
-    """
-    target = os.path.realpath(path)
-    if not os.access(target, os.W_OK):
-        raise EditError(f"{path}: permission denied (write)", path=path)
-    folder, base = os.path.split(target)
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=f".{base}.", suffix=".tmp", dir=folder)
-    except OSError as exc:
-        raise _os_error(path, exc, "create a temporary file beside it") from None
-    try:
+
+def _os_error(path: str, exc: OSError, action: str) -> EditError:
+    if isinstance(exc, FileNotFoundError):
+        what = "no such file"
+    elif isinstance(exc, PermissionError):
+        what = f"permission denied ({action})"
+    elif isinstance(exc, IsADirectoryError):
+        what = "not a regular file (a directory)"
+    else:
+        what = f"cannot {action}: {exc.strerror or exc}"
+    return EditError(f"{path}: {what}", path=path)
+
+
+def _read_all(fd: int, size: int) -> bytes:
+    """Everything from the descriptor's position on; `size` is the expected length (one read)."""
+    chunks = [os.read(fd, size + 1)]
+    while chunks[-1]:
+        chunks.append(os.read(fd, 1 << 20))
+    return chunks[0] if len(chunks) == 2 else b"".join(chunks)
+
+
+def _lock(location: Location) -> int:
+    """A descriptor of the file holding its advisory lock (the file that has the name now)."""
+    deadline = time.monotonic() + _LOCK_TIMEOUT
+    delay = 0.0005
+    while True:
+        fd = location.open(os.O_RDONLY | os.O_NONBLOCK)
         try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
-                f.flush()
-                os.fsync(f.fileno())
-                os.chmod(tmp, mode)
-                if owner is not None and hasattr(os, "chown"):
-                    tmp_stat = os.stat(tmp)
-                    if (tmp_stat.st_uid, tmp_stat.st_gid) != owner:
-                        try:
-                            os.chown(tmp, *owner)
-                        except PermissionError:
-                            pass  # only the owner's own process or root may keep it
-            os.replace(tmp, target)
+            held = os.fstat(fd)
+            if not stat.S_ISREG(held.st_mode) or _flock is None:
+                return fd  # refused by the reader, or no locks to take
+            try:
+                _flock(fd, _LOCK_FLAGS)
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise WriteConflict(
+                        f"{location.display}: another writer has held the file for {_LOCK_TIMEOUT:.0f} s; "
+                        "nothing was written",
+                        path=location.display,
+                    ) from None
+                os.close(fd)
+                time.sleep(delay)
+                delay = min(delay * 2, 0.02)
+                continue
+            except OSError as exc:
+                if exc.errno in (errno.ENOLCK, errno.EOPNOTSUPP, errno.EINVAL):
+                    return fd  # no locks on this file system: the conflict check remains
+                raise
+            now = location.lstat()
+            if now is not None and (now.st_dev, now.st_ino) == (held.st_dev, held.st_ino):
+                return fd
+            os.close(fd)  # the file was replaced while we waited: lock the one there now
         except BaseException:
             try:
-                os.unlink(tmp)
-            except OSError as exc:
-                if exc.errno != errno.ENOENT:
-                    raise
+                os.close(fd)
+            except OSError:
+                pass
             raise
+
+
+def _load(location: Location, encoding: str | None, *, lock: bool) -> Document:
+    display = location.display
+    try:
+        fd = _lock(location) if lock else location.open(os.O_RDONLY | os.O_NONBLOCK)
     except OSError as exc:
-        raise _os_error(path, exc, "write") from None
+        raise _os_error(display, exc, "read") from None
+    try:
+        status = os.fstat(fd)
+        if stat.S_ISDIR(status.st_mode):
+            raise EditError(f"{display}: not a regular file (a directory)", path=display)
+        if not stat.S_ISREG(status.st_mode):
+            raise EditError(f"{display}: not a regular file", path=display)
+        read_ns = time.time_ns()
+        data = _read_all(fd, status.st_size)
+    except OSError as exc:
+        os.close(fd)
+        raise _os_error(display, exc, "read") from None
+    except BaseException:
+        os.close(fd)
+        raise
+    if not lock:
+        os.close(fd)
+    source = _Source(location, status, data, read_ns, fd if lock else None)
+    try:
+        doc = decode_document(data, encoding, display)
+    except BaseException:
+        source.release()
+        raise
+    doc.source = source
+    return doc
+
+
+def _location(path: PathLike | Location) -> tuple[Location, bool]:
+    """The location of `path` and whether the caller owns it (must close it)."""
+    if isinstance(path, Location):
+        return path, False
+    name = os.fspath(path)
+    if not isinstance(name, str):
+        raise TypeError("path must be a str or os.PathLike[str]")
+    try:
+        return Location.for_path(name), True
+    except OSError as exc:
+        raise _os_error(name, exc, "read") from None
+
+
+def read_document(path: PathLike | Location, encoding: str | None = None) -> Document:
+    """Reads and decodes a file; raises EditError for anything that is not an editable text.
+
+    The document remembers what was read, so ``write_document`` can still check it for changes,
+    but holds no lock and no descriptor (``edit_document`` is the way to edit a file).
+    """
+    _codec_name(encoding)
+    location, owned = _location(path)
+    try:
+        doc = _load(location, encoding, lock=False)
+    finally:
+        if owned:
+            location.close()
+    doc.source = None
+    return doc
+
+
+def edit_document(
+    path: PathLike | Location,
+    encoding: str | None,
+    run: Callable[[Document], R],
+    *,
+    dry_run: bool = False,
+) -> R:
+    """``run(doc)`` on the document of the file at `path`, which it may write with
+    ``write_document``; returns what `run` returns.
+
+    Unless `dry_run`, the file's advisory lock is held from the read to the end of `run`. When
+    ``write_document`` finds that the file changed since it was read, the file is read again and
+    `run` called once more; a second change raises ``WriteConflict`` (nothing written).
+    """
+    _codec_name(encoding)
+    location, owned = _location(path)
+    try:
+        for attempt in (0, 1):
+            doc = _load(location, encoding, lock=not dry_run)
+            assert doc.source is not None
+            try:
+                return run(doc)
+            except WriteConflict:
+                if attempt:
+                    raise
+            finally:
+                doc.source.release()
+        raise AssertionError("unreachable")
+    finally:
+        if owned:
+            location.close()
+
+
+# ---- writing -------------------------------------------------------------------------------------
+
+
+def _kept_name(name: str) -> str:
+    """The file's name as its temporary files carry it: at most _NAME_KEPT bytes of it."""
+    kept = name[:_NAME_KEPT]
+    while len(os.fsencode(kept)) > _NAME_KEPT:
+        kept = kept[:-1]
+    return kept
+
+
+def _temporary_name(name: str) -> str:
+    return f".{_kept_name(name)}.brindle-{os.getpid()}-{os.urandom(4).hex()}.tmp"
+
+
+def _alive(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # another user's process
+    return True
+
+
+def _remove_stale_temporaries(location: Location) -> None:
+    """Remove the temporary files of the same target left by processes that died mid-write."""
+    assert location.dir_fd is not None
+    kept = _kept_name(location.name)
+    prefix = f".{kept}.brindle-"
+    try:
+        names = os.listdir(location.dir_fd)
+    except OSError:
+        return
+    for entry in names:
+        if not entry.startswith(prefix):
+            continue
+        m = _TEMPORARY.fullmatch(entry)
+        if m is None or m.group(1) != kept or _alive(int(m.group(2))):
+            continue
+        try:
+            if stat.S_ISREG(os.stat(entry, dir_fd=location.dir_fd, follow_symlinks=False).st_mode):
+                os.unlink(entry, dir_fd=location.dir_fd)
+        except OSError:
+            pass
+
+
+def _create_temporary(location: Location, mode: int) -> tuple[str, int]:
+    assert location.dir_fd is not None
+    while True:
+        name = _temporary_name(location.name)
+        try:
+            flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+            return name, os.open(name, flags, mode, dir_fd=location.dir_fd)
+        except FileExistsError:
+            continue
+
+
+def _write_all(fd: int, data: bytes, offset: int | None = None) -> None:
+    view = memoryview(data)
+    done = 0
+    while done < len(view):
+        if offset is None:
+            done += os.write(fd, view[done:])
+        else:
+            done += os.pwrite(fd, view[done:], offset + done)
+
+
+def _identity(st: os.stat_result) -> tuple[int, ...]:
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns, stat.S_IFMT(st.st_mode))
+
+
+def _same_content(fd: int, source: _Source) -> bool:
+    """Whether the file open as `fd` still holds the bytes that were read (and no more)."""
+    expected = source.data
+    offset = 0
+    while True:
+        chunk = os.pread(fd, max(len(expected) + 1 - offset, 1), offset)
+        if not chunk:
+            return offset == len(expected)
+        if chunk != expected[offset : offset + len(chunk)]:
+            return False
+        offset += len(chunk)
+
+
+def _gone(display: str) -> WriteConflict:
+    return WriteConflict(
+        f"{display}: the file was removed or renamed while the edit was being made; nothing was written",
+        path=display,
+    )
+
+
+def _check_unchanged(source: _Source, fd: int) -> None:
+    """WriteConflict unless the file at the name is the one read, with the bytes read."""
+    location = source.location
+    display = location.display
+    now = location.lstat()
+    if now is None:
+        raise _gone(display)
+    if _identity(now) != _identity(source.status) or (
+        now.st_mtime_ns >= source.read_ns - _RACY_NS and not _same_content(fd, source)
+    ):
+        raise WriteConflict(
+            f"{display}: the file changed on disk while the edit was being made; nothing was written. "
+            "Read it again and redo the edit.",
+            path=display,
+        )
+
+
+def _xattrs(fd: int) -> list[str]:
+    try:
+        return list(os.listxattr(fd))
+    except OSError as exc:
+        if exc.errno in (errno.ENOTSUP, errno.EOPNOTSUPP, errno.ENOSYS):
+            return []
+        raise
+
+
+def _carry_metadata(original: int, status: os.stat_result, tmp: int) -> bool:
+    """Give the temporary file the original's owner, group, mode and extended attributes.
+
+    False when it cannot take all of them (the caller then writes in place instead).
+    """
+    mine = os.fstat(tmp)
+    if (mine.st_uid, mine.st_gid) != (status.st_uid, status.st_gid):
+        if mine.st_uid != status.st_uid and os.geteuid() != 0:
+            return False  # only root may give a file away
+        try:
+            os.fchown(tmp, status.st_uid, status.st_gid)
+        except PermissionError:
+            return False
+    os.fchmod(tmp, stat.S_IMODE(status.st_mode))  # after the chown, which clears set-id bits
+    if not hasattr(os, "listxattr"):
+        return True
+    try:
+        wanted = _xattrs(original)
+        for name in _xattrs(tmp):
+            if name not in wanted:  # inherited from the folder (a default ACL): not the file's
+                os.removexattr(tmp, name)
+        for name in wanted:
+            os.setxattr(tmp, name, os.getxattr(original, name))
+    except OSError:
+        return False
+    return True
+
+
+def _replace_by_rename(source: _Source, original: int, data: bytes) -> bool:
+    """Write `data` to a temporary file and rename it over the file; False when a rename would
+    lose metadata (nothing done then)."""
+    location = source.location
+    assert location.dir_fd is not None
+    tmp_name: str | None
+    tmp_name, tmp = _create_temporary(location, 0o600)
+    try:
+        _write_all(tmp, data)
+        if not _carry_metadata(original, source.status, tmp):
+            return False
+        os.fsync(tmp)
+        _check_unchanged(source, original)
+        os.rename(tmp_name, location.name, src_dir_fd=location.dir_fd, dst_dir_fd=location.dir_fd)
+        tmp_name = None
+        os.fsync(location.dir_fd)
+        return True
+    finally:
+        os.close(tmp)
+        if tmp_name is not None:
+            try:
+                os.unlink(tmp_name, dir_fd=location.dir_fd)
+            except FileNotFoundError:
+                pass
+
+
+def _replace_in_place(source: _Source, original: int, data: bytes) -> None:
+    """Overwrite the file itself (same inode: links, owner and attributes stay)."""
+    location = source.location
+    _check_unchanged(source, original)
+    fd = location.open(os.O_WRONLY)
+    try:
+        if os.fstat(fd).st_ino != source.status.st_ino:
+            raise WriteConflict(f"{location.display}: the file was replaced meanwhile", path=location.display)
+        if len(data) > source.status.st_size and hasattr(os, "posix_fallocate"):
+            try:
+                os.posix_fallocate(fd, 0, len(data))  # no ENOSPC half-way through the text
+            except OSError as exc:
+                if exc.errno not in (errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL, errno.ENOSYS):
+                    raise
+        try:
+            _write_all(fd, data, 0)
+            os.ftruncate(fd, len(data))
+            os.fsync(fd)
+        except BaseException:
+            try:
+                _write_all(fd, source.data, 0)
+                os.ftruncate(fd, len(source.data))
+                os.fsync(fd)
+            except OSError:
+                pass
+            raise
+    finally:
+        os.close(fd)
+
+
+def write_document(doc: Document, raw: str) -> None:
+    """Replace the file `doc` was read from by `raw` (the text with its line endings) encoded.
+
+    Raises ``WriteConflict`` when the file changed since it was read, EditError when it cannot be
+    written; in both cases the file is as it was.
+    """
+    source = doc.source
+    if source is None:
+        raise ValueError("the document was not read by edit_document")
+    data = encode_document(doc, raw)
+    location = source.location
+    display = location.display
+    try:
+        try:
+            original = location.open(os.O_RDONLY | os.O_NONBLOCK)
+        except FileNotFoundError:
+            raise _gone(display) from None
+        try:
+            held = os.fstat(original)
+            if (held.st_dev, held.st_ino) != (source.status.st_dev, source.status.st_ino):
+                _check_unchanged(source, original)  # raises: another file has the name now
+            if not os.access(location.name, os.W_OK, dir_fd=location.dir_fd):
+                raise EditError(f"{display}: permission denied (write)", path=display)
+            _remove_stale_temporaries(location)
+            if source.status.st_nlink > 1 or not _replace_by_rename(source, original, data):
+                _replace_in_place(source, original, data)
+        finally:
+            os.close(original)
+        source.status = os.stat(location.name, dir_fd=location.dir_fd, follow_symlinks=False)
+        source.data = data
+        source.read_ns = time.time_ns()
+    except OSError as exc:
+        raise _os_error(display, exc, "write") from None
+
+
+#: Errors of a file system without hard links.
+_NO_LINKS = frozenset({errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK, errno.ENOSYS})
+
+
+def _create_directly(location: Location, data: bytes) -> None:
+    """Create the file under its own name (where no hard link can put a finished one there)."""
+    display = location.display
+    try:
+        fd = location.open(os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+    except FileExistsError:
+        raise EditError(
+            f"{display}: cannot create: the file exists", path=display, error_type="file_exists"
+        ) from None
+    try:
+        _write_all(fd, data)
+        os.fsync(fd)
+    except BaseException:
+        os.close(fd)
+        os.unlink(location.name, dir_fd=location.dir_fd)
+        raise
+    os.close(fd)
+
+
+def create_file(root: Root, path: str, text: str) -> None:
+    """Create the file `path` under `root` holding `text` in UTF-8, making its folders.
+
+    The file appears complete or not at all, with the permission bits the umask leaves of 0o666;
+    an existing file is never replaced (EditError with error_type "file_exists"). When creation
+    fails, the folders it made are removed again.
+    """
+    data = encode_document(Document(text="", path=root.display_path(path)), text)
+    try:
+        location = root.locate(path, create_folders=True)
+    except OSError as exc:
+        raise _os_error(root.display_path(path), exc, "create") from None
+    display = location.display
+    try:
+        try:
+            assert location.dir_fd is not None
+            _remove_stale_temporaries(location)
+            tmp_name, tmp = _create_temporary(location, 0o666)
+            try:
+                _write_all(tmp, data)
+                os.fsync(tmp)
+                try:
+                    # A link, unlike a rename, fails when the name is taken.
+                    os.link(tmp_name, location.name, src_dir_fd=location.dir_fd, dst_dir_fd=location.dir_fd)
+                except FileExistsError:
+                    raise EditError(
+                        f"{display}: cannot create: the file exists", path=display, error_type="file_exists"
+                    ) from None
+                except OSError as exc:
+                    if exc.errno not in _NO_LINKS:
+                        raise
+                    _create_directly(location, data)
+            finally:
+                os.close(tmp)
+                os.unlink(tmp_name, dir_fd=location.dir_fd)
+            os.fsync(location.dir_fd)
+            for parent, _ in location.created:
+                os.fsync(parent)
+        except OSError as exc:
+            raise _os_error(display, exc, "create") from None
+    except BaseException:
+        location.remove_created_folders()
+        raise
+    finally:
+        location.close()

@@ -11,7 +11,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["ClosestMatch", "Edit", "EditResult", "check_line_hint", "MAX_LINE_HINT"]
+__all__ = ["ClosestMatch", "Edit", "EditResult", "check_line_hint", "line_range", "MAX_LINE_HINT"]
 
 #: The largest line_hint: line numbers are unsigned 32-bit in the native driver.
 MAX_LINE_HINT = 2**32 - 1
@@ -28,6 +28,11 @@ def check_line_hint(hint: object, where: str = "") -> int | None:
             f"{where}line_hint must be None or a line number from 1 to {MAX_LINE_HINT}, got {hint}"
         )
     return hint
+
+
+def line_range(start: int, end: int) -> str:
+    """How reports name 1-based lines: "line 3" or "lines 3-5"."""
+    return f"line {start}" if start == end else f"lines {start}-{end}"
 
 
 @dataclass(frozen=True)
@@ -67,7 +72,8 @@ class EditResult:
     On success ``text`` is the new text, ``start_line``/``end_line`` the changed lines in it and
     ``strategy`` the strategy that placed the edit (a list, one per edit, for ``apply_edits``).
     On failure ``text`` is the unchanged text and ``error_type`` is one of "not_found",
-    "multiple_matches", "no_change" or "refused".
+    "multiple_matches", "no_change" or "refused" (problems with the file itself are EditError,
+    whose ``error_type`` is "io_error", "conflict" or "path_refused").
     """
 
     ok: bool
@@ -130,10 +136,8 @@ class EditResult:
             how += "; repairs: " + ", ".join(self.repairs)
         if self.start_line is None or self.end_line is None:
             lines = "no change to the text"
-        elif self.start_line == self.end_line:
-            lines = f"line {self.start_line}"
         else:
-            lines = f"lines {self.start_line}-{self.end_line}"
+            lines = line_range(self.start_line, self.end_line)
         count = "" if self.replacements == 1 else f", {self.replacements} replacements"
         head = f"Edited {where}: {lines} ({how}{count})."
         if not self.snippet:

@@ -36,6 +36,7 @@ from typing import Any
 
 from _brindle_search import StreamingFuzzyMatcher
 
+from ._edit import edit_text
 from .results import check_line_hint
 
 __all__ = ["BlockLocation", "StreamingLocator"]
@@ -206,8 +207,6 @@ class StreamingLocator:
         ``line_hint`` gives one. Returns the ``EditResult`` (``ok`` False when the edit is not
         placed); the source held by this object is not changed.
         """
-        from . import edit_text
-
         location = self.finish()
         if line_hint is None and location is not None:
             line_hint = location.start_line
