@@ -18,9 +18,11 @@ A patch holds any number of blocks; prose and Markdown code fences around them a
 The markers are exactly ``<<<<<<< SEARCH``, ``=======`` and ``>>>>>>> REPLACE`` (seven marker
 characters, trailing blanks allowed) in the first column; anything else (``=====`` under a
 heading, an indented marker, a merge conflict's ``<<<<<<< HEAD``) is text. The path is the last
-non-blank line before ``<<<<<<< SEARCH`` that is not a fence line (```` ```python ````, ``~~~``);
-a block that directly follows another one (with nothing but blank and fence lines between them)
-may leave the path out and edits the same file. The lines between the markers are the old and the
+non-blank line before ``<<<<<<< SEARCH`` that is not a fence line (```` ```python ````, ``~~~``),
+read by ``patch_paths.clean_path`` (a heading's ``###``, backticks, emphasis, ``File:``, a trailing
+colon and quotes are taken off); a line that is still not a path (prose, say) is an error naming
+that line, never a folder to create. A block that directly follows another one (with nothing but
+blank and fence lines between them) may leave the path out and edits the same file. The lines between the markers are the old and the
 new text, each line with its line feed, so a block of whole lines replaces whole lines; the
 patch's own CR LF line ends are read as LF. An empty SEARCH part stands for "create this file".
 
@@ -39,6 +41,8 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
+
+from .patch_paths import clean_path, path_problem
 
 __all__ = ["BlockError", "BlockSplit", "EditBlock", "ParsedPatch", "parse_blocks", "patch_lines"]
 
@@ -122,15 +126,6 @@ def _marker(line: str) -> str:
     return line.rstrip()
 
 
-def _clean_path(line: str) -> str:
-    """The path written on a line, without surrounding blanks and Markdown emphasis or backticks."""
-    path = line.strip()
-    for mark in ("`", "**", "*"):
-        if len(path) > 2 * len(mark) and path.startswith(mark) and path.endswith(mark):
-            path = path[len(mark) : -len(mark)].strip()
-    return path
-
-
 def _is_path_line(line: str) -> bool:
     bare = line.strip()
     return bool(bare) and not _FENCE.match(bare) and _marker(line) != DIVIDER
@@ -142,45 +137,76 @@ def parse_blocks(text: str) -> ParsedPatch:
     blocks: list[EditBlock] = []
     errors: list[BlockError] = []
 
-    # The candidate path line: the last non-blank, non-fence line outside a block, or the path of
-    # the block that just ended when nothing but blanks and fences came after it.
-    path: str | None = None
+    # The candidate path line (its 1-based number and text): the last non-blank, non-fence line
+    # outside a block; or the path of the block that just ended (number 0: already read) when
+    # nothing but blanks and fences came after it.
+    path: tuple[int, str] | None = None
     i = 0
     while i < len(lines):
         marker = _marker(lines[i])
         if marker == SEARCH_MARKER:
             start = i + 1
-            block_path = path
-            if not block_path:
-                errors.append(BlockError(start, f"no file path before '{SEARCH_MARKER}'"))
-                block_path = None
+            block_path = _read_path(path, start, errors)
             parsed, i, next_path = _read_block(lines, i + 1, start, block_path, errors)
             if parsed is not None:
                 blocks.append(parsed)
             # The next block may reuse this path; any other non-blank line replaces it.
-            path = next_path or block_path
+            if next_path is not None:
+                path = next_path
+            else:
+                path = None if block_path is None else (0, block_path)
             continue
         if marker == REPLACE_MARKER:
             # The end of a block whose SEARCH line was lost: which file it meant cannot be told.
             errors.append(BlockError(i + 1, f"'{REPLACE_MARKER}' without a '{SEARCH_MARKER}' line before it"))
             path = None
         elif _is_path_line(lines[i]):
-            path = _clean_path(lines[i])
+            path = (i + 1, lines[i])
         i += 1
     return ParsedPatch(blocks, errors)
 
 
-def _path_line(lines: list[str]) -> str | None:
-    """The path a SEARCH marker after ``lines`` would take: the last non-blank, non-fence line."""
-    for line in reversed(lines):
-        if _is_path_line(line):
-            return _clean_path(line)
+def _read_path(candidate: tuple[int, str] | None, start: int, errors: list[BlockError]) -> str | None:
+    """The path of the block whose SEARCH marker is on patch line `start`, or None after an error.
+
+    A line that is not a path once its decorations are off is an error that names it: the block's
+    file cannot be told (and prose must never become a folder).
+    """
+    if candidate is None:
+        errors.append(BlockError(start, f"no file path before '{SEARCH_MARKER}'"))
+        return None
+    number, line = candidate
+    if number == 0:
+        return line  # the path of the block before, read already
+    found = clean_path(line)
+    problem = path_problem(found)
+    if problem is not None:
+        shown = line.strip()
+        shown = shown if len(shown) <= 80 else shown[:77] + "..."
+        errors.append(
+            BlockError(
+                number,
+                f"{shown!r} is taken as the file path of the block at line {start}, but it is {problem}. "
+                "Put the file's path, relative to the root, alone on the line before the block "
+                "(or before its opening fence).",
+            )
+        )
+        return None
+    return found.path
+
+
+def _path_line(lines: list[str], first: int) -> tuple[int, str] | None:
+    """The path line a SEARCH marker after ``lines`` (the first on patch line `first`) would take:
+    the last non-blank, non-fence line, with its number."""
+    for k in range(len(lines) - 1, -1, -1):
+        if _is_path_line(lines[k]):
+            return first + k, lines[k]
     return None
 
 
 def _read_block(
     lines: list[str], i: int, start: int, path: str | None, errors: list[BlockError]
-) -> tuple[EditBlock | None, int, str | None]:
+) -> tuple[EditBlock | None, int, tuple[int, str] | None]:
     """Read the body of the block whose SEARCH marker is on patch line ``start``.
 
     Returns the block (None when it is malformed or has no path), the index of the first line
@@ -197,7 +223,7 @@ def _read_block(
                     start, f"block is not closed: a new '{SEARCH_MARKER}' follows on line {i + 1}", path
                 )
             )
-            return None, i, _path_line(body)
+            return None, i, _path_line(body, start + 1)
         if marker == REPLACE_MARKER:
             if not dividers:
                 errors.append(BlockError(i + 1, f"'{REPLACE_MARKER}' before the '{DIVIDER}' divider", path))
