@@ -526,17 +526,17 @@ def swap(base, outside):
 
 @pytest.mark.parametrize("action", ["edit", "create"])
 def test_link_swapped_in_after_the_check(swap_root, monkeypatch, action):
-    from brindle_search import blocks as blocks_module
+    from brindle_search import patches as patches_module
 
     base, outside = swap_root
-    name = "apply_edits" if action == "edit" else "create_file"
-    real = getattr(blocks_module, name)
+    name = "load_document" if action == "edit" else "create_file"
+    real = getattr(patches_module, name)
 
     def swapped_first(*args, **kwargs):
         swap(base, outside)
         return real(*args, **kwargs)
 
-    monkeypatch.setattr(blocks_module, name, swapped_first)
+    monkeypatch.setattr(patches_module, name, swapped_first)
     if action == "edit":
         text = patch("sub/x.py", S, "x = 1", D, "x = 2", R)
     else:

@@ -28,7 +28,7 @@ from .line_diff import unified_diff
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
 from .results import Edit, EditResult, check_line_hint
 
-__all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text"]
+__all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text", "place_edits"]
 
 #: Default of `min_similarity`: the share of the lines between a tolerant place's first and last
 #: lines that must pair with old_string's (counted on both sides). Measured by
@@ -341,3 +341,14 @@ def apply_edits(
         return _guarded(lambda: _run(doc, checked, opts, batch=True, dry_run=dry_run), doc.path)
 
     return edit_document(path, encoding, run, dry_run=dry_run)
+
+
+def place_edits(doc: Document, edits: Iterable[EditLike]) -> EditResult:
+    """What ``apply_edits`` makes of `edits` on a document read already (``files.load_document``),
+    with nothing written: on success ``text`` is the new text with the document's line endings,
+    for the caller to write (patches place every file before writing any)."""
+    checked = [_as_edit(item, k) for k, item in enumerate(edits)]
+    if not checked:
+        raise ValueError("place_edits needs at least one edit")
+    opts = _check_options(True, None, None)
+    return _guarded(lambda: _run(doc, checked, opts, batch=True, dry_run=True), doc.path)

@@ -49,6 +49,9 @@ else:
 __all__ = [
     "Document",
     "create_file",
+    "load_document",
+    "release_document",
+    "remove_document",
     "document_from_text",
     "edit_document",
     "encode_document",
@@ -701,14 +704,23 @@ def _create_directly(location: Location, data: bytes) -> None:
     os.close(fd)
 
 
-def create_file(root: Root, path: str, text: str) -> None:
+def create_file(root: Root, path: str, text: str, *, like: Document | None = None) -> None:
     """Create the file `path` under `root` holding `text` in UTF-8, making its folders.
 
     The file appears complete or not at all, with the permission bits the umask leaves of 0o666;
     an existing file is never replaced (EditError with error_type "file_exists"). When creation
-    fails, the folders it made are removed again.
+    fails, the folders it made are removed again. With `like` (a document read from another file,
+    which a patch renames or copies), `text` is written in that document's encoding and
+    byte-order mark and the new file takes that file's permission bits.
     """
-    data = encode_document(Document(text="", path=root.display_path(path)), text)
+    display = root.display_path(path)
+    template = Document(text="", path=display)
+    mode = 0o666
+    if like is not None:
+        template = Document(text="", bom=like.bom, encoding=like.encoding, path=display)
+        if like.source is not None:
+            mode = stat.S_IMODE(like.source.status.st_mode)
+    data = encode_document(template, text)
     try:
         location = root.locate(path, create_folders=True)
     except OSError as exc:
@@ -718,8 +730,10 @@ def create_file(root: Root, path: str, text: str) -> None:
         try:
             assert location.dir_fd is not None
             _remove_stale_temporaries(location)
-            tmp_name, tmp = _create_temporary(location, 0o666)
+            tmp_name, tmp = _create_temporary(location, mode)
             try:
+                if like is not None:
+                    os.fchmod(tmp, mode)  # the bits of the file it comes from, whatever the umask
                 _write_all(tmp, data)
                 os.fsync(tmp)
                 try:
@@ -746,3 +760,49 @@ def create_file(root: Root, path: str, text: str) -> None:
         raise
     finally:
         location.close()
+
+
+# ---- documents held across files: a patch placed everywhere before anything is written --------
+
+
+def load_document(location: Location, encoding: str | None = None, *, lock: bool = True) -> Document:
+    """Read the file at `location` for a change made later with ``write_document`` or
+    ``remove_document``; with `lock`, its advisory lock is held until ``release_document``.
+
+    Raises EditError for anything that is not an editable text (as ``read_document``).
+    """
+    _codec_name(encoding)
+    return _load(location, encoding, lock=lock)
+
+
+def release_document(doc: Document) -> None:
+    """Give up the lock of a document read by ``load_document`` (nothing happens twice)."""
+    if doc.source is not None:
+        doc.source.release()
+
+
+def remove_document(doc: Document) -> None:
+    """Remove the file `doc` was read from, when it is still the one that was read.
+
+    Raises ``WriteConflict`` when the file changed or went away since it was read (it is then
+    left as it is), EditError when it cannot be removed.
+    """
+    source = doc.source
+    if source is None:
+        raise ValueError("the document was not read by load_document")
+    location = source.location
+    display = location.display
+    try:
+        try:
+            fd = location.open(os.O_RDONLY | os.O_NONBLOCK)
+        except FileNotFoundError:
+            raise _gone(display) from None
+        try:
+            _check_unchanged(source, fd)
+            os.unlink(location.name, dir_fd=location.dir_fd)
+        finally:
+            os.close(fd)
+        assert location.dir_fd is not None
+        os.fsync(location.dir_fd)
+    except OSError as exc:
+        raise _os_error(display, exc, "remove") from None
