@@ -24,7 +24,8 @@ colon and quotes are taken off); a line that is still not a path (prose, say) is
 that line, never a folder to create. A block that directly follows another one (with nothing but
 blank and fence lines between them) may leave the path out and edits the same file. The lines
 between the markers are the old and the new text, each line with its line feed, so a block of
-whole lines replaces whole lines; the patch's own CR LF line ends are read as LF. An empty SEARCH part stands for "create this file".
+whole lines replaces whole lines; the patch's own CR LF line ends are read as LF. An empty
+SEARCH part stands for "create this file".
 
 A block whose text itself holds a line ``=======`` (a heading underline, the middle of a merge
 conflict) has more than one place where it may be split: its ``splits`` list every reading, and

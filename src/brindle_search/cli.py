@@ -3,7 +3,7 @@
 One sub-command per verb::
 
     brindle-search edit FILE --old TEXT --new TEXT   edit_file
-    brindle-search apply [PATCH] [--root DIR]       parse_blocks + apply_blocks
+    brindle-search apply [PATCH] [--root DIR]       apply_patch (SEARCH/REPLACE blocks or a diff)
     brindle-search rank PATTERN [--from FILE]        extract (get_best_matches order)
     brindle-search locate FILE < old-block           StreamingLocator, line by line
 
@@ -24,10 +24,9 @@ from typing import IO, Any
 
 from . import __version__
 from ._edit import STRATEGIES, edit_file
-from .block_parser import parse_blocks
-from .blocks import apply_blocks
 from .errors import EditError
 from .files import read_document
+from .patches import HELD_BACK, apply_patch
 from .ranking import extract
 from .results import EditResult, line_range
 from .streaming import StreamingLocator
@@ -252,8 +251,13 @@ def cmd_apply(args: argparse.Namespace) -> int:
         text = _read_input(args.patch, "patch")
         if not os.path.isdir(args.root):
             raise UsageError(f"--root {args.root}: not a folder")
-        report = apply_blocks(
-            parse_blocks(text), args.root, dry_run=args.dry_run, allow_vcs_dirs=args.allow_vcs_dirs
+        report = apply_patch(
+            text,
+            args.root,
+            dry_run=args.dry_run,
+            atomic=args.atomic,
+            reverse=args.reverse,
+            allow_vcs_dirs=args.allow_vcs_dirs,
         )
     except (UsageError, EditError) as exc:
         if args.json:
@@ -264,6 +268,8 @@ def cmd_apply(args: argparse.Namespace) -> int:
                     "dry_run": args.dry_run,
                     "files": [],
                     "errors": [{"line": None, "message": str(exc)}],
+                    "format": None,
+                    "atomic": args.atomic,
                 },
             )
         else:
@@ -277,10 +283,19 @@ def cmd_apply(args: argparse.Namespace) -> int:
         for outcome in report.files:
             if outcome.ok:
                 _print_success(sys.stdout, outcome.result, args.dry_run, outcome.summary(args.dry_run))
-            else:
+        # The failures last, where a reader (or a model) of the output finds them together.
+        for outcome in report.files:
+            if not outcome.ok and outcome.error_type != HELD_BACK:
                 _fail(outcome.report())
+        held = [outcome.path for outcome in report.files if outcome.error_type == HELD_BACK]
+        if held:
+            _fail(
+                f"--atomic: nothing written; placed but held back: {', '.join(held)}"
+                if not args.dry_run
+                else f"--atomic: nothing would be written; placed but held back: {', '.join(held)}"
+            )
         if not report.files and not report.errors:
-            _fail("no edit blocks found in the patch")
+            _fail("no SEARCH/REPLACE blocks and no unified diff found in the patch")
     return report.exit_code
 
 
@@ -367,7 +382,7 @@ def cmd_locate(args: argparse.Namespace) -> int:
     live = not args.json and out.isatty()
     count = 0
 
-    def report(location: Any) -> None:
+    def report(location: Any, places: Sequence[Any] = ()) -> None:
         if args.json:
             _print_json(
                 out,
@@ -376,10 +391,15 @@ def cmd_locate(args: argparse.Namespace) -> int:
                     "located": location is not None,
                     "start_line": None if location is None else location.start_line,
                     "end_line": None if location is None else location.end_line,
+                    "candidates": [{"start_line": p.start_line, "end_line": p.end_line} for p in places],
                 },
             )
             return
-        where = "not located" if location is None else line_range(location.start_line, location.end_line)
+        if places:
+            listed = ", ".join(line_range(p.start_line, p.end_line) for p in places)
+            where = f"{len(places)} equal places: {listed} (--line-hint N chooses one)"
+        else:
+            where = "not located" if location is None else line_range(location.start_line, location.end_line)
         if live:
             out.write(f"\r\x1b[K{count} lines read: {where} of {args.file}")
             out.flush()
@@ -409,7 +429,14 @@ def cmd_locate(args: argparse.Namespace) -> int:
         _fail(str(exc))
         return EXIT_ERROR
     location = locator.finish()
-    if pending:
+    # Without a line hint, a block that fits several places equally well is not located: every
+    # place is listed, and the answer is not the first of them.
+    places = locator.candidates if args.line_hint is None else []
+    if len(places) > 1:
+        count += pending
+        report(None, places)
+        location = None
+    elif pending:
         count += 1
         report(location)
     if live:
@@ -462,10 +489,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     edit.add_argument("file", metavar="FILE")
     old = edit.add_mutually_exclusive_group(required=True)
-    old.add_argument("--old", metavar="TEXT", help="the block to replace")
+    old.add_argument("--old", metavar="TEXT", help="the block to replace (may start with '-')")
     old.add_argument("--old-file", metavar="F", help="read the block to replace from F (- for stdin)")
     new = edit.add_mutually_exclusive_group(required=True)
-    new.add_argument("--new", metavar="TEXT", help="the text to put in its place")
+    new.add_argument("--new", metavar="TEXT", help="the text to put in its place (may start with '-')")
     new.add_argument("--new-file", metavar="F", help="read the new text from F (- for stdin)")
     edit.add_argument("--replace-all", action="store_true", help="replace every occurrence")
     edit.add_argument(
@@ -497,13 +524,17 @@ def build_parser() -> argparse.ArgumentParser:
     apply = _command(
         sub,
         "apply",
-        "apply SEARCH/REPLACE edit blocks to files under a root folder",
-        "Read SEARCH/REPLACE blocks from PATCH (or standard input) and apply them. Each block\n"
-        "names its file on the line before it, relative to --root; the blocks of one file are\n"
-        "applied all or nothing, each file on its own. An empty SEARCH part creates a file that\n"
-        "does not exist yet. Paths that leave the root (absolute, '..', '~', symbolic links) or\n"
-        "enter .git, .hg or .svn are refused; a malformed block is reported with its line number\n"
-        "and nothing of its file is written.\n\n"
+        "apply SEARCH/REPLACE edit blocks or a unified diff to files under a root folder",
+        "Read a patch from PATCH (or standard input) and apply it: SEARCH/REPLACE blocks or a\n"
+        "unified diff (diff -u, git diff; new and deleted files, renames), told apart from the\n"
+        "text. Each block names its file on the line before it, relative to --root ('### x.py',\n"
+        "'`x.py`', '**x.py**', 'File: x.py' and 'x.py:' are read as x.py; a line that is not a\n"
+        "path is an error). An empty SEARCH part creates a file that does not exist yet. A hunk\n"
+        "is placed by its lines, not its numbers, with the tolerance of 'edit'; a deleted file\n"
+        "is removed only when it holds what the diff says. Each file is applied all or nothing;\n"
+        "with --atomic the whole patch is. Paths that leave the root (absolute, '..', '~',\n"
+        "symbolic links) or enter .git, .hg or .svn are refused; a malformed block or diff is\n"
+        "reported with its line number and nothing of its file is written.\n\n"
         "  path/to/file.py\n"
         "  <<<<<<< SEARCH\n"
         "  old lines\n"
@@ -511,12 +542,19 @@ def build_parser() -> argparse.ArgumentParser:
         "  new lines\n"
         "  >>>>>>> REPLACE",
         "  brindle-search apply changes.md --root ~/project --dry-run\n"
-        "  my-agent --emit-edits | brindle-search apply --json",
+        "  git diff | brindle-search apply --reverse --root ../copy\n"
+        "  my-agent --emit-edits | brindle-search apply --atomic --json",
     )
-    apply.add_argument("patch", nargs="?", metavar="PATCH", help="the file of edit blocks (default stdin)")
+    apply.add_argument("patch", nargs="?", metavar="PATCH", help="the patch file (default stdin)")
     apply.add_argument("--root", default=".", metavar="DIR", help="the folder paths are relative to")
     apply.add_argument(
-        "--allow-vcs-dirs", action="store_true", help="let blocks write inside .git, .hg and .svn folders"
+        "--atomic",
+        action="store_true",
+        help="write nothing unless every file's changes are placed (as git apply)",
+    )
+    apply.add_argument("-R", "--reverse", action="store_true", help="apply the patch backwards (undo it)")
+    apply.add_argument(
+        "--allow-vcs-dirs", action="store_true", help="let the patch write inside .git, .hg and .svn folders"
     )
     apply.add_argument("--dry-run", action="store_true", help="show the result, write nothing")
     apply.add_argument("--json", action="store_true", help="print one JSON object (schema in the README)")
@@ -544,7 +582,9 @@ def build_parser() -> argparse.ArgumentParser:
         "locate a block streamed on standard input in FILE, line by line",
         "Feed standard input, as it arrives, into the streaming matcher over FILE and print after\n"
         "each completed line the lines of FILE where the block received so far is located. On a\n"
-        "terminal a single status line is kept up to date instead.",
+        "terminal a single status line is kept up to date instead. When the whole block fits\n"
+        "several places equally well, the last answer lists them all and the exit code is 1\n"
+        "(--line-hint chooses among them).",
         "  printf 'def f():\\n    return 1\\n' | brindle-search locate app.py --json",
     )
     locate.add_argument("file", metavar="FILE")
@@ -568,10 +608,33 @@ def _utf8_streams() -> None:
             reconfigure(encoding="utf-8", errors="backslashreplace")
 
 
+#: Options whose value is taken as written, even when it starts with '-' (``--old -v``).
+_LITERAL_VALUES = ("--old", "--new")
+
+
+def _literal_values(argv: Sequence[str]) -> list[str]:
+    """The arguments with each literal option joined to its value (``--old=-v``), which argparse
+    would otherwise read as an option of its own."""
+    out: list[str] = []
+    k = 0
+    while k < len(argv):
+        arg = argv[k]
+        if arg == "--":
+            out.extend(argv[k:])
+            break
+        if arg in _LITERAL_VALUES and k + 1 < len(argv):
+            out.append(f"{arg}={argv[k + 1]}")
+            k += 2
+            continue
+        out.append(arg)
+        k += 1
+    return out
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit code."""
     _utf8_streams()
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(_literal_values(sys.argv[1:] if argv is None else argv))
     try:
         return int(args.handler(args))
     except BrokenPipeError:
