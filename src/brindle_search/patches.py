@@ -47,7 +47,7 @@ from .block_parser import (
     parse_blocks,
     patch_lines,
 )
-from .diff_parser import Hunk, ParsedDiff, looks_like_diff, parse_diff
+from .diff_parser import DiffLine, Hunk, ParsedDiff, looks_like_diff, parse_diff
 from .errors import EditError, PathRefused, WriteConflict
 from .files import (
     Document,
@@ -251,8 +251,8 @@ _TERMS = {
         "advice": "To fix, include more context lines in the hunk, or correct the start line of "
         "its '@@' header, so that it says which place is meant.",
         "old_string and new_string must be different": "the hunk changes nothing",
-        "old_string": "the hunk's old lines (context and '-')",
-        "new_string": "the hunk's new lines (context and '+')",
+        "old_string": "the hunk's old side (its context and '-' lines)",
+        "new_string": "the hunk's new side (its context and '+' lines)",
     },
 }
 
@@ -284,6 +284,7 @@ class _Piece:
     header: str | None = None  # a hunk's header
     start: int | None = None  # a hunk's old start line, moved by the hunks before it
     changes: bool = True
+    lines: tuple[DiffLine, ...] = ()  # a hunk's lines
 
     @property
     def creates(self) -> bool:
@@ -392,7 +393,16 @@ def _hunk_pieces(hunks: tuple[Hunk, ...]) -> list[_Piece]:
             start = max(0, hunk.old_start + shift)
         hint = max(1, start) if start is not None else None
         pieces.append(
-            _Piece(hunk.line, hunk.old, hunk.new, hint, header=hunk.header, start=start, changes=hunk.changes)
+            _Piece(
+                hunk.line,
+                hunk.old,
+                hunk.new,
+                hint,
+                header=hunk.header,
+                start=start,
+                changes=hunk.changes,
+                lines=hunk.lines,
+            )
         )
     return pieces
 
@@ -604,6 +614,24 @@ def _place_pieces(plan: _Plan, doc: Document) -> EditResult:
     if not edits:
         return EditResult(ok=True, path=doc.path, text=raw, strategy=[])
     result = place_edits(doc, edits)
+    known: set[str] | None = None
+    while not result.ok and result.error_type in ("not_found", "refused"):
+        # A hunk with context lines the file does not have (invented, or from another version):
+        # placed again without them.
+        index = result.failed_edit if result.failed_edit is not None else 0
+        piece = used[index]
+        if known is None:
+            known = {line.strip() for line in doc.text.split("\n")}
+        trimmed = _without_unknown_context(piece, known)
+        if trimmed is None:
+            break
+        used[index], dropped = trimmed
+        edits[index] = Edit(used[index].old, used[index].new, line_hint=piece.hint)
+        notes.append(
+            f"hunk at patch line {piece.line}: left out {_plural(dropped, 'context line')} "
+            "that the file does not have"
+        )
+        result = place_edits(doc, edits)
     if not result.ok:
         failed = used[result.failed_edit if result.failed_edit is not None else 0]
         outcome.result = result
@@ -612,6 +640,18 @@ def _place_pieces(plan: _Plan, doc: Document) -> EditResult:
     if notes:
         result = replace(result, repairs=[*result.repairs, *notes])
     return result
+
+
+def _without_unknown_context(piece: _Piece, known: set[str]) -> tuple[_Piece, int] | None:
+    """The hunk without its context lines that are no line of the file (blank lines are kept);
+    None when it has none, or nothing of it but added lines would be left."""
+    kept = [d for d in piece.lines if d.kind != " " or not d.text.strip() or d.text.strip() in known]
+    dropped = len(piece.lines) - len(kept)
+    if not dropped or not any(d.kind != "+" and d.text.strip() for d in kept):
+        return None
+    old = "".join(d.text for d in kept if d.kind != "+")
+    new = "".join(d.text for d in kept if d.kind != "-")
+    return replace(piece, old=old, new=new, lines=tuple(kept)), dropped
 
 
 def _as_edit(piece: _Piece, text: str) -> Edit | None:

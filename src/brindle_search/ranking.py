@@ -6,6 +6,9 @@ order; ``extract_one`` returns the best one or ``None``. The scores are those of
 contain the query as a fuzzy subsequence is never returned. The key is the choice's position when
 ``choices`` is an iterable of ``str``, and its key when ``choices`` is a mapping (whose values are
 scored). With a limit, the best matches are selected in native code without sorting every match.
+A ``processor`` is applied to each choice before it is scored (``str.lower``, or
+``lambda item: item.name`` for choices that are not strings); the results still name the choice
+itself, as given.
 """
 
 from __future__ import annotations
@@ -14,7 +17,7 @@ import math
 import numbers
 import operator
 import sys
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, SupportsIndex, Union, cast
 
 from . import _native
@@ -29,25 +32,32 @@ _PLAIN_TEXTS_FIRST = sys.implementation.name == "pypy"
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1
 
-Choices = Union[Iterable[str], Mapping[Any, str]]
+Choices = Union[Iterable[Any], Mapping[Any, Any]]
+Processor = Callable[[Any], str]
 
 
 def extract(
     query: str,
     choices: Choices,
     *,
+    processor: Processor | None = None,
     limit: int | None = None,
     score_cutoff: float | None = None,
-) -> list[tuple[str, int, Any]]:
+) -> list[tuple[Any, int, Any]]:
     """The matches of ``query`` among ``choices`` as ``(choice, score, key)``, best first.
 
-    ``limit`` (None or an int >= 0) keeps only the first ``limit`` matches; ``score_cutoff`` (None
-    or a number) keeps only the matches whose score is at least ``score_cutoff``. Raises TypeError
-    when ``query`` is not a ``str`` or a choice is not a ``str``, ValueError for a negative limit or
-    a NaN cutoff.
+    ``processor`` (None or a callable) turns each choice into the ``str`` that is scored; the
+    query is scored as given. ``limit`` (None or an int >= 0) keeps only the first ``limit``
+    matches; ``score_cutoff`` (None or a number) keeps only the matches whose score is at least
+    ``score_cutoff``. Raises TypeError when ``query`` is not a ``str`` or a choice (after the
+    processor) is not a ``str``, ValueError for a negative limit or a NaN cutoff.
     """
     if not isinstance(query, str):
         raise TypeError(f"query must be a str, not {type(query).__name__!r}")
+    if processor is not None:
+        if not callable(processor):
+            raise TypeError(f"processor must be None or callable, not {type(processor).__name__!r}")
+        return _extract_processed(query, choices, processor, limit, score_cutoff)
     native_limit = _check_limit(limit)
     native_cutoff, nothing_passes = _check_cutoff(score_cutoff)
     if nothing_passes:
@@ -65,14 +75,46 @@ def extract_one(
     query: str,
     choices: Choices,
     *,
+    processor: Processor | None = None,
     score_cutoff: float | None = None,
-) -> tuple[str, int, Any] | None:
+) -> tuple[Any, int, Any] | None:
     """The best match of ``query`` among ``choices`` as ``(choice, score, key)``, or None.
 
     Among equal scores the first choice wins. Arguments as for ``extract``.
     """
-    found = extract(query, choices, limit=1, score_cutoff=score_cutoff)
+    found = extract(query, choices, processor=processor, limit=1, score_cutoff=score_cutoff)
     return found[0] if found else None
+
+
+def _extract_processed(
+    query: str, choices: Choices, processor: Processor, limit: int | None, score_cutoff: float | None
+) -> list[tuple[Any, int, Any]]:
+    """``extract`` of the processed choices, each result naming the choice as given."""
+    if isinstance(choices, Mapping):
+        keys = list(choices.keys())
+        originals: list[Any] = list(choices.values())
+        if len(keys) != len(originals):
+            raise RuntimeError("choices changed size while it was read")
+        processed = {key: _processed(processor, value, key, True) for key, value in zip(keys, originals)}
+        found = extract(query, processed, limit=limit, score_cutoff=score_cutoff)
+        position = {key: k for k, key in enumerate(keys)}
+        return [(originals[position[key]], score, key) for _, score, key in found]
+    if isinstance(choices, str):
+        raise TypeError("choices must be an iterable of choices, not a str")
+    originals = list(_iterate(choices))
+    texts = [_processed(processor, choice, k, False) for k, choice in enumerate(originals)]
+    return [
+        (originals[k], score, k)
+        for _, score, k in extract(query, texts, limit=limit, score_cutoff=score_cutoff)
+    ]
+
+
+def _processed(processor: Processor, choice: Any, where: Any, keyed: bool) -> str:
+    text = processor(choice)
+    if not isinstance(text, str):
+        place = f"under key {_safe_repr(where)}" if keyed else f"at position {where}"
+        raise TypeError(f"processor must return a str, not {type(text).__name__!r} (the choice {place})")
+    return text
 
 
 def _check_limit(limit: object) -> int | None:
