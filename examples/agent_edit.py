@@ -1,8 +1,9 @@
 """How a coding agent edits files with brindle_search: edit, read the result, hand str(result) back.
 
 The "model" here is a list of canned replies, as a language model typically writes them: the first
-drops the indentation of a method, the second misremembers a line, the third retries with the text
-the failure report showed it.
+drops the indentation of a method, the second quotes a loop as it was before the first edit, the
+third retries with the lines the failure report showed it. The file lives in a temporary folder
+that is removed at the end.
 """
 
 import os
@@ -28,10 +29,12 @@ MODEL_REPLIES = [
         "new_string": "def total(self):\n    result = 0\n    for item in self.items:\n"
         "        if item.free:\n            continue\n",
     },
-    # A misremembered line: not placed; the report shows the closest block and its diff.
+    # The loop as it was before the first edit (and a misremembered name): refused, since the
+    # lines it would replace hold two the model did not show; the report shows them in a diff.
     {
-        "old_string": "        result += item.prize\n        return result",
-        "new_string": "        result += item.price * item.quantity\n        return result",
+        "old_string": "        for item in self.items:\n            result += item.prize\n        return result",
+        "new_string": "        for item in self.items:\n            result += item.price * item.quantity\n"
+        "        return result",
     },
     # The retry, with the line as the report showed it.
     {
@@ -42,8 +45,16 @@ MODEL_REPLIES = [
 
 
 def main() -> None:
-    folder = tempfile.mkdtemp(prefix="agent_edit_")
-    path = os.path.join(folder, "cart.py")
+    home = os.getcwd()
+    with tempfile.TemporaryDirectory(prefix="agent_edit_") as folder:  # removed again at the end
+        os.chdir(folder)  # so that reports name the file as the model does: cart.py
+        try:
+            play("cart.py")
+        finally:
+            os.chdir(home)
+
+
+def play(path: str) -> None:
     with open(path, "w", encoding="utf-8") as f:
         f.write(SOURCE)
 
@@ -61,7 +72,8 @@ def main() -> None:
     print("--- the file now")
     with open(path, encoding="utf-8") as f:
         print(f.read(), end="")
-    compile(open(path, encoding="utf-8").read(), path, "exec")
+    with open(path, encoding="utf-8") as f:
+        compile(f.read(), path, "exec")
 
 
 if __name__ == "__main__":

@@ -9,6 +9,9 @@ file's encoding, byte-order mark and line endings, write atomically, and report 
 (``WriteConflict`` when another program changed the file during the edit).
 ``extract`` and ``extract_one`` rank candidates in the conventions of ranking libraries, and
 ``StreamingLocator`` locates an edit's old block while it is still being generated.
+``apply_patch`` applies a patch a model wrote (SEARCH/REPLACE blocks or a unified diff) to the
+files under a root folder, each file or the whole patch all or nothing, and returns a
+``PatchReport``.
 """
 
 from _brindle_search import (
@@ -26,6 +29,7 @@ from _brindle_search import (
 
 from ._edit import DEFAULT_MIN_SIMILARITY, STRATEGIES, apply_edits, edit_file, edit_text
 from .errors import EditError, PathRefused, WriteConflict
+from .patches import PatchReport, apply_patch
 from .ranking import extract, extract_one
 from .results import ClosestMatch, Edit, EditResult
 from .streaming import BlockLocation, StreamingLocator
@@ -59,4 +63,6 @@ __all__ = [
     "extract_one",
     "StreamingLocator",
     "BlockLocation",
+    "apply_patch",
+    "PatchReport",
 ]

@@ -639,7 +639,25 @@ def _place_pieces(plan: _Plan, doc: Document) -> EditResult:
         _raise(outcome, str(result.error_type), for_format(result.message or "", outcome.format), failed.line)
     if notes:
         result = replace(result, repairs=[*result.repairs, *notes])
+    if outcome.format == DIFF and result.start_line is not None:
+        # A hunk's context lines are not changed: the lines reported are those that are.
+        start, end = _changed_lines(doc.text, _lf(result.text))
+        result = replace(result, start_line=start, end_line=end)
     return result
+
+
+def _changed_lines(old: str, new: str) -> tuple[int, int]:
+    """The first and last lines of `new` that differ from `old` (a removal: the line after it)."""
+    a, b = old.split("\n"), new.split("\n")
+    prefix = 0
+    while prefix < min(len(a), len(b)) and a[prefix] == b[prefix]:
+        prefix += 1
+    suffix = 0
+    while suffix < min(len(a), len(b)) - prefix and a[-1 - suffix] == b[-1 - suffix]:
+        suffix += 1
+    lines = max(1, len(b) - (1 if new.endswith("\n") else 0))
+    start = min(prefix + 1, lines)
+    return start, min(max(start, len(b) - suffix), lines)
 
 
 def _without_unknown_context(piece: _Piece, known: set[str]) -> tuple[_Piece, int] | None:
