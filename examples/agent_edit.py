@@ -32,7 +32,8 @@ MODEL_REPLIES = [
     # The loop as it was before the first edit (and a misremembered name): refused, since the
     # lines it would replace hold two the model did not show; the report shows them in a diff.
     {
-        "old_string": "        for item in self.items:\n            result += item.prize\n        return result",
+        "old_string": "        for item in self.items:\n            result += item.prize\n"
+        "        return result",
         "new_string": "        for item in self.items:\n            result += item.price * item.quantity\n"
         "        return result",
     },
