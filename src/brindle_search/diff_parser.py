@@ -15,7 +15,8 @@ Prose and Markdown fences around the diff are ignored. The file header is read a
 from``/``rename to``, ``copy from``/``copy to``, binary changes) and the models write them; a
 timestamp after the path is dropped and decorations are taken off by ``patch_paths``. A hunk
 without a file header takes the path on the last line of text before it (``pkg/helpers.py``
-above a fenced hunk), or continues the file of the hunk before it.
+above a fenced hunk; a path with a folder or an extension), or continues the file of the hunk
+before it.
 
 Models write hunks that are slightly wrong, so the numbers of a hunk header are only read, never
 trusted to find where it ends: a hunk ends at the next ``@@`` line, ``diff`` line, ``---`` line
@@ -308,13 +309,14 @@ class _Reader:
         k = 0
         current: list[Hunk] | None = None  # the hunks of the file being read
         header: _Header | None = None
+        end = 0  # the index after the last header or hunk read
         while k < len(self.lines):
             line = self.bare(k)
             if line.startswith("diff --git "):
                 self.close(header, current)
                 header, current = _Header(k + 1, git=True), []
                 header.git_paths = _git_line_paths(line[len("diff --git ") :])
-                k = self.git_extended(header, k + 1)
+                k = end = self.git_extended(header, k + 1)
                 continue
             if self.is_pair(k):
                 if header is None or current or header.has_old:
@@ -322,17 +324,28 @@ class _Reader:
                     header, current = _Header(k + 1), []
                 header.old, header.has_old = _header_path(line[4:]), True
                 header.new, header.has_new = _header_path(self.bare(k + 1)[4:]), True
-                k += 2
+                k = end = k + 2
                 continue
             if line.startswith("@@"):
-                if header is None:
-                    header = self.headerless(k)
-                    current = []
-                    if header is None:
-                        k = self.skip_hunk(k)
-                        continue
+                # A hunk after text that names a file starts that file; after anything else it
+                # continues the file of the hunk before it.
+                named = self.path_before(k, end) if header is None or k > end else None
+                if named is not None:
+                    self.close(header, current)
+                    header, current = named, []
+                elif header is None:
+                    self.errors.append(
+                        BlockError(
+                            k + 1,
+                            f"hunk {self.bare(k)!r} has no file: put '--- a/PATH' and '+++ b/PATH' "
+                            "lines (or the file's path alone on a line) before it",
+                        )
+                    )
+                    k = end = self.skip_hunk(k)
+                    continue
                 assert current is not None
                 hunk, k = self.hunk(k)
+                end = k
                 current.append(hunk)
                 continue
             k += 1
@@ -364,25 +377,20 @@ class _Reader:
             k += 1
         return k
 
-    def headerless(self, k: int) -> _Header | None:
-        """The header of a hunk without one: the path on the last line of text before it."""
-        for j in range(k - 1, -1, -1):
+    def path_before(self, k: int, end: int) -> _Header | None:
+        """The header of a hunk without one: the path on the last line of text before line index
+        `k` (and after index `end`), when that line is a path."""
+        for j in range(k - 1, end - 1, -1):
             text = self.bare(j).strip()
             if not text or _FENCE.match(text):
                 continue
             found = clean_path(text)
-            if path_problem(found) is None:
-                h = _Header(j + 1, has_old=True, has_new=True)
-                h.old = h.new = found.path
-                return h
-            break
-        self.errors.append(
-            BlockError(
-                k + 1,
-                f"hunk {self.bare(k)!r} has no file: put '--- a/PATH' and '+++ b/PATH' lines "
-                "(or the file's path alone on a line) before it",
-            )
-        )
+            # A word alone ("Also:") is more likely prose than a file without an extension.
+            if path_problem(found) is not None or not re.search(r"[./\\]", found.path):
+                return None
+            h = _Header(j + 1, has_old=True, has_new=True)
+            h.old = h.new = found.path
+            return h
         return None
 
     def skip_hunk(self, k: int) -> int:

@@ -52,12 +52,15 @@ from .errors import EditError, PathRefused, WriteConflict
 from .files import (
     Document,
     create_file,
+    document_from_text,
     load_document,
     release_document,
     remove_document,
     restore_endings,
+    splice_endings,
     write_document,
 )
+from .line_diff import unified_diff
 from .paths import Location, Root, relative_parts
 from .results import Edit, EditResult, line_range
 
@@ -251,9 +254,14 @@ _TERMS = {
         "advice": "To fix, include more context lines in the hunk, or correct the start line of "
         "its '@@' header, so that it says which place is meant.",
         "old_string and new_string must be different": "the hunk changes nothing",
-        "old_string": "the hunk's old side (its context and '-' lines)",
-        "new_string": "the hunk's new side (its context and '+' lines)",
+        "old_string": "the hunk's old side",
+        "new_string": "the hunk's new side",
     },
+}
+# What the terms stand for, said where a report first uses them.
+_FIRST_USE = {
+    "the hunk's old side": " (its context and '-' lines)",
+    "the hunk's new side": " (its context and '+' lines)",
 }
 
 
@@ -265,6 +273,11 @@ def for_format(message: str, fmt: str) -> str:
     key = "old_string and new_string must be different"
     message = message.replace(key, terms[key])
     message = message.replace("old_string", terms["old_string"]).replace("new_string", terms["new_string"])
+    for term, meaning in _FIRST_USE.items():
+        at = message.find(term)
+        if at >= 0:
+            at += len(term)
+            message = message[:at] + meaning + message[at:]
     message = _SAME_LINE_RANGE.sub(r"line \1", message)
     return _ONE_LINES.sub("1 line", message)
 
@@ -285,6 +298,8 @@ class _Piece:
     start: int | None = None  # a hunk's old start line, moved by the hunks before it
     changes: bool = True
     lines: tuple[DiffLine, ...] = ()  # a hunk's lines
+    # A hunk with '\ No newline at end of file': whether the file ends in a line feed after it.
+    final_newline: bool | None = None
 
     @property
     def creates(self) -> bool:
@@ -392,6 +407,10 @@ def _hunk_pieces(hunks: tuple[Hunk, ...]) -> list[_Piece]:
                     shift += sum(1 if d.kind == "+" else -1 for d in earlier.lines if d.kind != " ")
             start = max(0, hunk.old_start + shift)
         hint = max(1, start) if start is not None else None
+        old, new = hunk.old, hunk.new
+        final_newline = None
+        if (old and not old.endswith("\n")) or (new and not new.endswith("\n")):
+            final_newline = new.endswith("\n") if new else None
         pieces.append(
             _Piece(
                 hunk.line,
@@ -402,6 +421,7 @@ def _hunk_pieces(hunks: tuple[Hunk, ...]) -> list[_Piece]:
                 start=start,
                 changes=hunk.changes,
                 lines=hunk.lines,
+                final_newline=final_newline,
             )
         )
     return pieces
@@ -582,68 +602,140 @@ def _place(plan: _Plan, root: Root, dry_run: bool) -> None:
 
 def _place_pieces(plan: _Plan, doc: Document) -> EditResult:
     """The task's blocks or hunks placed on `doc`; raises _Failed with the outcome filled in."""
+    if plan.task.outcome.format == DIFF:
+        return _place_hunks(plan, doc)
     task, outcome = plan.task, plan.task.outcome
-    pieces = task.pieces
-    if outcome.format == BLOCKS:
-        pieces = _choose_splits(doc.text, pieces, outcome, exists=True)
-        creating = [p for p in pieces if p.creates]
-        if creating:
-            message = "an empty SEARCH part creates a file, but this file exists"
-            _raise(outcome, FILE_EXISTS, message, creating[0].line)
-    used: list[_Piece] = []
-    edits: list[Edit] = []
-    notes: list[str] = []
-    for piece in pieces:
+    pieces = _choose_splits(doc.text, task.pieces, outcome, exists=True)
+    creating = [p for p in pieces if p.creates]
+    if creating:
+        message = "an empty SEARCH part creates a file, but this file exists"
+        _raise(outcome, FILE_EXISTS, message, creating[0].line)
+    result = place_edits(doc, [Edit(p.old, p.new) for p in pieces])
+    if not result.ok:
+        failed = pieces[result.failed_edit if result.failed_edit is not None else 0]
+        outcome.result = result
+        _raise(outcome, str(result.error_type), for_format(result.message or "", BLOCKS), failed.line)
+    return result
+
+
+def _place_hunks(plan: _Plan, doc: Document) -> EditResult:
+    """The hunks placed one after another, each on the text the ones before it left.
+
+    A hunk with context or removed lines is placed like an edit (``place_edits``), the start line
+    of its header as the line hint; when it is not found, once more without the context lines the
+    file does not have. A hunk that only adds lines, with no context to find its place by, goes
+    where its header says.
+    """
+    task, outcome = plan.task, plan.task.outcome
+    step = doc
+    strategies: list[str] = []
+    repairs: list[str] = []
+    known: set[str] | None = None
+    for number, piece in enumerate(task.pieces, start=1):
         if not piece.changes:
             continue  # a hunk of context alone changes nothing
-        edit = _as_edit(piece, doc.text)
-        if edit is None:
-            _raise(
-                outcome,
-                "not_found",
-                "the hunk has no context or removed lines, and no line number in its header: "
-                "nothing says where its lines go. Give it the context lines around them.",
-                piece.line,
-            )
-        assert edit is not None
-        if piece.header is not None and piece.old == "" and doc.text:
-            notes.append(f"hunk at patch line {piece.line} has no context: placed by its line number")
-        used.append(piece)
-        edits.append(edit)
-    raw = restore_endings(doc, doc.text, doc.crlf)
-    if not edits:
-        return EditResult(ok=True, path=doc.path, text=raw, strategy=[])
-    result = place_edits(doc, edits)
-    known: set[str] | None = None
-    while not result.ok and result.error_type in ("not_found", "refused"):
-        # A hunk with context lines the file does not have (invented, or from another version):
-        # placed again without them.
-        index = result.failed_edit if result.failed_edit is not None else 0
-        piece = used[index]
-        if known is None:
-            known = {line.strip() for line in doc.text.split("\n")}
-        trimmed = _without_unknown_context(piece, known)
-        if trimmed is None:
+        tag = f"hunk {number}: " if len(task.pieces) > 1 else ""
+        if piece.old == "" and step.text:
+            if piece.start is None:
+                _raise(
+                    outcome,
+                    "not_found",
+                    "the hunk has no context or removed lines, and no line numbers in its header: "
+                    "nothing says where its lines go. Give it the context lines around them.",
+                    piece.line,
+                )
+            assert piece.start is not None
+            step = _insert_lines(step, piece.start, piece.new)
+            strategies.append("line_number")
+            repairs.append(f"{tag}no context lines: placed after line {piece.start}, as its header says")
+        else:
+            result = place_edits(step, [Edit(piece.old, piece.new, line_hint=piece.hint)])
+            if not result.ok and result.error_type in ("not_found", "refused"):
+                # Context lines the file does not have (invented, or from another version).
+                if known is None:
+                    known = {line.strip() for line in doc.text.split("\n")}
+                trimmed = _without_unknown_context(piece, known)
+                if trimmed is not None:
+                    lean, dropped = trimmed
+                    retry = place_edits(step, [Edit(lean.old, lean.new, line_hint=piece.hint)])
+                    if retry.ok:
+                        result = retry
+                        what = _plural(dropped, "context line")
+                        repairs.append(f"{tag}left out {what} that the file does not have")
+            if not result.ok:
+                original = restore_endings(doc, doc.text, doc.crlf)
+                outcome.result = replace(result, text=original, failed_edit=number - 1)
+                outcome.failed_hunk = piece.header
+                _raise(outcome, str(result.error_type), for_format(result.message or "", DIFF), piece.line)
+            strategies.extend(result.strategy if isinstance(result.strategy, list) else [])
+            repairs.extend(tag + phrase for phrase in result.repairs)
+            step = _document_of(doc, result.text)
+        if piece.final_newline is not None:
+            step = _final_newline(step, piece.final_newline)
+    raw = restore_endings(step, step.text, step.crlf)
+    if step.text == doc.text:
+        return EditResult(ok=True, path=doc.path, text=raw, strategy=strategies)
+    label = doc.path if doc.path is not None else "text"
+    diff = "".join(line + "\n" for line in unified_diff(_text_lines(doc.text), _text_lines(step.text), label))
+    start, end = _changed_lines(doc.text, step.text)
+    return EditResult(
+        ok=True,
+        path=doc.path,
+        text=raw,
+        strategy=strategies,
+        start_line=start,
+        end_line=end,
+        replacements=len(strategies),
+        repairs=repairs,
+        diff=diff,
+    )
+
+
+def _text_lines(text: str) -> list[str]:
+    lines = text.split("\n")
+    if text.endswith("\n"):
+        lines.pop()
+    return lines
+
+
+def _document_of(doc: Document, raw: str) -> Document:
+    """`doc` holding `raw` (a text with line endings) instead of its own text."""
+    fresh = document_from_text(raw)
+    newline = fresh.newline if ("\n" in raw or "\r" in raw) else doc.newline
+    return replace(doc, text=fresh.text, crlf=fresh.crlf, newline=newline)
+
+
+def _splice(doc: Document, pos: int, length: int, new: str) -> Document:
+    """`doc` with text[pos:pos+length] replaced by `new` (LF form); new lines take its ending."""
+    flags = splice_endings(doc, doc.crlf, doc.text, [(pos, length, new)])
+    return replace(doc, text=doc.text[:pos] + new + doc.text[pos + length :], crlf=flags)
+
+
+def _insert_lines(doc: Document, after: int, new: str) -> Document:
+    """`doc` with the lines `new` put after its line `after` (0: at the top; past the end: at the end)."""
+    text = doc.text
+    pos = 0
+    for _ in range(after):
+        found = text.find("\n", pos)
+        if found < 0:
+            pos = len(text)
             break
-        used[index], dropped = trimmed
-        edits[index] = Edit(used[index].old, used[index].new, line_hint=piece.hint)
-        notes.append(
-            f"hunk at patch line {piece.line}: left out {_plural(dropped, 'context line')} "
-            "that the file does not have"
-        )
-        result = place_edits(doc, edits)
-    if not result.ok:
-        failed = used[result.failed_edit if result.failed_edit is not None else 0]
-        outcome.result = result
-        outcome.failed_hunk = failed.header
-        _raise(outcome, str(result.error_type), for_format(result.message or "", outcome.format), failed.line)
-    if notes:
-        result = replace(result, repairs=[*result.repairs, *notes])
-    if outcome.format == DIFF and result.start_line is not None:
-        # A hunk's context lines are not changed: the lines reported are those that are.
-        start, end = _changed_lines(doc.text, _lf(result.text))
-        result = replace(result, start_line=start, end_line=end)
-    return result
+        pos = found + 1
+    if pos == len(text) and text and not text.endswith("\n"):
+        new = "\n" + new  # after a last line without a line feed
+        if new.endswith("\n"):
+            new = new[:-1]
+    return _splice(doc, pos, 0, new)
+
+
+def _final_newline(doc: Document, wanted: bool) -> Document:
+    """`doc` ending in a line feed or not, as a hunk's '\\ No newline at end of file' says."""
+    text = doc.text
+    if wanted and text and not text.endswith("\n"):
+        return _splice(doc, len(text), 0, "\n")
+    if not wanted and text.endswith("\n"):
+        return _splice(doc, len(text) - 1, 1, "")
+    return doc
 
 
 def _changed_lines(old: str, new: str) -> tuple[int, int]:
@@ -670,22 +762,6 @@ def _without_unknown_context(piece: _Piece, known: set[str]) -> tuple[_Piece, in
     old = "".join(d.text for d in kept if d.kind != "+")
     new = "".join(d.text for d in kept if d.kind != "-")
     return replace(piece, old=old, new=new, lines=tuple(kept)), dropped
-
-
-def _as_edit(piece: _Piece, text: str) -> Edit | None:
-    """The piece as an edit of `text`. A hunk that only adds lines, with no context to find its
-    place by, is placed by its line number: the line above (or below) it becomes its context."""
-    if piece.old or not text or piece.header is None:
-        return Edit(piece.old, piece.new, line_hint=piece.hint)
-    if piece.start is None:
-        return None
-    lines = patch_lines(text)
-    after = min(piece.start, len(lines))  # the hunk's lines go after this line (0: at the top)
-    if after == 0:
-        return Edit(lines[0], piece.new + lines[0], line_hint=1)
-    anchor = lines[after - 1]
-    glue = "" if anchor.endswith("\n") else "\n"
-    return Edit(anchor, anchor + glue + piece.new, line_hint=after)
 
 
 def _matches(text: str, expected: str) -> bool:
