@@ -25,6 +25,7 @@ EDIT_KEYS = [
 APPLY_FILE_KEYS = [
     "path", "ok", "created", "written", "blocks", "failed_block", "strategy", "start_line", "end_line",
     "replacements", "repairs", "diff", "error_type", "message", "closest_match", "locations",
+    "deleted", "renamed_from", "copied_from", "format", "failed_hunk",
 ]  # fmt: skip
 S, D, R = "<<<<<<< SEARCH", "=======", ">>>>>>> REPLACE"
 
@@ -243,7 +244,8 @@ def test_apply_json_files_each_on_their_own(work):
     (work / "p.txt").write_text(text)
     code, doc, err = run_json("apply", "p.txt", "--dry-run", cwd=work)
     assert code == 1 and err == ""
-    assert sorted(doc) == ["dry_run", "errors", "files", "ok"] and doc["dry_run"] and not doc["ok"]
+    assert sorted(doc) == ["atomic", "dry_run", "errors", "files", "format", "ok"]
+    assert doc["dry_run"] and not doc["ok"] and doc["format"] == "blocks"
     assert all(list(f) == APPLY_FILE_KEYS for f in doc["files"])
     summary = [(f["path"], f["ok"], f["error_type"], f["failed_block"], f["blocks"]) for f in doc["files"]]
     assert summary == [
@@ -320,7 +322,10 @@ def test_apply_nothing_to_do(work):
     code, out, err = run("apply", stdin="just prose, no blocks\n", cwd=work)
     assert (code, out) == (1, "") and "no edit blocks" in err
     code, doc, _ = run_json("apply", stdin="", cwd=work)
-    assert (code, doc) == (1, {"ok": False, "dry_run": False, "files": [], "errors": []})
+    assert (code, doc) == (
+        1,
+        {"ok": False, "dry_run": False, "files": [], "errors": [], "format": "blocks", "atomic": False},
+    )
 
 
 # --- rank -------------------------------------------------------------------------------------
@@ -403,16 +408,36 @@ def test_locate_plain_and_json(src):
     code, out, _ = run("locate", src, "--json", stdin=block + "\n")
     assert code == 0
     assert [json.loads(line) for line in out.splitlines()] == [
-        {"lines_read": 1, "located": True, "start_line": 7, "end_line": 7},
-        {"lines_read": 2, "located": True, "start_line": 7, "end_line": 8},
-        {"lines_read": 3, "located": True, "start_line": 7, "end_line": 9},
+        {"lines_read": 1, "located": True, "start_line": 7, "end_line": 7, "candidates": []},
+        {"lines_read": 2, "located": True, "start_line": 7, "end_line": 8, "candidates": []},
+        {"lines_read": 3, "located": True, "start_line": 7, "end_line": 9, "candidates": []},
     ]
 
 
-@pytest.mark.parametrize("hint, first", [([], 3), (["--line-hint", "8"], 7), (["--line-hint", "1"], 3)])
+@pytest.mark.parametrize("hint, first", [(["--line-hint", "8"], 7), (["--line-hint", "1"], 3)])
 def test_locate_line_hint(src, hint, first):
     code, out, _ = run("locate", src, *hint, "--json", stdin="    x = 1\n    return x\n")
     assert code == 0 and json.loads(out.splitlines()[-1])["start_line"] == first + 1
+
+
+@pytest.mark.parametrize("last_line_feed", ["\n", ""])
+def test_locate_lists_every_equal_place_without_a_hint(src, last_line_feed):
+    block = "    x = 1\n    return x" + last_line_feed
+    code, out, _ = run("locate", src, "--json", stdin=block)
+    last = json.loads(out.splitlines()[-1])
+    assert code == 1
+    assert last == {
+        "lines_read": 2,
+        "located": False,
+        "start_line": None,
+        "end_line": None,
+        "candidates": [{"start_line": 4, "end_line": 5}, {"start_line": 8, "end_line": 9}],
+    }
+    code, out, _ = run("locate", src, stdin=block)
+    assert (
+        code == 1
+        and out.splitlines()[-1] == "2 equal places: lines 4-5, lines 8-9 (--line-hint N chooses one)"
+    )
 
 
 def test_locate_crlf_source(tmp_path):
@@ -428,6 +453,7 @@ def test_locate_not_located_and_errors(src, tmp_path):
         "located": False,
         "start_line": None,
         "end_line": None,
+        "candidates": [],
     }
     assert run("locate", src, stdin="") == (1, "", "")
     code, out, err = run("locate", tmp_path / "missing.py", stdin="x\n")

@@ -21,7 +21,7 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 from brindle_search import apply_patch
-from brindle_search.blocks import apply_blocks, parse_blocks
+from brindle_search.blocks import apply_blocks
 from brindle_search.diff_parser import parse_diff
 from brindle_search.errors import EditError
 from brindle_search.patch_paths import clean_path, path_problem
@@ -408,7 +408,9 @@ def test_binary_change_is_refused(tmp_path):
 
 def test_reverse_blocks_undo_them_and_delete_what_they_created(tmp_path):
     (tmp_path / "a.py").write_text("x = 1\ny = 2\n")
-    text = "\n".join(["a.py", S, "x = 1", D, "x = 10", R, "new.py", S, D, "n = 1", R, "new.py", S, "n = 1", D, "n = 2", R])
+    text = "\n".join(
+        ["a.py", S, "x = 1", D, "x = 10", R, "new.py", S, D, "n = 1", R, "new.py", S, "n = 1", D, "n = 2", R]
+    )
     assert apply_blocks(text, tmp_path).ok
     assert read_tree(tmp_path) == {"a.py": "x = 10\ny = 2\n", "new.py": "n = 2\n"}
     back = apply_blocks(text, tmp_path, reverse=True)
@@ -482,12 +484,16 @@ def test_without_atomic_a_rename_is_undone_when_removing_the_old_file_fails(repo
 
 def test_a_hunk_not_placed_is_reported_with_its_header(repo):
     diff = git_diff(repo, EDITED)
-    diff = diff.replace(" def f9(x):\n+", " def f9(x):\n-    assert isinstance(x, int), 'x must be an int'\n+")
+    diff = diff.replace(
+        " def f9(x):\n+", " def f9(x):\n-    assert isinstance(x, int), 'x must be an int'\n+"
+    )
     report = apply_patch(diff, repo)
     failed = [f for f in report.files if not f.ok]
     assert len(failed) == 1
     text = failed[0].report()
-    assert text.startswith("pkg/helpers.py: not applied (hunk 2 of 2, '@@ -44,6 +44,7 @@ def f8(x):' at patch line ")
+    assert text.startswith(
+        "pkg/helpers.py: not applied (hunk 2 of 2, '@@ -44,6 +44,7 @@ def f8(x):' at patch line "
+    )
     assert failed[0].failed_hunk == "@@ -44,6 +44,7 @@ def f8(x):"
     assert "old_string" not in text and "new_string" not in text
     assert read_tree(repo)["pkg/helpers.py"] == ORIGINAL["pkg/helpers.py"]
@@ -508,7 +514,8 @@ def test_block_reports_give_advice_for_blocks(tmp_path):
         ("matched lines 20-20, but", "blocks", "matched line 20, but"),
         ("lines 20-21 and lines 3-3", "diff", "lines 20-21 and line 3"),
         ("only 1 of the 1 lines; 11 lines", "blocks", "only 1 of the 1 line; 11 lines"),
-        ("old_string and new_string must be different", "blocks", "the SEARCH and REPLACE parts are the same"),
+        ("old_string and new_string must be different", "blocks",
+         "the SEARCH and REPLACE parts are the same"),
         ("old_string is not in the text, but new_string is", "diff",
          "the hunk's old side (its context and '-' lines) is not in the text, but the hunk's new side "
          "(its context and '+' lines) is"),
@@ -546,7 +553,12 @@ def test_decorated_block_paths(tmp_path, line):
 
 @pytest.mark.parametrize(
     "line",
-    ["Here is the fix for the helper:", "Now the second change.", "### Changes to pkg/helpers.py", "Edit pkg/x.py"],
+    [
+        "Here is the fix for the helper:",
+        "Now the second change.",
+        "### Changes to pkg/helpers.py",
+        "Edit pkg/x.py",
+    ],
 )
 def test_prose_before_a_block_is_an_error_naming_the_line(tmp_path, line):
     text = f"Intro.\n\n{line}\n```python\n{S}\n{D}\nx = 1\n{R}\n```\n"

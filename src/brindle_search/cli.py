@@ -295,7 +295,7 @@ def cmd_apply(args: argparse.Namespace) -> int:
                 else f"--atomic: nothing would be written; placed but held back: {', '.join(held)}"
             )
         if not report.files and not report.errors:
-            _fail("no SEARCH/REPLACE blocks and no unified diff found in the patch")
+            _fail("no edit blocks (SEARCH/REPLACE) and no unified diff found in the patch")
     return report.exit_code
 
 
