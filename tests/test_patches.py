@@ -709,3 +709,34 @@ def test_generated_diffs_apply_with_damaged_numbers_and_context(a, b, n, shift, 
 )
 def test_detect_format(text, fmt):
     assert detect_format(text) == fmt
+
+
+def test_no_descriptor_stays_open(tmp_path, monkeypatch):
+    from brindle_search import patches
+
+    folder = make_repo(tmp_path / "r", dict(ORIGINAL, **{"old.cfg": "[x]\na = 1\n"}))
+    diff = git_diff(folder, CHANGED, "-M")
+    broken = break_other_py(diff)
+
+    def count():
+        return len(os.listdir("/proc/self/fd"))
+
+    def rounds():
+        for atomic in (False, True):
+            for dry_run in (False, True):
+                apply_patch(diff, folder, atomic=atomic, dry_run=dry_run)
+                apply_patch(diff, folder, atomic=atomic, dry_run=dry_run, reverse=True)
+                apply_patch(broken, folder, atomic=atomic, dry_run=dry_run)
+        apply_patch("--- a/nope.py\n+++ b/nope.py\n@@ -1 +1 @@\n-a\n+b\n", folder)
+
+    rounds()
+    before = count()
+    rounds()
+
+    def failing_create(root, path, text, **kw):
+        raise EditError(f"{path}: cannot create", path=path)
+
+    monkeypatch.setattr(patches, "create_file", failing_create)
+    for atomic in (False, True):
+        apply_patch(diff, folder, atomic=atomic)
+    assert count() == before
