@@ -4,6 +4,7 @@ test_fuzzy.py, every match sorted), and their behaviour on hostile arguments."""
 import gc
 import math
 import random
+import re
 import sys
 from collections import OrderedDict
 from collections.abc import Mapping
@@ -318,3 +319,76 @@ def test_repeated_calls_do_not_leak():
         calls()
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 200
+
+
+# --- processor ------------------------------------------------------------------------------------
+
+
+class Item:
+    """A choice that is not a string: what a processor is for."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return f"Item({self.name!r})"
+
+
+def reference_processed(query, choices, processor, limit=None, score_cutoff=None):
+    """The plain ranking of the processed texts, each result naming the choice as given."""
+    if isinstance(choices, Mapping):
+        texts = {key: processor(value) for key, value in choices.items()}
+        return [
+            (choices[key], score, key)
+            for _, score, key in reference_extract(query, texts, limit, score_cutoff)
+        ]
+    items = list(choices)
+    texts = [processor(item) for item in items]
+    return [(items[k], score, k) for _, score, k in reference_extract(query, texts, limit, score_cutoff)]
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.text(st.sampled_from(QUERY_ALPHABET), min_size=1, max_size=3),
+    st.lists(st.text(st.sampled_from(TEXT_ALPHABET), max_size=12), max_size=25),
+    st.one_of(st.none(), st.integers(min_value=0, max_value=30)),
+    st.one_of(st.none(), st.integers(min_value=-40, max_value=30)),
+    st.sampled_from(["items", "upper", "dict"]),
+)
+def test_processor_is_applied_to_each_choice(query, texts, limit, cutoff, kind):
+    if kind == "items":
+        choices, processor = [Item(t) for t in texts], (lambda item: item.name)
+    elif kind == "upper":
+        choices, processor = list(texts), str.upper
+    else:
+        choices, processor = {f"k{i}": Item(t) for i, t in enumerate(texts)}, (lambda item: item.name[::-1])
+    want = reference_processed(query, choices, processor, limit, cutoff)
+    got = extract(query, choices, processor=processor, limit=limit, score_cutoff=cutoff)
+    assert got == want
+    assert all(choice is original for (choice, _, _), (original, _, _) in zip(got, want))
+    best = reference_processed(query, choices, processor, 1, cutoff)
+    assert extract_one(query, choices, processor=processor, score_cutoff=cutoff) == (
+        best[0] if best else None
+    )
+
+
+@pytest.mark.parametrize(
+    "choices, processor, message",
+    [
+        (
+            [Item("a")],
+            lambda item: item,
+            "processor must return a str, not 'Item' (the choice at position 0)",
+        ),
+        ({"k": 1}, str, None),
+        ({"k": 1}, lambda v: v, "processor must return a str, not 'int' (the choice under key 'k')"),
+        (["a"], "lower", "processor must be None or callable"),
+        ("abc", str.lower, "not a str"),
+    ],
+)
+def test_processor_errors(choices, processor, message):
+    if message is None:
+        assert extract("1", choices, processor=processor) == [(1, extract("1", ["1"])[0][1], "k")]
+        return
+    with pytest.raises(TypeError, match=re.escape(message)):
+        extract("a", choices, processor=processor)
