@@ -35,7 +35,7 @@ import os
 import re
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
-from typing import Any, Union
+from typing import Any, NoReturn, Union
 
 from ._edit import edit_text, place_edits
 from .block_parser import (
@@ -485,7 +485,12 @@ def _diff_tasks(
                     key, refused = builder.key(name)
                     if refused is None and key != task.rel and key not in task.candidates:
                         task.candidates.append(key)
-    return list(builder.tasks.values()), list(patch.errors)
+    for error in patch.errors:
+        if error.path is not None:  # a part of the diff whose file is known: that file only
+            outcome = builder.task(error.path, error.line).outcome
+            if outcome.error_type is None:
+                _fail(outcome, MALFORMED, str(error), error.line)
+    return list(builder.tasks.values()), [e for e in patch.errors if e.path is None]
 
 
 def _fail(outcome: FileOutcome, error_type: str, message: str, line: int | None = None) -> None:
@@ -519,7 +524,7 @@ class _Failed(Exception):
     """A file that cannot be changed as the patch says: its outcome is filled in."""
 
 
-def _raise(outcome: FileOutcome, error_type: str, message: str, line: int | None = None) -> None:
+def _raise(outcome: FileOutcome, error_type: str, message: str, line: int | None = None) -> NoReturn:
     _fail(outcome, error_type, message, line)
     raise _Failed
 
@@ -531,7 +536,6 @@ def _locate(root: Root, rel: str, outcome: FileOutcome, line: int | None) -> Loc
         _raise(outcome, exc.error_type, str(exc), line)
     except OSError as exc:
         _raise(outcome, IO_ERROR, f"{root.display_path(rel)}: {exc.strerror or exc}", line)
-    raise AssertionError("unreachable")
 
 
 def _first_line(task: _Task) -> int | None:
@@ -565,10 +569,14 @@ def _exists(plan: _Plan, root: Root, rel: str) -> tuple[Location, bool]:
 def _place(plan: _Plan, root: Root, dry_run: bool) -> None:
     task, outcome = plan.task, plan.task.outcome
     line = _first_line(task)
-    if task.candidates:
-        _, found = _exists(plan, root, task.rel)
-        for name in task.candidates if not found else []:
-            if _exists(plan, root, name)[1]:
+    if task.candidates and not _exists(plan, root, task.rel)[1]:
+        for name in task.candidates:
+            try:
+                with root.locate(name) as probe:
+                    found = probe.lstat() is not None
+            except (EditError, OSError):
+                continue  # refused or unreachable: not the file meant
+            if found:
                 task.rel = outcome.path = name
                 break
     if task.source is not None:
@@ -644,7 +652,6 @@ def _place_hunks(plan: _Plan, doc: Document) -> EditResult:
                     "nothing says where its lines go. Give it the context lines around them.",
                     piece.line,
                 )
-            assert piece.start is not None
             step = _insert_lines(step, piece.start, piece.new)
             strategies.append("line_number")
             repairs.append(f"{tag}no context lines: placed after line {piece.start}, as its header says")
@@ -953,7 +960,6 @@ def _choose_split(text: str, piece: _Piece, outcome: FileOutcome, exists: bool) 
         "replace the whole section with a block whose SEARCH holds no such line.",
         piece.line,
     )
-    raise AssertionError("unreachable")
 
 
 def _choose_splits(text: str, pieces: list[_Piece], outcome: FileOutcome, exists: bool) -> list[_Piece]:
