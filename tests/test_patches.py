@@ -667,9 +667,12 @@ def test_parse_generated_diffs(a_lines, b_lines, n):
         assert h.new == "".join(b[first : first + h.new_count])
     assert _apply_by_numbers(a, f.hunks) == b
     assert _apply_by_numbers(b, f.reversed().hunks) == a
-    # Empty context lines written without their space ("trailing blanks removed") read the same.
+    # Empty context lines written without their space ("trailing blanks removed") read the same,
+    # and so do hunks whose headers count their lines wrong.
     stripped = parse_diff("\n".join(line.rstrip(" ") for line in diff.split("\n")))
     assert [(h.old, h.new) for h in stripped.files[0].hunks] == [(h.old, h.new) for h in f.hunks]
+    miscounted = parse_diff(_HEADER.sub(lambda m: f"@@ -{m[1]},{n} +{m[3]},{n + 2} @@", diff))
+    assert [(h.old, h.new) for h in miscounted.files[0].hunks] == [(h.old, h.new) for h in f.hunks]
 
 
 _UNIQUE = st.lists(st.integers(0, 60), unique=True, max_size=25).map(lambda ns: [f"line {k}\n" for k in ns])
