@@ -510,14 +510,14 @@ def _place_lines(
     alignment = align(old_lines, lines, near)
     # old_string in another notation (escape sequences, typographic quotes): read it, and
     # new_string with it, that way when that explains the text better.
-    best = alignment.count(EQUAL, SPACING)
-    for label, notation in _NOTATIONS:
+    best = alignment.count(EQUAL, SPACING, blank=True)
+    for label, notation in _NOTATIONS if best < len(old_lines) else ():
         old_read = notation(edit.old)
         if old_read == edit.old:
             continue
         other = align(split_lines(old_read), lines, near)
-        if other.count(EQUAL, SPACING) > best:
-            best = other.count(EQUAL, SPACING)
+        if other.count(EQUAL, SPACING, blank=True) > best:
+            best = other.count(EQUAL, SPACING, blank=True)
             alignment, old_lines = other, split_lines(old_read)
             new_lines = split_lines(notation(edit.new)) if edit.new else []
             repairs = [*form.repairs, label]
