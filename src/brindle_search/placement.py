@@ -525,10 +525,14 @@ def _place_lines(
     reason = _judge(alignment, inner_share, anchors_exact=not window)
     if reason is not None:
         return _refusal(text, placed, edit.old, strategy, reason)
-    if not edit.replace_all and edit.line_hint is None:
-        twice = _exact_elsewhere(text, edit.old, alignment)
-        if twice is not None:
-            return twice
+    if not edit.replace_all and edit.line_hint is None and not window:
+        anchored = [
+            s.lo for s in alignment.steps if s.kind in PAIRED and alignment.old_lines[s.old or 0].strip()
+        ]
+        here = block.first_line + (anchored[0] if anchored else 0)
+        elsewhere = _loose_place_check(text, form, edit, alignment, strategy, here, opts)
+        if elsewhere is not None:
+            return elsewhere
 
     def surroundings() -> str:
         lo = _line_start(text, max(0, block.start - _STYLE_SAMPLE))
@@ -563,30 +567,75 @@ def _place_lines(
     return placement
 
 
-def _exact_elsewhere(text: str, old: str, alignment: Alignment) -> Failure | None:
-    """A loose place is no placement when old_string's lines occur as they are more than once
-    (the driver found them ambiguous and went on to looser strategies)."""
-    if all(
-        s.kind in SAME for s in alignment.steps if s.old is not None and alignment.old_lines[s.old].strip()
-    ):
+def _trimmed_places(text: str, old_lines: Sequence[str], limit: int) -> list[tuple[int, int, int]]:
+    """Up to `limit` places where old_string's lines, without its blank first and last lines,
+    are lines of the text but for the blanks at their ends: (1-based line, position, length).
+
+    The longest line is searched for with ``str.find`` and the others checked around it."""
+    lo, hi = 0, len(old_lines)
+    while lo < hi and not old_lines[lo].strip():
+        lo += 1
+    while hi > lo and not old_lines[hi - 1].strip():
+        hi -= 1
+    core = [line.strip() for line in old_lines[lo:hi]]
+    if not core:
+        return []
+    probe_at = max(range(len(core)), key=lambda k: len(core[k]))
+    probe = core[probe_at]
+    places: list[tuple[int, int, int]] = []
+    at = text.find(probe)
+    while at >= 0 and len(places) < limit:
+        start = _line_start(text, at)
+        line_end = _line_end(text, at)
+        if text[start:line_end].strip() == probe:
+            # Walk back to the core's first line, then compare every line.
+            first = start
+            for _ in range(probe_at):
+                first = _line_start(text, first - 1) if first > 0 else -1
+                if first < 0:
+                    break
+            if first >= 0:
+                lines = text[first:].split("\n", len(core))[: len(core)]
+                if len(lines) == len(core) and all(a.strip() == b for a, b in zip(lines, core)):
+                    length = sum(len(line) + 1 for line in lines) - 1
+                    places.append((text.count("\n", 0, first) + 1, first, length))
+        at = text.find(probe, line_end + 1)
+    return places
+
+
+def _loose_place_check(
+    text: str,
+    form: EditForm,
+    edit: _Edit,
+    alignment: Alignment,
+    strategy: str,
+    here: int,
+    opts: Options,
+) -> Placement | Failure | None:
+    """A loose place where old_string's lines are, trimmed, elsewhere in the text: that place
+    instead when it is the only one, "multiple_matches" when there are several; None when the
+    place stands."""
+    perfect = all(
+        s.kind in (EQUAL, SPACING)
+        for s in alignment.steps
+        if s.old is not None and alignment.old_lines[s.old].strip()
+    )
+    if perfect and strategy in ("simple", "line_trimmed"):
         return None
-    core = old.strip("\n")
-    first = text.find(core)
-    if first < 0 or text.find(core, first + 1) < 0:
+    places = _trimmed_places(text, alignment.old_lines, 3)
+    if len(places) == 1 and places[0][0] != here:
+        line, pos, length = places[0]
+        return _place_lines(text, form, edit, "line_trimmed", pos, line, length, opts)
+    if len(places) < 2:
         return None
-    locations = []
-    at = first
-    while at >= 0 and len(locations) < 50:
-        locations.append(text.count("\n", 0, at) + 1)
-        at = text.find(core, at + 1)
-    where = ", ".join(str(n) for n in locations)
+    where = ", ".join(str(line) for line, _, _ in places) + (" and more" if len(places) == 3 else "")
     return Failure(
         "multiple_matches",
-        f"old_string occurs {len(locations)} times (lines: {where}); a looser match elsewhere is no "
-        "way to choose. Include more surrounding context in old_string to identify the place, or "
-        "give line_hint to choose the nearest occurrence.",
+        f"old_string's lines are in the text at more than one place (lines: {where}); a looser "
+        "match is no way to choose. Include more surrounding context in old_string to identify "
+        "the place, or give line_hint to choose the nearest one.",
         None,
-        locations,
+        [line for line, _, _ in places],
     )
 
 
