@@ -450,20 +450,29 @@ def _splice(
     repairs: list[str],
     replace_all: bool,
 ) -> Placement:
-    if replace_all:
+    count = 1
+    if replace_all and "\n" not in old and "\n" not in new and old and not _overlaps_itself(old):
+        # No line break removed or added: the first and last places are all that the line
+        # endings and the changed region need, and str.count finds the same places as the scan.
+        count = text.count(old)
+        last = text.rfind(old)
+        splices = [(pos, len(old), new)] + ([(last, len(old), new)] if count > 1 else [])
+        new_text = text.replace(old, new)
+    elif replace_all:
         splices = []
         at = pos
         while at >= 0:
             splices.append((at, len(old), new))
-            at = text.find(old, at + len(old))
+            at = text.find(old, at + len(old)) if old else -1
+        count = len(splices)
         new_text = text.replace(old, new)
     else:
         splices = [(pos, len(old), new)]
         new_text = text[:pos] + new + text[pos + len(old) :]
     last_pos, last_len, _ = splices[-1]
-    last_start = last_pos + (len(new) - last_len) * (len(splices) - 1)
+    last_start = last_pos + (len(new) - last_len) * (count - 1)
     end_line = start_line
-    if len(splices) > 1:
+    if count > 1:
         end_line = start_line + new_text.count("\n", splices[0][0], last_start)
     end_line += max(new.count("\n") - (1 if new.endswith("\n") else 0), 0)
     lines = old.count("\n") + (0 if old.endswith("\n") else 1)
@@ -471,13 +480,20 @@ def _splice(
         new_text,
         strategy,
         repairs,
-        len(splices),
+        count,
         start_line,
         end_line,
         splices,
         paired=lines,
         old_lines=lines,
     )
+
+
+def _overlaps_itself(s: str) -> bool:
+    """Whether two occurrences of s can overlap (a proper suffix of s is also its prefix)."""
+    if len(s) > 256:
+        return True  # not worth the check: take the scan
+    return any(s.startswith(s[k:]) for k in range(1, len(s)))
 
 
 def _place_lines(
