@@ -8,6 +8,8 @@ file's encoding, byte-order mark and line endings, write atomically, and report 
 ``EditResult``. ``EditError`` is raised only for files that cannot be read, decoded or written.
 ``extract`` and ``extract_one`` rank candidates in the conventions of ranking libraries, and
 ``StreamingLocator`` locates an edit's old block while it is still being generated.
+``tool_definitions`` and ``Toolbox`` offer file tools (view, edit, create, apply, find_files) to agent
+frameworks; ``brindle-search mcp`` serves them over the Model Context Protocol.
 """
 
 from _brindle_search import (
@@ -28,6 +30,7 @@ from .errors import EditError
 from .ranking import extract, extract_one
 from .results import ClosestMatch, Edit, EditResult
 from .streaming import BlockLocation, StreamingLocator
+from .tools import ToolArgumentError, Toolbox, ToolResult, tool_definitions
 
 __version__ = "0.1.0"
 
@@ -56,4 +59,8 @@ __all__ = [
     "extract_one",
     "StreamingLocator",
     "BlockLocation",
+    "tool_definitions",
+    "Toolbox",
+    "ToolResult",
+    "ToolArgumentError",
 ]

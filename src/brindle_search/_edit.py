@@ -29,6 +29,7 @@ from .files import (
 )
 from .repairs import reindent
 from .results import ClosestMatch, Edit, EditResult
+from .schema import ErrorType, StrategyName
 
 __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text"]
 
@@ -68,7 +69,7 @@ class _Options:
 @dataclass
 class _Placement:
     text: str  # the whole text after the edit (LF form)
-    strategy: str
+    strategy: StrategyName
     repairs: list[str]
     replacements: int
     start_line: int
@@ -78,7 +79,7 @@ class _Placement:
 
 @dataclass
 class _Failure:
-    error_type: str
+    error_type: ErrorType
     message: str
     closest: ClosestMatch | None = None
     locations: list[int] | None = None

@@ -39,7 +39,12 @@ import os
 import posixpath
 import re
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any, Final
+
+from .schema import BlockStrategy, FileDict, FileErrorType, PatchReportDict
+
+if TYPE_CHECKING:
+    from .results import EditResult
 
 __all__ = [
     "EditBlock",
@@ -234,11 +239,11 @@ def resolve_path(root: str, path: str) -> tuple[str, str]:
 # --- applying a patch ---------------------------------------------------------------------------
 
 # Error types of a file's outcome beyond those of ``EditResult``.
-MALFORMED = "malformed"  # a block of the file could not be read
-PATH_REFUSED = "path_refused"  # the path leaves the root or is not a relative path
-FILE_EXISTS = "file_exists"  # an empty SEARCH part names a file that exists
-IO_ERROR = "io_error"  # the file could not be read, decoded or written
-SKIPPED = "skipped"  # not tried: a malformed block of an unknown file stops the whole patch
+MALFORMED: Final = "malformed"  # a block of the file could not be read
+PATH_REFUSED: Final = "path_refused"  # the path leaves the root or is not a relative path
+FILE_EXISTS: Final = "file_exists"  # an empty SEARCH part names a file that exists
+IO_ERROR: Final = "io_error"  # the file could not be read, decoded or written
+SKIPPED: Final = "skipped"  # not tried: a malformed block of an unknown file stops the whole patch
 
 # Outcomes that mean a bad patch or a bad file rather than an edit that was not placed.
 _HARD_ERRORS = frozenset({MALFORMED, PATH_REFUSED, IO_ERROR, SKIPPED})
@@ -257,8 +262,8 @@ class FileOutcome:
     blocks: list[int]
     ok: bool = False
     created: bool = False
-    result: Any = None
-    error_type: str | None = None
+    result: EditResult | None = None
+    error_type: FileErrorType | None = None
     message: str | None = None
     failed_block: int | None = None
 
@@ -294,26 +299,37 @@ class FileOutcome:
         head = f"{self.path}: not applied{where}, nothing of it written [{self.error_type}]"
         return f"{head}\n{self.message}" if self.message else head
 
-    def to_dict(self) -> dict[str, Any]:
-        data = self.result.to_dict() if self.result is not None else {}
-        return {
+    def to_dict(self) -> FileDict:
+        doc: FileDict = {
             "path": self.path,
             "ok": self.ok,
             "created": self.created,
             "written": self.written,
             "blocks": list(self.blocks),
             "failed_block": self.failed_block,
-            "strategy": data.get("strategy"),
-            "start_line": data.get("start_line"),
-            "end_line": data.get("end_line"),
-            "replacements": data.get("replacements", 0),
-            "repairs": data.get("repairs", []),
-            "diff": data.get("diff", ""),
+            "strategy": None,
+            "start_line": None,
+            "end_line": None,
+            "replacements": 0,
+            "repairs": [],
+            "diff": "",
             "error_type": self.error_type,
             "message": self.message,
-            "closest_match": data.get("closest_match"),
-            "locations": data.get("locations"),
+            "closest_match": None,
+            "locations": None,
         }
+        if self.result is not None:
+            data = self.result.to_dict()
+            strategy = data["strategy"]
+            doc["strategy"] = strategy if isinstance(strategy, list) else None
+            doc["start_line"], doc["end_line"] = data["start_line"], data["end_line"]
+            doc["replacements"], doc["repairs"], doc["diff"] = (
+                data["replacements"],
+                data["repairs"],
+                data["diff"],
+            )
+            doc["closest_match"], doc["locations"] = data["closest_match"], data["locations"]
+        return doc
 
 
 @dataclass
@@ -336,7 +352,7 @@ class PatchReport:
             return 2
         return 0 if self.ok else 1
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> PatchReportDict:
         return {
             "ok": self.ok,
             "dry_run": self.dry_run,
@@ -424,6 +440,10 @@ def _apply_file(outcome: FileOutcome, target: str, blocks: list[EditBlock], dry_
             first_edit = 1
             outcome.created = True
             result = _create(target, blocks, dry_run)
+    except _CreatedTwice as exc:
+        outcome.error_type, outcome.failed_block = FILE_EXISTS, exc.block.line
+        outcome.message = "an empty SEARCH part creates a file, but an earlier block already created it"
+        return
     except EditError as exc:
         outcome.error_type, outcome.message = IO_ERROR, str(exc)
         return
@@ -435,30 +455,32 @@ def _apply_file(outcome: FileOutcome, target: str, blocks: list[EditBlock], dry_
         outcome.failed_block = blocks[min(first_edit + failed, len(blocks) - 1)].line
 
 
-def _create(target: str, blocks: list[EditBlock], dry_run: bool) -> Any:
+class _CreatedTwice(Exception):
+    """A later block of a new file has an empty SEARCH part too."""
+
+    def __init__(self, block: EditBlock) -> None:
+        super().__init__(block.line)
+        self.block = block
+
+
+def _create(target: str, blocks: list[EditBlock], dry_run: bool) -> EditResult:
     """The new file's result: its first block's text with the other blocks applied in order."""
     import difflib
 
     from . import EditResult, edit_text
 
     text = blocks[0].replace
-    strategies = ["create"]
+    strategies: list[BlockStrategy] = ["create"]
     repairs: list[str] = []
     for index, block in enumerate(blocks[1:], start=1):
         if block.creates:
-            return EditResult(
-                ok=False,
-                path=target,
-                text=blocks[0].replace,
-                error_type=FILE_EXISTS,
-                failed_edit=index - 1,
-                message="an empty SEARCH part creates a file, but an earlier block already created it",
-            )
+            raise _CreatedTwice(block)
         step = edit_text(text, block.search, block.replace)
         if not step.ok:
             return _with(step, path=target, failed_edit=index - 1)
         text = step.text
-        strategies.append(str(step.strategy))
+        if isinstance(step.strategy, str):
+            strategies.append(step.strategy)
         repairs.extend(step.repairs)
     diff = "".join(difflib.unified_diff([], _patch_lines(text), "/dev/null", target))
     if diff and not diff.endswith("\n"):
@@ -480,7 +502,7 @@ def _create(target: str, blocks: list[EditBlock], dry_run: bool) -> Any:
     )
 
 
-def _with(result: Any, **changes: Any) -> Any:
+def _with(result: EditResult, **changes: Any) -> EditResult:
     import dataclasses
 
     return dataclasses.replace(result, **changes)
