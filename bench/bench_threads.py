@@ -2,11 +2,14 @@
 long run of edits in a worker thread.
 
 (a) Throughput of ``edit_text`` in two threads, each on its own large text, against one thread
-    doing the same calls; the baseline is the same pair of runs with the native module's
-    ``try_replace_content``, which keeps the interpreter lock. Target: >= 1.6x on 2 cores.
-(b) An asyncio event loop whose ticker sleeps 1 ms at a time, while ``edit_file`` runs again and
-    again for a second through ``asyncio.to_thread``: the longest stall of the loop (how late a
-    tick woke up). Baseline: the same with ``try_replace_content``. Target: <= 10 ms.
+    doing the same calls, for a near miss (an edit not placed, whose report searches the whole
+    text) and for an edit placed by a tolerant strategy; the baseline is the same pair of runs with
+    the native module's ``try_replace_content``, which keeps the interpreter lock. Target: >= 1.6x
+    on 2 idle cores.
+(b) An asyncio event loop whose ticker sleeps 1 ms at a time, while one ``edit_file`` call of about
+    a second (a failing edit of a large file) runs through ``asyncio.to_thread``: the longest stall
+    of the loop (how late a tick woke up). Baseline: the same call of ``try_replace_content``.
+    Target: <= 10 ms.
 
 Run: python3 bench/bench_threads.py [--quick]
 """
@@ -15,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import hashlib
 import os
 import random
 import sys
@@ -23,7 +27,6 @@ import threading
 import time
 
 import _brindle_search as core
-
 import brindle_search as bs
 
 
@@ -37,13 +40,36 @@ def large_text(seed: int, lines: int) -> str:
     return "\n".join(out) + "\n"
 
 
-def edit_of(text: str, seed: int) -> tuple[str, str]:
+def placed_edit(text: str, seed: int) -> tuple[str, str]:
     """An old block near the end with its indentation lost and its spacing changed (placed by a
     tolerant strategy after the exact ones have scanned the whole text)."""
     lines = text.split("\n")
     start = len(lines) - 40 - random.Random(seed).randrange(20)
     block = [" ".join(line.split()).replace(" = ", "  =  ") for line in lines[start : start + 4]]
     return "\n".join(block), "replaced = 1"
+
+
+def near_miss(text: str, seed: int) -> tuple[str, str]:
+    """An old block with a misremembered first line: not placed; the report searches the whole
+    text for the closest block."""
+    lines = text.split("\n")
+    start = len(lines) // 2 + random.Random(seed).randrange(20)
+    block = lines[start : start + 6]
+    block[0] = block[0].replace("_", "__", 1)
+    return "\n".join(block), "replaced = 1"
+
+
+def anchored_blocks(seed: int, blocks: int, width: int) -> tuple[str, str]:
+    """A text of many blocks between the anchor lines '{' and '}' whose long inner lines the anchor
+    strategy scores one by one, and an old block that ends ambiguous: a long call that fails."""
+    rng = random.Random(seed)
+
+    def line() -> str:
+        return "".join(rng.choice("ab") for _ in range(width))
+
+    inner = line() + "\n" + line()
+    old = "{\n" + line() + "\n" + line() + "\n}"
+    return ("{\n" + inner + "\n}\n") * blocks, old
 
 
 def run_threads(calls: list, threads: int) -> float:
@@ -67,31 +93,42 @@ def run_threads(calls: list, threads: int) -> float:
 
 def throughput(quick: bool) -> None:
     lines = 20_000 if quick else 60_000
-    per_thread = 3 if quick else 8
+    per_thread = 4 if quick else 10
     texts = [large_text(seed, lines) for seed in (1, 2)]
-    edits = [edit_of(text, seed) for seed, text in enumerate(texts)]
-    for text, (old, new) in zip(texts, edits):
-        result = bs.edit_text(text, old, new)
-        assert result.ok, result.message
     print(f"(a) edit_text on {lines}-line texts ({len(texts[0]) // 1024} KiB), {per_thread} calls a thread")
-    print(f"    strategy: {bs.edit_text(texts[0], *edits[0]).strategy}")
+    for label, make_edit in (("near miss (not placed)", near_miss), ("placed, tolerant", placed_edit)):
+        edits = [make_edit(text, seed) for seed, text in enumerate(texts)]
+        result = bs.edit_text(texts[0], *edits[0])
+        print(f"    {label}: {result.strategy or result.error_type}")
 
-    def package(k: int):
-        return lambda: bs.edit_text(texts[k], *edits[k])
+        def package(k: int, edits=edits):
+            return lambda: bs.edit_text(texts[k], *edits[k])
 
-    def module(k: int):
-        return lambda: core.try_replace_content(texts[k], *edits[k])
+        def module(k: int, edits=edits):
+            return lambda: core.try_replace_content(texts[k], *edits[k])
 
-    for name, make in (("brindle_search.edit_text", package), ("_brindle_search (keeps the lock)", module)):
-        one = min(run_threads([[make(0)] * per_thread], 1) for _ in range(3)) / per_thread
-        two = min(run_threads([[make(0)] * per_thread, [make(1)] * per_thread], 2) for _ in range(3))
-        ratio = 2 * per_thread * one / two
-        print(f"    {name:34s} two threads vs one: {ratio:.2f}x the calls per second")
-    print("    target: >= 1.6x for brindle_search.edit_text")
+        for name, make in (
+            ("brindle_search.edit_text", package),
+            ("_brindle_search (keeps the lock)", module),
+        ):
+            one = min(run_threads([[make(0)] * per_thread], 1) for _ in range(3)) / per_thread
+            two = min(run_threads([[make(0)] * per_thread, [make(1)] * per_thread], 2) for _ in range(3))
+            ratio = 2 * per_thread * one / two
+            print(f"      {name:34s} two threads vs one: {ratio:.2f}x the calls per second")
+    # What the machine gives two threads at all: hashing releases the lock for large inputs.
+    data = b"x" * (32 << 20)
+
+    def digest() -> None:
+        hashlib.sha256(data).digest()
+
+    one = min(run_threads([[digest] * 2], 1) for _ in range(3)) / 2
+    two = min(run_threads([[digest] * 2, [digest] * 2], 2) for _ in range(3))
+    print(f"    the machine: hashlib.sha256 (no lock) in two threads vs one: {4 * one / two:.2f}x")
+    print("    target: >= 1.6x for brindle_search.edit_text (2 idle cores)")
 
 
-async def stall(call, seconds: float) -> tuple[float, int]:
-    """The longest stall of the loop (s) while `call` runs again and again in a worker thread."""
+async def stall(call) -> tuple[float, float]:
+    """The longest stall of the loop (s) while `call` runs in a worker thread, and the call's time."""
     worst = 0.0
     done = False
 
@@ -104,44 +141,42 @@ async def stall(call, seconds: float) -> tuple[float, int]:
 
     tick = asyncio.ensure_future(ticker())
     await asyncio.sleep(0.05)
-    calls = 0
     t0 = time.perf_counter()
-    while time.perf_counter() - t0 < seconds:
-        await asyncio.to_thread(call, calls)
-        calls += 1
+    await asyncio.to_thread(call)
+    seconds = time.perf_counter() - t0
     done = True
     await tick
-    return worst, calls
+    return worst, seconds
 
 
 def event_loop(quick: bool) -> None:
-    lines = 30_000
-    text = large_text(3, lines)
-    old, _ = edit_of(text, 3)
+    target = 0.3 if quick else 1.0
+    blocks = 4
+    while True:  # grow the text until one failing call takes the target time
+        text, old = anchored_blocks(4, blocks, 10000)
+        t0 = time.perf_counter()
+        core.try_replace_content(text, old, "x")
+        if time.perf_counter() - t0 >= target or blocks > 1_000_000:
+            break
+        blocks *= 2
     folder = tempfile.mkdtemp(prefix="bench_threads_")
-    path = os.path.join(folder, "big.py")
+    path = os.path.join(folder, "big.txt")
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
-    # Each call changes the file back and forth, so that every call writes.
-    first = bs.edit_text(text, old, "replaced = 1")
-    assert first.ok, first.message
-    replaced_line = first.text.split("\n")[first.start_line - 1]
 
-    def edit(k: int) -> None:
-        if k % 2 == 0:
-            result = bs.edit_file(path, old, "replaced = 1")
-        else:
-            result = bs.edit_file(path, replaced_line, old, reindent=False)
-        assert result.ok, result.message
+    def edit() -> None:
+        result = bs.edit_file(path, old, "x")
+        assert result.error_type == "multiple_matches", result.error_type
 
-    def held(k: int) -> None:
-        core.try_replace_content(text, old, "replaced = 1")
+    def held() -> None:
+        core.try_replace_content(text, old, "x")
 
-    seconds = 0.5 if quick else 1.0
-    print(f"(b) event loop beside {seconds:.1f} s of calls in asyncio.to_thread ({lines}-line file)")
+    print(f"(b) event loop beside one long failing call in asyncio.to_thread ({len(text) // 1024} KiB file)")
     for name, call in (("brindle_search.edit_file", edit), ("_brindle_search (keeps the lock)", held)):
-        worst, calls = asyncio.run(stall(call, seconds))
-        print(f"    {name:34s} {calls:4d} calls, longest stall of the loop {worst * 1000:6.1f} ms")
+        # The best of three runs, as for timings: a stall caused by the machine's other load is
+        # not the call's.
+        worst, seconds = min(asyncio.run(stall(call)) for _ in range(3))
+        print(f"    {name:34s} call {seconds:5.2f} s, longest stall of the loop {worst * 1000:7.1f} ms")
     print("    target: <= 10 ms for brindle_search.edit_file")
 
 
