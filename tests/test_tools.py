@@ -166,3 +166,36 @@ def test_failures_are_results_not_exceptions(root):
     ]
     assert all(o.is_error and o.text for o in outcomes)
     assert (root / "pkg" / "mod.py").read_text(encoding="utf-8") == "def f():\n    return 1\n"
+
+
+def test_find_files_follows_git_s_ignore_rules(root):
+    files = {
+        ".gitignore": "*.log\nbuild/\n/top.txt\n",
+        "sub/.gitignore": "!keep.log\n/local.txt\n",
+        ".git/info/exclude": "secret.*\n",
+        "a.log": "",
+        "sub/keep.log": "",
+        "sub/other.log": "",
+        "sub/local.txt": "",
+        "sub/deeper/local.txt": "",
+        "top.txt": "",
+        "sub/top.txt": "",
+        "build/out.txt": "",
+        "sub/build/out.txt": "",
+        "secret.key": "",
+        "pkg/.git/objects/x": "",
+    }
+    for rel, text in files.items():
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_text(text, encoding="utf-8")
+    found = bs.Toolbox(root).call("find_files", {"pattern": "", "limit": 1000})
+    listed = [m["path"] for m in found.data["matches"]]
+    assert listed == sorted(listed) and found.text.splitlines() == listed
+    assert set(listed) == {
+        ".gitignore",
+        "sub/.gitignore",
+        "sub/keep.log",
+        "sub/deeper/local.txt",
+        "sub/top.txt",
+        "pkg/mod.py",
+    }  # and not the links: one to a folder (not followed), one out of the root

@@ -187,8 +187,9 @@ _DEFINITIONS: list[ToolDefinition] = [
         "name": "find_files",
         "description": (
             "Find files under the project root whose path fuzzily matches pattern (its letters in "
-            "order, e.g. 'tcli' finds 'tests/test_cli.py'), best match first. Skips .git and what "
-            ".gitignore files exclude. Use it to learn a file's exact path."
+            "order, e.g. 'tcli' finds 'tests/test_cli.py'), best match first; an empty pattern lists "
+            "paths in order. Skips .git and what .gitignore files exclude. Use it to learn a file's "
+            "exact path."
         ),
         "input_schema": {
             "type": "object",
@@ -306,7 +307,7 @@ class Toolbox:
     """The tools over the files under ``root`` (which must be an existing folder)."""
 
     def __init__(self, root: str | os.PathLike[str] = ".", *, allow_vcs_dirs: bool = False) -> None:
-        root = os.fspath(root)
+        root = os.path.expanduser(os.fspath(root))
         if not os.path.isdir(root):
             raise ValueError(f"root {root}: not a folder")
         self.root = os.path.abspath(root)
@@ -479,7 +480,10 @@ class Toolbox:
         from .ranking import extract
 
         paths = list(_walk(self.root))
-        ranked = extract(pattern, paths, limit=limit)
+        if pattern:
+            ranked = extract(pattern, paths, limit=limit)
+        else:  # every path matches an empty pattern equally: the first ones in path order
+            ranked = [(path, 0, k) for k, path in enumerate(sorted(paths)[:limit])]
         data: FindFilesDict = {
             "pattern": pattern,
             "matches": [{"path": path, "score": score} for path, score, _ in ranked],
