@@ -97,6 +97,8 @@ def test_git_is_allowed_when_asked(root):
         ("view", ["pkg/mod.py"], "must be an object"),
         ("view", {"path": "pkg/mod.py", "line": 1}, "unknown argument"),
         ("view", {"path": 1}, "path must be of type string"),
+        ("view", {"path": ""}, "path must not be empty"),
+        ("edit", {"path": "p", "old_string": "", "new_string": "b"}, "old_string must not be empty"),
         ("view", {"path": "pkg/mod.py", "start_line": 0}, "at least 1"),
         ("view", {"path": "pkg/mod.py", "start_line": "2"}, "integer or null"),
         ("view", {"path": "pkg/mod.py", "start_line": 3, "end_line": 2}, "before start_line"),

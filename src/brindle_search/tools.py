@@ -70,6 +70,7 @@ class ToolResult:
 
 _PATH = {
     "type": "string",
+    "minLength": 1,
     "description": "The file's path relative to the project root (an absolute path inside the root "
     "is accepted too).",
 }
@@ -125,7 +126,9 @@ _DEFINITIONS: list[ToolDefinition] = [
                 "path": _PATH,
                 "old_string": {
                     "type": "string",
-                    "description": "The text to replace: whole lines as in the file.",
+                    "minLength": 1,
+                    "description": "The text to replace: whole lines as in the file (not empty; a "
+                    "new file is made with create).",
                 },
                 "new_string": {
                     "type": "string",
@@ -250,6 +253,8 @@ def _check_arguments(definition: ToolDefinition, arguments: object) -> dict[str,
         types = spec["type"] if isinstance(spec["type"], list) else [spec["type"]]
         if not any(_JSON_TYPES[t](value) for t in types):
             raise ToolArgumentError(f"{name}: {key} must be of type {' or '.join(types)}")
+        if isinstance(value, str) and len(value) < spec.get("minLength", 0):
+            raise ToolArgumentError(f"{name}: {key} must not be empty")
         if isinstance(value, int) and not isinstance(value, bool):
             if "minimum" in spec and value < spec["minimum"]:
                 raise ToolArgumentError(f"{name}: {key} must be at least {spec['minimum']}")
