@@ -572,7 +572,7 @@ def _add_mcp_command(sub: Any) -> None:
         "serve the file tools to an agent over the Model Context Protocol (stdio)",
         "Serve the tools view, edit, create, apply and find_files over the Model Context Protocol\n"
         "on standard input and output, for the files under --root. Paths outside the root and\n"
-        "inside .git folders are refused. Needs the MCP SDK: " + MCP_INSTALL_HINT + ".",
+        "inside .git folders are refused. Needs the MCP SDK:\n  " + MCP_INSTALL_HINT,
         "  brindle-search mcp --root ~/project\n"
         "  claude mcp add brindle -- brindle-search mcp --root ~/project",
     )
