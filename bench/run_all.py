@@ -19,6 +19,7 @@ SCRIPTS = [
     "bench_package.py",
     "bench_edit_quality.py",
     "bench_edit_cost.py",
+    "bench_threads.py",
 ]
 
 

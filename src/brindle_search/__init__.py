@@ -9,6 +9,8 @@ file's encoding, byte-order mark and line endings, write atomically, and report 
 (``WriteConflict`` when another program changed the file during the edit).
 ``extract`` and ``extract_one`` rank candidates in the conventions of ranking libraries, and
 ``StreamingLocator`` locates an edit's old block while it is still being generated.
+``tool_definitions`` and ``Toolbox`` offer file tools (view, edit, create, apply, find_files) to agent
+frameworks; ``brindle-search mcp`` serves them over the Model Context Protocol.
 """
 
 from _brindle_search import (
@@ -29,6 +31,7 @@ from .errors import EditError, PathRefused, WriteConflict
 from .ranking import extract, extract_one
 from .results import ClosestMatch, Edit, EditResult
 from .streaming import BlockLocation, StreamingLocator
+from .tools import ToolArgumentError, Toolbox, ToolResult, tool_definitions
 
 __version__ = "0.1.0"
 
@@ -59,4 +62,8 @@ __all__ = [
     "extract_one",
     "StreamingLocator",
     "BlockLocation",
+    "tool_definitions",
+    "Toolbox",
+    "ToolResult",
+    "ToolArgumentError",
 ]

@@ -199,10 +199,10 @@ def align(old_lines: Sequence[str], block_lines: Sequence[str], near: int = 0) -
     # trimmed lines, they need no keys.
     at = _contiguous([line.strip() for line in old_lines], [line.strip() for line in block_lines], near)
     if at >= 0:
-        steps = [Step(FILE_ONLY, None, j, j + 1) for j in range(at)]
-        steps.extend(Step(EQUAL, i, at + i, at + i + 1) for i in range(n))
-        steps.extend(Step(FILE_ONLY, None, j, j + 1) for j in range(at + n, m))
-        return Alignment(steps, old_lines, block_lines)
+        run = [Step(FILE_ONLY, None, j, j + 1) for j in range(at)]
+        run.extend(Step(EQUAL, i, at + i, at + i + 1) for i in range(n))
+        run.extend(Step(FILE_ONLY, None, j, j + 1) for j in range(at + n, m))
+        return Alignment(run, old_lines, block_lines)
     old_keys = [line_key(line) for line in old_lines]
     block_keys = [line_key(line) for line in block_lines]
 

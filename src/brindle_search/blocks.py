@@ -12,7 +12,7 @@ from __future__ import annotations
 import difflib
 import os
 from dataclasses import dataclass, replace
-from typing import Any
+from typing import Final
 
 from ._edit import apply_edits, edit_text
 from .block_parser import BlockError, BlockSplit, EditBlock, ParsedPatch, parse_blocks, patch_lines
@@ -20,6 +20,7 @@ from .errors import EditError, PathRefused
 from .files import create_file, read_document
 from .paths import Location, Root, relative_parts
 from .results import Edit, EditResult, line_range
+from .schema import BlockStrategy, FileDict, FileErrorType, PatchReportDict
 
 __all__ = [
     "EditBlock",
@@ -34,13 +35,13 @@ __all__ = [
 ]
 
 # Error types of a file's outcome beyond those of ``EditResult``.
-MALFORMED = "malformed"  # a block of the file could not be read
-AMBIGUOUS = "ambiguous"  # a block holds several '=======' lines and the file does not tell which divides
-PATH_REFUSED = "path_refused"  # the path leaves the root, is not a relative path, or is in .git
-FILE_EXISTS = "file_exists"  # an empty SEARCH part names a file that exists
-IO_ERROR = "io_error"  # the file could not be read, decoded or written
-CONFLICT = "conflict"  # the file changed on disk while it was being edited
-SKIPPED = "skipped"  # not tried: a malformed block of an unknown file stops the whole patch
+MALFORMED: Final = "malformed"  # a block of the file could not be read
+AMBIGUOUS: Final = "ambiguous"  # several '=======' lines, and the file does not tell which divides
+PATH_REFUSED: Final = "path_refused"  # the path leaves the root, is not a relative path, or is in .git
+FILE_EXISTS: Final = "file_exists"  # an empty SEARCH part names a file that exists
+IO_ERROR: Final = "io_error"  # the file could not be read, decoded or written
+CONFLICT: Final = "conflict"  # the file changed on disk while it was being edited
+SKIPPED: Final = "skipped"  # not tried: a malformed block of an unknown file stops the whole patch
 
 # Outcomes that mean a bad patch or a bad file rather than an edit that was not placed.
 _HARD_ERRORS = frozenset({MALFORMED, PATH_REFUSED, IO_ERROR, CONFLICT, SKIPPED})
@@ -65,7 +66,7 @@ class FileOutcome:
     ok: bool = False
     created: bool = False
     result: EditResult | None = None
-    error_type: str | None = None
+    error_type: FileErrorType | None = None
     message: str | None = None
     failed_block: int | None = None
 
@@ -98,21 +99,37 @@ class FileOutcome:
         head = f"{self.path}: not applied{where}, nothing of it written [{self.error_type}]"
         return f"{head}\n{self.message}" if self.message else head
 
-    def to_dict(self) -> dict[str, Any]:
-        result = self.result if self.result is not None else EditResult(ok=False, path=self.path, text="")
-        data = result.to_dict()
-        return {
+    def to_dict(self) -> FileDict:
+        doc: FileDict = {
             "path": self.path,
             "ok": self.ok,
             "created": self.created,
             "written": self.written,
             "blocks": list(self.blocks),
             "failed_block": self.failed_block,
-            **{key: data[key] for key in _RESULT_HEAD},
+            "strategy": None,
+            "start_line": None,
+            "end_line": None,
+            "replacements": 0,
+            "repairs": [],
+            "diff": "",
             "error_type": self.error_type,
             "message": self.message,
-            **{key: data[key] for key in _RESULT_TAIL},
+            "closest_match": None,
+            "locations": None,
         }
+        if self.result is not None:
+            data = self.result.to_dict()
+            strategy = data["strategy"]
+            doc["strategy"] = strategy if isinstance(strategy, list) else None
+            doc["start_line"], doc["end_line"] = data["start_line"], data["end_line"]
+            doc["replacements"], doc["repairs"], doc["diff"] = (
+                data["replacements"],
+                data["repairs"],
+                data["diff"],
+            )
+            doc["closest_match"], doc["locations"] = data["closest_match"], data["locations"]
+        return doc
 
 
 @dataclass
@@ -136,7 +153,7 @@ class PatchReport:
             return 2
         return 0 if self.ok else 1
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> PatchReportDict:
         return {
             "ok": self.ok,
             "dry_run": self.dry_run,
@@ -217,7 +234,7 @@ def _apply(patch: ParsedPatch, root: Root, dry_run: bool) -> PatchReport:
     return PatchReport(list(outcomes.values()), orphans, dry_run)
 
 
-def _fail(outcome: FileOutcome, error_type: str, message: str, block: int | None = None) -> None:
+def _fail(outcome: FileOutcome, error_type: FileErrorType, message: str, block: int | None = None) -> None:
     outcome.error_type, outcome.message, outcome.failed_block = error_type, message, block
 
 
@@ -267,7 +284,7 @@ def _apply_located(
             outcome.created = True
             created = _create(root, rel, location.display, blocks, dry_run)
             if isinstance(created, tuple):
-                _fail(outcome, AMBIGUOUS, created[1], created[0])
+                _fail(outcome, created[1], created[2], created[0])
                 return
             result = created
     except EditError as exc:
@@ -278,7 +295,7 @@ def _apply_located(
     if not result.ok:
         failed = result.failed_edit if result.failed_edit is not None else 0
         block = blocks[min(first_edit + failed, len(blocks) - 1)].line
-        _fail(outcome, str(result.error_type), result.message or "", block)
+        _fail(outcome, result.error_type or "refused", result.message or "", block)
 
 
 # --- blocks with several dividers ---------------------------------------------------------------
@@ -339,32 +356,28 @@ def _choose_splits(
 
 def _create(
     root: Root, rel: str, display: str, blocks: list[EditBlock], dry_run: bool
-) -> EditResult | tuple[int, str]:
+) -> EditResult | tuple[int, FileErrorType, str]:
     """The new file's result: its first block's text with the other blocks applied in order
-    (or the patch line and message of a block whose divider cannot be told)."""
+    (or the patch line, error type and message of a block that cannot be applied to it: one whose
+    divider cannot be told, or one that would create the file again)."""
     text = blocks[0].replace
-    strategies = ["create"]
+    strategies: list[BlockStrategy] = ["create"]
     repairs: list[str] = []
     for index, block in enumerate(blocks[1:], start=1):
         if block.ambiguous:
             split = _choose_split(text, block, exists=True)
             if isinstance(split, str):
-                return block.line, split
+                return block.line, AMBIGUOUS, split
             block = _with_split(block, split)
         if block.creates:
-            return EditResult(
-                ok=False,
-                path=display,
-                text=blocks[0].replace,
-                error_type=FILE_EXISTS,
-                failed_edit=index - 1,
-                message="an empty SEARCH part creates a file, but an earlier block already created it",
-            )
+            message = "an empty SEARCH part creates a file, but an earlier block already created it"
+            return block.line, FILE_EXISTS, message
         step = edit_text(text, block.search, block.replace)
         if not step.ok:
             return replace(step, path=display, failed_edit=index - 1)
         text = step.text
-        strategies.append(str(step.strategy))
+        if isinstance(step.strategy, str):
+            strategies.append(step.strategy)
         repairs.extend(step.repairs)
     diff = "".join(difflib.unified_diff([], patch_lines(text), "/dev/null", display))
     if diff and not diff.endswith("\n"):

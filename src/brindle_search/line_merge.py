@@ -82,7 +82,7 @@ def line_opcodes(a: Sequence[str], b: Sequence[str]) -> list[tuple[str, int, int
     return ops
 
 
-def _map_start(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
+def _map_start(ops: Sequence[tuple[str, int, int, int, int]], x: int) -> int:
     """Where position x of the first sequence falls in the second, before anything inserted at x."""
     for tag, i1, i2, j1, _ in ops:
         if tag == "equal" and i1 <= x < i2:
@@ -92,7 +92,7 @@ def _map_start(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
     return ops[-1][4] if ops else 0
 
 
-def _map_end(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
+def _map_end(ops: Sequence[tuple[str, int, int, int, int]], x: int) -> int:
     """Where position x of the first sequence falls in the second, after anything inserted at x."""
     for tag, i1, i2, j1, j2 in reversed(ops):
         if tag == "equal" and i1 < x <= i2:
@@ -413,13 +413,13 @@ def merge_block(
 
     emitted_inserts: set[int] = set()
     for step in alignment.steps:
-        i = step.old
-        if i is not None and i in inserts and i not in emitted_inserts:
-            emitted_inserts.add(i)
+        at = step.old
+        if at is not None and at in inserts and at not in emitted_inserts:
+            emitted_inserts.add(at)
             if lo <= step.lo <= hi:
-                emit_insert(i, inserts[i])
-        if i is not None and i in group_at:
-            emit_group(*group_at[i])
+                emit_insert(at, inserts[at])
+        if at is not None and at in group_at:
+            emit_group(*group_at[at])
         inside = lo <= step.lo and step.hi <= hi and step.hi > step.lo
         if not inside:
             continue
@@ -429,7 +429,7 @@ def merge_block(
             out.append(block[step.lo])
             if block[step.lo].strip():
                 kept_unquoted.append(step.lo)
-        elif i is not None and i in kept_as:
+        elif at is not None and at in kept_as:
             out.extend(block[step.lo : step.hi])
     for i, span in sorted(inserts.items()):
         if i not in emitted_inserts:

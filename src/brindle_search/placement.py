@@ -30,6 +30,7 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import cast
 
 from . import _native
 from .alignment import (
@@ -51,6 +52,7 @@ from .edit_forms import EditForm, edit_forms, split_lines
 from .line_merge import Merged, merge_block
 from .repairs import reindent
 from .results import ClosestMatch
+from .schema import ErrorType, StrategyName
 
 __all__ = ["Placement", "Failure", "place", "STRATEGIES", "DEFAULT_INNER_SHARE"]
 
@@ -93,7 +95,7 @@ EMPTY_OLD_MESSAGE = (
 @dataclass
 class Placement:
     text: str  # the whole text after the edit (LF form)
-    strategy: str
+    strategy: StrategyName
     repairs: list[str]
     replacements: int
     start_line: int
@@ -106,7 +108,7 @@ class Placement:
 
 @dataclass
 class Failure:
-    error_type: str
+    error_type: ErrorType
     message: str
     closest: ClosestMatch | None = None
     locations: list[int] | None = None
@@ -281,7 +283,8 @@ def _place_form(
         if outcome[0] != "ok":
             error_type, message, closest_info, locations = outcome
             return Failure(error_type, message, _closest(closest_info), locations)
-        _, strategy, matched, pos, line, _ = outcome
+        _, name, matched, pos, line, _ = outcome
+        strategy = cast(StrategyName, name)  # one of the driver's strategy names
         judged = _judge_place(text, form, edit, strategy, matched, pos, line, opts)
         if isinstance(judged, Placement):
             return judged
@@ -293,7 +296,14 @@ def _place_form(
 
 
 def _judge_place(
-    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, line: int, opts: Options
+    text: str,
+    form: EditForm,
+    edit: _Edit,
+    strategy: StrategyName,
+    matched: str,
+    pos: int,
+    line: int,
+    opts: Options,
 ) -> Placement | Failure:
     old, new = edit.old, edit.new
     if strategy == "simple" or matched == old:
@@ -319,7 +329,7 @@ def _elides(old: str, new: str) -> bool:
 
 
 def _place_exact(
-    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, line: int
+    text: str, form: EditForm, edit: _Edit, strategy: StrategyName, matched: str, pos: int, line: int
 ) -> Placement | Failure:
     """old_string found as it is: spliced in place, unless that would cut into a word."""
     old, new = matched, edit.new
@@ -446,7 +456,7 @@ def _splice(
     start_line: int,
     old: str,
     new: str,
-    strategy: str,
+    strategy: StrategyName,
     repairs: list[str],
     replace_all: bool,
 ) -> Placement:
@@ -500,7 +510,7 @@ def _place_lines(
     text: str,
     form: EditForm,
     edit: _Edit,
-    strategy: str,
+    strategy: StrategyName,
     pos: int,
     line: int,
     length: int,
@@ -624,7 +634,7 @@ def _loose_place_check(
     form: EditForm,
     edit: _Edit,
     alignment: Alignment,
-    strategy: str,
+    strategy: StrategyName,
     here: int,
     opts: Options,
 ) -> Placement | Failure | None:
@@ -656,7 +666,14 @@ def _loose_place_check(
 
 
 def _place_as_matched(
-    text: str, form: EditForm, edit: _Edit, strategy: str, pos: int, line: int, length: int, opts: Options
+    text: str,
+    form: EditForm,
+    edit: _Edit,
+    strategy: StrategyName,
+    pos: int,
+    line: int,
+    length: int,
+    opts: Options,
 ) -> Placement:
     """The driver's own placement (``min_similarity=0``): new_string in place of the matched
     text, only moved to the indentation of the match."""
@@ -681,7 +698,7 @@ def _lines_phrase(numbers: Sequence[int]) -> str:
     return "lines " + ", ".join(str(n) for n in numbers)
 
 
-def _refusal(text: str, block: _Block, old: str, strategy: str, reason: str) -> Failure:
+def _refusal(text: str, block: _Block, old: str, strategy: StrategyName, reason: str) -> Failure:
     lines = block.lines(text)
     window = "\n".join(lines)
     similarity = _native.similarity(_trimmed_lines(old.rstrip("\n")), _trimmed_lines(window))

@@ -14,6 +14,9 @@
 // of the new content: the package splices a repaired new_string in itself. `position` is the match
 // start counted in code points of `content` (a Python str index). A closest match is the tuple
 // (similarity, start_line, end_line, text, diff).
+//
+// The core work of a call on large texts runs with the interpreter lock released (release.hpp):
+// the arguments are converted first and the results built after, with the lock held.
 #include "native/edit.hpp"
 
 #include <algorithm>
@@ -24,6 +27,7 @@
 #include "core/content_replacer/driver.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/utf8.hpp"
+#include "native/release.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
@@ -94,6 +98,12 @@ PyObject* str_of(const char* s) {
     return PyUnicode_FromString(s);
 }
 
+// Whether the texts of a call are large enough for its work to run with the lock released.
+template <class... Views>
+bool large(const Views&... views) {
+    return (std::size_t{0} + ... + views.size()) >= kReleaseBytes;
+}
+
 }  // namespace
 
 PyObject* edit_strategy_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -130,11 +140,18 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                           strategies)) {
             return nullptr;
         }
-        replacer::ReplaceOutcome outcome =
-            replacer::replace_content(content.view, old_string.view, new_string.view, replace_all.value,
-                                      line_hint.value, strategies.mask);
+        const bool release = large(content.view, old_string.view, new_string.view);
+        std::uint64_t position = 0;
+        replacer::ReplaceOutcome outcome = without_gil(release, [&] {
+            replacer::ReplaceOutcome found =
+                replacer::replace_content(content.view, old_string.view, new_string.view,
+                                          replace_all.value, line_hint.value, strategies.mask);
+            if (auto* ok = std::get_if<replacer::ReplaceResult>(&found)) {
+                position = utf8::count_chars(content.view.substr(0, ok->position));
+            }
+            return found;
+        });
         if (auto* ok = std::get_if<replacer::ReplaceResult>(&outcome)) {
-            const std::uint64_t position = utf8::count_chars(content.view.substr(0, ok->position));
             return tuple_of({str_of("ok"), to_py(std::string_view(ok->strategy)),
                              to_py(std::string_view(ok->matched_text)), to_py(position),
                              to_py(ok->start_line), to_py(ok->end_line)});
@@ -163,9 +180,11 @@ PyObject* edit_closest_window(PyObject*, PyObject* const* args, Py_ssize_t nargs
         Text old_string;
         Fraction min_similarity;
         if (!convert_args(kSig, bound, content, old_string, min_similarity)) return nullptr;
-        const replacer::ContentLines lines(content.view);
-        return closest_to_py(
-            replacer::find_most_similar_window(lines, old_string.view, min_similarity.value));
+        const auto closest = without_gil(large(content.view, old_string.view), [&] {
+            const replacer::ContentLines lines(content.view);
+            return replacer::find_most_similar_window(lines, old_string.view, min_similarity.value);
+        });
+        return closest_to_py(closest);
     });
 }
 
@@ -178,7 +197,9 @@ PyObject* edit_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Text a;
         Text b;
         if (!convert_args(kSig, bound, a, b)) return nullptr;
-        return to_py(replacer::text_similarity(a.view, b.view));
+        const double similarity = without_gil(
+            large(a.view, b.view), [&] { return replacer::text_similarity(a.view, b.view); });
+        return to_py(similarity);
     });
 }
 
@@ -191,7 +212,9 @@ PyObject* edit_match_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Text old_string;
         Text window;
         if (!convert_args(kSig, bound, old_string, window)) return nullptr;
-        const std::string diff = replacer::build_match_diff(old_string.view, window.view);
+        const std::string diff = without_gil(large(old_string.view, window.view), [&] {
+            return replacer::build_match_diff(old_string.view, window.view);
+        });
         return to_py(std::string_view(diff));
     });
 }
@@ -204,7 +227,8 @@ PyObject* edit_unescape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text text;
         if (!convert_args(kSig, bound, text)) return nullptr;
-        const std::string out = replacer::unescape_string(text.view);
+        const std::string out =
+            without_gil(large(text.view), [&] { return replacer::unescape_string(text.view); });
         return to_py(std::string_view(out));
     });
 }
