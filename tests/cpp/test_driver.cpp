@@ -345,4 +345,48 @@ TEST(Driver, AgreesWithPlainTranscriptionOnGeneratedInputs) {
     EXPECT_GT(successes, 1000u);
 }
 
+// Hinted placement among many overlapping occurrences: the nearest one is searched forward and
+// backward from the hinted line's start. Contents of few repeated pieces (stray continuation bytes
+// among them, so that some occurrences do not start on a character boundary), hints on every line
+// and beyond the last.
+TEST(Driver, HintedPlacementAgreesWithPlainTranscription) {
+    std::mt19937 rng(4242);
+    const std::vector<std::string> pieces = {"ab", "ab", "a",    "b", "\n",
+                                             "\n", "\n", "\x80", "é", "\r\n"};
+    const std::vector<std::string> olds = {"ab",  "a",    "b",  "ab\nab", "b\na", "\nab",
+                                           "aba", "\x80", "\n", "é",      ""};
+    std::size_t below = 0, above = 0, earlier_on_line = 0, beyond_last = 0, placed = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::string content = random_text(rng, pieces, 40);
+        const std::string old_string = olds[rng() % olds.size()];
+        const std::uint64_t lines = text::line_number_at(content, content.size());
+        const auto hint = static_cast<std::uint32_t>(rng() % (lines + 3));
+        const ReplaceOutcome fast = replace_content(content, old_string, "X", false, hint);
+        const ReplaceOutcome plain = plain_driver(content, old_string, "X", false, hint);
+        expect_same(fast, plain,
+                    "content '" + content + "' old '" + old_string + "' hint " + std::to_string(hint));
+        if (HasFailure()) return;
+        const auto* r = std::get_if<ReplaceResult>(&fast);
+        if (r == nullptr || r->strategy != "simple") continue;
+        const std::vector<std::size_t> occ = all_occurrences(content, old_string);
+        if (occ.size() < 2) continue;
+        ++placed;
+        below += r->start_line > hint;
+        above += r->start_line < hint;
+        beyond_last += hint > lines;
+        const auto at = static_cast<std::size_t>(r->position);
+        for (std::size_t p : occ) {
+            if (p > at && text::line_number_at(content, p) == r->start_line) {
+                ++earlier_on_line;
+                break;
+            }
+        }
+    }
+    EXPECT_GT(placed, 1000u);
+    EXPECT_GT(below, 100u);
+    EXPECT_GT(above, 100u);
+    EXPECT_GT(earlier_on_line, 100u);
+    EXPECT_GT(beyond_last, 50u);
+}
+
 }  // namespace
