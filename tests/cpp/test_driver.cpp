@@ -389,4 +389,36 @@ TEST(Driver, HintedPlacementAgreesWithPlainTranscription) {
     EXPECT_GT(beyond_last, 50u);
 }
 
+// Many window candidates of few distinct texts, handed out by several strategies in turn (the
+// failed texts are then recognised through their latest window), with a line hint sometimes.
+TEST(Driver, ManyEqualWindowCandidatesAgreeWithPlainTranscription) {
+    std::mt19937 rng(777);
+    const char* const kLines[] = {"x = 1", "  x = 1", "x = 1 ", "\tx = 1", "", "y"};
+    std::size_t many_candidates = 0;
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t kinds = 1 + rng() % 4;
+        std::string content;
+        const std::size_t n = 5 + rng() % 60;
+        for (std::size_t k = 0; k < n; ++k) {
+            content += kLines[rng() % (rng() % 6 == 0 ? std::size(kLines) : kinds)];
+            content += rng() % 10 == 0 ? "\r\n" : "\n";
+        }
+        std::string old_string;
+        const std::size_t m = 1 + rng() % 6;
+        for (std::size_t k = 0; k < m; ++k) {
+            if (k > 0) old_string += "\n";
+            old_string += kLines[rng() % kinds];
+        }
+        if (rng() % 3 == 0) old_string = "  " + old_string;
+        const Hint hint = rng() % 3 == 0 ? Hint{static_cast<std::uint32_t>(rng() % (n + 2))} : Hint{};
+        const ReplaceOutcome fast = replace_content(content, old_string, "NEW", false, hint);
+        const ReplaceOutcome plain = plain_driver(content, old_string, "NEW", false, hint);
+        expect_same(fast, plain, "content '" + content + "' old '" + old_string + "'");
+        if (HasFailure()) return;
+        const ContentLines lines(content);
+        many_candidates += line_trimmed_replacer(lines, old_string).size() > 5;
+    }
+    EXPECT_GT(many_candidates, 100u);
+}
+
 }  // namespace

@@ -254,35 +254,40 @@ std::string splice(std::string_view content, std::size_t pos, std::size_t length
 
 // The distinct candidate texts that could not be applied in this call, by hash. A window of
 // content lines is kept as the window, a view of the content or of the search text as the view;
-// only a text that a strategy built is copied.
+// only a text that a strategy built is copied. A text found again in a window is represented by
+// its latest such window from then on (ContentLines::WindowRun), so that the many windows of one
+// text that a strategy hands out in ascending order are recognised at the cost of the lines
+// between them.
 class FailedTexts {
 public:
     explicit FailedTexts(const ContentLines& content, std::string_view old_string)
         : content_(content), old_string_(old_string) {}
 
-    bool contains(const Candidates& list, std::size_t k) const {
+    bool contains(const Candidates& list, std::size_t k) {
         if (by_hash_.empty()) return false;  // saves hashing the first candidates of a call
         const auto it = by_hash_.find(list.hash(k));
         if (it == by_hash_.end()) return false;
         const std::size_t length = list.length(k);
-        for (const Entry& e : it->second) {
-            if (e.count > 0) {
-                if (content_.window_length(e.begin, e.count) == length &&
-                    list.equals_window(k, content_, e.begin, e.count)) {
-                    return true;
-                }
-            } else if (e.text.size() == length && list.equals(k, e.text)) {
-                return true;
+        const auto window = list.window(k);
+        for (Entry& e : it->second) {
+            if (e.length != length) continue;
+            if (window && e.run.count == window->second) {
+                if (content_.same_text_as(e.run, window->first)) return true;
+                continue;
             }
+            const bool same = e.run.count > 0 ? list.equals_window(k, content_, e.run.last, e.run.count)
+                                              : list.equals(k, e.text);
+            if (same && window) e.run = {window->first, window->second};
+            if (same) return true;
         }
         return false;
     }
 
     void add(const Candidates& list, std::size_t k, std::string_view text) {
         Entry entry;
+        entry.length = text.size();
         if (const auto window = list.window(k)) {
-            entry.begin = window->first;
-            entry.count = window->second;
+            entry.run = {window->first, window->second};
         } else if (within(text, content_.text) || within(text, old_string_)) {
             entry.text = text;
         } else {
@@ -300,9 +305,9 @@ private:
     }
 
     struct Entry {
-        std::string_view text;  // when count is 0
-        std::size_t begin = 0;  // a window of content lines, when count > 0
-        std::size_t count = 0;
+        std::string_view text;              // when run.count is 0
+        ContentLines::WindowRun run{0, 0};  // a window with the text, when run.count > 0
+        std::size_t length = 0;             // of the text
     };
     const ContentLines& content_;
     std::string_view old_string_;

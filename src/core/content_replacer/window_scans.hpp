@@ -1,9 +1,10 @@
 // The window scans of line_trimmed, whitespace_normalized and escape_normalized with their work
 // budget made explicit. Each strategy first compares windows one by one, each comparison stopping
 // at its first difference, and starts again with a table laid out for the whole content once
-// those comparisons have read the budget (lines for line_trimmed, bytes for the others; by default
-// a few times the content's size). Both scans give the same candidates; a budget of 0 takes the
-// table at once. For tests. And indentation_flexible with a record of the paths it took.
+// those comparisons have read the budget (lines for line_trimmed, by default four per content
+// line; bytes for the others, by default about the content's size). Both scans give the same
+// candidates; a budget of 0 takes the table at once. For tests. And indentation_flexible with a record
+// of the paths it took.
 #pragma once
 
 #include <cstddef>
