@@ -57,9 +57,7 @@ def run_case(case):
             else [res.content, res.matched_text, res.start_line, res.end_line, res.strategy],
             "error": r.error,
             "error_type": r.error_type,
-            "closest": None
-            if cm is None
-            else [cm.similarity, cm.start_line, cm.end_line, cm.text, cm.diff],
+            "closest": None if cm is None else [cm.similarity, cm.start_line, cm.end_line, cm.text, cm.diff],
             "locations": r.locations,
         }
     if kind == "closest_window":
