@@ -75,6 +75,7 @@
 #include "core/streaming_matcher.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -244,6 +245,40 @@ std::uint64_t QueryLine::distance_one_word(const LineKey& key, std::uint64_t lim
     return score;
 }
 
+namespace {
+
+// `a` and `b` without their longest common prefix and suffix (as bytes).
+void strip_common_ends(std::string_view& a, std::string_view& b) {
+    const std::size_t shorter = std::min(a.size(), b.size());
+    std::size_t head = 0;
+    while (head + 8 <= shorter) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + head, 8);
+        std::memcpy(&y, b.data() + head, 8);
+        if (x != y) break;
+        head += 8;
+    }
+    while (head < shorter && a[head] == b[head]) ++head;
+    a.remove_prefix(head);
+    b.remove_prefix(head);
+    const std::size_t rest = std::min(a.size(), b.size());
+    std::size_t tail = 0;
+    while (tail + 8 <= rest) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + a.size() - tail - 8, 8);
+        std::memcpy(&y, b.data() + b.size() - tail - 8, 8);
+        if (x != y) break;
+        tail += 8;
+    }
+    while (tail < rest && a[a.size() - 1 - tail] == b[b.size() - 1 - tail]) ++tail;
+    a.remove_suffix(tail);
+    b.remove_suffix(tail);
+}
+
+}  // namespace
+
 std::uint64_t QueryLine::distance_within(const LineKey& key, std::uint64_t limit,
                                          std::uint64_t& work) const {
     if (key_.chars == 0) return key.chars;
@@ -251,8 +286,13 @@ std::uint64_t QueryLine::distance_within(const LineKey& key, std::uint64_t limit
         // About one word per source character for a close pair (the band of a limit under 64
         // diagonals, after the common prefix and suffix), more for wider bands.
         work += (limit / 64 + 1) * (key.chars + 1);
-        const std::optional<std::uint64_t> d =
-            levenshtein_distance_within(key_.trimmed(), key.trimmed(), limit);
+        std::string_view a = key_.trimmed();
+        std::string_view b = key.trimmed();
+        // A common prefix or suffix never changes the distance. Two ASCII lines (a byte is a
+        // character) lose theirs here eight bytes at a time; the distance below would find them
+        // a byte at a time, after checking both lines for ASCII again.
+        if (key_.ascii && key.ascii) strip_common_ends(a, b);
+        const std::optional<std::uint64_t> d = levenshtein_distance_within(a, b, limit);
         return d ? *d : limit + 1;
     }
     work += key.chars;
