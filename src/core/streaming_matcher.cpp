@@ -162,15 +162,34 @@ LineKey line_key(std::string_view line) {
     LineKey key;
     key.text = trimmed.data();
     key.length = trimmed.size();
-    std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
-    for (const char byte : trimmed) {
-        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3u;
-        key.ascii = key.ascii && static_cast<unsigned char>(byte) < 0x80;
+    // The hash only screens pairs before their bytes are compared: eight bytes a step, each
+    // word mixed in by a multiplication, the length and the last bytes included.
+    const char* const data = trimmed.data();
+    const std::size_t size = trimmed.size();
+    std::uint64_t hash = 0x9E3779B97F4A7C15u ^ size;
+    std::size_t at = 0;
+    for (; at + 8 <= size; at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + at, 8);
+        hash = (hash ^ word) * 0xFF51AFD7ED558CCDu;
+        hash ^= hash >> 32;
     }
-    key.hash = hash;
+    std::uint64_t rest = 0;
+    std::memcpy(&rest, data + at, size - at);
+    hash = (hash ^ rest) * 0xC4CEB9FE1A85EC53u;
+    key.hash = hash ^ (hash >> 29);
+    // Character classes: an ASCII byte is its own class, other characters are decoded.
     std::size_t pos = 0;
-    while (pos < trimmed.size()) {
-        const unsigned cls = char_class(utf8::decode_at(trimmed, pos));
+    while (pos < size) {
+        const auto byte = static_cast<unsigned char>(data[pos]);
+        unsigned cls;
+        if (byte < 0x80) {
+            cls = byte;
+            ++pos;
+        } else {
+            key.ascii = false;
+            cls = char_class(utf8::decode_at(trimmed, pos));
+        }
         key.classes[cls >> 6] |= std::uint64_t{1} << (cls & 63);
         ++key.chars;
     }
