@@ -38,7 +38,10 @@ Then:
 
 Targets: growth exponent <= 1.15 for every family; at 100k lines (or the largest size) <= 20x the
 floor. huge_line computes an exact edit distance proportional to the line's length (the
-similarity it reports is exact), so its exponent is printed but not held to the target.
+similarity it reports is exact), so its figures are printed but not held to the targets; for
+stream_long only the exponent is held (its floor does not compute the distances, which "long
+lines" compares with rapidfuzz). near_miss is the package's whole failing call, whose near-miss
+search is bounded only when the package passes a work budget (near_miss_budget).
 
 Run: python3 bench/bench_worst_cases.py [--quick] [--only FAMILY] [--core build/bench_core]
 """
@@ -135,7 +138,11 @@ def _peak_child(name, size):
                     return int(line.split()[1]) * 1024
         return 0
 
-    before = status("VmHWM:")
+    # Resets the peak to the current resident size (Linux 4.0 and later), so that building the
+    # inputs does not count.
+    with open("/proc/self/clear_refs", "w") as fh:
+        fh.write("5")
+    before = status("VmRSS:")
     run()
     print(max(0, status("VmHWM:") - before))
 
@@ -297,7 +304,10 @@ FAMILIES = {
     "near_miss_budget": (near_miss_budget, "n", [15_000, 30_000, 60_000, 120_000]),
     "huge_line": (huge_line, "L", [10_000, 20_000, 40_000, 80_000, 160_000]),
 }
-NOT_HELD = {"huge_line"}
+# Targets not held: huge_line computes an exact edit distance whose size grows with the line; for
+# stream_long the floor (hashing each line once) does not do the work of a bounded distance per
+# pair, which "long lines" below compares with rapidfuzz instead, so only its exponent is held.
+NOT_HELD = {"huge_line": "exponent and floor", "stream_long": "floor"}
 
 
 def run_family(bs, name, quick, repeat):
@@ -324,13 +334,13 @@ def run_family(bs, name, quick, repeat):
         )
     exponent = fit_exponent(sizes, times)
     at = min(ratios, key=lambda sr: abs(sr[0] - 100_000))[1] if param == "n" else ratios[-1][1]
-    held = name not in NOT_HELD
-    ok = exponent <= EXPONENT_TARGET and at <= FLOOR_TARGET
-    status = verdict(ok) if held else "(not held to the targets)"
+    exempt = NOT_HELD.get(name, "")
+    ok = (exponent <= EXPONENT_TARGET or "exponent" in exempt) and (at <= FLOOR_TARGET or "floor" in exempt)
+    status = verdict(ok) + (f" (not held: {exempt})" if exempt else "")
     print(f"  exponent {exponent:.2f} (<= {EXPONENT_TARGET}), x floor {at:.2f} (<= {FLOOR_TARGET}): {status}")
     for p in problems:
         print(f"  WARNING: the input did not reach its path: {p}")
-    return ok or not held
+    return ok
 
 
 def push_latency(bs):

@@ -17,6 +17,7 @@ SCRIPTS = [
     "bench_closest_match.py",
     "bench_streaming.py",
     "bench_package.py",
+    "bench_worst_cases.py",
 ]
 
 
