@@ -175,7 +175,7 @@ LineKey line_key(std::string_view line) {
         hash ^= hash >> 32;
     }
     std::uint64_t rest = 0;
-    std::memcpy(&rest, data + at, size - at);
+    if (at < size) std::memcpy(&rest, data + at, size - at);
     hash = (hash ^ rest) * 0xC4CEB9FE1A85EC53u;
     key.hash = hash ^ (hash >> 29);
     // Character classes: an ASCII byte is its own class, other characters are decoded.
