@@ -20,6 +20,7 @@ SCRIPTS = [
     "bench_edit_quality.py",
     "bench_edit_cost.py",
     "bench_threads.py",
+    "bench_worst_cases.py",
 ]
 
 

@@ -1,6 +1,6 @@
 # Type stub of brindle_search._native, the package's native helpers (built from src/native/).
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import Any, Literal
 
 _Closest = tuple[float, int, int, str, str]
 
@@ -16,7 +16,9 @@ def locate(
     """("ok", strategy, matched_text, position, start_line, end_line) or
     (error_type, message, closest | None, locations | None)."""
 
-def closest_window(content: str, old_string: str, min_similarity: float) -> _Closest | None: ...
+def closest_window(
+    content: str, old_string: str, min_similarity: float, work_budget: int | None = None
+) -> _Closest | Literal["over_budget"] | None: ...
 def similarity(a: str, b: str) -> float: ...
 def match_diff(old_string: str, window_text: str) -> str: ...
 def unescape(text: str) -> str: ...

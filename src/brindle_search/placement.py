@@ -727,15 +727,34 @@ def _closest(info: tuple[float, int, int, str, str] | None) -> ClosestMatch | No
     return ClosestMatch(similarity, start, end, window, diff)
 
 
+def _work_budget(text: str) -> int:
+    """Work allowed to a search for the closest block: a few passes over the text. Look-alike
+    lines can make every window worth measuring; a report then says the search stopped rather
+    than hold the caller for seconds."""
+    return 2 * len(text) + (1 << 20)
+
+
+def _closest_window(text: str, old: str, threshold: float) -> ClosestMatch | None | str:
+    found = _native.closest_window(text, old, threshold, work_budget=_work_budget(text))
+    return found if isinstance(found, str) else _closest(found)
+
+
 def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestMatch | None:
-    """The block of old_string's line count most like it anywhere in the text."""
+    """The block of old_string's line count most like it anywhere in the text (the driver's own
+    when the search runs out of its work budget)."""
     closest = failure.closest
     if closest is not None and closest.similarity >= 1.0:
         return closest
     threshold = NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
     if closest is not None:
         threshold = max(threshold, closest.similarity)
-    better = _closest(_native.closest_window(text, old, threshold))
+    better = _closest_window(text, old, threshold)
+    if isinstance(better, str):
+        failure.message += (
+            "\nThe search for the closest block elsewhere in the text stopped at its work budget "
+            "(many lines look alike); quote more distinctive lines."
+        )
+        better = None
     if better is not None and (closest is None or better.similarity > closest.similarity):
         return better
     return closest if failure.error_type == "not_found" else None
@@ -749,7 +768,8 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     if len(real) < 2:
         return None
     if near is None:
-        near = _closest(_native.closest_window(text, form.old, NEAR_MISS_THRESHOLD))
+        found = _closest_window(text, form.old, NEAR_MISS_THRESHOLD)
+        near = None if isinstance(found, str) else found
     if near is None or near.end_line - near.start_line + 1 != len(old_lines):
         return None
     window = near.text.split("\n")
@@ -763,8 +783,8 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     blanked = "\n".join(
         "" if near.start_line - 1 <= k < near.end_line else line for k, line in enumerate(all_lines)
     )
-    rival = _native.closest_window(blanked, form.old, max(0.0, near.similarity - _NEAR_MARGIN))
-    if rival is not None:
+    rival = _closest_window(blanked, form.old, max(0.0, near.similarity - _NEAR_MARGIN))
+    if rival is not None:  # another block as near, or no proof that there is none
         return None
     start = sum(len(line) + 1 for line in all_lines[: near.start_line - 1])
     length = len(near.text)

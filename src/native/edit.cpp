@@ -5,7 +5,8 @@
 //              strategies=<all>)
 //       -> ("ok", strategy, matched_text, position, start_line, end_line)
 //        | (error_type, message, closest, locations)
-//   def closest_window(content, old_string, min_similarity) -> closest | None
+//   def closest_window(content, old_string, min_similarity, work_budget=None)
+//       -> closest | None | "over_budget"
 //   def similarity(a, b) -> float
 //   def match_diff(old_string, window_text) -> str
 //   def unescape(text) -> str
@@ -13,16 +14,22 @@
 // `locate` runs the replacement driver but hands back where and how the edit was placed instead
 // of the new content: the package splices a repaired new_string in itself. `position` is the match
 // start counted in code points of `content` (a Python str index). A closest match is the tuple
-// (similarity, start_line, end_line, text, diff).
+// (similarity, start_line, end_line, text, diff). `closest_window` with a `work_budget` (units of
+// polled work, see core/cancel.hpp; about a nanosecond each in the search's cheapest loops) gives
+// up when they are used up and returns "over_budget" instead of an answer.
 //
 // The core work of a call on large texts runs with the interpreter lock released (release.hpp):
 // the arguments are converted first and the results built after, with the lock held.
 #include "native/edit.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/driver.hpp"
 #include "core/content_replacer/strategies.hpp"
@@ -86,6 +93,28 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
         ++k;
     }
     return complete ? tuple.release() : nullptr;
+}
+
+// An optional non-negative number of work units; None means no limit.
+struct WorkBudget {
+    std::optional<std::int64_t> units;
+};
+
+bool from_py(PyObject* o, WorkBudget& out) {
+    if (o == Py_None) {
+        out.units.reset();
+        return true;
+    }
+    if (!PyLong_Check(o) || PyBool_Check(o)) return cast_error(o, "int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
+        PyErr_SetString(PyExc_ValueError, "work_budget must not be negative");
+        return false;
+    }
+    out.units = overflow > 0 ? INT64_MAX : static_cast<std::int64_t>(v);
+    return true;
 }
 
 PyObject* closest_to_py(const std::optional<replacer::FuzzyMatchInfo>& info) {
@@ -172,18 +201,34 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* edit_closest_window(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"content", "old_string", "min_similarity"};
+        static constexpr const char* kNames[] = {"content", "old_string", "min_similarity",
+                                                 "work_budget"};
         static constexpr auto kSig = signature("closest_window()", kNames, 3);
         BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text content;
         Text old_string;
         Fraction min_similarity;
-        if (!convert_args(kSig, bound, content, old_string, min_similarity)) return nullptr;
+        WorkBudget work_budget;
+        if (!convert_args(kSig, bound, content, old_string, min_similarity, work_budget)) {
+            return nullptr;
+        }
+        bool over_budget = false;
         const auto closest = without_gil(large(content.view, old_string.view), [&] {
             const replacer::ContentLines lines(content.view);
-            return replacer::find_most_similar_window(lines, old_string.view, min_similarity.value);
+            std::optional<replacer::FuzzyMatchInfo> found;
+            const auto search = [&] {
+                found =
+                    replacer::find_most_similar_window(lines, old_string.view, min_similarity.value);
+            };
+            if (!work_budget.units) {
+                search();
+            } else if (!run_with_work_budget(*work_budget.units, search)) {
+                over_budget = true;
+            }
+            return found;
         });
+        if (over_budget) return str_of("over_budget");
         return closest_to_py(closest);
     });
 }
@@ -239,8 +284,9 @@ const char* const kLocateDoc =
     "locate(content, old_string, new_string, replace_all=False, line_hint=None, strategies=...)"
     "\n--\n\nWhere and how the replacement would be placed, or why it cannot be.";
 const char* const kClosestWindowDoc =
-    "closest_window(content, old_string, min_similarity)\n--\n\n"
-    "The most similar block of old_string's line count anywhere in content, or None.";
+    "closest_window(content, old_string, min_similarity, work_budget=None)\n--\n\n"
+    "The most similar block of old_string's line count anywhere in content, or None; "
+    "\"over_budget\" when work_budget units of work did not suffice.";
 const char* const kSimilarityDoc = "similarity(a, b)\n--\n\n1 - edit distance / longer byte length.";
 const char* const kMatchDiffDoc =
     "match_diff(old_string, window_text)\n--\n\nThe line diff shown with a closest match.";

@@ -181,6 +181,21 @@ public:
     // The hash that window_hash() gives a window with this text.
     static std::uint64_t text_hash(std::string_view text);
 
+    // A class of windows of `count` lines with one text, represented by its latest member, for
+    // telling many windows of one text apart from others when they come in ascending order: see
+    // same_text_as.
+    struct WindowRun {
+        std::size_t last;        // first line of the latest window found to have the text
+        std::size_t count;       // line count of the windows
+        std::size_t period = 0;  // when not 0: lines x and x + period are equal for every x in
+                                 // [last - period, last + count - period)
+    };
+    // Whether lines begin..begin+count-1 have the text of `run`'s windows; if so, the window
+    // becomes the latest member, so that windows coming in ascending order at one spacing
+    // p < count (a run of equal lines, a repeated block) cost a comparison of p lines each, not
+    // of count.
+    bool same_text_as(WindowRun& run, std::size_t begin) const;
+
     ~ContentLines();
 
 private:
