@@ -65,9 +65,23 @@ def test_locate_reports_positions_in_code_points():
 )
 def test_locate_failures(content, old, expected):
     outcome = nat.locate(content, old, old if expected == "no_change" else "q")
-    assert outcome[0] == expected and len(outcome) == 4
+    assert outcome[0] == expected and len(outcome) == 5
     assert isinstance(outcome[1], str)
     assert (outcome[3] is not None) == (expected == "multiple_matches")
+    assert (outcome[4] is not None) == (expected == "not_found")
+
+
+@pytest.mark.parametrize("old", ["zzz", "b\nc\nd\ne", "def f(x):\n    return x + 1\n"])
+def test_a_not_found_message_is_its_parts_around_the_closest_match(old):
+    # The package puts a closest match of its own between the parts: they must be the message
+    # but for the native closest-match piece, whatever the native side found.
+    content = "a\nb\nc\nd\nx\ndef f(x):\n    return x + 2\n"
+    error_type, message, closest, _, (head, tail) = nat.locate(content, old, "q")
+    assert error_type == "not_found" and head.startswith("Search text not found in file.")
+    piece = "" if closest is None else nat.closest_piece(closest[0], closest[1], closest[2], closest[4])
+    assert head + piece + tail == message
+    assert tail.startswith("\n\nDebugging tips:")
+    assert nat.closest_threshold() == 0.8
 
 
 def _rss_pages():

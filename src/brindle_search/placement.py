@@ -64,8 +64,9 @@ STRATEGIES: tuple[str, ...] = tuple(_native.strategy_names())
 #: 4-line block), while inner lines taken from elsewhere pair with almost nothing.
 DEFAULT_INNER_SHARE = 0.5
 
-#: Threshold of the near-miss search when the caller did not ask for another.
-NEAR_MISS_THRESHOLD = 0.8
+#: Threshold of the near-miss search when the caller did not ask for another: the native
+#: diagnostics' own.
+NEAR_MISS_THRESHOLD = _native.closest_threshold()
 
 #: The closest block is placed only when no other block comes within this much similarity.
 _NEAR_MARGIN = 0.05
@@ -112,6 +113,8 @@ class Failure:
     message: str
     closest: ClosestMatch | None = None
     locations: list[int] | None = None
+    # A not-found message around its closest-match piece: (before it, after it).
+    parts: tuple[str, str] | None = None
 
 
 @dataclass
@@ -267,8 +270,11 @@ def place(
         return applied
     if refusals:
         return refusals[0]
-    if near is not None and (first.closest is None or near.similarity > first.closest.similarity):
-        first = Failure(first.error_type, _with_closest(first.message, near), near, first.locations)
+    if near is not None and first.parts is not None:
+        if first.closest is None or near.similarity > first.closest.similarity:
+            head, tail = first.parts
+            piece = _native.closest_piece(near.similarity, near.start_line, near.end_line, near.diff)
+            first = Failure(first.error_type, head + piece + tail, near, first.locations, first.parts)
     return first
 
 
@@ -281,8 +287,8 @@ def _place_form(
             text, edit.old, edit.new, edit.replace_all, edit.line_hint, strategies=remaining
         )
         if outcome[0] != "ok":
-            error_type, message, closest_info, locations = outcome
-            return Failure(error_type, message, _closest(closest_info), locations)
+            error_type, message, closest_info, locations, parts = outcome
+            return Failure(error_type, message, _closest(closest_info), locations, parts)
         _, name, matched, pos, line, _ = outcome
         strategy = cast(StrategyName, name)  # one of the driver's strategy names
         judged = _judge_place(text, form, edit, strategy, matched, pos, line, opts)
@@ -822,18 +828,3 @@ def _already_applied(text: str, form: EditForm, line_hint: int | None) -> Failur
         "already. Nothing was changed. If it is not, read the file again and quote the lines to "
         "change as they are now.",
     )
-
-
-def _with_closest(message: str, closest: ClosestMatch) -> str:
-    """The not-found message with this closest-match piece, where the driver puts its own."""
-    piece = (
-        f"\nClosest fuzzy match ({closest.similarity * 100:.1f}% similar) at lines "
-        f"{closest.start_line}-{closest.end_line}:\n{closest.diff}"
-    )
-    tips = message.rfind("\n\nDebugging tips:")
-    if tips < 0:
-        tips = len(message)
-    start = message.find("\nClosest fuzzy match (")
-    if start < 0 or start > tips:
-        start = tips
-    return message[:start] + piece + message[tips:]

@@ -4,16 +4,20 @@
 //   def locate(content, old_string, new_string, replace_all=False, line_hint=None,
 //              strategies=<all>)
 //       -> ("ok", strategy, matched_text, position, start_line, end_line)
-//        | (error_type, message, closest, locations)
+//        | (error_type, message, closest, locations, parts)
 //   def closest_window(content, old_string, min_similarity, work_budget=None)
 //       -> closest | None | "over_budget"
+//   def closest_piece(similarity, start_line, end_line, diff) -> str
+//   def closest_threshold() -> float
 //   def similarity(a, b) -> float
 //   def match_diff(old_string, window_text) -> str
 //   def unescape(text) -> str
 //
 // `locate` runs the replacement driver but hands back where and how the edit was placed instead
 // of the new content: the package splices a repaired new_string in itself. `position` is the match
-// start counted in code points of `content` (a Python str index). A closest match is the tuple
+// start counted in code points of `content` (a Python str index). A not-found message is
+// parts[0] + closest_piece(closest) + parts[1] (the piece left out without a closest match), so
+// that the package can show a closest match of its own in its place. A closest match is the tuple
 // (similarity, start_line, end_line, text, diff). `closest_window` with a `work_budget` (units of
 // polled work, see core/cancel.hpp; about a nanosecond each in the search's cheapest loops) gives
 // up when they are used up and returns "over_budget" instead of an answer.
@@ -117,6 +121,19 @@ bool from_py(PyObject* o, WorkBudget& out) {
     return true;
 }
 
+// A 1-based line number of a report.
+struct LineNumber {
+    std::uint64_t value = 0;
+};
+
+bool from_py(PyObject* o, LineNumber& out) {
+    if (!PyLong_Check(o) || PyBool_Check(o)) return cast_error(o, "int");
+    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out.value = v;
+    return true;
+}
+
 PyObject* closest_to_py(const std::optional<replacer::FuzzyMatchInfo>& info) {
     if (!info) return new_ref(Py_None);
     return tuple_of({to_py(info->similarity), to_py(info->start_line), to_py(info->end_line),
@@ -187,15 +204,18 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         const auto& error = std::get<replacer::ReplaceError>(outcome);
         if (const auto* nf = std::get_if<replacer::NotFound>(&error)) {
-            return tuple_of({str_of("not_found"), to_py(std::string_view(nf->message)),
-                             closest_to_py(nf->closest_match), new_ref(Py_None)});
+            const std::string_view message(nf->message);
+            PyObject* parts = tuple_of(
+                {to_py(message.substr(0, nf->piece_begin)), to_py(message.substr(nf->piece_end))});
+            return tuple_of({str_of("not_found"), to_py(message), closest_to_py(nf->closest_match),
+                             new_ref(Py_None), parts});
         }
         if (const auto* mm = std::get_if<replacer::MultipleMatches>(&error)) {
             return tuple_of({str_of("multiple_matches"), to_py(std::string_view(mm->message)),
-                             new_ref(Py_None), list_to_py(mm->locations)});
+                             new_ref(Py_None), list_to_py(mm->locations), new_ref(Py_None)});
         }
         return tuple_of({str_of("no_change"), str_of("old_string and new_string must be different"),
-                         new_ref(Py_None), new_ref(Py_None)});
+                         new_ref(Py_None), new_ref(Py_None), new_ref(Py_None)});
     });
 }
 
@@ -230,6 +250,37 @@ PyObject* edit_closest_window(PyObject*, PyObject* const* args, Py_ssize_t nargs
         });
         if (over_budget) return str_of("over_budget");
         return closest_to_py(closest);
+    });
+}
+
+PyObject* edit_closest_piece(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"similarity", "start_line", "end_line", "diff"};
+        static constexpr auto kSig = signature("closest_piece()", kNames, 4);
+        BoundArgs<kSig.count> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        Fraction similarity;
+        LineNumber start_line;
+        LineNumber end_line;
+        Text diff;
+        if (!convert_args(kSig, bound, similarity, start_line, end_line, diff)) return nullptr;
+        replacer::FuzzyMatchInfo info;
+        info.similarity = similarity.value;
+        info.start_line = start_line.value;
+        info.end_line = end_line.value;
+        info.diff = std::string(diff.view);
+        const std::string piece = replacer::closest_match_piece(info);
+        return to_py(std::string_view(piece));
+    });
+}
+
+PyObject* edit_closest_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr Signature<0> kSig{"closest_threshold()", nullptr, 0};
+        BoundArgs<0> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        return to_py(replacer::kClosestMatchThreshold);
     });
 }
 
@@ -283,6 +334,11 @@ const char* const kStrategyNamesDoc =
 const char* const kLocateDoc =
     "locate(content, old_string, new_string, replace_all=False, line_hint=None, strategies=...)"
     "\n--\n\nWhere and how the replacement would be placed, or why it cannot be.";
+const char* const kClosestPieceDoc =
+    "closest_piece(similarity, start_line, end_line, diff)\n--\n\n"
+    "The piece of a not-found message that shows a closest match.";
+const char* const kClosestThresholdDoc =
+    "closest_threshold()\n--\n\nThe similarity below which a closest match is not shown.";
 const char* const kClosestWindowDoc =
     "closest_window(content, old_string, min_similarity, work_budget=None)\n--\n\n"
     "The most similar block of old_string's line count anywhere in content, or None; "

@@ -41,6 +41,10 @@ struct NoChange {};
 struct NotFound {
     std::string message;
     std::optional<FuzzyMatchInfo> closest_match;
+    // The message is head + closest_match_piece(*closest_match) (when there is one) + tail:
+    // byte offsets where the piece begins and ends (equal without a closest match).
+    std::size_t piece_begin = 0;
+    std::size_t piece_end = 0;
 };
 
 struct MultipleMatches {
