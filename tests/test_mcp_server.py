@@ -158,7 +158,8 @@ def test_edit_placed_not_placed_and_refused(project):
         missed = await client.call(
             "edit",
             path="src/cart.py",
-            old_string="            result += item.price * item.quantty\n        return reslt",  # both lines misremembered
+            # Both lines misremembered: not placed.
+            old_string="            result += item.price * item.quantty\n        return reslt",
             new_string="x",
         )
         refused = await client.call(
