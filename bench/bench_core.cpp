@@ -9,13 +9,20 @@
 //   bench_core closest CONTENT OLD REPEAT         best seconds of find_closest_match
 //   bench_core strategies CONTENT OLD REPEAT      best seconds of each matching strategy on its
 //                                                 own; prints "name seconds candidates" per line
+//   bench_core line_pair A B NUMBER               CPU seconds per call of the streaming matcher's
+//                                                 bounded distance of query line A (prepared once)
+//                                                 to source line B, limit a fifth of the longer
+//                                                 byte length, over NUMBER calls; prints "seconds
+//                                                 result" (-1 when beyond the limit)
 //
 // A and B, CONTENT and OLD are file names. Build (Release core library from build/cxx):
 //   cmake -S . -B build/cxx -DBRINDLE_PYTHON=OFF && cmake --build build/cxx --target brindle_core
 //   g++ -O3 -std=c++20 -Isrc bench/bench_core.cpp build/cxx/libbrindle_core.a -o build/bench_core
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -25,6 +32,7 @@
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/edit_distance.hpp"
+#include "core/streaming_matcher.hpp"
 
 namespace {
 
@@ -87,6 +95,25 @@ int main(int argc, char** argv) {
         } else {
             std::printf("%.9f none\n", t);
         }
+        return 0;
+    }
+    if (cmd == "line_pair" && argc == 5) {
+        const std::string a = read_file(argv[2]);
+        const std::string b = read_file(argv[3]);
+        const long number = std::atol(argv[4]);
+        const brindle::streaming::detail::QueryLine query(a);
+        const brindle::streaming::detail::LineKey key = brindle::streaming::detail::line_key(b);
+        const std::uint64_t limit = std::max(query.key().length, key.length) / 5;
+        std::uint64_t work = 0;
+        std::uint64_t result = 0;
+        timespec t0{}, t1{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t0);
+        for (long k = 0; k < number; ++k) result = query.distance_within(key, limit, work);
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t1);
+        const double seconds = static_cast<double>(t1.tv_sec - t0.tv_sec) +
+                               static_cast<double>(t1.tv_nsec - t0.tv_nsec) * 1e-9;
+        std::printf("%.9f %lld\n", seconds / static_cast<double>(number),
+                    result <= limit ? static_cast<long long>(result) : -1LL);
         return 0;
     }
     if (cmd == "strategies" && argc == 5) {

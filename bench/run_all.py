@@ -19,6 +19,8 @@ SCRIPTS = [
     "bench_package.py",
     "bench_edit_quality.py",
     "bench_edit_cost.py",
+    "bench_threads.py",
+    "bench_worst_cases.py",
 ]
 
 

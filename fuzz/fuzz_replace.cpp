@@ -54,7 +54,8 @@ std::string reference_replace_all(std::string_view content, std::string_view m, 
 }
 
 void check_result(const rp::ReplaceResult& r, std::string_view content, std::string_view repl,
-                  bool replace_all, bool hinted) {
+                  bool replace_all, std::optional<std::uint32_t> hint) {
+    const bool hinted = hint.has_value();
     check_utf8(r.content, "result.content is not valid UTF-8");
     check_utf8(r.matched_text, "result.matched_text is not valid UTF-8");
     check_utf8(r.strategy, "result.strategy is not valid UTF-8");
@@ -76,9 +77,18 @@ void check_result(const rp::ReplaceResult& r, std::string_view content, std::str
         fail("single replacement has the wrong length");
     std::size_t occurrences = 0;
     bool spliced = false;
+    // With a hint, the occurrence whose line is nearest it (the earlier on a tie) is replaced.
+    std::uint64_t nearest_line = 0;
+    std::uint64_t nearest_gap = ~std::uint64_t{0};
     for (std::size_t pos = first; pos != std::string_view::npos; pos = content.find(m, pos + 1)) {
-        if (!is_boundary(content, pos)) continue;
+        if (!is_boundary(content, pos) || !is_boundary(content, pos + m.size())) continue;
         ++occurrences;
+        const std::uint64_t line = 1 + newlines(content.substr(0, pos));
+        const std::uint64_t gap = hinted ? (line > *hint ? line - *hint : *hint - line) : 0;
+        if (gap < nearest_gap) {
+            nearest_gap = gap;
+            nearest_line = line;
+        }
         if (spliced) continue;
         if (std::string_view(r.content).substr(0, pos) == content.substr(0, pos) &&
             std::string_view(r.content).substr(pos, repl.size()) == repl &&
@@ -91,6 +101,8 @@ void check_result(const rp::ReplaceResult& r, std::string_view content, std::str
              r.content);
     if (!hinted && occurrences != 1)
         fail("unhinted single replacement of a text that does not occur exactly once");
+    if (hinted && occurrences > 1 && r.start_line != nearest_line)
+        fail("hinted replacement not at the occurrence nearest the hint");
 }
 
 void check_error(const rp::ReplaceError& e, std::string_view old_s, std::string_view new_s) {
@@ -139,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (mode & 2) ? std::optional<std::uint32_t>(hint_value) : std::nullopt;
         const rp::ReplaceOutcome out = rp::replace_content(content, old_s, new_s, all, hint);
         if (const auto* r = std::get_if<rp::ReplaceResult>(&out)) {
-            check_result(*r, content, new_s, all, hint.has_value());
+            check_result(*r, content, new_s, all, hint);
         } else {
             check_error(std::get<rp::ReplaceError>(out), old_s, new_s);
         }

@@ -1,5 +1,6 @@
 """Ctrl-C during a long replacement: KeyboardInterrupt arrives while the native call is still
-working, not when it would have returned.
+working, not when it would have returned. Both the native module (which keeps the interpreter lock)
+and the package's native helpers (which release it during long calls) are checked.
 
 The call runs in a child process, which first times it uninterrupted and then starts it again and
 tells the parent; the parent sends SIGINT shortly after. The child reports how the second call
@@ -28,7 +29,14 @@ CHILD = textwrap.dedent(
     import json, random, signal, sys, time
     import _brindle_search as m
 
-    width, blocks, handler = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+    width, blocks, handler, kind = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    if kind == "package":
+        from brindle_search import _native
+        def replace(content, old, new):
+            return _native.locate(content, old, new)[0]
+    else:
+        def replace(content, old, new):
+            return m.try_replace_content(content, old, new).error_type
     handled = []
     if handler == "own":
         signal.signal(signal.SIGINT, lambda *args: handled.append(time.perf_counter()))
@@ -46,7 +54,7 @@ CHILD = textwrap.dedent(
     while True:
         content = ("{\\n" + inner + "\\n}\\n") * blocks
         t0 = time.perf_counter()
-        first = m.try_replace_content(content, old, "x")
+        first = replace(content, old, "x")
         full = time.perf_counter() - t0
         if full > 1.0 or blocks > 1_000_000:
             break
@@ -54,7 +62,7 @@ CHILD = textwrap.dedent(
     print("ready", flush=True)
     t0 = time.perf_counter()
     try:
-        m.try_replace_content(content, old, "x")
+        replace(content, old, "x")
         outcome = "returned"
     except KeyboardInterrupt:
         outcome = "interrupted"
@@ -64,14 +72,14 @@ CHILD = textwrap.dedent(
     # Still usable afterwards.
     after = m.replace_content("a\\nb\\n", "b", "c").content
     print(json.dumps({"full": full, "elapsed": elapsed, "outcome": outcome,
-                      "first": first.error_type, "after": after, "handled": len(handled)}), flush=True)
+                      "first": first, "after": after, "handled": len(handled)}), flush=True)
     """
 )
 
 
-def run_interrupted(delay, handler="default", width=10000, blocks=600):
+def run_interrupted(delay, handler="default", kind="module", width=10000, blocks=600):
     child = subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(width), str(blocks), handler],
+        [sys.executable, "-c", CHILD, str(width), str(blocks), handler, kind],
         stdout=subprocess.PIPE,
         text=True,
     )
@@ -86,8 +94,9 @@ def run_interrupted(delay, handler="default", width=10000, blocks=600):
 
 
 @pytest.mark.skipif(os.name != "posix", reason="POSIX signals")
-def test_keyboard_interrupt_ends_a_long_replacement_early():
-    report = run_interrupted(delay=0.2)
+@pytest.mark.parametrize("kind", ["module", "package"])
+def test_keyboard_interrupt_ends_a_long_replacement_early(kind):
+    report = run_interrupted(delay=0.2, kind=kind)
     assert report["first"] == "multiple_matches"
     assert report["outcome"] == "interrupted"
     # The uninterrupted call took seconds; the interrupted one ended soon after the signal.
@@ -98,8 +107,9 @@ def test_keyboard_interrupt_ends_a_long_replacement_early():
 
 @pytest.mark.skipif(os.name != "posix", reason="POSIX signals")
 @pytest.mark.parametrize("handler, runs", [("own", 1), ("ignore", 0)])
-def test_a_program_s_own_sigint_handling_is_kept(handler, runs):
-    report = run_interrupted(delay=0.2, handler=handler)
+@pytest.mark.parametrize("kind", ["module", "package"])
+def test_a_program_s_own_sigint_handling_is_kept(handler, runs, kind):
+    report = run_interrupted(delay=0.2, handler=handler, kind=kind)
     assert report["outcome"] == "returned", report
     assert report["handled"] == runs, report
     assert report["after"] == "a\nc\n"

@@ -27,6 +27,9 @@ BIG = "x" * 100_000
         (lambda: nat.locate("\ud800", "b", "c"), UnicodeEncodeError, ""),
         (lambda: nat.closest_window("a", "b", "0.8"), TypeError, "argument 'min_similarity'"),
         (lambda: nat.closest_window("a", "b"), TypeError, "closest_window() missing"),
+        (lambda: nat.closest_window("a", "b", 0.8, work_budget=-1), ValueError, "work_budget"),
+        (lambda: nat.closest_window("a", "b", 0.8, work_budget=True), TypeError, "argument 'work_budget'"),
+        (lambda: nat.closest_window("a", "b", 0.8, work_budget=1.5), TypeError, "argument 'work_budget'"),
         (lambda: nat.similarity("a", None), TypeError, "argument 'b'"),
         (lambda: nat.match_diff("a"), TypeError, ""),
         (lambda: nat.unescape(b"a"), TypeError, "argument 'text'"),
@@ -62,9 +65,23 @@ def test_locate_reports_positions_in_code_points():
 )
 def test_locate_failures(content, old, expected):
     outcome = nat.locate(content, old, old if expected == "no_change" else "q")
-    assert outcome[0] == expected and len(outcome) == 4
+    assert outcome[0] == expected and len(outcome) == 5
     assert isinstance(outcome[1], str)
     assert (outcome[3] is not None) == (expected == "multiple_matches")
+    assert (outcome[4] is not None) == (expected == "not_found")
+
+
+@pytest.mark.parametrize("old", ["zzz", "b\nc\nd\ne", "def f(x):\n    return x + 1\n"])
+def test_a_not_found_message_is_its_parts_around_the_closest_match(old):
+    # The package puts a closest match of its own between the parts: they must be the message
+    # but for the native closest-match piece, whatever the native side found.
+    content = "a\nb\nc\nd\nx\ndef f(x):\n    return x + 2\n"
+    error_type, message, closest, _, (head, tail) = nat.locate(content, old, "q")
+    assert error_type == "not_found" and head.startswith("Search text not found in file.")
+    piece = "" if closest is None else nat.closest_piece(closest[0], closest[1], closest[2], closest[4])
+    assert head + piece + tail == message
+    assert tail.startswith("\n\nDebugging tips:")
+    assert nat.closest_threshold() == 0.8
 
 
 def _rss_pages():
@@ -111,3 +128,21 @@ def test_repeated_calls_do_not_grow_memory(name):
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 100
     assert _rss_pages() - rss < 256
+
+
+def _look_alike(lines, block):
+    content = "".join(f"    value_{i} = compute({i}, x) + offset\n" for i in range(lines))
+    old = "\n".join(f"    valeu_{i} = compuet({i}, y) - offset" for i in range(10**6, 10**6 + block))
+    return content, old
+
+
+@pytest.mark.parametrize("budget", [None, 2**62, 2**80])
+def test_closest_window_within_budget_answers_as_without(budget):
+    content, old = _look_alike(3000, 60)
+    assert nat.closest_window(content, old, 0.5, work_budget=budget) == nat.closest_window(content, old, 0.5)
+
+
+@pytest.mark.parametrize("budget", [0, 100_000])
+def test_closest_window_over_budget(budget):
+    content, old = _look_alike(6000, 100)
+    assert nat.closest_window(content, old, 0.5, work_budget=budget) == "over_budget"

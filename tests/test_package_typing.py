@@ -1,5 +1,6 @@
-"""The package's editing modules are typed: mypy --strict accepts them, and the stub of their
-native helpers matches the installed extension (mypy's stubtest)."""
+"""The package's modules are typed: mypy --strict accepts them (all but the MCP server, written
+against two major versions of its SDK), and the stub of their native helpers matches the installed
+extension (mypy's stubtest)."""
 
 import importlib.util
 import os
@@ -26,6 +27,15 @@ MODULES = [
     "brindle_search.repairs",
     "brindle_search.results",
     "brindle_search.errors",
+    "brindle_search.schema",
+    "brindle_search.placement",
+    "brindle_search.alignment",
+    "brindle_search.line_merge",
+    "brindle_search.edit_forms",
+    "brindle_search.line_diff",
+    "brindle_search.streaming",
+    "brindle_search.tools",
+    "brindle_search.cli",
 ]
 
 

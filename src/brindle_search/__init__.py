@@ -11,7 +11,8 @@ file's encoding, byte-order mark and line endings, write atomically, and report 
 ``StreamingLocator`` locates an edit's old block while it is still being generated.
 ``apply_patch`` applies a patch a model wrote (SEARCH/REPLACE blocks or a unified diff) to the
 files under a root folder, each file or the whole patch all or nothing, and returns a
-``PatchReport``.
+``PatchReport``. ``tool_definitions`` and ``Toolbox`` offer file tools (view, edit, create, apply,
+find_files) to agent frameworks; ``brindle-search mcp`` serves them over the Model Context Protocol.
 """
 
 from _brindle_search import (
@@ -33,6 +34,7 @@ from .patches import PatchReport, apply_patch
 from .ranking import extract, extract_one
 from .results import ClosestMatch, Edit, EditResult
 from .streaming import BlockLocation, StreamingLocator
+from .tools import ToolArgumentError, Toolbox, ToolResult, tool_definitions
 
 __version__ = "0.1.0"
 
@@ -63,6 +65,10 @@ __all__ = [
     "extract_one",
     "StreamingLocator",
     "BlockLocation",
+    "tool_definitions",
+    "Toolbox",
+    "ToolResult",
+    "ToolArgumentError",
     "apply_patch",
     "PatchReport",
 ]

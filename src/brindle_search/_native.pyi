@@ -1,6 +1,6 @@
 # Type stub of brindle_search._native, the package's native helpers (built from src/native/).
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import Any, Literal
 
 _Closest = tuple[float, int, int, str, str]
 
@@ -14,9 +14,13 @@ def locate(
     strategies: Sequence[str] = ...,
 ) -> tuple[Any, ...]:
     """("ok", strategy, matched_text, position, start_line, end_line) or
-    (error_type, message, closest | None, locations | None)."""
+    (error_type, message, closest | None, locations | None, (head, tail) | None)."""
 
-def closest_window(content: str, old_string: str, min_similarity: float) -> _Closest | None: ...
+def closest_window(
+    content: str, old_string: str, min_similarity: float, work_budget: int | None = None
+) -> _Closest | Literal["over_budget"] | None: ...
+def closest_piece(similarity: float, start_line: int, end_line: int, diff: str) -> str: ...
+def closest_threshold() -> float: ...
 def similarity(a: str, b: str) -> float: ...
 def match_diff(old_string: str, window_text: str) -> str: ...
 def unescape(text: str) -> str: ...

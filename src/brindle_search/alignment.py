@@ -194,9 +194,17 @@ def align(old_lines: Sequence[str], block_lines: Sequence[str], near: int = 0) -
 
     When old_string's lines occur in the block as one run more than once, the run that starts
     nearest block line `near` is taken."""
+    n, m = len(old_lines), len(block_lines)
+    # Most places hold old_string's lines as they are but for indentation: found as one run of
+    # trimmed lines, they need no keys.
+    at = _contiguous([line.strip() for line in old_lines], [line.strip() for line in block_lines], near)
+    if at >= 0:
+        run = [Step(FILE_ONLY, None, j, j + 1) for j in range(at)]
+        run.extend(Step(EQUAL, i, at + i, at + i + 1) for i in range(n))
+        run.extend(Step(FILE_ONLY, None, j, j + 1) for j in range(at + n, m))
+        return Alignment(run, old_lines, block_lines)
     old_keys = [line_key(line) for line in old_lines]
     block_keys = [line_key(line) for line in block_lines]
-    n, m = len(old_keys), len(block_keys)
 
     # Exact runs: the common head and tail first (most blocks are nearly equal to old_string),
     # then difflib's longest runs on what is left between them.

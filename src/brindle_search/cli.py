@@ -6,6 +6,7 @@ One sub-command per verb::
     brindle-search apply [PATCH] [--root DIR]       apply_patch (SEARCH/REPLACE blocks or a diff)
     brindle-search rank PATTERN [--from FILE]        extract (get_best_matches order)
     brindle-search locate FILE < old-block           StreamingLocator, line by line
+    brindle-search mcp [--root DIR]                  the MCP server over stdio (mcp_server)
 
 Exit codes: 0 success; 1 an edit was not placed, or nothing was ranked or located; 2 a usage or
 I/O error (argparse's own usage errors exit with 2 as well). Every ``--json`` output is one
@@ -29,6 +30,7 @@ from .files import read_document
 from .patches import HELD_BACK, apply_patch
 from .ranking import extract
 from .results import EditResult, line_range
+from .schema import EditDocument
 from .streaming import StreamingLocator
 
 __all__ = ["main", "build_parser", "rank_candidates"]
@@ -39,22 +41,8 @@ EXIT_ERROR = 2
 
 PROG = "brindle-search"
 
-# Keys of the ``edit --json`` document, in order; also the per-file keys of ``apply --json``.
-EDIT_KEYS = (
-    "ok",
-    "path",
-    "strategy",
-    "start_line",
-    "end_line",
-    "replacements",
-    "repairs",
-    "diff",
-    "error_type",
-    "message",
-    "closest_match",
-    "locations",
-    "written",
-)
+# Keys of the ``edit --json`` document (schema.EditDocument), in order, but for ``dry_run``.
+EDIT_KEYS = tuple(key for key in EditDocument.__annotations__ if key != "dry_run")
 
 
 class UsageError(Exception):
@@ -178,7 +166,10 @@ def _edit_document(result: Any, **extra: Any) -> dict[str, Any]:
 
 
 def _error_document(path: str | None, error_type: str, message: str) -> dict[str, Any]:
-    return _edit_document(EditResult(ok=False, path=path, text="", error_type=error_type, message=message))
+    # The command's own error types ("io_error", "usage") are not an edit's: set after the fact.
+    doc = _edit_document(EditResult(ok=False, path=path, text="", message=message))
+    doc["error_type"] = error_type
+    return doc
 
 
 def _describe(result: Any, dry_run: bool) -> str:
@@ -598,7 +589,45 @@ def build_parser() -> argparse.ArgumentParser:
         "--json", action="store_true", help="print one JSON object a line (schema in the README)"
     )
     locate.set_defaults(handler=cmd_locate)
+    _add_mcp_command(sub)
     return parser
+
+
+# --- mcp ---------------------------------------------------------------------------------------
+
+MCP_INSTALL_HINT = "pip install 'brindle-search[mcp]' (needs Python 3.10 or later)"
+
+
+def cmd_mcp(args: argparse.Namespace) -> int:
+    if not os.path.isdir(args.root):
+        _fail(f"--root {args.root}: not a folder")
+        return EXIT_ERROR
+    try:
+        from .mcp_server import serve
+    except ImportError as exc:
+        missing = getattr(exc, "name", None) or str(exc)
+        _fail(f"the mcp command needs the MCP SDK ({missing} is missing): {MCP_INSTALL_HINT}")
+        return EXIT_ERROR
+    serve(args.root, allow_vcs_dirs=args.allow_vcs_dirs)
+    return EXIT_OK
+
+
+def _add_mcp_command(sub: Any) -> None:
+    mcp = _command(
+        sub,
+        "mcp",
+        "serve the file tools to an agent over the Model Context Protocol (stdio)",
+        "Serve the tools view, edit, create, apply and find_files over the Model Context Protocol\n"
+        "on standard input and output, for the files under --root. Paths outside the root and\n"
+        "inside .git folders are refused. Needs the MCP SDK:\n  " + MCP_INSTALL_HINT,
+        "  brindle-search mcp --root ~/project\n"
+        "  claude mcp add brindle -- brindle-search mcp --root ~/project",
+    )
+    mcp.add_argument("--root", default=".", metavar="DIR", help="the folder the tools work in")
+    mcp.add_argument(
+        "--allow-vcs-dirs", action="store_true", help="let the tools read and write inside .git folders"
+    )
+    mcp.set_defaults(handler=cmd_mcp)
 
 
 def _utf8_streams() -> None:

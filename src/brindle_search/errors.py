@@ -9,6 +9,8 @@ of the native code. Each carries an ``error_type`` naming the kind of problem in
 
 from __future__ import annotations
 
+from .schema import FileErrorType
+
 __all__ = ["EditError", "PathRefused", "WriteConflict"]
 
 
@@ -21,7 +23,7 @@ class EditError(Exception):
     created appeared first).
     """
 
-    error_type = "io_error"
+    error_type: FileErrorType = "io_error"
 
     def __init__(
         self,
@@ -29,7 +31,7 @@ class EditError(Exception):
         *,
         path: str | None = None,
         offset: int | None = None,
-        error_type: str | None = None,
+        error_type: FileErrorType | None = None,
     ):
         super().__init__(message)
         self.path = path
@@ -41,14 +43,14 @@ class EditError(Exception):
 class WriteConflict(EditError):
     """The file changed on disk between reading it and writing the edit; nothing was written."""
 
-    error_type = "conflict"
+    error_type: FileErrorType = "conflict"
 
 
 class PathRefused(EditError, ValueError):
     """A path that may not be written: not relative to the root, leaving it, or inside a
     version-control folder."""
 
-    error_type = "path_refused"
+    error_type: FileErrorType = "path_refused"
 
 
 def is_native_panic(exc: BaseException) -> bool:

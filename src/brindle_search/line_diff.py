@@ -30,7 +30,8 @@ _SMALL = 250_000
 def opcodes(a: Sequence[str], b: Sequence[str]) -> list[Opcode]:
     """Opcodes turning a into b, as ``SequenceMatcher.get_opcodes()`` gives them."""
     if len(a) * len(b) <= _SMALL:
-        return SequenceMatcher(None, a, b).get_opcodes()  # what difflib.unified_diff compares
+        # What difflib.unified_diff compares.
+        return [(tag, i1, i2, j1, j2) for tag, i1, i2, j1, j2 in SequenceMatcher(None, a, b).get_opcodes()]
     out: list[Opcode] = []
     _diff(a, 0, len(a), b, 0, len(b), out)
     merged: list[Opcode] = []
@@ -128,8 +129,8 @@ def _range(start: int, stop: int) -> str:
 
 def unified_diff(a: Sequence[str], b: Sequence[str], label: str, n: int = 3) -> Iterator[str]:
     """The lines of a unified diff from a to b (without line ends), as difflib would write them."""
-    matcher = SequenceMatcher(None, (), ())
-    matcher.opcodes = opcodes(a, b)  # the matcher only groups them
+    matcher: SequenceMatcher[str] = SequenceMatcher(None, (), ())
+    setattr(matcher, "opcodes", opcodes(a, b))  # noqa: B010 - its cache: the matcher only groups them
     started = False
     for group in matcher.get_grouped_opcodes(n):
         if not started:

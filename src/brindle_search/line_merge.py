@@ -82,7 +82,7 @@ def line_opcodes(a: Sequence[str], b: Sequence[str]) -> list[tuple[str, int, int
     return ops
 
 
-def _map_start(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
+def _map_start(ops: Sequence[tuple[str, int, int, int, int]], x: int) -> int:
     """Where position x of the first sequence falls in the second, before anything inserted at x."""
     for tag, i1, i2, j1, _ in ops:
         if tag == "equal" and i1 <= x < i2:
@@ -92,7 +92,7 @@ def _map_start(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
     return ops[-1][4] if ops else 0
 
 
-def _map_end(ops: list[tuple[str, int, int, int, int]], x: int) -> int:
+def _map_end(ops: Sequence[tuple[str, int, int, int, int]], x: int) -> int:
     """Where position x of the first sequence falls in the second, after anything inserted at x."""
     for tag, i1, i2, j1, j2 in reversed(ops):
         if tag == "equal" and i1 < x <= i2:
@@ -203,13 +203,15 @@ class _Indenter:
                 phrase = _shift_phrase(p_old, p_text)
                 self.phrases = [phrase] if phrase else []
             return
+        # No constant shift: a line indented as some aligned old line is indented like that line's
+        # pair in the text (when all such pairs agree); the other lines are converted level by level.
+        mapping = _indent_mapping(alignment)
         old_text = "\n".join(self._old)
         moved_new, phrases = reindent("\n".join(self._new), old_text, block_text(), surroundings)
-        if phrases:
-            moved_old, _ = reindent(old_text, old_text, block_text(), surroundings)
-            self._new = moved_new.split("\n")
-            self._old = moved_old.split("\n")
-            self.phrases = phrases
+        moved_old, _ = reindent(old_text, old_text, block_text(), surroundings)
+        self._new = _mapped(self._new, moved_new.split("\n"), mapping)
+        self._old = _mapped(self._old, moved_old.split("\n"), mapping)
+        self.phrases = phrases or (["reindented line by line"] if mapping else [])
 
     def old(self, i: int) -> str:
         line = self._old[i]
@@ -227,6 +229,27 @@ class _Indenter:
     @property
     def used_phrases(self) -> list[str]:
         return self.phrases if self._used else []
+
+
+def _indent_mapping(alignment: Alignment) -> dict[str, str]:
+    """old_string's indentations that every aligned line pairs with one same text indentation."""
+    seen: dict[str, str | None] = {}
+    for step in alignment.steps:
+        if step.kind in PAIRED and step.old is not None:
+            old_line = alignment.old_lines[step.old]
+            block_line = alignment.block_lines[step.lo]
+            if old_line.strip() and block_line.strip():
+                ws, target = leading_whitespace(old_line), leading_whitespace(block_line)
+                seen[ws] = target if seen.get(ws, target) == target else None
+    return {ws: target for ws, target in seen.items() if target is not None}
+
+
+def _mapped(lines: Sequence[str], converted: Sequence[str], mapping: dict[str, str]) -> list[str]:
+    out = []
+    for line, fallback in zip(lines, converted):
+        ws = leading_whitespace(line)
+        out.append(mapping[ws] + line[len(ws) :] if line.strip() and ws in mapping else fallback)
+    return out
 
 
 def _shift_line(line: str, p_old: str, p_text: str) -> str:
@@ -297,14 +320,24 @@ def merge_block(
                 f"old_string's line {old_lines[i].strip()!r} is not in the text there, and new_string "
                 "keeps it: the block is not the one in the text"
             )
-    for i1, i2, j1, j2 in group_at.values():
-        if any(is_elision(new_lines[j]) for j in range(j1, j2)) and any(
-            old_lines[i].strip() for i in range(i1, i2)
-        ):
-            return MergeRefused(
-                "new_string puts an elision marker where old_string has lines, so what should stay "
-                "there cannot be told; write those lines out"
-            )
+    # An elision marker that new_string adds stands for lines nobody can tell: refused where the
+    # edit removes lines of old_string, and for a comment that says so ("// ... existing code")
+    # anywhere; a bare "..." only inserted may be code (a Python stub's body).
+    old_set = set(old_lines)
+    added_markers = [
+        line.strip()
+        for tag, _, _, j1, j2 in ops
+        if tag != "equal"
+        for line in new_lines[j1:j2]
+        if line not in old_set and is_elision(line)
+    ]
+    removes = any(old_lines[i].strip() for i in in_group)
+    if added_markers and (removes or any(m not in ("...", "\u2026") for m in added_markers)):
+        return MergeRefused(
+            f"new_string has the elision marker {added_markers[0]!r} that old_string does not, so "
+            "what it stands for cannot be told; write those lines out"
+        )
+    for i1, i2, _j1, _j2 in group_at.values():
         paired = [
             alignment.block_of(i)
             for i in range(i1, i2)
@@ -380,13 +413,13 @@ def merge_block(
 
     emitted_inserts: set[int] = set()
     for step in alignment.steps:
-        i = step.old
-        if i is not None and i in inserts and i not in emitted_inserts:
-            emitted_inserts.add(i)
+        at = step.old
+        if at is not None and at in inserts and at not in emitted_inserts:
+            emitted_inserts.add(at)
             if lo <= step.lo <= hi:
-                emit_insert(i, inserts[i])
-        if i is not None and i in group_at:
-            emit_group(*group_at[i])
+                emit_insert(at, inserts[at])
+        if at is not None and at in group_at:
+            emit_group(*group_at[at])
         inside = lo <= step.lo and step.hi <= hi and step.hi > step.lo
         if not inside:
             continue
@@ -396,7 +429,7 @@ def merge_block(
             out.append(block[step.lo])
             if block[step.lo].strip():
                 kept_unquoted.append(step.lo)
-        elif i is not None and i in kept_as:
+        elif at is not None and at in kept_as:
             out.extend(block[step.lo : step.hi])
     for i, span in sorted(inserts.items()):
         if i not in emitted_inserts:

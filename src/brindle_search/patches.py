@@ -35,7 +35,7 @@ import os
 import re
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
-from typing import Any, NoReturn, Union
+from typing import Final, NoReturn, Union
 
 from ._edit import edit_text, place_edits
 from .block_parser import (
@@ -63,6 +63,7 @@ from .files import (
 from .line_diff import unified_diff
 from .paths import Location, Root, relative_parts
 from .results import Edit, EditResult, line_range
+from .schema import BlockStrategy, FileDict, FileErrorType, PatchFormat, PatchReportDict
 
 __all__ = [
     "FileOutcome",
@@ -75,26 +76,21 @@ __all__ = [
 ]
 
 #: The formats a patch may be written in.
-BLOCKS = "blocks"
-DIFF = "diff"
+BLOCKS: Final = "blocks"
+DIFF: Final = "diff"
 
 # Error types of a file's outcome beyond those of ``EditResult``.
-MALFORMED = "malformed"  # a block or the diff of the file could not be read
-AMBIGUOUS = "ambiguous"  # a block holds several '=======' lines and the file does not tell which divides
-PATH_REFUSED = "path_refused"  # the path leaves the root, is not a relative path, or is in .git
-FILE_EXISTS = "file_exists"  # the patch creates a file that exists
-IO_ERROR = "io_error"  # the file could not be read, decoded or written
-CONFLICT = "conflict"  # the file changed on disk while it was being edited
-SKIPPED = "skipped"  # not tried: a malformed part of the patch whose file cannot be told stops it all
-HELD_BACK = "held_back"  # placed, but not written: the patch is atomic and another file failed
+MALFORMED: Final = "malformed"  # a block or the diff of the file could not be read
+AMBIGUOUS: Final = "ambiguous"  # several '=======' lines, and the file does not tell which divides
+PATH_REFUSED: Final = "path_refused"  # the path leaves the root, is not a relative path, or is in .git
+FILE_EXISTS: Final = "file_exists"  # the patch creates a file that exists
+IO_ERROR: Final = "io_error"  # the file could not be read, decoded or written
+CONFLICT: Final = "conflict"  # the file changed on disk while it was being edited
+SKIPPED: Final = "skipped"  # not tried: a malformed part whose file cannot be told stops the patch
+HELD_BACK: Final = "held_back"  # placed, but not written: the patch is atomic and another file failed
 
 # Outcomes that mean a bad patch or a bad file rather than an edit that was not placed.
 _HARD_ERRORS = frozenset({MALFORMED, PATH_REFUSED, IO_ERROR, CONFLICT, SKIPPED})
-
-# The keys of a file's outcome taken from its ``EditResult.to_dict()``, before and after its own
-# error_type and message.
-_RESULT_HEAD = ("strategy", "start_line", "end_line", "replacements", "repairs", "diff")
-_RESULT_TAIL = ("closest_match", "locations")
 
 
 _PAST = {"create": "created", "edit": "edited", "delete": "deleted", "rename": "renamed", "copy": "copied"}
@@ -119,13 +115,13 @@ class FileOutcome:
     ok: bool = False
     created: bool = False
     result: EditResult | None = None
-    error_type: str | None = None
+    error_type: FileErrorType | None = None
     message: str | None = None
     failed_block: int | None = None
     deleted: bool = False
     renamed_from: str | None = None
     copied_from: str | None = None
-    format: str = BLOCKS
+    format: PatchFormat = BLOCKS
     failed_hunk: str | None = None
 
     @property
@@ -176,26 +172,42 @@ class FileOutcome:
         head = f"{self.path}: not applied{where}, nothing of it written [{self.error_type}]"
         return f"{head}\n{self.message}" if self.message else head
 
-    def to_dict(self) -> dict[str, Any]:
-        result = self.result if self.result is not None else EditResult(ok=False, path=self.path, text="")
-        data = result.to_dict()
-        return {
+    def to_dict(self) -> FileDict:
+        doc: FileDict = {
             "path": self.path,
             "ok": self.ok,
             "created": self.created,
             "written": self.written,
             "blocks": list(self.blocks),
             "failed_block": self.failed_block,
-            **{key: data[key] for key in _RESULT_HEAD},
+            "strategy": None,
+            "start_line": None,
+            "end_line": None,
+            "replacements": 0,
+            "repairs": [],
+            "diff": "",
             "error_type": self.error_type,
             "message": self.message,
-            **{key: data[key] for key in _RESULT_TAIL},
+            "closest_match": None,
+            "locations": None,
             "deleted": self.deleted,
             "renamed_from": self.renamed_from,
             "copied_from": self.copied_from,
             "format": self.format,
             "failed_hunk": self.failed_hunk,
         }
+        if self.result is not None:
+            data = self.result.to_dict()
+            strategy = data["strategy"]
+            doc["strategy"] = strategy if isinstance(strategy, list) else None
+            doc["start_line"], doc["end_line"] = data["start_line"], data["end_line"]
+            doc["replacements"], doc["repairs"], doc["diff"] = (
+                data["replacements"],
+                data["repairs"],
+                data["diff"],
+            )
+            doc["closest_match"], doc["locations"] = data["closest_match"], data["locations"]
+        return doc
 
 
 @dataclass
@@ -206,7 +218,7 @@ class PatchReport:
     files: list[FileOutcome]
     errors: list[BlockError]
     dry_run: bool = False
-    format: str = BLOCKS
+    format: PatchFormat = BLOCKS
     atomic: bool = False
 
     @property
@@ -221,7 +233,7 @@ class PatchReport:
             return 2
         return 0 if self.ok else 1
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> PatchReportDict:
         return {
             "ok": self.ok,
             "dry_run": self.dry_run,
@@ -333,7 +345,7 @@ def detect_format(text: str) -> str:
 class _Builder:
     """Groups the parts of a patch by file, with the path policy applied to each name."""
 
-    def __init__(self, fmt: str, allow_vcs_dirs: bool) -> None:
+    def __init__(self, fmt: PatchFormat, allow_vcs_dirs: bool) -> None:
         self.fmt = fmt
         self.allow_vcs_dirs = allow_vcs_dirs
         self.tasks: dict[str, _Task] = {}
@@ -493,7 +505,7 @@ def _diff_tasks(
     return list(builder.tasks.values()), [e for e in patch.errors if e.path is None]
 
 
-def _fail(outcome: FileOutcome, error_type: str, message: str, line: int | None = None) -> None:
+def _fail(outcome: FileOutcome, error_type: FileErrorType, message: str, line: int | None = None) -> None:
     outcome.ok = False
     outcome.error_type, outcome.message, outcome.failed_block = error_type, message, line
 
@@ -524,7 +536,9 @@ class _Failed(Exception):
     """A file that cannot be changed as the patch says: its outcome is filled in."""
 
 
-def _raise(outcome: FileOutcome, error_type: str, message: str, line: int | None = None) -> NoReturn:
+def _raise(
+    outcome: FileOutcome, error_type: FileErrorType, message: str, line: int | None = None
+) -> NoReturn:
     _fail(outcome, error_type, message, line)
     raise _Failed
 
@@ -622,7 +636,7 @@ def _place_pieces(plan: _Plan, doc: Document) -> EditResult:
     if not result.ok:
         failed = pieces[result.failed_edit if result.failed_edit is not None else 0]
         outcome.result = result
-        _raise(outcome, str(result.error_type), for_format(result.message or "", BLOCKS), failed.line)
+        _raise(outcome, result.error_type or "refused", for_format(result.message or "", BLOCKS), failed.line)
     return result
 
 
@@ -636,7 +650,7 @@ def _place_hunks(plan: _Plan, doc: Document) -> EditResult:
     """
     task, outcome = plan.task, plan.task.outcome
     step = doc
-    strategies: list[str] = []
+    strategies: list[BlockStrategy] = []
     repairs: list[str] = []
     known: set[str] | None = None
     for number, piece in enumerate(task.pieces, start=1):
@@ -673,7 +687,12 @@ def _place_hunks(plan: _Plan, doc: Document) -> EditResult:
                 original = restore_endings(doc, doc.text, doc.crlf)
                 outcome.result = replace(result, text=original, failed_edit=number - 1)
                 outcome.failed_hunk = piece.header
-                _raise(outcome, str(result.error_type), for_format(result.message or "", DIFF), piece.line)
+                _raise(
+                    outcome,
+                    result.error_type or "refused",
+                    for_format(result.message or "", DIFF),
+                    piece.line,
+                )
             strategies.extend(result.strategy if isinstance(result.strategy, list) else [])
             repairs.extend(tag + phrase for phrase in result.repairs)
             step = _document_of(doc, result.text)
@@ -789,7 +808,7 @@ def _place_deleted(plan: _Plan, display: str) -> None:
     doc = plan.doc
     assert doc is not None
     text = doc.text
-    strategies: list[str] = []
+    strategies: list[BlockStrategy] = []
     if task.pieces:
         result = _place_pieces(plan, doc)
         text = _lf(result.text)
@@ -824,7 +843,7 @@ def _line_count(text: str) -> int:
 
 
 def _creation_result(
-    display: str, text: str, strategies: list[str], repairs: list[str], count: int
+    display: str, text: str, strategies: list[BlockStrategy], repairs: list[str], count: int
 ) -> EditResult:
     diff = "".join(difflib.unified_diff([], patch_lines(text), "/dev/null", display))
     if diff and not diff.endswith("\n"):
@@ -873,19 +892,12 @@ def _place_new_blocks(plan: _Plan, display: str, dry_run: bool) -> None:
     if not first.creates:
         _raise(outcome, IO_ERROR, "no such file (an empty SEARCH part would create it)", first.line)
     text = first.new
-    strategies = ["create"]
+    strategies: list[BlockStrategy] = ["create"]
     repairs: list[str] = []
     for piece in pieces[1:]:
         if piece.splits:
             piece = _choose_split(text, piece, outcome, exists=True)
         if piece.creates:
-            outcome.result = EditResult(
-                ok=False,
-                path=display,
-                text=first.new,
-                error_type=FILE_EXISTS,
-                failed_edit=pieces.index(piece) - 1,
-            )
             _raise(
                 outcome,
                 FILE_EXISTS,
@@ -895,9 +907,10 @@ def _place_new_blocks(plan: _Plan, display: str, dry_run: bool) -> None:
         step = edit_text(text, piece.old, piece.new)
         if not step.ok:
             outcome.result = replace(step, path=display, failed_edit=pieces.index(piece) - 1)
-            _raise(outcome, str(step.error_type), for_format(step.message or "", BLOCKS), piece.line)
+            _raise(outcome, step.error_type or "refused", for_format(step.message or "", BLOCKS), piece.line)
         text = step.text
-        strategies.append(str(step.strategy))
+        if isinstance(step.strategy, str):
+            strategies.append(step.strategy)
         repairs.extend(step.repairs)
     outcome.result = _creation_result(display, text, strategies, repairs, len(pieces))
     outcome.ok = outcome.created = True
@@ -1111,6 +1124,7 @@ def apply_parsed(
     for name, flag in (("dry_run", dry_run), ("atomic", atomic), ("reverse", reverse)):
         if not isinstance(flag, bool):
             raise TypeError(f"{name} must be a bool")
+    fmt: PatchFormat
     if isinstance(patch, ParsedDiff):
         fmt = DIFF
         tasks, orphans = _diff_tasks(patch, reverse, allow_vcs_dirs)

@@ -30,6 +30,7 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import cast
 
 from . import _native
 from .alignment import (
@@ -51,6 +52,7 @@ from .edit_forms import EditForm, edit_forms, split_lines
 from .line_merge import Merged, merge_block
 from .repairs import reindent
 from .results import ClosestMatch
+from .schema import ErrorType, StrategyName
 
 __all__ = ["Placement", "Failure", "place", "STRATEGIES", "DEFAULT_INNER_SHARE"]
 
@@ -62,8 +64,9 @@ STRATEGIES: tuple[str, ...] = tuple(_native.strategy_names())
 #: 4-line block), while inner lines taken from elsewhere pair with almost nothing.
 DEFAULT_INNER_SHARE = 0.5
 
-#: Threshold of the near-miss search when the caller did not ask for another.
-NEAR_MISS_THRESHOLD = 0.8
+#: Threshold of the near-miss search when the caller did not ask for another: the native
+#: diagnostics' own.
+NEAR_MISS_THRESHOLD = _native.closest_threshold()
 
 #: The closest block is placed only when no other block comes within this much similarity.
 _NEAR_MARGIN = 0.05
@@ -93,7 +96,7 @@ EMPTY_OLD_MESSAGE = (
 @dataclass
 class Placement:
     text: str  # the whole text after the edit (LF form)
-    strategy: str
+    strategy: StrategyName
     repairs: list[str]
     replacements: int
     start_line: int
@@ -106,10 +109,12 @@ class Placement:
 
 @dataclass
 class Failure:
-    error_type: str
+    error_type: ErrorType
     message: str
     closest: ClosestMatch | None = None
     locations: list[int] | None = None
+    # A not-found message around its closest-match piece: (before it, after it).
+    parts: tuple[str, str] | None = None
 
 
 @dataclass
@@ -265,8 +270,11 @@ def place(
         return applied
     if refusals:
         return refusals[0]
-    if near is not None and (first.closest is None or near.similarity > first.closest.similarity):
-        first = Failure(first.error_type, _with_closest(first.message, near), near, first.locations)
+    if near is not None and first.parts is not None:
+        if first.closest is None or near.similarity > first.closest.similarity:
+            head, tail = first.parts
+            piece = _native.closest_piece(near.similarity, near.start_line, near.end_line, near.diff)
+            first = Failure(first.error_type, head + piece + tail, near, first.locations, first.parts)
     return first
 
 
@@ -279,9 +287,10 @@ def _place_form(
             text, edit.old, edit.new, edit.replace_all, edit.line_hint, strategies=remaining
         )
         if outcome[0] != "ok":
-            error_type, message, closest_info, locations = outcome
-            return Failure(error_type, message, _closest(closest_info), locations)
-        _, strategy, matched, pos, line, _ = outcome
+            error_type, message, closest_info, locations, parts = outcome
+            return Failure(error_type, message, _closest(closest_info), locations, parts)
+        _, name, matched, pos, line, _ = outcome
+        strategy = cast(StrategyName, name)  # one of the driver's strategy names
         judged = _judge_place(text, form, edit, strategy, matched, pos, line, opts)
         if isinstance(judged, Placement):
             return judged
@@ -293,7 +302,14 @@ def _place_form(
 
 
 def _judge_place(
-    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, line: int, opts: Options
+    text: str,
+    form: EditForm,
+    edit: _Edit,
+    strategy: StrategyName,
+    matched: str,
+    pos: int,
+    line: int,
+    opts: Options,
 ) -> Placement | Failure:
     old, new = edit.old, edit.new
     if strategy == "simple" or matched == old:
@@ -319,7 +335,7 @@ def _elides(old: str, new: str) -> bool:
 
 
 def _place_exact(
-    text: str, form: EditForm, edit: _Edit, strategy: str, matched: str, pos: int, line: int
+    text: str, form: EditForm, edit: _Edit, strategy: StrategyName, matched: str, pos: int, line: int
 ) -> Placement | Failure:
     """old_string found as it is: spliced in place, unless that would cut into a word."""
     old, new = matched, edit.new
@@ -446,24 +462,33 @@ def _splice(
     start_line: int,
     old: str,
     new: str,
-    strategy: str,
+    strategy: StrategyName,
     repairs: list[str],
     replace_all: bool,
 ) -> Placement:
-    if replace_all:
+    count = 1
+    if replace_all and "\n" not in old and "\n" not in new and old and not _overlaps_itself(old):
+        # No line break removed or added: the first and last places are all that the line
+        # endings and the changed region need, and str.count finds the same places as the scan.
+        count = text.count(old)
+        last = text.rfind(old)
+        splices = [(pos, len(old), new)] + ([(last, len(old), new)] if count > 1 else [])
+        new_text = text.replace(old, new)
+    elif replace_all:
         splices = []
         at = pos
         while at >= 0:
             splices.append((at, len(old), new))
-            at = text.find(old, at + len(old))
+            at = text.find(old, at + len(old)) if old else -1
+        count = len(splices)
         new_text = text.replace(old, new)
     else:
         splices = [(pos, len(old), new)]
         new_text = text[:pos] + new + text[pos + len(old) :]
     last_pos, last_len, _ = splices[-1]
-    last_start = last_pos + (len(new) - last_len) * (len(splices) - 1)
+    last_start = last_pos + (len(new) - last_len) * (count - 1)
     end_line = start_line
-    if len(splices) > 1:
+    if count > 1:
         end_line = start_line + new_text.count("\n", splices[0][0], last_start)
     end_line += max(new.count("\n") - (1 if new.endswith("\n") else 0), 0)
     lines = old.count("\n") + (0 if old.endswith("\n") else 1)
@@ -471,7 +496,7 @@ def _splice(
         new_text,
         strategy,
         repairs,
-        len(splices),
+        count,
         start_line,
         end_line,
         splices,
@@ -480,11 +505,18 @@ def _splice(
     )
 
 
+def _overlaps_itself(s: str) -> bool:
+    """Whether two occurrences of s can overlap (a proper suffix of s is also its prefix)."""
+    if len(s) > 256:
+        return True  # not worth the check: take the scan
+    return any(s.startswith(s[k:]) for k in range(1, len(s)))
+
+
 def _place_lines(
     text: str,
     form: EditForm,
     edit: _Edit,
-    strategy: str,
+    strategy: StrategyName,
     pos: int,
     line: int,
     length: int,
@@ -510,14 +542,14 @@ def _place_lines(
     alignment = align(old_lines, lines, near)
     # old_string in another notation (escape sequences, typographic quotes): read it, and
     # new_string with it, that way when that explains the text better.
-    best = alignment.count(EQUAL, SPACING)
-    for label, notation in _NOTATIONS:
+    best = alignment.count(EQUAL, SPACING, blank=True)
+    for label, notation in _NOTATIONS if best < len(old_lines) else ():
         old_read = notation(edit.old)
         if old_read == edit.old:
             continue
         other = align(split_lines(old_read), lines, near)
-        if other.count(EQUAL, SPACING) > best:
-            best = other.count(EQUAL, SPACING)
+        if other.count(EQUAL, SPACING, blank=True) > best:
+            best = other.count(EQUAL, SPACING, blank=True)
             alignment, old_lines = other, split_lines(old_read)
             new_lines = split_lines(notation(edit.new)) if edit.new else []
             repairs = [*form.repairs, label]
@@ -525,10 +557,14 @@ def _place_lines(
     reason = _judge(alignment, inner_share, anchors_exact=not window)
     if reason is not None:
         return _refusal(text, placed, edit.old, strategy, reason)
-    if not edit.replace_all and edit.line_hint is None:
-        twice = _exact_elsewhere(text, edit.old, alignment)
-        if twice is not None:
-            return twice
+    if not edit.replace_all and edit.line_hint is None and not window:
+        anchored = [
+            s.lo for s in alignment.steps if s.kind in PAIRED and alignment.old_lines[s.old or 0].strip()
+        ]
+        here = block.first_line + (anchored[0] if anchored else 0)
+        elsewhere = _loose_place_check(text, form, edit, alignment, strategy, here, opts)
+        if elsewhere is not None:
+            return elsewhere
 
     def surroundings() -> str:
         lo = _line_start(text, max(0, block.start - _STYLE_SAMPLE))
@@ -563,35 +599,87 @@ def _place_lines(
     return placement
 
 
-def _exact_elsewhere(text: str, old: str, alignment: Alignment) -> Failure | None:
-    """A loose place is no placement when old_string's lines occur as they are more than once
-    (the driver found them ambiguous and went on to looser strategies)."""
-    if all(
-        s.kind in SAME for s in alignment.steps if s.old is not None and alignment.old_lines[s.old].strip()
-    ):
+def _trimmed_places(text: str, old_lines: Sequence[str], limit: int) -> list[tuple[int, int, int]]:
+    """Up to `limit` places where old_string's lines, without its blank first and last lines,
+    are lines of the text but for the blanks at their ends: (1-based line, position, length).
+
+    The longest line is searched for with ``str.find`` and the others checked around it."""
+    lo, hi = 0, len(old_lines)
+    while lo < hi and not old_lines[lo].strip():
+        lo += 1
+    while hi > lo and not old_lines[hi - 1].strip():
+        hi -= 1
+    core = [line.strip() for line in old_lines[lo:hi]]
+    if not core:
+        return []
+    probe_at = max(range(len(core)), key=lambda k: len(core[k]))
+    probe = core[probe_at]
+    places: list[tuple[int, int, int]] = []
+    at = text.find(probe)
+    while at >= 0 and len(places) < limit:
+        start = _line_start(text, at)
+        line_end = _line_end(text, at)
+        if text[start:line_end].strip() == probe:
+            # Walk back to the core's first line, then compare every line.
+            first = start
+            for _ in range(probe_at):
+                first = _line_start(text, first - 1) if first > 0 else -1
+                if first < 0:
+                    break
+            if first >= 0:
+                lines = text[first:].split("\n", len(core))[: len(core)]
+                if len(lines) == len(core) and all(a.strip() == b for a, b in zip(lines, core)):
+                    length = sum(len(line) + 1 for line in lines) - 1
+                    places.append((text.count("\n", 0, first) + 1, first, length))
+        at = text.find(probe, line_end + 1)
+    return places
+
+
+def _loose_place_check(
+    text: str,
+    form: EditForm,
+    edit: _Edit,
+    alignment: Alignment,
+    strategy: StrategyName,
+    here: int,
+    opts: Options,
+) -> Placement | Failure | None:
+    """A loose place where old_string's lines are, trimmed, elsewhere in the text: that place
+    instead when it is the only one, "multiple_matches" when there are several; None when the
+    place stands."""
+    perfect = all(
+        s.kind in (EQUAL, SPACING)
+        for s in alignment.steps
+        if s.old is not None and alignment.old_lines[s.old].strip()
+    )
+    if perfect and strategy in ("simple", "line_trimmed"):
         return None
-    core = old.strip("\n")
-    first = text.find(core)
-    if first < 0 or text.find(core, first + 1) < 0:
+    places = _trimmed_places(text, alignment.old_lines, 3)
+    if len(places) == 1 and places[0][0] != here:
+        line, pos, length = places[0]
+        return _place_lines(text, form, edit, "line_trimmed", pos, line, length, opts)
+    if len(places) < 2:
         return None
-    locations = []
-    at = first
-    while at >= 0 and len(locations) < 50:
-        locations.append(text.count("\n", 0, at) + 1)
-        at = text.find(core, at + 1)
-    where = ", ".join(str(n) for n in locations)
+    where = ", ".join(str(line) for line, _, _ in places) + (" and more" if len(places) == 3 else "")
     return Failure(
         "multiple_matches",
-        f"old_string occurs {len(locations)} times (lines: {where}); a looser match elsewhere is no "
-        "way to choose. Include more surrounding context in old_string to identify the place, or "
-        "give line_hint to choose the nearest occurrence.",
+        f"old_string's lines are in the text at more than one place (lines: {where}); a looser "
+        "match is no way to choose. Include more surrounding context in old_string to identify "
+        "the place, or give line_hint to choose the nearest one.",
         None,
-        locations,
+        [line for line, _, _ in places],
     )
 
 
 def _place_as_matched(
-    text: str, form: EditForm, edit: _Edit, strategy: str, pos: int, line: int, length: int, opts: Options
+    text: str,
+    form: EditForm,
+    edit: _Edit,
+    strategy: StrategyName,
+    pos: int,
+    line: int,
+    length: int,
+    opts: Options,
 ) -> Placement:
     """The driver's own placement (``min_similarity=0``): new_string in place of the matched
     text, only moved to the indentation of the match."""
@@ -616,7 +704,7 @@ def _lines_phrase(numbers: Sequence[int]) -> str:
     return "lines " + ", ".join(str(n) for n in numbers)
 
 
-def _refusal(text: str, block: _Block, old: str, strategy: str, reason: str) -> Failure:
+def _refusal(text: str, block: _Block, old: str, strategy: StrategyName, reason: str) -> Failure:
     lines = block.lines(text)
     window = "\n".join(lines)
     similarity = _native.similarity(_trimmed_lines(old.rstrip("\n")), _trimmed_lines(window))
@@ -645,15 +733,34 @@ def _closest(info: tuple[float, int, int, str, str] | None) -> ClosestMatch | No
     return ClosestMatch(similarity, start, end, window, diff)
 
 
+def _work_budget(text: str) -> int:
+    """Work allowed to a search for the closest block: a few passes over the text. Look-alike
+    lines can make every window worth measuring; a report then says the search stopped rather
+    than hold the caller for seconds."""
+    return 2 * len(text) + (1 << 20)
+
+
+def _closest_window(text: str, old: str, threshold: float) -> ClosestMatch | None | str:
+    found = _native.closest_window(text, old, threshold, work_budget=_work_budget(text))
+    return found if isinstance(found, str) else _closest(found)
+
+
 def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestMatch | None:
-    """The block of old_string's line count most like it anywhere in the text."""
+    """The block of old_string's line count most like it anywhere in the text (the driver's own
+    when the search runs out of its work budget)."""
     closest = failure.closest
     if closest is not None and closest.similarity >= 1.0:
         return closest
     threshold = NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
     if closest is not None:
         threshold = max(threshold, closest.similarity)
-    better = _closest(_native.closest_window(text, old, threshold))
+    better = _closest_window(text, old, threshold)
+    if isinstance(better, str):
+        failure.message += (
+            "\nThe search for the closest block elsewhere in the text stopped at its work budget "
+            "(many lines look alike); quote more distinctive lines."
+        )
+        better = None
     if better is not None and (closest is None or better.similarity > closest.similarity):
         return better
     return closest if failure.error_type == "not_found" else None
@@ -667,7 +774,8 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     if len(real) < 2:
         return None
     if near is None:
-        near = _closest(_native.closest_window(text, form.old, NEAR_MISS_THRESHOLD))
+        found = _closest_window(text, form.old, NEAR_MISS_THRESHOLD)
+        near = None if isinstance(found, str) else found
     if near is None or near.end_line - near.start_line + 1 != len(old_lines):
         return None
     window = near.text.split("\n")
@@ -681,8 +789,8 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     blanked = "\n".join(
         "" if near.start_line - 1 <= k < near.end_line else line for k, line in enumerate(all_lines)
     )
-    rival = _native.closest_window(blanked, form.old, max(0.0, near.similarity - _NEAR_MARGIN))
-    if rival is not None:
+    rival = _closest_window(blanked, form.old, max(0.0, near.similarity - _NEAR_MARGIN))
+    if rival is not None:  # another block as near, or no proof that there is none
         return None
     start = sum(len(line) + 1 for line in all_lines[: near.start_line - 1])
     length = len(near.text)
@@ -720,18 +828,3 @@ def _already_applied(text: str, form: EditForm, line_hint: int | None) -> Failur
         "already. Nothing was changed. If it is not, read the file again and quote the lines to "
         "change as they are now.",
     )
-
-
-def _with_closest(message: str, closest: ClosestMatch) -> str:
-    """The not-found message with this closest-match piece, where the driver puts its own."""
-    piece = (
-        f"\nClosest fuzzy match ({closest.similarity * 100:.1f}% similar) at lines "
-        f"{closest.start_line}-{closest.end_line}:\n{closest.diff}"
-    )
-    tips = message.rfind("\n\nDebugging tips:")
-    if tips < 0:
-        tips = len(message)
-    start = message.find("\nClosest fuzzy match (")
-    if start < 0 or start > tips:
-        start = tips
-    return message[:start] + piece + message[tips:]

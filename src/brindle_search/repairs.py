@@ -212,7 +212,8 @@ def _convert(
             out.append(line)
             continue
         out.append(_render(levels + delta, extra, file_style) + line[len(ws) :])
-    converted = "tabs" if file_style[0] == "\t" else f"{file_style[1]} spaces per level"
+    unit = file_style[1]
+    converted = "tabs" if file_style[0] == "\t" else f"{unit} space{'' if unit == 1 else 's'} per level"
     phrases = [f"indentation converted to {converted}"]
     if delta:
         phrases.append(f"reindented {delta:+d} level" + ("" if abs(delta) == 1 else "s"))

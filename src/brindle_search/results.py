@@ -9,7 +9,8 @@ language model needs to retry. ``to_dict()`` gives the same data as plain JSON-r
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any
+
+from .schema import BlockStrategy, ClosestMatchDict, EditResultDict, ErrorType, StrategyName
 
 __all__ = ["ClosestMatch", "Edit", "EditResult", "check_line_hint", "line_range", "MAX_LINE_HINT"]
 
@@ -55,7 +56,7 @@ class ClosestMatch:
     text: str
     diff: str
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> ClosestMatchDict:
         return {
             "similarity": self.similarity,
             "start_line": self.start_line,
@@ -71,22 +72,22 @@ class EditResult:
 
     On success ``text`` is the new text, ``start_line``/``end_line`` the changed lines in it and
     ``strategy`` the strategy that placed the edit (a list, one per edit, for ``apply_edits``).
-    On failure ``text`` is the unchanged text and ``error_type`` is one of "not_found",
-    "multiple_matches", "no_change" or "refused" (problems with the file itself are EditError,
-    whose ``error_type`` is "io_error", "conflict" or "path_refused").
+    On failure ``text`` is the unchanged text and ``error_type`` says why (``schema.ErrorType``;
+    problems with the file itself are EditError, whose ``error_type`` is "io_error", "conflict"
+    or "path_refused").
     """
 
     ok: bool
     path: str | None
     text: str
-    strategy: str | list[str] | None = None
+    strategy: StrategyName | list[BlockStrategy] | None = None
     start_line: int | None = None
     end_line: int | None = None
     replacements: int = 0
     repairs: list[str] = field(default_factory=list)
     diff: str = ""
     snippet: str = ""
-    error_type: str | None = None
+    error_type: ErrorType | None = None
     message: str | None = None
     closest_match: ClosestMatch | None = None
     locations: list[int] | None = None
@@ -96,9 +97,9 @@ class EditResult:
     def __bool__(self) -> bool:
         return self.ok
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> EditResultDict:
         """Every field as plain JSON-ready data (str, int, float, bool, None, list, dict)."""
-        strategy: str | list[str] | None = (
+        strategy: StrategyName | list[BlockStrategy] | None = (
             list(self.strategy) if isinstance(self.strategy, list) else self.strategy
         )
         return {

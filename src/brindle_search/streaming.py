@@ -32,12 +32,15 @@ from dataclasses import asdict, dataclass
 from functools import partial
 from itertools import accumulate
 from operator import add, methodcaller
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from _brindle_search import StreamingFuzzyMatcher
 
 from ._edit import edit_text
 from .results import check_line_hint
+
+if TYPE_CHECKING:
+    from .results import EditResult
 
 __all__ = ["BlockLocation", "StreamingLocator"]
 
@@ -198,9 +201,9 @@ class StreamingLocator:
         replace_all: bool = False,
         line_hint: int | None = None,
         reindent: bool = True,
-        strategies: Any = None,
+        strategies: Iterable[str] | None = None,
         min_similarity: float | None = None,
-    ) -> Any:
+    ) -> EditResult:
         """Replace the streamed old block by ``new_string`` in the source, as ``edit_text`` does.
 
         Finishes the old block first. The located block's first line is the line hint unless

@@ -13,6 +13,13 @@ void run_interrupt_hook() {
     if (state.hook != nullptr) state.hook(state.context);
 }
 
+void work_budget_hook(void* context) {
+    auto* budget = static_cast<WorkBudget*>(context);
+    if (budget->previous != nullptr) budget->previous(budget->previous_context);
+    budget->left -= kPollInterval;
+    if (budget->left < 0) throw WorkBudgetExhausted{};
+}
+
 }  // namespace detail
 
 ScopedInterruptHook::ScopedInterruptHook(InterruptHook hook, void* context) noexcept

@@ -57,4 +57,32 @@ inline void poll_interrupt(std::int64_t units = 1) {
     if (state.budget < 0) detail::run_interrupt_hook();
 }
 
+// Thrown by the hook of run_with_work_budget when the budget is used up.
+struct WorkBudgetExhausted {};
+
+namespace detail {
+struct WorkBudget {
+    InterruptHook previous;  // the hook installed before, still called at every poll interval
+    void* previous_context;
+    std::int64_t left;  // units of work left
+};
+void work_budget_hook(void* context);
+}  // namespace detail
+
+// Runs f() with about `units` units of polled work allowed (counted in steps of kPollInterval),
+// and abandons it (by throwing WorkBudgetExhausted from a poll, as an interrupt would) when they
+// are used up. A hook installed before keeps being called, so Ctrl-C still ends the call. Returns
+// false when f() was abandoned.
+template <class F>
+bool run_with_work_budget(std::int64_t units, F&& f) {
+    detail::WorkBudget budget{detail::interrupt_state.hook, detail::interrupt_state.context, units};
+    try {
+        ScopedInterruptHook hook(&detail::work_budget_hook, &budget);
+        f();
+    } catch (const WorkBudgetExhausted&) {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace brindle

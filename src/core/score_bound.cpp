@@ -46,10 +46,16 @@ namespace brindle::fuzzy {
 
 namespace {
 
-constexpr std::int64_t kAdjBonus = 5;
-constexpr std::int64_t kSepOrCamelBonus = 10;
-constexpr std::int64_t kLeadPenalty = -3;
-constexpr std::int64_t kMaxLeadPenalty = -9;
+// The bound is derived for the scorer's default weights, and takes them from there.
+constexpr Weights kDefaultWeights{};
+constexpr std::int64_t kAdjBonus = kDefaultWeights.adj_bonus;
+constexpr std::int64_t kSepOrCamelBonus = kDefaultWeights.sep_bonus;
+constexpr std::int64_t kLeadPenalty = kDefaultWeights.lead_penalty;
+constexpr std::int64_t kMaxLeadPenalty = kDefaultWeights.max_lead_penalty;
+// One bonus stands for both kinds of place, and every character passed over costs exactly 1.
+static_assert(kDefaultWeights.camel_bonus == kDefaultWeights.sep_bonus);
+static_assert(kDefaultWeights.unmatched_penalty == -1);
+static_assert(kAdjBonus >= 0 && kSepOrCamelBonus >= 0 && kLeadPenalty <= 0 && kMaxLeadPenalty <= 0);
 // Longer candidates and patterns are simply scored: the bound's arithmetic assumes a score that
 // cannot wrap.
 constexpr std::size_t kMaxBoundedLength = std::size_t{1} << 26;

@@ -31,30 +31,51 @@
 // Performance
 // -----------
 // Query lines are only ever appended, so a resolution computes only the rows of the new lines (new
-// lines x source lines cells) and keeps what the next one needs:
-//   - costs: the recurrence reads only the row above, so only the last row's costs are kept;
-//   - steps: the walk back reads any row, so every row's steps are kept, two bits a cell, in blocks
-//     of whole rows that are added as the query grows and never moved or copied (about 0.25 byte a
-//     cell in all).
+// lines x source lines cells), and only the last finished row is kept: the recurrence reads only
+// the row above, and so does the walk back, once it is carried forward (below). The memory is a
+// few rows of the source's width, whatever the number of query lines.
+//
+// The walk back, carried forward. A walk from cell (r, c) takes the cell's step and goes on as the
+// walk from the cell that step leads to; it stops at row 0 or column 0. So what a walk yields, its
+// first source column and the number of pairs it passes, is a function of the cell that obeys the
+// table's own recurrence:
+//
+//   walk(r, c) = (c, 0)                                         r = 0 or c = 0
+//              = walk(r - 1, c)                                 step QueryOnly
+//              = walk(r, c - 1)                                 step SourceOnly
+//              = walk(r - 1, c - 1) with one pair more          step Paired
+//
+// Each cell stores walk(r, c) next to its cost, computed from the row above and the cell to its
+// left as the cost is. The candidates of the last row then read their first column and pair count
+// from their own cell: the same ranges as walking every candidate back, in O(1) each, where the
+// walks took up to q steps each (paths from neighbouring end columns merge, and a query that pairs
+// with nothing makes every column a candidate with a walk of q steps).
+//
+//   source: x x x   query: y          row 1: cost 10 10 10, every step QueryOnly,
+//                                            walk (1, c) = walk (0, c) = (c, 0): no pair, dropped
+//
 // Per cell, the three costs are compared first; the pair of lines is looked at only when the
 // diagonal could still be strictly cheaper than the step already taken. Each line is trimmed and
 // keyed once (a hash, its character count, the set of its character classes), so equality is a
 // hash compare, and unequal lines are rejected on lower bounds of their edit distance (byte and
 // character lengths, characters one has and the other lacks) before any distance is computed.
-// The distance itself is bit-parallel (Myers/Hyyroe) over the query line, whose character masks
-// are built once per row; it is bounded by the most a similar pair may differ (a fifth of the
-// longer byte length) and stops as soon as that bound cannot be met.
+// The distance itself is bounded by the most a similar pair may differ (a fifth of the longer byte
+// length): a query line of one 64-character word runs Myers/Hyyroe over the source line with its
+// masks built once per row and stops as soon as the bound cannot be met; a longer one takes the
+// banded bounded distance (edit_distance.hpp), which cuts the common prefix and suffix first and
+// computes only the diagonals the bound leaves, so two long lines that differ in a few places cost
+// about their length, not their length times the number of 64-character words.
 //
 // All or nothing
 // --------------
-// A resolution first reserves and allocates everything it needs (query line slots, step blocks,
-// scratch rows), then computes the new rows into scratch rows and spare step rows that the matcher
-// does not count yet, then commits by moves and swaps that cannot fail. An exception at any point
-// before the commit (out of memory, or an interrupt hook thrown from `poll_interrupt`) leaves the
-// matcher exactly as it was.
+// A resolution first reserves and allocates everything it needs (query line slots, scratch rows),
+// then computes the new rows into the scratch rows, then commits by moves and swaps that cannot
+// fail. An exception at any point before the commit (out of memory, or an interrupt hook thrown
+// from `poll_interrupt`) leaves the matcher exactly as it was.
 #include "core/streaming_matcher.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -88,13 +109,9 @@ constexpr float kMatchRatioThreshold = 0.8f;
 constexpr std::uint64_t kExactIntegerTestLimit = 3'000'000;
 // A range whose first line lies further than this from the hint is never chosen by the hint.
 constexpr std::uint64_t kMaxHintDistance = 200;
-// Query lines longer than this (in characters) are compared by the general bounded distance,
-// which strips common prefixes and suffixes first, instead of by masks over the whole line.
-constexpr std::size_t kMaxMaskedChars = 4096;
-// Bytes of steps per block of the alignment table (rounded to whole rows, at least one row), and
-// the most rows a block holds, so that a matcher over a short source starts small.
-constexpr std::size_t kStepBlockBytes = std::size_t{256} << 10;
-constexpr std::size_t kMaxRowsPerBlock = 64;
+// Query lines of at most this many characters are compared by masks of their own, built once per
+// row, in one 64-bit word; longer ones by the banded bounded distance of edit_distance.hpp.
+constexpr std::size_t kMaxMaskedChars = 64;
 
 constexpr std::uint32_t kCostMax = std::numeric_limits<std::uint32_t>::max();
 
@@ -145,15 +162,34 @@ LineKey line_key(std::string_view line) {
     LineKey key;
     key.text = trimmed.data();
     key.length = trimmed.size();
-    std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
-    for (const char byte : trimmed) {
-        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3u;
-        key.ascii = key.ascii && static_cast<unsigned char>(byte) < 0x80;
+    // The hash only screens pairs before their bytes are compared: eight bytes a step, each
+    // word mixed in by a multiplication, the length and the last bytes included.
+    const char* const data = trimmed.data();
+    const std::size_t size = trimmed.size();
+    std::uint64_t hash = 0x9E3779B97F4A7C15u ^ size;
+    std::size_t at = 0;
+    for (; at + 8 <= size; at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + at, 8);
+        hash = (hash ^ word) * 0xFF51AFD7ED558CCDu;
+        hash ^= hash >> 32;
     }
-    key.hash = hash;
+    std::uint64_t rest = 0;
+    if (at < size) std::memcpy(&rest, data + at, size - at);
+    hash = (hash ^ rest) * 0xC4CEB9FE1A85EC53u;
+    key.hash = hash ^ (hash >> 29);
+    // Character classes: an ASCII byte is its own class, other characters are decoded.
     std::size_t pos = 0;
-    while (pos < trimmed.size()) {
-        const unsigned cls = char_class(utf8::decode_at(trimmed, pos));
+    while (pos < size) {
+        const auto byte = static_cast<unsigned char>(data[pos]);
+        unsigned cls;
+        if (byte < 0x80) {
+            cls = byte;
+            ++pos;
+        } else {
+            key.ascii = false;
+            cls = char_class(utf8::decode_at(trimmed, pos));
+        }
         key.classes[cls >> 6] |= std::uint64_t{1} << (cls & 63);
         ++key.chars;
     }
@@ -163,37 +199,33 @@ LineKey line_key(std::string_view line) {
 QueryLine::QueryLine(std::string_view line) : key_(line_key(line)) {
     const std::string_view text = key_.trimmed();
     if (key_.chars == 0 || key_.chars > kMaxMaskedChars) return;
-    words_ = (key_.chars + 63) / 64;
-    ascii_.assign(129 * words_, 0);
-    std::vector<std::pair<char32_t, std::size_t>> others;  // (character, position)
+    masked_ = true;
+    ascii_.fill(0);
+    std::vector<std::pair<char32_t, std::uint64_t>> others;  // (character, bit of its position)
     std::size_t pos = 0;
     for (std::size_t i = 0; pos < text.size(); ++i) {
         const char32_t ch = utf8::decode_at(text, pos);
         if (ch < 0x80) {
-            ascii_[ch * words_ + i / 64] |= std::uint64_t{1} << (i % 64);
+            ascii_[ch] |= std::uint64_t{1} << i;
         } else {
-            others.emplace_back(ch, i);
+            others.emplace_back(ch, std::uint64_t{1} << i);
         }
     }
     std::sort(others.begin(), others.end());
-    for (const auto& [ch, i] : others) {
+    for (const auto& [ch, bit] : others) {
         if (other_chars_.empty() || other_chars_.back() != ch) {
             other_chars_.push_back(ch);
-            other_.resize(other_.size() + words_, 0);
+            other_.push_back(0);
         }
-        other_[other_.size() - words_ + i / 64] |= std::uint64_t{1} << (i % 64);
-    }
-    if (words_ > 1) {
-        vp_.resize(words_);
-        vn_.resize(words_);
+        other_.back() |= bit;
     }
 }
 
-const std::uint64_t* QueryLine::masks_of(char32_t ch) const {
-    if (ch < 0x80) return ascii_.data() + ch * words_;
+std::uint64_t QueryLine::mask_of(char32_t ch) const {
+    if (ch < 0x80) return ascii_[ch];
     const auto it = std::lower_bound(other_chars_.begin(), other_chars_.end(), ch);
-    if (it == other_chars_.end() || *it != ch) return ascii_.data() + 128 * words_;
-    return other_.data() + static_cast<std::size_t>(it - other_chars_.begin()) * words_;
+    if (it == other_chars_.end() || *it != ch) return 0;
+    return other_[static_cast<std::size_t>(it - other_chars_.begin())];
 }
 
 // One 64-bit word holds the whole column of the distance table (Hyyroe's formulation of Myers'
@@ -226,64 +258,64 @@ std::uint64_t QueryLine::distance_one_word(const LineKey& key, std::uint64_t lim
     } else {
         std::size_t pos = 0;
         while (pos < source.size()) {
-            if (advance(*masks_of(utf8::decode_at(source, pos)))) return limit + 1;
+            if (advance(mask_of(utf8::decode_at(source, pos)))) return limit + 1;
         }
     }
     return score;
 }
 
-// The column split over 64-row words; the steps of a word's bottom row carry into the next word
-// (Hyyroe 2003, block form).
-std::uint64_t QueryLine::distance_blocks(const LineKey& key, std::uint64_t limit) const {
-    const std::string_view source = key.trimmed();
-    const std::size_t words = words_;
-    const std::uint64_t last = std::uint64_t{1} << ((key_.chars - 1) % 64);
-    std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
-    std::fill(vn_.begin(), vn_.end(), 0);
-    std::uint64_t score = key_.chars;
-    std::uint64_t left = key.chars;
-    std::size_t pos = 0;
-    while (pos < source.size()) {
-        const std::uint64_t* masks = masks_of(utf8::decode_at(source, pos));
-        std::uint64_t hp_carry = 1;
-        std::uint64_t hn_carry = 0;
-        for (std::size_t w = 0; w < words; ++w) {
-            const std::uint64_t x = masks[w] | hn_carry;
-            const std::uint64_t vp = vp_[w];
-            const std::uint64_t vn = vn_[w];
-            const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
-            std::uint64_t hp = vn | ~(d0 | vp);
-            std::uint64_t hn = d0 & vp;
-            if (w + 1 == words) {
-                score += (hp & last) != 0;
-                score -= (hn & last) != 0;
-            }
-            const std::uint64_t hp_out = hp >> 63;
-            const std::uint64_t hn_out = hn >> 63;
-            hp = (hp << 1) | hp_carry;
-            hn = (hn << 1) | hn_carry;
-            hp_carry = hp_out;
-            hn_carry = hn_out;
-            vp_[w] = hn | ~(d0 | hp);
-            vn_[w] = hp & d0;
-        }
-        --left;
-        if (score > limit + left) return limit + 1;
+namespace {
+
+// `a` and `b` without their longest common prefix and suffix (as bytes).
+void strip_common_ends(std::string_view& a, std::string_view& b) {
+    const std::size_t shorter = std::min(a.size(), b.size());
+    std::size_t head = 0;
+    while (head + 8 <= shorter) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + head, 8);
+        std::memcpy(&y, b.data() + head, 8);
+        if (x != y) break;
+        head += 8;
     }
-    return score;
+    while (head < shorter && a[head] == b[head]) ++head;
+    a.remove_prefix(head);
+    b.remove_prefix(head);
+    const std::size_t rest = std::min(a.size(), b.size());
+    std::size_t tail = 0;
+    while (tail + 8 <= rest) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + a.size() - tail - 8, 8);
+        std::memcpy(&y, b.data() + b.size() - tail - 8, 8);
+        if (x != y) break;
+        tail += 8;
+    }
+    while (tail < rest && a[a.size() - 1 - tail] == b[b.size() - 1 - tail]) ++tail;
+    a.remove_suffix(tail);
+    b.remove_suffix(tail);
 }
+
+}  // namespace
 
 std::uint64_t QueryLine::distance_within(const LineKey& key, std::uint64_t limit,
                                          std::uint64_t& work) const {
-    if (words_ == 0) {  // empty or very long query line
-        work += (key_.chars / 64 + 1) * (key.chars + 1);
-        if (key_.chars == 0) return key.chars;
-        const std::optional<std::uint64_t> d =
-            levenshtein_distance_within(key_.trimmed(), key.trimmed(), limit);
+    if (key_.chars == 0) return key.chars;
+    if (!masked_) {
+        // About one word per source character for a close pair (the band of a limit under 64
+        // diagonals, after the common prefix and suffix), more for wider bands.
+        work += (limit / 64 + 1) * (key.chars + 1);
+        std::string_view a = key_.trimmed();
+        std::string_view b = key.trimmed();
+        // A common prefix or suffix never changes the distance. Two ASCII lines (a byte is a
+        // character) lose theirs here eight bytes at a time; the distance below would find them
+        // a byte at a time, after checking both lines for ASCII again.
+        if (key_.ascii && key.ascii) strip_common_ends(a, b);
+        const std::optional<std::uint64_t> d = levenshtein_distance_within(a, b, limit);
         return d ? *d : limit + 1;
     }
-    work += words_ * key.chars;
-    return words_ == 1 ? distance_one_word(key, limit) : distance_blocks(key, limit);
+    work += key.chars;
+    return distance_one_word(key, limit);
 }
 
 std::uint32_t QueryLine::unequal_pair_cost(const LineKey& key, std::uint64_t& work) const {
@@ -315,56 +347,50 @@ std::uint32_t line_pair_cost(std::string_view query, std::string_view source) {
 
 namespace {
 
-// Fills row `row` (costs into `cost`, steps packed into `steps`) from the row above.
+// Fills row `row` into `out` from the row above: the cost of each cell, and the walk back from it
+// carried forward (see the file comment).
 void fill_row(const detail::QueryLine& query, std::uint64_t row,
-              const std::vector<detail::LineKey>& keys, const std::uint32_t* above_row,
-              std::uint32_t* cost, std::uint64_t* steps) {
-    constexpr std::uint64_t kQueryOnly = 0, kSourceOnly = 1, kPaired = 2;
+              const std::vector<detail::LineKey>& keys, const detail::AlignCell* above_row,
+              detail::AlignCell* out) {
     const std::size_t n = keys.size();
-    cost[0] = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(std::uint64_t{kCostQueryOnly} * row, kCostMax));
-    std::uint32_t left_cost = cost[0];
-    std::uint64_t word = 0;
+    // Column 0: only query lines so far; a walk from column 0 ends there with no pair.
+    out[0] = {static_cast<std::uint32_t>(
+                  std::min<std::uint64_t>(std::uint64_t{kCostQueryOnly} * row, kCostMax)),
+              0, 0};
+    detail::AlignCell left_cell = out[0];
     std::uint64_t work = 0;  // edit-distance word steps since the last poll
     for (std::size_t j = 0; j < n; ++j) {
-        const std::uint32_t above = saturating_add(above_row[j + 1], kCostQueryOnly);
-        const std::uint32_t left = saturating_add(left_cost, kCostSourceOnly);
-        std::uint32_t best = above;
-        std::uint64_t best_step = kQueryOnly;
-        if (left < above) {
-            best = left;
-            best_step = kSourceOnly;
-        }
+        const detail::AlignCell& up = above_row[j + 1];
+        const std::uint32_t above = saturating_add(up.cost, kCostQueryOnly);
+        const std::uint32_t left = saturating_add(left_cell.cost, kCostSourceOnly);
+        // QueryOnly on ties; SourceOnly only when strictly cheaper; the walk goes on from the
+        // cell the step came from.
+        detail::AlignCell cell = left < above
+                                     ? detail::AlignCell{left, left_cell.begin, left_cell.paired}
+                                     : detail::AlignCell{above, up.begin, up.paired};
         // The diagonal costs at least its origin; the lines matter only if that origin is
         // strictly cheaper than the step taken, and the edit distance only if a similar pair
         // (cost 1) would still win.
-        const std::uint32_t origin = above_row[j];
-        if (origin < best) {
+        const detail::AlignCell& origin = above_row[j];
+        if (origin.cost < cell.cost) {
             const detail::LineKey& key = keys[j];
             std::uint32_t diagonal = kCostMax;
             if (query.equals(key)) {
-                diagonal = saturating_add(origin, kCostPairEqual);
-            } else if (saturating_add(origin, kCostPairSimilar) < best) {
-                diagonal = saturating_add(origin, query.unequal_pair_cost(key, work));
+                diagonal = saturating_add(origin.cost, kCostPairEqual);
+            } else if (saturating_add(origin.cost, kCostPairSimilar) < cell.cost) {
+                diagonal = saturating_add(origin.cost, query.unequal_pair_cost(key, work));
             }
-            if (diagonal < best) {
-                best = diagonal;
-                best_step = kPaired;
-            }
+            // Paired: the walk passes one pair more. A walk passes at most one pair per column,
+            // so the count stays below the column count.
+            if (diagonal < cell.cost) cell = {diagonal, origin.begin, origin.paired + 1};
         }
-        cost[j + 1] = best;
-        left_cost = best;
-        word |= best_step << (2 * (j & 31));
-        if ((j & 31) == 31) {
-            steps[j >> 5] = word;
-            word = 0;
-            if ((j & 1023) == 1023) {
-                poll_interrupt(static_cast<std::int64_t>(128 + work / 8));
-                work = 0;
-            }
+        out[j + 1] = cell;
+        left_cell = cell;
+        if ((j & 1023) == 1023) {
+            poll_interrupt(static_cast<std::int64_t>(128 + work / 8));
+            work = 0;
         }
     }
-    if ((n & 31) != 0) steps[n >> 5] = word;
     poll_interrupt(static_cast<std::int64_t>((n & 1023) / 8 + 1 + work / 8));
 }
 
@@ -395,10 +421,9 @@ StreamingFuzzyMatcher::StreamingFuzzyMatcher(std::string_view source_text) {
     }
     line_offsets_.push_back(offset);
     column_count_ = lines.size() + 1;
-    row_words_ = (lines.size() + 31) / 32;
-    rows_per_block_ = row_words_ == 0 ? 1
-                                      : std::clamp<std::size_t>(kStepBlockBytes / 8 / row_words_, 1,
-                                                                kMaxRowsPerBlock);
+    // A cell holds source columns in 32 bits. A source of 2^32 lines would take hundreds of
+    // gigabytes in the tables above, so this only turns an impossible case into out-of-memory.
+    if (column_count_ > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -446,72 +471,38 @@ std::vector<MatchRange> StreamingFuzzyMatcher::finish() {
 // ---------------------------------------------------------------------------------------------
 
 struct StreamingFuzzyMatcher::StagedRows {
-    std::uint64_t query_count = 0;                         // query lines once committed
-    std::vector<std::unique_ptr<std::uint64_t[]>> blocks;  // step blocks after the matcher's own
-    int last_scratch = 0;  // the scratch row that holds the costs of the last new row
+    std::uint64_t query_count = 0;  // query lines once committed
+    int last_scratch = 0;           // the scratch row that holds the last new row
 };
 
 std::size_t StreamingFuzzyMatcher::table_bytes() const {
-    std::size_t cost_cells = last_costs_.capacity();
-    for (const auto& row : scratch_costs_) cost_cells += row.capacity();
-    return cost_cells * sizeof(std::uint32_t) +
-           step_blocks_.size() * rows_per_block_ * row_words_ * sizeof(std::uint64_t);
-}
-
-const std::uint64_t* StreamingFuzzyMatcher::step_row(std::uint64_t row,
-                                                     const StagedRows& staged) const {
-    const std::size_t index = static_cast<std::size_t>(row - 1);
-    const std::size_t block = index / rows_per_block_;
-    const std::size_t offset = index % rows_per_block_ * row_words_;
-    if (block < step_blocks_.size()) return step_blocks_[block].get() + offset;
-    return staged.blocks[block - step_blocks_.size()].get() + offset;
-}
-
-std::uint64_t* StreamingFuzzyMatcher::staged_step_row(std::uint64_t row, StagedRows& staged) {
-    const std::size_t index = static_cast<std::size_t>(row - 1);
-    const std::size_t block = index / rows_per_block_;
-    const std::size_t offset = index % rows_per_block_ * row_words_;
-    if (block < step_blocks_.size()) return step_blocks_[block].get() + offset;
-    return staged.blocks[block - step_blocks_.size()].get() + offset;
-}
-
-const void* StreamingFuzzyMatcher::step_row_address(std::uint64_t row) const {
-    if (row == 0 || row >= row_count_ || row_words_ == 0) return nullptr;
-    return step_row(row, StagedRows{});
+    std::size_t cells = last_row_.capacity();
+    for (const auto& row : scratch_rows_) cells += row.capacity();
+    return cells * sizeof(detail::AlignCell);
 }
 
 void StreamingFuzzyMatcher::stage_rows(const std::vector<std::string>& new_lines, StagedRows& staged) {
     // Everything that can fail comes before the matcher's fields change; the only writes below
-    // go to scratch rows and to step rows beyond the committed ones.
+    // go to the scratch rows.
     const std::size_t width = static_cast<std::size_t>(column_count_);
     const std::uint64_t done = query_lines_.size();  // rows 1 to done exist
     staged.query_count = done + new_lines.size();
     reserve_geometric(query_lines_, staged.query_count);
-    // Row 0 is all zero cost (a match may start anywhere); it stands as the last row until the
-    // first resolution commits.
-    if (last_costs_.size() != width) last_costs_.assign(width, 0);
-    for (auto& row : scratch_costs_) row.resize(width);
-    if (row_words_ > 0) {
-        const std::uint64_t blocks_needed =
-            (staged.query_count + rows_per_block_ - 1) / rows_per_block_;
-        reserve_geometric(step_blocks_, blocks_needed);
-        const std::size_t missing = static_cast<std::size_t>(blocks_needed) - step_blocks_.size();
-        staged.blocks.reserve(missing);
-        for (std::size_t k = 0; k < missing; ++k) {
-            staged.blocks.push_back(
-                std::make_unique_for_overwrite<std::uint64_t[]>(rows_per_block_ * row_words_));
-        }
+    for (auto& row : scratch_rows_) row.resize(width);
+    // Row 0 costs nothing anywhere (a match may start after any source line), and a walk that
+    // reaches it ends in its own column; it stands as the last row until the first resolution
+    // commits.
+    if (last_row_.size() != width) {
+        last_row_.resize(width);
+        for (std::size_t c = 0; c < width; ++c) last_row_[c] = {0, static_cast<std::uint32_t>(c), 0};
     }
-    const std::uint32_t* above = last_costs_.data();
+    const detail::AlignCell* above = last_row_.data();
     for (std::size_t i = 0; i < new_lines.size(); ++i) {
-        const std::uint64_t row = done + i + 1;
         const int scratch = static_cast<int>(i & 1);
-        std::uint32_t* costs = scratch_costs_[scratch].data();
-        // Rows past the committed ones are not read by anyone else until the commit.
-        std::uint64_t* steps = row_words_ > 0 ? staged_step_row(row, staged) : nullptr;
+        detail::AlignCell* row = scratch_rows_[scratch].data();
         const detail::QueryLine query(new_lines[i]);
-        fill_row(query, row, source_keys_, above, costs, steps);
-        above = costs;
+        fill_row(query, done + i + 1, source_keys_, above, row);
+        above = row;
         staged.last_scratch = scratch;
     }
 }
@@ -521,40 +512,25 @@ std::vector<MatchRange> StreamingFuzzyMatcher::staged_ranges(const StagedRows& s
     if (width <= 1) return {};
     const std::uint64_t query_count = staged.query_count;
 
-    // Every column of least cost in the last row (column 0 excluded) ends a candidate.
-    const std::uint32_t* last_row = scratch_costs_[staged.last_scratch].data();
-    const std::uint32_t least = *std::min_element(last_row + 1, last_row + width);
+    // Every column of least cost in the last row (column 0 excluded) ends a candidate; its cell
+    // holds where the walk back from it ends and the pairs it passes.
+    const detail::AlignCell* last_row = scratch_rows_[staged.last_scratch].data();
+    std::uint32_t least = kCostMax;
+    for (std::size_t end = 1; end < width; ++end) least = std::min(least, last_row[end].cost);
 
     std::vector<MatchRange> ranges;
     for (std::size_t end = 1; end < width; ++end) {
-        if (last_row[end] != least) continue;
-        std::uint64_t r = query_count;
-        std::size_t c = end;
-        std::uint64_t paired = 0;
-        std::uint64_t walked = 0;
-        while (r > 0 && c > 0) {
-            const std::size_t bit = c - 1;
-            const std::uint64_t step = (step_row(r, staged)[bit >> 5] >> (2 * (bit & 31))) & 3;
-            if (step == static_cast<std::uint64_t>(AlignStep::Paired)) {
-                --r;
-                --c;
-                ++paired;
-            } else if (step == static_cast<std::uint64_t>(AlignStep::QueryOnly)) {
-                --r;
-            } else {
-                --c;
-            }
-            ++walked;
-        }
-        poll_interrupt(static_cast<std::int64_t>(walked / 8 + 1));
-        const std::size_t begin = c;
+        const detail::AlignCell& cell = last_row[end];
+        if (cell.cost != least) continue;
+        const std::size_t begin = cell.begin;
         const float covered = static_cast<float>(end - begin);
         const float denominator = std::max(covered, static_cast<float>(query_count));
-        if (static_cast<float>(paired) / denominator < kMatchRatioThreshold) continue;
+        if (static_cast<float>(cell.paired) / denominator < kMatchRatioThreshold) continue;
         // A surviving candidate pairs at least one line, so it covers at least one: begin < end.
         ranges.push_back(
             {line_offsets_[begin], line_offsets_[end - 1] + source_lines_[end - 1].size()});
     }
+    poll_interrupt(static_cast<std::int64_t>(width / 8 + 1));
     return ranges;
 }
 
@@ -562,9 +538,7 @@ void StreamingFuzzyMatcher::commit(std::vector<std::string>& new_lines, StagedRo
                                    std::vector<MatchRange>& ranges) noexcept {
     // Capacity for every element was reserved by stage_rows, so nothing here allocates.
     for (std::string& line : new_lines) query_lines_.push_back(std::move(line));
-    for (auto& block : staged.blocks) step_blocks_.push_back(std::move(block));
-    last_costs_.swap(scratch_costs_[staged.last_scratch]);
-    row_count_ = staged.query_count + 1;
+    last_row_.swap(scratch_rows_[staged.last_scratch]);
     matches_ = std::move(ranges);
 }
 

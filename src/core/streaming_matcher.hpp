@@ -2,6 +2,7 @@
 // block that arrives in chunks, by an incremental line alignment kept between pushes.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,8 +34,9 @@ struct LineKey {
 // The key of `line`; it refers to `line`'s bytes, which must outlive it.
 LineKey line_key(std::string_view line);
 
-// A trimmed query line prepared for comparison with many source lines: its key and the bit masks
-// of the bit-parallel edit distance, built once per query line.
+// A trimmed query line prepared for comparison with many source lines: its key and, for a line of
+// at most 64 characters, the bit masks of the bit-parallel edit distance, built once per query
+// line.
 class QueryLine {
 public:
     explicit QueryLine(std::string_view line);
@@ -55,25 +57,23 @@ public:
     std::uint32_t unequal_pair_cost(const LineKey& source, std::uint64_t& work) const;
 
     // The edit distance to the source line with key `source` in characters when it is at most
-    // `limit`, else some value above `limit`. Adds its word steps to `work`.
+    // `limit`, else some value above `limit`. Adds an estimate of its word steps to `work`.
     std::uint64_t distance_within(const LineKey& source, std::uint64_t limit,
                                   std::uint64_t& work) const;
 
     const LineKey& key() const { return key_; }
 
 private:
-    // The masks of character `ch`, one word per 64-character block (all zero when absent).
-    const std::uint64_t* masks_of(char32_t ch) const;
+    // The mask of character `ch` (zero when the line lacks it).
+    std::uint64_t mask_of(char32_t ch) const;
     std::uint64_t distance_one_word(const LineKey& source, std::uint64_t limit) const;
-    std::uint64_t distance_blocks(const LineKey& source, std::uint64_t limit) const;
 
     LineKey key_;
-    std::size_t words_ = 0;  // 64-character blocks of the line
-    // Masks of the ASCII characters, [ch * words_ + block]; row 128 is all zero (absent characters).
-    std::vector<std::uint64_t> ascii_;
-    std::vector<char32_t> other_chars_;           // the other characters of the line, ascending
-    std::vector<std::uint64_t> other_;            // their masks: [index * words_ + block]
-    mutable std::vector<std::uint64_t> vp_, vn_;  // column state of the multi-word distance
+    bool masked_ = false;  // the masks below are built (1 to 64 characters)
+    // Masks of the ASCII characters: bit i of ascii_[ch] is set when character i is ch.
+    std::array<std::uint64_t, 128> ascii_;
+    std::vector<char32_t> other_chars_;  // the other characters of the line, ascending
+    std::vector<std::uint64_t> other_;   // their masks
 };
 
 // Cost of pairing query line `query` with source line `source` (both untrimmed): 0 when equal
@@ -84,6 +84,15 @@ std::uint32_t line_pair_cost(std::string_view query, std::string_view source);
 // as that double-precision expression (by an exact integer test for lines under 3,000,000 bytes).
 // `longer` must be positive and at least `difference`.
 bool below_line_similarity(std::uint64_t difference, std::uint64_t longer);
+
+// A cell of the alignment table: the least cost of reaching it, and what the walk back from it
+// along the steps of least cost yields (see streaming_matcher.cpp): the source column where the
+// walk ends and the number of pairs on the way.
+struct AlignCell {
+    std::uint32_t cost;
+    std::uint32_t begin;
+    std::uint32_t paired;
+};
 
 }  // namespace detail
 
@@ -128,24 +137,11 @@ public:
     const std::vector<std::string>& query_lines() const { return query_lines_; }
     const std::vector<MatchRange>& matches() const { return matches_; }
 
-    // Bytes held by the alignment table: the kept cost rows and the step blocks (for memory
-    // measurements).
+    // Bytes held by the alignment table: the kept rows (for memory measurements). It does not
+    // grow with the number of query lines.
     std::size_t table_bytes() const;
 
-    // Rows of steps per allocated block, and the address of row `row`'s steps (1 to the number of
-    // query lines): lets tests check that growing the table leaves existing rows in place.
-    std::size_t rows_per_block() const { return rows_per_block_; }
-    const void* step_row_address(std::uint64_t row) const;
-
 private:
-    // The last step of a cell's least-cost alignment: which neighbour the cell was reached from.
-    // Stored in two bits per cell.
-    enum class AlignStep : std::uint8_t {
-        QueryOnly = 0,   // from (r - 1, c): the query line stands unpaired
-        SourceOnly = 1,  // from (r, c - 1): the source line is passed over
-        Paired = 2,      // from (r - 1, c - 1): the two lines are paired
-    };
-
     // What the rows of one resolution produced before it is committed to the matcher.
     struct StagedRows;
 
@@ -156,9 +152,6 @@ private:
     std::vector<MatchRange> staged_ranges(const StagedRows& staged) const;
     void commit(std::vector<std::string>& new_lines, StagedRows& staged,
                 std::vector<MatchRange>& ranges) noexcept;
-    // The steps of row `row` (1 or more), in a committed block or in one of `staged`'s.
-    const std::uint64_t* step_row(std::uint64_t row, const StagedRows& staged) const;
-    std::uint64_t* staged_step_row(std::uint64_t row, StagedRows& staged);
     std::uint64_t joined_length() const;
     std::size_t line_containing(std::uint64_t offset) const;
     bool is_joined_char_boundary(std::uint64_t offset) const;
@@ -170,18 +163,13 @@ private:
     std::string incomplete_line_;
     std::vector<MatchRange> matches_;
     std::uint64_t column_count_ = 0;
-    std::uint64_t row_count_ = 0;
     std::optional<std::uint32_t> line_hint_;
 
-    // Alignment table. The recurrence reads only the row above, so the costs of the last finished
-    // row are all that is kept (plus two scratch rows for a resolution in progress); the steps of
-    // every row are kept for the walk back, two bits a cell, 32 cells a word, in blocks of whole
-    // rows that are allocated as the query grows and never moved.
-    std::vector<std::uint32_t> last_costs_;
-    std::vector<std::uint32_t> scratch_costs_[2];
-    std::size_t row_words_ = 0;       // words of steps per row (columns 1 to n)
-    std::size_t rows_per_block_ = 0;  // rows of steps per block
-    std::vector<std::unique_ptr<std::uint64_t[]>> step_blocks_;
+    // Alignment table: the recurrence and the walk back (carried forward in each cell) read only
+    // the row above, so the last finished row is all that is kept, plus two scratch rows for a
+    // resolution in progress.
+    std::vector<detail::AlignCell> last_row_;
+    std::vector<detail::AlignCell> scratch_rows_[2];
 };
 
 }  // namespace brindle::streaming

@@ -4,26 +4,41 @@
 //   def locate(content, old_string, new_string, replace_all=False, line_hint=None,
 //              strategies=<all>)
 //       -> ("ok", strategy, matched_text, position, start_line, end_line)
-//        | (error_type, message, closest, locations)
-//   def closest_window(content, old_string, min_similarity) -> closest | None
+//        | (error_type, message, closest, locations, parts)
+//   def closest_window(content, old_string, min_similarity, work_budget=None)
+//       -> closest | None | "over_budget"
+//   def closest_piece(similarity, start_line, end_line, diff) -> str
+//   def closest_threshold() -> float
 //   def similarity(a, b) -> float
 //   def match_diff(old_string, window_text) -> str
 //   def unescape(text) -> str
 //
 // `locate` runs the replacement driver but hands back where and how the edit was placed instead
 // of the new content: the package splices a repaired new_string in itself. `position` is the match
-// start counted in code points of `content` (a Python str index). A closest match is the tuple
-// (similarity, start_line, end_line, text, diff).
+// start counted in code points of `content` (a Python str index). A not-found message is
+// parts[0] + closest_piece(closest) + parts[1] (the piece left out without a closest match), so
+// that the package can show a closest match of its own in its place. A closest match is the tuple
+// (similarity, start_line, end_line, text, diff). `closest_window` with a `work_budget` (units of
+// polled work, see core/cancel.hpp; about a nanosecond each in the search's cheapest loops) gives
+// up when they are used up and returns "over_budget" instead of an answer.
+//
+// The core work of a call on large texts runs with the interpreter lock released (release.hpp):
+// the arguments are converted first and the results built after, with the lock held.
 #include "native/edit.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
+#include "core/cancel.hpp"
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/content_replacer/driver.hpp"
 #include "core/content_replacer/strategies.hpp"
 #include "core/utf8.hpp"
+#include "native/release.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
@@ -84,6 +99,41 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
     return complete ? tuple.release() : nullptr;
 }
 
+// An optional non-negative number of work units; None means no limit.
+struct WorkBudget {
+    std::optional<std::int64_t> units;
+};
+
+bool from_py(PyObject* o, WorkBudget& out) {
+    if (o == Py_None) {
+        out.units.reset();
+        return true;
+    }
+    if (!PyLong_Check(o) || PyBool_Check(o)) return cast_error(o, "int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
+        PyErr_SetString(PyExc_ValueError, "work_budget must not be negative");
+        return false;
+    }
+    out.units = overflow > 0 ? INT64_MAX : static_cast<std::int64_t>(v);
+    return true;
+}
+
+// A 1-based line number of a report.
+struct LineNumber {
+    std::uint64_t value = 0;
+};
+
+bool from_py(PyObject* o, LineNumber& out) {
+    if (!PyLong_Check(o) || PyBool_Check(o)) return cast_error(o, "int");
+    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out.value = v;
+    return true;
+}
+
 PyObject* closest_to_py(const std::optional<replacer::FuzzyMatchInfo>& info) {
     if (!info) return new_ref(Py_None);
     return tuple_of({to_py(info->similarity), to_py(info->start_line), to_py(info->end_line),
@@ -92,6 +142,12 @@ PyObject* closest_to_py(const std::optional<replacer::FuzzyMatchInfo>& info) {
 
 PyObject* str_of(const char* s) {
     return PyUnicode_FromString(s);
+}
+
+// Whether the texts of a call are large enough for its work to run with the lock released.
+template <class... Views>
+bool large(const Views&... views) {
+    return (std::size_t{0} + ... + views.size()) >= kReleaseBytes;
 }
 
 }  // namespace
@@ -130,42 +186,101 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                           strategies)) {
             return nullptr;
         }
-        replacer::ReplaceOutcome outcome =
-            replacer::replace_content(content.view, old_string.view, new_string.view, replace_all.value,
-                                      line_hint.value, strategies.mask);
+        const bool release = large(content.view, old_string.view, new_string.view);
+        std::uint64_t position = 0;
+        replacer::ReplaceOutcome outcome = without_gil(release, [&] {
+            replacer::ReplaceOutcome found =
+                replacer::replace_content(content.view, old_string.view, new_string.view,
+                                          replace_all.value, line_hint.value, strategies.mask);
+            if (auto* ok = std::get_if<replacer::ReplaceResult>(&found)) {
+                position = utf8::count_chars(content.view.substr(0, ok->position));
+            }
+            return found;
+        });
         if (auto* ok = std::get_if<replacer::ReplaceResult>(&outcome)) {
-            const std::uint64_t position = utf8::count_chars(content.view.substr(0, ok->position));
             return tuple_of({str_of("ok"), to_py(std::string_view(ok->strategy)),
                              to_py(std::string_view(ok->matched_text)), to_py(position),
                              to_py(ok->start_line), to_py(ok->end_line)});
         }
         const auto& error = std::get<replacer::ReplaceError>(outcome);
         if (const auto* nf = std::get_if<replacer::NotFound>(&error)) {
-            return tuple_of({str_of("not_found"), to_py(std::string_view(nf->message)),
-                             closest_to_py(nf->closest_match), new_ref(Py_None)});
+            const std::string_view message(nf->message);
+            PyObject* parts = tuple_of(
+                {to_py(message.substr(0, nf->piece_begin)), to_py(message.substr(nf->piece_end))});
+            return tuple_of({str_of("not_found"), to_py(message), closest_to_py(nf->closest_match),
+                             new_ref(Py_None), parts});
         }
         if (const auto* mm = std::get_if<replacer::MultipleMatches>(&error)) {
             return tuple_of({str_of("multiple_matches"), to_py(std::string_view(mm->message)),
-                             new_ref(Py_None), list_to_py(mm->locations)});
+                             new_ref(Py_None), list_to_py(mm->locations), new_ref(Py_None)});
         }
         return tuple_of({str_of("no_change"), str_of("old_string and new_string must be different"),
-                         new_ref(Py_None), new_ref(Py_None)});
+                         new_ref(Py_None), new_ref(Py_None), new_ref(Py_None)});
     });
 }
 
 PyObject* edit_closest_window(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"content", "old_string", "min_similarity"};
+        static constexpr const char* kNames[] = {"content", "old_string", "min_similarity",
+                                                 "work_budget"};
         static constexpr auto kSig = signature("closest_window()", kNames, 3);
         BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text content;
         Text old_string;
         Fraction min_similarity;
-        if (!convert_args(kSig, bound, content, old_string, min_similarity)) return nullptr;
-        const replacer::ContentLines lines(content.view);
-        return closest_to_py(
-            replacer::find_most_similar_window(lines, old_string.view, min_similarity.value));
+        WorkBudget work_budget;
+        if (!convert_args(kSig, bound, content, old_string, min_similarity, work_budget)) {
+            return nullptr;
+        }
+        bool over_budget = false;
+        const auto closest = without_gil(large(content.view, old_string.view), [&] {
+            const replacer::ContentLines lines(content.view);
+            std::optional<replacer::FuzzyMatchInfo> found;
+            const auto search = [&] {
+                found =
+                    replacer::find_most_similar_window(lines, old_string.view, min_similarity.value);
+            };
+            if (!work_budget.units) {
+                search();
+            } else if (!run_with_work_budget(*work_budget.units, search)) {
+                over_budget = true;
+            }
+            return found;
+        });
+        if (over_budget) return str_of("over_budget");
+        return closest_to_py(closest);
+    });
+}
+
+PyObject* edit_closest_piece(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"similarity", "start_line", "end_line", "diff"};
+        static constexpr auto kSig = signature("closest_piece()", kNames, 4);
+        BoundArgs<kSig.count> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        Fraction similarity;
+        LineNumber start_line;
+        LineNumber end_line;
+        Text diff;
+        if (!convert_args(kSig, bound, similarity, start_line, end_line, diff)) return nullptr;
+        replacer::FuzzyMatchInfo info;
+        info.similarity = similarity.value;
+        info.start_line = start_line.value;
+        info.end_line = end_line.value;
+        info.diff = std::string(diff.view);
+        const std::string piece = replacer::closest_match_piece(info);
+        return to_py(std::string_view(piece));
+    });
+}
+
+PyObject* edit_closest_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr Signature<0> kSig{"closest_threshold()", nullptr, 0};
+        BoundArgs<0> bound;
+        if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
+        return to_py(replacer::kClosestMatchThreshold);
     });
 }
 
@@ -178,7 +293,9 @@ PyObject* edit_similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Text a;
         Text b;
         if (!convert_args(kSig, bound, a, b)) return nullptr;
-        return to_py(replacer::text_similarity(a.view, b.view));
+        const double similarity = without_gil(
+            large(a.view, b.view), [&] { return replacer::text_similarity(a.view, b.view); });
+        return to_py(similarity);
     });
 }
 
@@ -191,7 +308,9 @@ PyObject* edit_match_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Text old_string;
         Text window;
         if (!convert_args(kSig, bound, old_string, window)) return nullptr;
-        const std::string diff = replacer::build_match_diff(old_string.view, window.view);
+        const std::string diff = without_gil(large(old_string.view, window.view), [&] {
+            return replacer::build_match_diff(old_string.view, window.view);
+        });
         return to_py(std::string_view(diff));
     });
 }
@@ -204,7 +323,8 @@ PyObject* edit_unescape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
         Text text;
         if (!convert_args(kSig, bound, text)) return nullptr;
-        const std::string out = replacer::unescape_string(text.view);
+        const std::string out =
+            without_gil(large(text.view), [&] { return replacer::unescape_string(text.view); });
         return to_py(std::string_view(out));
     });
 }
@@ -214,9 +334,15 @@ const char* const kStrategyNamesDoc =
 const char* const kLocateDoc =
     "locate(content, old_string, new_string, replace_all=False, line_hint=None, strategies=...)"
     "\n--\n\nWhere and how the replacement would be placed, or why it cannot be.";
+const char* const kClosestPieceDoc =
+    "closest_piece(similarity, start_line, end_line, diff)\n--\n\n"
+    "The piece of a not-found message that shows a closest match.";
+const char* const kClosestThresholdDoc =
+    "closest_threshold()\n--\n\nThe similarity below which a closest match is not shown.";
 const char* const kClosestWindowDoc =
-    "closest_window(content, old_string, min_similarity)\n--\n\n"
-    "The most similar block of old_string's line count anywhere in content, or None.";
+    "closest_window(content, old_string, min_similarity, work_budget=None)\n--\n\n"
+    "The most similar block of old_string's line count anywhere in content, or None; "
+    "\"over_budget\" when work_budget units of work did not suffice.";
 const char* const kSimilarityDoc = "similarity(a, b)\n--\n\n1 - edit distance / longer byte length.";
 const char* const kMatchDiffDoc =
     "match_diff(old_string, window_text)\n--\n\nThe line diff shown with a closest match.";

@@ -30,6 +30,8 @@ PyMethodDef native_functions[] = {
     {"strategy_names", as_cfunction(&edit_strategy_names), kFastCall, kStrategyNamesDoc},
     {"locate", as_cfunction(&edit_locate), kFastCall, kLocateDoc},
     {"closest_window", as_cfunction(&edit_closest_window), kFastCall, kClosestWindowDoc},
+    {"closest_piece", as_cfunction(&edit_closest_piece), kFastCall, kClosestPieceDoc},
+    {"closest_threshold", as_cfunction(&edit_closest_threshold), kFastCall, kClosestThresholdDoc},
     {"similarity", as_cfunction(&edit_similarity), kFastCall, kSimilarityDoc},
     {"match_diff", as_cfunction(&edit_match_diff), kFastCall, kMatchDiffDoc},
     {"unescape", as_cfunction(&edit_unescape), kFastCall, kUnescapeDoc},

@@ -7,7 +7,8 @@
 //
 // The choices are taken into a tuple first (a list or tuple is copied without iterating it in
 // Python), so that the texts stay alive and unchanged whatever runs during the call. With a limit
-// the best matches are selected by top_matches without sorting every match.
+// the best matches are selected by top_matches without sorting every match. The ranking of many or
+// long choices runs with the interpreter lock released (release.hpp).
 #include "native/ranking.hpp"
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 
 #include "core/fuzzy_match.hpp"
 #include "core/top_matches.hpp"
+#include "native/release.hpp"
 #include "python/binder.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
@@ -150,16 +152,21 @@ PyObject* native_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         Cutoff cutoff;
         if (!convert_args(kSig, bound, query, choices, limit, cutoff)) return nullptr;
 
-        std::vector<fuzzy::TopMatch> matches;
-        if (!limit.value && !cutoff.value) {
-            for (const auto& [index, score] : fuzzy::rank_candidates(query.view, choices.views)) {
-                matches.push_back({index, score});
+        std::size_t bytes = query.view.size();
+        for (const std::string_view choice : choices.views) bytes += choice.size() + 16;
+        const std::vector<fuzzy::TopMatch> matches = without_gil(bytes >= kReleaseBytes, [&] {
+            std::vector<fuzzy::TopMatch> found;
+            if (!limit.value && !cutoff.value) {
+                for (const auto& [index, score] : fuzzy::rank_candidates(query.view, choices.views)) {
+                    found.push_back({index, score});
+                }
+            } else {
+                found = fuzzy::top_matches(
+                    query.view, choices.views,
+                    limit.value.value_or(std::numeric_limits<std::size_t>::max()), cutoff.value);
             }
-        } else {
-            matches = fuzzy::top_matches(query.view, choices.views,
-                                         limit.value.value_or(std::numeric_limits<std::size_t>::max()),
-                                         cutoff.value);
-        }
+            return found;
+        });
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
         if (!list) return nullptr;
         PyRef score;  // equal scores are neighbours in the result and share one int object

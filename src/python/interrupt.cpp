@@ -28,12 +28,15 @@ extern "C" void note_sigint(int) {
 // The takeover in force, if any. Only touched with the interpreter lock held, on the main thread.
 struct Takeover {
     bool active = false;
-    int depth = 0;  // the CallScope depth that installed it, and that releases it
+    int depth = 0;             // the CallScope depth that installed it, and that releases it
+    unsigned long thread = 0;  // the thread that installed it (the main thread)
     struct sigaction previous {};
 };
 
 Takeover takeover;
-int call_depth = 0;
+// Calls under way on this thread. Per thread, because calls of brindle_search._native release the
+// interpreter lock, so that calls of other threads start and end while one of the main thread runs.
+thread_local int call_depth = 0;
 
 // Puts the interpreter's handler back; a SIGINT seen meanwhile and not yet acted on is raised
 // again, so that the interpreter's handler receives it.
@@ -94,6 +97,13 @@ void take_over_sigint() {
     if (sigaction(SIGINT, &ours, &takeover.previous) != 0) return;
     takeover.active = true;
     takeover.depth = call_depth;
+    takeover.thread = static_cast<unsigned long>(PyThread_get_thread_ident());
+}
+
+// Whether the takeover in force belongs to this thread: only its own calls act on it.
+bool own_takeover() {
+    return takeover.active &&
+           takeover.thread == static_cast<unsigned long>(PyThread_get_thread_ident());
 }
 
 }  // namespace
@@ -103,7 +113,7 @@ CallScope::CallScope() noexcept {
 }
 
 CallScope::~CallScope() {
-    if (takeover.active && takeover.depth == call_depth) release_takeover(true);
+    if (own_takeover() && takeover.depth == call_depth) release_takeover(true);
     --call_depth;
 }
 
@@ -114,7 +124,7 @@ void check_signals_hook(void*) {
         take_over_sigint();
         return;
     }
-    if (sigint_seen == 0) return;
+    if (sigint_seen == 0 || !own_takeover()) return;
     const int is_default = default_handler_in_place();
     if (is_default == 1) {
         release_takeover(false);

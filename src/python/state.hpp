@@ -42,9 +42,10 @@ struct ProcessState {
     // kept, so that it is compiled once.
     PyObject* exact_texts = nullptr;
 
-    // PyPy only, for taking SIGINT over during long calls: threading.main_thread,
-    // signal.getsignal and signal.default_int_handler, imported on first need and kept, and the
-    // main thread's identifier once known.
+    // For taking SIGINT over during long calls (PyPy only) and for telling the main thread in
+    // calls that release the interpreter lock (brindle_search._native): threading.main_thread,
+    // signal.getsignal and signal.default_int_handler, imported on first need and kept, and (PyPy)
+    // the main thread's identifier once known.
     PyObject* threading_main_thread = nullptr;
     PyObject* signal_getsignal = nullptr;
     PyObject* signal_default_int_handler = nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../reference/diagnostics.hpp"
+#include "core/cancel.hpp"
 #include "core/content_replacer/diagnostics.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
@@ -708,6 +709,53 @@ TEST(FindMatchLocations, LongSearchTextInLongContentFinishes) {
     ASSERT_EQ(found.size(), 20000u - 10001u + 1u);
     EXPECT_EQ(found.front(), 1u);
     EXPECT_EQ(found.back(), 10000u);
+}
+
+// A work budget either lets the search finish with its usual answer or abandons it; a hook
+// installed before it keeps being called.
+TEST(WorkBudget, AbandonsOrLeavesTheSearchAsItIs) {
+    std::string content;
+    std::string old_string;
+    for (int i = 0; i < 6000; ++i) {
+        content +=
+            "    value_" + std::to_string(i) + " = compute(" + std::to_string(i) + ", x) + offset\n";
+    }
+    for (int i = 1000000; i < 1000100; ++i) {
+        if (!old_string.empty()) old_string += "\n";
+        old_string +=
+            "    valeu_" + std::to_string(i) + " = compuet(" + std::to_string(i) + ", y) - offset";
+    }
+    const ContentLines lines(content);
+    const std::optional<FuzzyMatchInfo> plain = find_most_similar_window(lines, old_string, 0.5);
+    ASSERT_TRUE(plain.has_value());
+
+    struct Outer {
+        int calls = 0;
+        static void hook(void* self) { ++static_cast<Outer*>(self)->calls; }
+    } outer;
+    brindle::ScopedInterruptHook installed(&Outer::hook, &outer);
+    std::optional<FuzzyMatchInfo> within;
+    EXPECT_TRUE(brindle::run_with_work_budget(
+        INT64_MAX, [&] { within = find_most_similar_window(lines, old_string, 0.5); }));
+    ASSERT_TRUE(within.has_value());
+    EXPECT_EQ(within->similarity, plain->similarity);
+    EXPECT_EQ(within->start_line, plain->start_line);
+    EXPECT_EQ(within->text, plain->text);
+    const int calls_with_budget = outer.calls;
+    EXPECT_GT(calls_with_budget, 2);  // the search polled many intervals, each reaching the outer hook
+
+    bool ran_to_end = false;
+    EXPECT_FALSE(brindle::run_with_work_budget(2 * brindle::kPollInterval, [&] {
+        find_most_similar_window(lines, old_string, 0.5);
+        ran_to_end = true;
+    }));
+    EXPECT_FALSE(ran_to_end);
+    EXPECT_GT(outer.calls, calls_with_budget);
+    // The outer hook is back in place for what follows.
+    brindle::detail::interrupt_state.budget = 0;
+    const int before = outer.calls;
+    brindle::poll_interrupt();
+    EXPECT_EQ(outer.calls, before + 1);
 }
 
 }  // namespace

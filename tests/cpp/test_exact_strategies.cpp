@@ -239,6 +239,54 @@ TEST(ContentLines, TablesAgreeWithTheirDefinitions) {
     EXPECT_GT(wide, 1000u);
 }
 
+// A class of equal windows followed in ascending order (with now and then a step back, as when a
+// later strategy goes over the content again) answers as a comparison of the window texts would.
+// Contents of periodic line sequences with defects, so that windows at one spacing repeat for a
+// while (the comparison of the last lines only), then stop.
+TEST(ContentLines, WindowRunsAgreeWithTextComparison) {
+    std::mt19937 rng(5);
+    std::size_t known_spacing = 0, equal = 0, unequal = 0, steps_back = 0;
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t period = 1 + rng() % 4;
+        const char* const kLines[] = {"a", "b", "a\r", "", " a"};
+        std::vector<std::string> unit(period);
+        for (auto& line : unit) line = kLines[rng() % std::size(kLines)];
+        std::string content;
+        const std::size_t n = 10 + rng() % 80;
+        for (std::size_t k = 0; k < n; ++k) {
+            content += rng() % 25 == 0 ? std::string("defect") : unit[k % period];
+            content += rng() % 8 == 0 ? "\r\n" : "\n";
+        }
+        const ContentLines table(content);
+        const std::size_t count = 1 + rng() % std::min<std::size_t>(n, 12);
+        const std::size_t first = rng() % (n - count + 1);
+        ContentLines::WindowRun run{first, count};
+        const std::string text = table.window_text(first, count);
+        std::size_t begin = first;
+        for (int step = 0; step < 40; ++step) {
+            if (rng() % 10 == 0) {
+                begin = rng() % (n - count + 1);
+                steps_back += begin < run.last;
+            } else {
+                begin += rng() % 3 == 0 ? 1 + rng() % 5 : period;
+            }
+            if (begin + count > n) break;
+            const std::size_t spacing = begin - std::min(begin, run.last);
+            known_spacing += spacing != 0 && spacing == run.period;
+            const bool same = table.window_text(begin, count) == text;
+            ASSERT_EQ(table.same_text_as(run, begin), same) << content << " " << begin;
+            (same ? equal : unequal) += 1;
+            if (same) {
+                ASSERT_EQ(run.last, begin);
+            }
+        }
+    }
+    EXPECT_GT(known_spacing, 2000u);
+    EXPECT_GT(equal, 6000u);
+    EXPECT_GT(unequal, 5000u);
+    EXPECT_GT(steps_back, 1000u);
+}
+
 TEST(Candidates, ViewsOwnedTextsAndWindows) {
     const std::string content = "a\r\nb\nc\n";
     const ContentLines table(content);

@@ -612,6 +612,70 @@ TEST(TolerantStrategies, FastMatchesPlainOnGeneratedInputs) {
     }
 }
 
+// indentation_flexible on contents of few distinct lines in several indentations, so that many
+// overlapping windows pass the key filters and are told apart by the search of the searched
+// form's pieces: runs of one common indentation, changes of it between overlapping windows
+// (staircases), blank windows, lone CRs at line ends and a cut inside a multi-byte space.
+TEST(TolerantStrategies, IndentationFlexibleManyWindowsMatchPlainForm) {
+    std::mt19937 rng(99);
+    auto below = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
+    const char* const kIndents[] = {"", "  ", "    ", "\t", " \t", "\u3000", "  \u3000"};
+    const char* const kBodies[] = {"x = 1", "x = 1 ", "x = 1\r", "f(x)", "}", "", " ", "\r"};
+    IndentationFlexibleStats total;
+    int matching = 0, staircases = 0, blank_windows = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<std::string> lines;
+        const std::size_t n = 4 + below(150);
+        const std::size_t shape = below(4);  // 0: staircase, 1: mostly blank, else repeated lines
+        const bool staircase = shape == 0;
+        const std::size_t kinds = 1 + below(3);
+        for (std::size_t k = 0; k < n; ++k) {
+            std::string body = kBodies[below(kinds + (below(5) == 0 ? 3 : 0))];
+            if (shape == 1) body = below(6) == 0 ? "x = 1" : kBodies[5 + below(3)];
+            const std::string indent =
+                staircase ? std::string(k % 7, ' ') : kIndents[below(1 + below(3))];
+            lines.push_back(body.empty() || body == " " || body == "\r" ? body : indent + body);
+        }
+        std::string content;
+        for (std::size_t k = 0; k < n; ++k) content += lines[k] + (below(10) == 0 ? "\r\n" : "\n");
+        if (below(3) == 0) content.pop_back();
+        // A window of the content, reindented (or not), sometimes with one line changed.
+        const std::size_t m = 1 + below(std::min<std::size_t>(n, 12));
+        const std::size_t start = below(n - m + 1);
+        const std::string extra = below(2) ? "" : kIndents[below(std::size(kIndents))];
+        std::string old_string;
+        for (std::size_t k = start; k < start + m; ++k) {
+            if (k > start) old_string += "\n";
+            std::string line = lines[k];
+            if (below(40) == 0) line = "changed";
+            old_string += text::is_blank(line) ? line : extra + line;
+        }
+        if (below(5) == 0) old_string += "\n";
+        const ContentLines split(content);
+        IndentationFlexibleStats stats;
+        const Texts fast =
+            indentation_flexible_replacer_with_stats(split, old_string, &stats).strings();
+        ASSERT_EQ(fast, plain::indentation_flexible(content, old_string))
+            << "content: [" << content << "]\nold_string: [" << old_string << "]";
+        if (stats.few_windows) continue;
+        total.windows_checked += stats.windows_checked;
+        total.restarts += stats.restarts;
+        total.lines_read += stats.lines_read;
+        matching += !fast.empty();
+        staircases += staircase && fast.size() > 1;
+        blank_windows += text::is_blank(old_string) && !fast.empty();
+    }
+    // Many windows per search, read in runs of one search each: fewer lines read than windows.
+    EXPECT_GT(total.windows_checked, 25000u);
+    EXPECT_GT(total.windows_checked, 3 * total.restarts);
+    EXPECT_LT(total.lines_read, total.windows_checked);
+    EXPECT_GT(matching, 1000);
+    EXPECT_GT(staircases, 50);
+    EXPECT_GT(blank_windows, 20);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Pathological inputs: each of these must simply finish.
 // ---------------------------------------------------------------------------------------------

@@ -80,7 +80,15 @@ struct Cell {
     Step step = kPaired;
 };
 
-inline Ranges resolve(const std::vector<std::string>& source, const std::vector<std::string>& query) {
+// What the walks back of one resolution did, for tests that check which cases their inputs reach.
+struct WalkStats {
+    std::size_t candidates = 0;  // end columns of least cost
+    std::size_t steps = 0;       // steps walked from all of them
+};
+
+// Every end column of least cost walks its own steps back, one cell at a time.
+inline Ranges resolve(const std::vector<std::string>& source, const std::vector<std::string>& query,
+                      WalkStats* stats = nullptr) {
     const std::size_t n = source.size();
     const std::size_t m = query.size();
     std::vector<std::vector<Cell>> t(m + 1, std::vector<Cell>(n + 1));
@@ -109,7 +117,9 @@ inline Ranges resolve(const std::vector<std::string>& source, const std::vector<
     for (std::size_t e = 1; e <= n; ++e) {
         if (t[m][e].cost != least) continue;
         std::size_t r = m, c = e, count = 0;
+        if (stats != nullptr) ++stats->candidates;
         while (r > 0 && c > 0) {
+            if (stats != nullptr) ++stats->steps;
             const Step step = t[r][c].step;
             if (step == kPaired) {
                 --r, --c, ++count;

@@ -13,6 +13,12 @@
 // only a hint: users confirm equality by comparing texts, so the odd collision of a 31-bit hash
 // costs one comparison, never a wrong answer.
 //
+// Windows of one text. Many candidate windows often share one text (a block in a run of equal
+// lines, a repeated block); comparing each with the first costs its length each time. A window
+// that comes p lines after the latest one of its class, as the one before came p lines after its
+// predecessor, repeats it exactly when its last p lines repeat the p lines before them, since
+// the lines before those are already known to repeat with period p (WindowRun).
+//
 // Window lengths. A window's text is the stretch of the content from its first line's start to
 // its last line's end, less one byte for every line break in it that is CR LF; without CR LF in
 // the content that is the stretch itself, and otherwise prefix counts of CR LF line ends give it.
@@ -306,6 +312,30 @@ bool ContentLines::windows_equal(std::size_t begin_a, std::size_t count_a, std::
         if (lines[begin_a + k] != lines[begin_b + k]) return false;
     }
     return true;
+}
+
+bool ContentLines::same_text_as(WindowRun& run, std::size_t begin) const {
+    const std::size_t count = run.count;
+    if (begin == run.last) return true;
+    if (begin < run.last) {
+        // An earlier window (a new pass over the content) becomes the latest member: the windows
+        // after it are then compared with their predecessors again.
+        if (!windows_equal(begin, count, run.last, count)) return false;
+        run = {begin, count, 0};
+        return true;
+    }
+    // Windows run.last and begin = run.last + p have one text exactly when lines x and x + p are
+    // equal for x in [run.last, run.last + count). With the same spacing as the step before, the
+    // pairs up to run.last + count - p are known equal, and only the last p are compared.
+    const std::size_t p = begin - run.last;
+    const bool known = p == run.period && p < count;
+    const bool same = known ? windows_equal(run.last + count - p, p, run.last + count, p)
+                            : windows_equal(run.last, count, begin, count);
+    if (same) {
+        run.last = begin;
+        run.period = p < count ? p : 0;
+    }
+    return same;
 }
 
 std::uint64_t ContentLines::text_hash(std::string_view text) {

@@ -51,7 +51,7 @@ namespace {
 // Closest-match search.
 constexpr std::size_t kAnchorRadius = 5;       // windows starting up to 5 lines around a hit
 constexpr std::size_t kFallbackWindows = 100;  // windows scored when the anchor occurs nowhere
-constexpr double kMinSimilarity = 0.8;         // weaker near-misses are not worth showing
+constexpr double kMinSimilarity = kClosestMatchThreshold;  // weaker near-misses are not shown
 // Window search: distances refused before the windows left get the substring bound.
 constexpr std::size_t kRefusalsBeforeSubstringBounds = 2;
 // ... and only when the estimated cost of measuring them is this many times that of the pass.
@@ -808,19 +808,24 @@ NotFound build_not_found_error(const ContentLines& content, std::string_view old
     }
 
     std::optional<FuzzyMatchInfo> closest = find_closest_match(content, old_string);
-    if (closest) {
-        message += "\nClosest fuzzy match (";
-        message += percent_one_decimal(closest->similarity);
-        message += "% similar) at lines ";
-        message += std::to_string(closest->start_line);
-        message += '-';
-        message += std::to_string(closest->end_line);
-        message += ":\n";
-        message += closest->diff;
-    }
+    const std::size_t piece_begin = message.size();
+    if (closest) message += closest_match_piece(*closest);
+    const std::size_t piece_end = message.size();
 
     message += kDebuggingTips;
-    return NotFound{std::move(message), std::move(closest)};
+    return NotFound{std::move(message), std::move(closest), piece_begin, piece_end};
+}
+
+std::string closest_match_piece(const FuzzyMatchInfo& closest) {
+    std::string piece = "\nClosest fuzzy match (";
+    piece += percent_one_decimal(closest.similarity);
+    piece += "% similar) at lines ";
+    piece += std::to_string(closest.start_line);
+    piece += '-';
+    piece += std::to_string(closest.end_line);
+    piece += ":\n";
+    piece += closest.diff;
+    return piece;
 }
 
 MultipleMatches build_multiple_matches_error(const ContentLines& content, std::string_view old_string) {

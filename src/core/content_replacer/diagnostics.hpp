@@ -14,6 +14,13 @@
 namespace brindle::replacer {
 
 NotFound build_not_found_error(const ContentLines& content, std::string_view old_string);
+
+// Closest matches less similar than this are not shown (nor searched for).
+inline constexpr double kClosestMatchThreshold = 0.8;
+
+// The piece of a not-found message that shows a closest match ("\nClosest fuzzy match (90.7%
+// similar) at lines 10-11:\n" and its diff), as build_not_found_error writes it.
+std::string closest_match_piece(const FuzzyMatchInfo& closest);
 MultipleMatches build_multiple_matches_error(const ContentLines& content, std::string_view old_string);
 
 // What a closest-window search did, for tests that check which paths their inputs reach.

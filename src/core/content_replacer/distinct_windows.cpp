@@ -5,20 +5,25 @@
 namespace brindle::replacer {
 
 void DistinctWindows::remember(std::string_view text) {
-    seen_[ContentLines::text_hash(text)].push_back({text, 0, 0});
+    seen_[ContentLines::text_hash(text)].push_back({text, {0, 0}});
 }
 
-bool DistinctWindows::equal(const Seen& seen, std::size_t begin, std::size_t count) const {
-    if (seen.count == 0) return content_.window_equals(begin, count, seen.text);
-    return content_.windows_equal(seen.begin, seen.count, begin, count);
+bool DistinctWindows::equal(Seen& seen, std::size_t begin, std::size_t count) const {
+    if (seen.run.count == count) return content_.same_text_as(seen.run, begin);
+    const bool same = seen.run.count == 0
+                          ? content_.window_equals(begin, count, seen.text)
+                          : content_.windows_equal(seen.run.last, seen.run.count, begin, count);
+    // A remembered text equal to a window is represented by that window from now on.
+    if (same) seen.run = {begin, count};
+    return same;
 }
 
 bool DistinctWindows::first_time(std::size_t begin, std::size_t count) {
     std::vector<Seen>& bucket = seen_[content_.window_hash(begin, count)];
-    for (const Seen& seen : bucket) {
+    for (Seen& seen : bucket) {
         if (equal(seen, begin, count)) return false;
     }
-    bucket.push_back({{}, begin, count});
+    bucket.push_back({{}, {begin, count}});
     return true;
 }
 

@@ -13,8 +13,10 @@ namespace brindle::replacer {
 
 // A window's text is hashed in O(1) from the content's window hashes and compared in full only
 // with earlier texts of the same hash, so that telling whether a matching window repeats an earlier
-// candidate neither builds nor hashes its text (thousands of equal windows of thousands of lines
-// stay cheap). Nothing is built before the first window is asked about.
+// candidate neither builds nor hashes its text. A text seen before keeps its latest window as a
+// ContentLines::WindowRun, so that thousands of equal windows of thousands of lines, coming in
+// ascending order, cost a comparison of the lines between them, not of every window in full.
+// Nothing is built before the first window is asked about.
 class DistinctWindows {
 public:
     explicit DistinctWindows(const ContentLines& content) : content_(content) {}
@@ -28,11 +30,10 @@ public:
 
 private:
     struct Seen {
-        std::string_view text;  // a remembered text, or empty for a window
-        std::size_t begin = 0;  // the window, when count > 0
-        std::size_t count = 0;
+        std::string_view text;  // a remembered text, when run.count is 0
+        ContentLines::WindowRun run{0, 0};
     };
-    bool equal(const Seen& seen, std::size_t begin, std::size_t count) const;
+    bool equal(Seen& seen, std::size_t begin, std::size_t count) const;
 
     const ContentLines& content_;
     std::unordered_map<std::uint64_t, std::vector<Seen>> seen_;

@@ -14,15 +14,18 @@
 // Whether a candidate applies depends only on the call's arguments and the candidate text, so a
 // text that already failed in this call is not searched again; it is recognised by its hash
 // (O(1) for a window of lines) and a comparison, without being built. "Exactly once" is decided
-// by searching again just after the first occurrence, and the hinted search stops at the first
-// occurrence on or after the hinted line, since later occurrences lie no nearer.
+// by searching again just after the first occurrence; the hinted search looks for the occurrences
+// next to the hinted line's start, forward and backward from it (nearest_to_hint), so its cost
+// does not grow with the number of occurrences before the hint.
 //
 // Occurrences are counted at character boundaries only: the empty candidate occurs at every
 // character boundary of the content, never between the bytes of one character.
 #include "core/content_replacer/driver.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -140,27 +143,103 @@ std::string replace_every(std::string_view content, std::string_view candidate,
     return out;
 }
 
-// The occurrence (overlapping ones included) whose line is nearest `hint`, the earlier on a tie;
-// `first` is the first occurrence.
+// Position of the last occurrence of a non-empty `needle` that starts at or after `lowest` and
+// before `before` and that starts and ends on character boundaries (kNone when there is none).
+// Knuth-Morris-Pratt run backwards: the reversed needle searched in the text read from right to
+// left, so every byte between the answer and `before` (plus the needle's length) is read once,
+// however densely the occurrences overlap.
+std::size_t rfind_at_boundary(std::string_view hay, std::string_view needle, std::size_t lowest,
+                              std::size_t before) {
+    const std::size_t m = needle.size();
+    if (before <= lowest || hay.size() < m) return kNone;
+    // border[q]: the longest proper border of the needle's last q + 1 bytes read backwards.
+    std::vector<std::size_t> border(m, 0);
+    const auto back = [&](std::size_t i) { return needle[m - 1 - i]; };
+    for (std::size_t q = 1, k = 0; q < m; ++q) {
+        while (k > 0 && back(q) != back(k)) k = border[k - 1];
+        if (back(q) == back(k)) ++k;
+        border[q] = k;
+    }
+    // An occurrence at p < before ends at p + m <= before - 1 + m.
+    const std::size_t end = std::min(hay.size(), before - 1 + m);
+    for (std::size_t i = end, k = 0; i > lowest;) {
+        --i;
+        if ((i & 1023) == 0) poll_interrupt();
+        while (k > 0 && hay[i] != back(k)) k = border[k - 1];
+        if (hay[i] == back(k)) ++k;
+        if (k == m) {
+            // The needle starts at i; i >= lowest, and i < before since i + m <= end.
+            if (utf8::is_boundary(hay, i) && utf8::is_boundary(hay, i + m)) return i;
+            k = border[k - 1];
+        }
+    }
+    return kNone;
+}
+
+// Offset of the first byte after the `count`-th LF at or after `from` (kNone when there are fewer).
+std::size_t after_newlines(std::string_view s, std::size_t from, std::uint64_t count) {
+    std::size_t pos = from;
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const void* hit = std::memchr(s.data() + pos, '\n', s.size() - pos);
+        if (hit == nullptr) return kNone;
+        pos = static_cast<std::size_t>(static_cast<const char*>(hit) - s.data()) + 1;
+    }
+    return pos;
+}
+
+// The occurrence (overlapping ones included) at or after `first`, the first occurrence, whose line
+// is nearest `hint`, the earlier on a tie.
+//
+// Lines grow with positions, so the occurrences on or below the hinted line are led by the first
+// one at or after the line's start (A), and those above it by the last one before that start (B),
+// or rather by the first occurrence on B's line, which ties with B and comes earlier. Every other
+// occurrence lies as far from the hint or further. So the answer is B's line's first occurrence
+// unless A is strictly nearer. A is found by searching forward from the line's start, B by
+// searching backward from it: the work is proportional to the distance from the hint to the
+// occurrences next to it, not to the number of occurrences before it.
 std::size_t nearest_to_hint(std::string_view content, std::string_view candidate, std::size_t first,
                             std::uint64_t hint) {
-    std::size_t best = first;
-    std::uint64_t best_gap = ~std::uint64_t{0};
-    std::uint64_t line = line_number_at(content, first);
-    std::size_t counted_to = first;  // line is the line of this position
-    for (std::size_t pos = first; pos != kNone; pos = find_at_boundary(content, candidate, pos + 1)) {
-        poll_interrupt();
-        line += count_newlines(content.substr(counted_to, pos - counted_to));
-        counted_to = pos;
-        const std::uint64_t gap = line > hint ? line - hint : hint - line;
-        if (gap < best_gap) {
-            best_gap = gap;
-            best = pos;
+    const std::uint64_t first_line = line_number_at(content, first);
+    if (first_line >= hint) return first;  // later occurrences lie on this line or below
+    if (candidate.empty()) {
+        // Occurrences at every character boundary, one after another up to the hinted line.
+        std::size_t best = first;
+        std::uint64_t best_gap = hint - first_line;
+        std::uint64_t line = first_line;
+        std::size_t counted_to = first;  // line is the line of this position
+        for (std::size_t pos = first; pos != kNone;
+             pos = find_at_boundary(content, candidate, pos + 1)) {
+            poll_interrupt();
+            line += count_newlines(content.substr(counted_to, pos - counted_to));
+            counted_to = pos;
+            const std::uint64_t gap = line > hint ? line - hint : hint - line;
+            if (gap < best_gap) {
+                best_gap = gap;
+                best = pos;
+            }
+            if (line >= hint) break;
         }
-        // Later occurrences lie on this line or below it: none is nearer.
-        if (line >= hint) break;
+        return best;
     }
-    return best;
+    // Positions from `start` on lie on the hinted line or below it; those before it above it.
+    const std::size_t start = after_newlines(content, first, hint - first_line);
+    std::size_t below = kNone;  // A
+    std::uint64_t below_gap = 0;
+    if (start != kNone) {
+        below = find_at_boundary(content, candidate, start);
+        if (below != kNone) below_gap = count_newlines(content.substr(start, below - start));
+    }
+    // B: `first` itself lies before `start`, so there is one.
+    const std::size_t last_above =
+        rfind_at_boundary(content, candidate, first, start == kNone ? content.size() + 1 : start);
+    const std::uint64_t above_line =
+        first_line + count_newlines(content.substr(first, last_above - first));
+    const std::uint64_t above_gap = hint - above_line;
+    if (below != kNone && below_gap < above_gap) return below;
+    // The first occurrence on B's line: none before `first` counts, and B itself is one.
+    const std::size_t lf = last_above == 0 ? kNone : content.rfind('\n', last_above - 1);
+    const std::size_t line_start = lf == kNone ? 0 : lf + 1;
+    return find_at_boundary(content, candidate, std::max(first, line_start));
 }
 
 std::string splice(std::string_view content, std::size_t pos, std::size_t length,
@@ -175,35 +254,40 @@ std::string splice(std::string_view content, std::size_t pos, std::size_t length
 
 // The distinct candidate texts that could not be applied in this call, by hash. A window of
 // content lines is kept as the window, a view of the content or of the search text as the view;
-// only a text that a strategy built is copied.
+// only a text that a strategy built is copied. A text found again in a window is represented by
+// its latest such window from then on (ContentLines::WindowRun), so that the many windows of one
+// text that a strategy hands out in ascending order are recognised at the cost of the lines
+// between them.
 class FailedTexts {
 public:
     explicit FailedTexts(const ContentLines& content, std::string_view old_string)
         : content_(content), old_string_(old_string) {}
 
-    bool contains(const Candidates& list, std::size_t k) const {
+    bool contains(const Candidates& list, std::size_t k) {
         if (by_hash_.empty()) return false;  // saves hashing the first candidates of a call
         const auto it = by_hash_.find(list.hash(k));
         if (it == by_hash_.end()) return false;
         const std::size_t length = list.length(k);
-        for (const Entry& e : it->second) {
-            if (e.count > 0) {
-                if (content_.window_length(e.begin, e.count) == length &&
-                    list.equals_window(k, content_, e.begin, e.count)) {
-                    return true;
-                }
-            } else if (e.text.size() == length && list.equals(k, e.text)) {
-                return true;
+        const auto window = list.window(k);
+        for (Entry& e : it->second) {
+            if (e.length != length) continue;
+            if (window && e.run.count == window->second) {
+                if (content_.same_text_as(e.run, window->first)) return true;
+                continue;
             }
+            const bool same = e.run.count > 0 ? list.equals_window(k, content_, e.run.last, e.run.count)
+                                              : list.equals(k, e.text);
+            if (same && window) e.run = {window->first, window->second};
+            if (same) return true;
         }
         return false;
     }
 
     void add(const Candidates& list, std::size_t k, std::string_view text) {
         Entry entry;
+        entry.length = text.size();
         if (const auto window = list.window(k)) {
-            entry.begin = window->first;
-            entry.count = window->second;
+            entry.run = {window->first, window->second};
         } else if (within(text, content_.text) || within(text, old_string_)) {
             entry.text = text;
         } else {
@@ -221,9 +305,9 @@ private:
     }
 
     struct Entry {
-        std::string_view text;  // when count is 0
-        std::size_t begin = 0;  // a window of content lines, when count > 0
-        std::size_t count = 0;
+        std::string_view text;              // when run.count is 0
+        ContentLines::WindowRun run{0, 0};  // a window with the text, when run.count > 0
+        std::size_t length = 0;             // of the text
     };
     const ContentLines& content_;
     std::string_view old_string_;

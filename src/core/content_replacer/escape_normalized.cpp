@@ -24,8 +24,9 @@
 //
 // Most searches fail at the first characters of a window, so that laid-out text is computed only when
 // it pays: each window is first resolved piece by piece into a comparison with the target that
-// stops at the first difference, and only when those comparisons have read more than a few times
-// the content's size does the strategy start again with the laid-out text. Both give the same
+// stops at the first difference, and only when those comparisons have read about the content's
+// size does the strategy start again with the laid-out text (so a search that pays for the
+// laid-out text costs at most about twice what it costs). Both give the same
 // windows. Matching windows become candidates as windows, each distinct text once
 // (DistinctWindows).
 #include <cstddef>
@@ -184,7 +185,7 @@ Candidates escape_normalized_replacer_with_budget(const ContentLines& content,
     if (m == 0 || n < m) return found;
 
     // Windows resolved one by one while that stays cheap.
-    std::size_t budget = budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
+    std::size_t budget = budget_bytes ? *budget_bytes : content.text.size() + 16 * n + 4096;
     bool over_budget = false;
     {
         DistinctWindows windows(content);

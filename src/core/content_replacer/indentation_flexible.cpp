@@ -19,18 +19,39 @@
 // LF that re-split gives back the same lines except that every line but the last loses one
 // trailing CR (now standing before an LF) and an empty last line disappears (the block ends in
 // LF); neither changes which lines are blank or how far the others are indented. So the strategy
-// measures every content line once (blank or not, indentation), keeps the smallest indentation of
-// the window's non-blank lines with a sliding-window minimum, and compares the window against the
-// searched form by length first and then line by line, stopping at the first difference. A window
-// of blank lines only is compared as it stands, since such a text is returned unchanged.
+// measures every content line once (blank or not, indentation) and keeps the smallest indentation
+// of the window's non-blank lines with a sliding-window minimum: the window's common indentation
+// D. A window of blank lines only is compared as it stands, since such a text is returned
+// unchanged.
 //
 // Before that, two necessary conditions are checked for all windows at once by searching key
 // sequences (one key per line, Knuth-Morris-Pratt): the trimmed lines must be the searched
 // trimmed lines (by the content's trimmed-line ids; a searched line that no content line has ends
 // the strategy at once), and the indentation steps between consecutive non-blank lines must be
-// the searched ones (see windows_passing_line_keys). So runs of thousands of equal lines that
-// differ from the search text only late in every window do not cost a comparison of every window
-// line by line.
+// the searched ones (see windows_passing_line_keys).
+//
+// The windows that pass are then compared with the searched form T as sequences of lines, not of
+// bytes. T is equal to the window's form exactly when T cut at its LF bytes gives the window's
+// lines in their form: line k of a window with common indentation D becomes
+//
+//     form_D(k) = line k without a final CR, and without its first D bytes unless it is blank
+//
+// (the window's last line keeps its CR, and an empty last line is dropped; both are looked at
+// apart, once per window). form_D(k) depends on the window only through D, so all windows of one
+// D are tested at once by a Knuth-Morris-Pratt search of T's pieces (as ids: each distinct piece
+// gets a number, and a line whose form is no piece gets none) over the forms of consecutive lines,
+// each line's form computed once: a window matches when the search finds T's first pieces ending
+// at its last line but one, and its last line is right. The search runs on from one window to the
+// next while D stays the same and the window starts within the lines already read; otherwise it
+// starts again at the window. A new start without a change of D reads lines of no earlier window;
+// a change of D between overlapping windows p lines apart means that both the content's and T's
+// indentation grow by the change every p lines (the indentation steps agree in both windows), so
+// the m lines read again after such a change are paid for by at least as many bytes of
+// indentation. So thousands of overlapping windows of equal lines cost one pass over their lines,
+// not a comparison of every window line by line.
+//
+//     T: 'a\n  b'   lines '  a', '    b', '  a', '    b'   D = 2 for windows 0 and 2:
+//     forms_2 'a', '  b', 'a', '  b'  ->  'a' '  b' found at lines 0 and 2
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -38,6 +59,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -45,6 +67,7 @@
 #include "core/content_replacer/occurrences.hpp"
 #include "core/content_replacer/prefix_check.hpp"
 #include "core/content_replacer/strategies.hpp"
+#include "core/content_replacer/window_scans.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
 
@@ -208,6 +231,119 @@ std::vector<bool> windows_passing_line_keys(const ContentLines& content, const I
     return passing;
 }
 
+// Whether passing windows (asked about in ascending order, all of `count` lines) have the searched
+// form T: the search of T's pieces over the lines' forms described in the file comment.
+class WindowForms {
+public:
+    WindowForms(const ContentLines& content, const IndentedLines& measured, std::string_view target,
+                std::size_t count)
+        : lines_(content.lines), measured_(measured), count_(count) {
+        // T cut at every LF, an empty piece after a final LF included.
+        for (std::size_t start = 0;;) {
+            const std::size_t lf = target.find('\n', start);
+            pieces_.push_back(target.substr(start, lf == std::string_view::npos ? lf : lf - start));
+            if (lf == std::string_view::npos) break;
+            start = lf + 1;
+        }
+        // The window's form has `count` pieces, or one less when its last line is empty.
+        if (pieces_.size() != count && pieces_.size() + 1 != count) return;
+        possible_ = true;
+        ids_.reserve(pieces_.size());
+        for (std::size_t j = 0; j < pieces_.size(); ++j) ids_.emplace(pieces_[j], j);
+        // The pattern: the ids of the pieces of every line but the window's last.
+        for (std::size_t j = 0; j + 1 < count; ++j) pattern_.push_back(ids_.find(pieces_[j])->second);
+        border_.assign(pattern_.size(), 0);
+        for (std::size_t q = 1, k = 0; q < pattern_.size(); ++q) {
+            while (k > 0 && pattern_[q] != pattern_[k]) k = border_[k - 1];
+            if (pattern_[q] == pattern_[k]) ++k;
+            border_[q] = k;
+        }
+    }
+
+    // Whether the window of lines begin.. has the form T; `common` is its common indentation,
+    // empty when all its lines are blank.
+    bool window_matches(std::size_t begin, std::optional<std::size_t> common) {
+        if (!possible_) return false;
+        const std::size_t last = begin + count_ - 1;
+        if (!last_line_matches(last, common)) return false;
+        if (pattern_.empty()) return true;
+        // Read on from where the search stands, or start it again at this window.
+        if (!started_ || common != mode_ || next_ < begin || next_ > last) {
+            started_ = true;
+            mode_ = common;
+            next_ = begin;
+            matched_ = 0;
+            match_end_ = kNoPiece;
+            ++restarts_;
+        }
+        for (; next_ < last; ++next_) {
+            const std::size_t id = form_id(next_);
+            while (matched_ > 0 && id != pattern_[matched_]) matched_ = border_[matched_ - 1];
+            if (id == pattern_[matched_]) ++matched_;
+            if (matched_ == pattern_.size()) {
+                match_end_ = next_;
+                matched_ = border_[matched_ - 1];
+            }
+            ++lines_read_;
+        }
+        return match_end_ == last - 1;
+    }
+
+    std::size_t restarts() const { return restarts_; }
+    std::size_t lines_read() const { return lines_read_; }
+
+private:
+    static constexpr std::size_t kNoPiece = ~std::size_t{0};
+
+    // The id of the piece that line k's form under the current mode is (kNoPiece: none). A line
+    // read on the way between windows may be indented less than D; it then matches no window, and
+    // whatever id it gets only moves the search along.
+    std::size_t form_id(std::size_t k) const {
+        std::string_view line = lines_[k];
+        if (mode_) {
+            line = without_final_cr(line);
+            if (!measured_.blank(k)) {
+                if (!utf8::is_boundary(line, *mode_)) return kNoPiece;
+                line.remove_prefix(*mode_);
+            }
+        }
+        const auto it = ids_.find(line);
+        return it == ids_.end() ? kNoPiece : it->second;
+    }
+
+    // The last line's own test: it keeps a final CR, and when empty it is dropped from the form
+    // (the window then has one piece less), unless every line is blank (the text stands as is).
+    bool last_line_matches(std::size_t k, std::optional<std::size_t> common) const {
+        std::string_view line = lines_[k];
+        if (!common) return pieces_.size() == count_ && line == pieces_.back();
+        if (line.empty()) return pieces_.size() + 1 == count_;
+        if (pieces_.size() != count_) return false;
+        if (!measured_.blank(k)) {
+            if (!utf8::is_boundary(line, *common)) return false;
+            line.remove_prefix(*common);
+        }
+        return line == pieces_.back();
+    }
+
+    const LazyLines& lines_;
+    const IndentedLines& measured_;
+    std::size_t count_;
+    bool possible_ = false;
+    std::vector<std::string_view> pieces_;
+    std::unordered_map<std::string_view, std::size_t> ids_;  // the first piece of each text
+    std::vector<std::size_t> pattern_;
+    std::vector<std::size_t> border_;
+    // The search: its mode (the common indentation D, or none for blank windows), the next line
+    // to read and the length of the pattern's prefix matched so far.
+    bool started_ = false;
+    std::optional<std::size_t> mode_;
+    std::size_t next_ = 0;
+    std::size_t matched_ = 0;
+    std::size_t match_end_ = kNoPiece;  // the last line where the whole pattern was found
+    std::size_t restarts_ = 0;
+    std::size_t lines_read_ = 0;
+};
+
 }  // namespace
 
 std::optional<std::string> try_remove_common_indentation(std::string_view text) {
@@ -235,6 +371,12 @@ std::optional<std::string> try_remove_common_indentation(std::string_view text) 
 }
 
 Candidates indentation_flexible_replacer(const ContentLines& content, std::string_view old_string) {
+    return indentation_flexible_replacer_with_stats(content, old_string, nullptr);
+}
+
+Candidates indentation_flexible_replacer_with_stats(const ContentLines& content,
+                                                    std::string_view old_string,
+                                                    IndentationFlexibleStats* stats) {
     const LazyLines& lines = content.lines;
     const std::size_t n = lines.size();
     const std::vector<std::string_view> search_lines = text::split_lines(old_string);
@@ -259,6 +401,7 @@ Candidates indentation_flexible_replacer(const ContentLines& content, std::strin
         std::size_t count = 0;
         for (std::size_t i = 0; i + m <= n; ++i) count += same_lines[i];
         if (count * m <= n / 4) {
+            if (stats != nullptr) stats->few_windows = true;
             Candidates found;
             for (std::size_t i = 0; i + m <= n; ++i) {
                 if (!same_lines[i]) continue;
@@ -277,7 +420,9 @@ Candidates indentation_flexible_replacer(const ContentLines& content, std::strin
     Candidates found;
     std::size_t passing = 0;
     for (std::size_t i = 0; i + m <= n; ++i) passing += may_match[i];
+    if (passing == 0) return found;
     found.reserve_windows(passing);
+    WindowForms forms(content, measured, *target, m);
     // Sliding-window minimum of the indentation of the window's non-blank lines: {line,
     // indentation} in ascending order of both, the indentation strictly; the front is the
     // window's minimum.
@@ -295,8 +440,11 @@ Candidates indentation_flexible_replacer(const ContentLines& content, std::strin
         if (!may_match[begin]) continue;
         std::optional<std::size_t> common;
         if (!minima.empty()) common = minima.front().second;
-        if (measured.window_equals(begin, m, common, *target)) found.add_window(content, begin, m);
+        if (forms.window_matches(begin, common)) found.add_window(content, begin, m);
     }
+    if (stats != nullptr) stats->restarts = forms.restarts();
+    if (stats != nullptr) stats->lines_read = forms.lines_read();
+    if (stats != nullptr) stats->windows_checked = passing;
     return found;
 }
 

@@ -41,6 +41,10 @@ struct NoChange {};
 struct NotFound {
     std::string message;
     std::optional<FuzzyMatchInfo> closest_match;
+    // The message is head + closest_match_piece(*closest_match) (when there is one) + tail:
+    // byte offsets where the piece begins and ends (equal without a closest match).
+    std::size_t piece_begin = 0;
+    std::size_t piece_end = 0;
 };
 
 struct MultipleMatches {
@@ -180,6 +184,21 @@ public:
 
     // The hash that window_hash() gives a window with this text.
     static std::uint64_t text_hash(std::string_view text);
+
+    // A class of windows of `count` lines with one text, represented by its latest member, for
+    // telling many windows of one text apart from others when they come in ascending order: see
+    // same_text_as.
+    struct WindowRun {
+        std::size_t last;        // first line of the latest window found to have the text
+        std::size_t count;       // line count of the windows
+        std::size_t period = 0;  // when not 0: lines x and x + period are equal for every x in
+                                 // [last - period, last + count - period)
+    };
+    // Whether lines begin..begin+count-1 have the text of `run`'s windows; if so, the window
+    // becomes the latest member, so that windows coming in ascending order at one spacing
+    // p < count (a run of equal lines, a repeated block) cost a comparison of p lines each, not
+    // of count.
+    bool same_text_as(WindowRun& run, std::size_t begin) const;
 
     ~ContentLines();
 

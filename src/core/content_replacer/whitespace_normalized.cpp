@@ -22,11 +22,12 @@
 //
 // Most searches fail at the first word of a window, so the laid-out text is computed only when it
 // pays: each window's normal form is first streamed into a comparison with the target that stops
-// at the first difference, and only when those comparisons have read more than a few times the
-// content's size (many windows sharing a long prefix of the target) does the strategy start again
-// with the laid-out text. Both give the same windows. Matching windows become candidates as
-// windows, each distinct text once (DistinctWindows). The whole-content check streams the normal
-// form of the content into a comparison that stops at the first difference, without building it.
+// at the first difference, and only when those comparisons have read about the content's size
+// (many windows sharing a long prefix of the target) does the strategy start again with the
+// laid-out text, so that such a search costs at most about twice the laid-out text's price. Both give
+// the same windows. Matching windows become candidates as windows, each distinct text once
+// (DistinctWindows). The whole-content check streams the normal form of the content into a comparison
+// that stops at the first difference, without building it.
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -252,7 +253,7 @@ Candidates whitespace_normalized_replacer_with_budget(const ContentLines& conten
     }
 
     // Windows streamed one by one while that stays cheap.
-    std::size_t budget = budget_bytes ? *budget_bytes : 4 * content.text.size() + 64 * n + 4096;
+    std::size_t budget = budget_bytes ? *budget_bytes : content.text.size() + 16 * n + 4096;
     bool over_budget = false;
     {
         DistinctWindows windows(content);
