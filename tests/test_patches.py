@@ -743,3 +743,53 @@ def test_no_descriptor_stays_open(tmp_path, monkeypatch):
     for atomic in (False, True):
         apply_patch(diff, folder, atomic=atomic)
     assert count() == before
+
+
+_DIFFISH = st.sampled_from(
+    [
+        "--- a/x.py",
+        "+++ b/x.py",
+        "--- /dev/null",
+        "+++ /dev/null",
+        "diff --git a/x.py b/y.py",
+        'diff --git "a/\\303\\251" "b/\\303\\251"',
+        "rename from x.py",
+        "rename to y.py",
+        "new file mode 100644",
+        "deleted file mode 100644",
+        "GIT binary patch",
+        "@@ -1,2 +1,3 @@",
+        "@@ -0,0 +1 @@",
+        "@@",
+        " ctx",
+        "-old",
+        "+new",
+        "\\ No newline at end of file",
+        "",
+        "```diff",
+        "```",
+        "prose",
+        "### pkg/x.py",
+    ]
+)
+
+
+@given(st.lists(_DIFFISH, max_size=25))
+@settings(max_examples=300, deadline=None)
+def test_any_diffish_text_is_read_or_reported(lines):
+    text = "\n".join(lines)
+    parsed = parse_diff(text)
+    for f in parsed.files:
+        assert f.old_path is not None or f.new_path is not None
+        assert all(h.line >= 1 for h in f.hunks)
+    assert all(e.line >= 1 for e in parsed.errors)
+    folder = tempfile.mkdtemp()
+    try:
+        with open(os.path.join(folder, "x.py"), "w") as f:
+            f.write("ctx\nold\n")
+        for atomic in (False, True):
+            report = apply_patch(text, folder, atomic=atomic, reverse=atomic)
+            assert report.exit_code in (0, 1, 2)
+            report.to_dict()
+    finally:
+        shutil.rmtree(folder)
