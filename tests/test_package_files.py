@@ -365,3 +365,20 @@ def test_result_json_form(tmp_path):
     data = json.loads(json.dumps(failed.to_dict()))
     assert data["ok"] is False and data["error_type"] == "not_found"
     assert set(data["closest_match"]) == {"similarity", "start_line", "end_line", "text", "diff"}
+
+
+@pytest.mark.parametrize("folder", [".git", ".hg", ".svn"])
+def test_files_in_version_control_folders_are_refused_unless_allowed(tmp_path, folder):
+    config = tmp_path / folder / "config"
+    config.parent.mkdir()
+    config.write_bytes(b"[core]\n\tbare = false\n")
+    link = tmp_path / "innocent.cfg"
+    link.symlink_to(config)
+    for path in (config, link):
+        with pytest.raises(bs.EditError, match="version-control") as refused:
+            bs.edit_file(path, "bare = false", "bare = false\n\tfsmonitor = evil")
+        assert refused.value.error_type == "path_refused"
+        with pytest.raises(bs.EditError, match="version-control"):
+            bs.apply_edits(path, [{"old_string": "bare = false", "new_string": "bare = true"}])
+    assert config.read_bytes() == b"[core]\n\tbare = false\n"
+    assert bs.edit_file(config, "bare = false", "bare = true", allow_vcs_dirs=True).written

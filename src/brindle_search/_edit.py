@@ -25,6 +25,7 @@ from .files import (
     write_document,
 )
 from .line_diff import unified_diff
+from .paths import Location, refuse_vcs_path
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
 from .results import Edit, EditResult, check_line_hint
 
@@ -252,6 +253,13 @@ def _run(
     )
 
 
+def _check_vcs(path: PathArg, allow_vcs_dirs: bool) -> None:
+    """Files inside version-control folders are refused unless allowed; a file reached from a
+    root (a Location) was checked by the root's policy already."""
+    if not allow_vcs_dirs and not isinstance(path, Location):
+        refuse_vcs_path(path)
+
+
 def _guarded(run: Any, path: str | None) -> EditResult:
     """Runs an edit; a fault of the native code reaches the caller as EditError."""
     try:
@@ -300,13 +308,17 @@ def edit_file(
     min_similarity: float | None = None,
     dry_run: bool = False,
     encoding: str | None = None,
+    allow_vcs_dirs: bool = False,
 ) -> EditResult:
     """Edits a file in place (atomically), with the repairs of ``edit_text``.
 
-    Raises EditError when the file cannot be read, decoded or written.
+    Raises EditError when the file cannot be read, decoded or written, WriteConflict when it
+    changed on disk meanwhile, and PathRefused for a file inside a version-control folder
+    (``.git``, ``.hg``, ``.svn``) unless ``allow_vcs_dirs``.
     """
     opts = _check_options(reindent, strategies, min_similarity)
     edit = _as_edit(Edit(old_string, new_string, replace_all, line_hint))
+    _check_vcs(path, allow_vcs_dirs)
 
     def run(doc: Document) -> EditResult:
         return _guarded(lambda: _run(doc, [edit], opts, batch=False, dry_run=dry_run), doc.path)
@@ -323,12 +335,13 @@ def apply_edits(
     reindent: bool = True,
     strategies: Iterable[str] | None = None,
     min_similarity: float | None = None,
+    allow_vcs_dirs: bool = False,
 ) -> EditResult:
     """Applies `edits` in order to one file, all or nothing.
 
     Each edit is an ``Edit`` or a mapping with the keys old_string, new_string and optionally
     replace_all and line_hint. When one is not placed nothing is written and the result's
-    ``failed_edit`` is its 0-based index.
+    ``failed_edit`` is its 0-based index. Raises as ``edit_file`` does.
     """
     opts = _check_options(reindent, strategies, min_similarity)
     if isinstance(edits, (str, bytes, Mapping, Edit)):
@@ -336,6 +349,7 @@ def apply_edits(
     checked = [_as_edit(item, k) for k, item in enumerate(edits)]
     if not checked:
         raise ValueError("apply_edits needs at least one edit")
+    _check_vcs(path, allow_vcs_dirs)
 
     def run(doc: Document) -> EditResult:
         return _guarded(lambda: _run(doc, checked, opts, batch=True, dry_run=dry_run), doc.path)

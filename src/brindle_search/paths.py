@@ -24,7 +24,7 @@ from types import TracebackType
 
 from .errors import PathRefused
 
-__all__ = ["VCS_DIRS", "Location", "Root", "relative_parts"]
+__all__ = ["VCS_DIRS", "Location", "Root", "relative_parts", "refuse_vcs_path"]
 
 #: Folders of version-control systems: writing there can run code (hooks, ``core.fsmonitor``).
 VCS_DIRS = frozenset({".git", ".hg", ".svn"})
@@ -77,6 +77,15 @@ def relative_parts(path: str, *, allow_vcs_dirs: bool = False) -> list[str]:
         for part in parts:
             _check_vcs(path, part)
     return parts
+
+
+def refuse_vcs_path(path: str | os.PathLike[str]) -> None:
+    """PathRefused when the file at an ordinary path lies inside a version-control folder, as
+    its name or the path its links resolve to shows."""
+    name = os.fspath(path)
+    for candidate in (os.path.abspath(name), os.path.realpath(name)):
+        for part in candidate.split(os.sep)[:-1]:
+            _check_vcs(name, part)
 
 
 def _check_vcs(path: str, name: str) -> None:
