@@ -51,7 +51,7 @@ from .alignment import (
 from .edit_forms import EditForm, edit_forms, split_lines
 from .line_merge import Merged, merge_block
 from .repairs import reindent
-from .results import ClosestMatch
+from .results import ClosestMatch, line_range
 from .schema import ErrorType, StrategyName
 
 __all__ = ["Placement", "Failure", "place", "STRATEGIES", "DEFAULT_INNER_SHARE"]
@@ -211,13 +211,21 @@ def _judge(alignment: Alignment, inner_share: float, anchors_exact: bool) -> str
     mismatched = max(len(inner) - paired, unquoted)
     total = paired + mismatched
     if total and paired / total < inner_share:
-        return (
-            f"only {paired} of the {len(inner)} lines between its first and last lines are in the text "
-            f"there, and the text has {unquoted} more line{'' if unquoted == 1 else 's'} that old_string "
-            "does not show"
-        )
+        if paired == len(inner):
+            return f"the text has {_count(unquoted, 'line')} there that old_string does not show"
+        if len(inner) == 1:
+            said = "the line between its first and last lines is not in the text there"
+        else:
+            some = "none" if paired == 0 else f"only {paired}"
+            verb = "is" if paired == 1 else "are"
+            said = (
+                f"{some} of the {len(inner)} lines between its first and last lines {verb} in the text there"
+            )
+        if unquoted:
+            said += f", and the text has {_count(unquoted, 'more line')} there that old_string does not show"
+        return said
     if unquoted > max(2, len(real) // 3):
-        return f"the text has {unquoted} lines there that old_string does not show"
+        return f"the text has {_count(unquoted, 'line')} there that old_string does not show"
     return None
 
 
@@ -582,9 +590,10 @@ def _place_lines(
     if inserted == old_region:
         return Failure(
             "already_applied" if edit.new.strip() else "no_change",
-            f"The lines that old_string matches (lines {block.first_line + merged.lo}-"
-            f"{block.first_line + max(merged.lo, merged.hi - 1)}) already read as new_string would make "
-            "them: the edit looks applied already. Nothing was changed.",
+            f"The lines that old_string matches ("
+            f"{line_range(block.first_line + merged.lo, block.first_line + max(merged.lo, merged.hi - 1))}) "
+            "already read as new_string would make them: the edit looks applied already. Nothing was "
+            "changed.",
         )
     repairs.extend(merged.repairs)
     kept = [block.first_line + k for k in merged.kept_unquoted]
@@ -698,6 +707,10 @@ def _place_as_matched(
     return _splice(text, pos, line, matched, new, strategy, repairs, edit.replace_all)
 
 
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
 def _lines_phrase(numbers: Sequence[int]) -> str:
     if len(numbers) == 1:
         return f"line {numbers[0]}"
@@ -710,7 +723,7 @@ def _refusal(text: str, block: _Block, old: str, strategy: StrategyName, reason:
     similarity = _native.similarity(_trimmed_lines(old.rstrip("\n")), _trimmed_lines(window))
     end = block.first_line + len(lines) - 1
     closest = ClosestMatch(similarity, block.first_line, end, window, _native.match_diff(old, window))
-    where = f"line {block.first_line}" if end == block.first_line else f"lines {block.first_line}-{end}"
+    where = line_range(block.first_line, end)
     message = (
         f"Refused: strategy {strategy} matched {where}, but {reason}; replacing them could change "
         f"code that old_string does not show.\n{closest.diff}\n"
@@ -821,7 +834,7 @@ def _already_applied(text: str, form: EditForm, line_hint: int | None) -> Failur
     if outcome[0] != "ok":
         return None
     start_line, end_line = outcome[4], outcome[5]
-    where = f"line {start_line}" if start_line == end_line else f"lines {start_line}-{end_line}"
+    where = line_range(start_line, end_line)
     return Failure(
         "already_applied",
         f"old_string is not in the text, but new_string is, at {where}: the edit looks applied "
