@@ -201,3 +201,22 @@ def test_find_files_follows_git_s_ignore_rules(root):
         "sub/top.txt",
         "pkg/mod.py",
     }  # and not the links: one to a folder (not followed), one out of the root
+
+
+def test_apply_takes_unified_diffs_under_the_same_policy(root):
+    box = bs.Toolbox(root)
+    diff = (
+        "diff --git a/pkg/mod.py b/pkg/mod.py\n--- a/pkg/mod.py\n+++ b/pkg/mod.py\n"
+        "@@ -1,2 +1,2 @@\n def f():\n-    return 1\n+    return 2\n"
+    )
+    result = box.call("apply", {"patch": diff})
+    assert not result.is_error, result.text
+    assert (root / "pkg" / "mod.py").read_text(encoding="utf-8") == "def f():\n    return 2\n"
+    assert result.data["format"] == "diff"
+    escape = diff.replace("pkg/mod.py", "../secret.txt")
+    refused = box.call("apply", {"patch": escape})
+    assert refused.is_error and "'..'" in refused.text
+    into_git = "--- a/.git/HEAD\n+++ b/.git/HEAD\n@@ -1 +1 @@\n-ref: refs/heads/main\n+ref: refs/heads/evil\n"
+    assert box.call("apply", {"patch": into_git}).is_error
+    assert (root / ".git" / "HEAD").read_text(encoding="utf-8") == "ref: refs/heads/main\n"
+    assert (root.parent / "secret.txt").read_text(encoding="utf-8") == "secret\n"

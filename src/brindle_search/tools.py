@@ -14,7 +14,6 @@ lock per file, so that two edits of one file do not lose each other's changes.
 from __future__ import annotations
 
 import copy
-import dataclasses
 import os
 import sys
 import threading
@@ -24,8 +23,9 @@ from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
 from typing import Any, Callable, TypedDict
 
-from .blocks import EditBlock, FileOutcome, ParsedPatch, PathRefused, apply_blocks, parse_blocks
+from .blocks import EditBlock, ParsedPatch, PathRefused, apply_blocks
 from .errors import EditError, is_native_panic
+from .patches import apply_patch
 from .paths import Location, Root, relative_parts
 from .schema import FindFilesDict, ViewDict
 
@@ -169,19 +169,21 @@ _DEFINITIONS: list[ToolDefinition] = [
     {
         "name": "apply",
         "description": (
-            "Apply SEARCH/REPLACE edit blocks to files under the project root. Each block is the "
-            "file's path on its own line, then\n<<<<<<< SEARCH\n(whole lines exactly as in the "
-            "file)\n=======\n(the new lines)\n>>>>>>> REPLACE\nMarkers start in the first column; "
-            "prose and code fences between blocks are ignored; a block right after another may "
-            "leave out the path. An empty SEARCH part creates a new file. The blocks of one file "
-            "are applied in order, all or nothing; each file stands on its own. The reply lists "
-            "every file: applied (with its diff), or not applied with the reason (the closest "
-            "match for a SEARCH part that was not found)."
+            "Apply SEARCH/REPLACE edit blocks or a unified diff to files under the project root. "
+            "Each block is the file's path on its own line, then\n<<<<<<< SEARCH\n(whole lines "
+            "exactly as in the file)\n=======\n(the new lines)\n>>>>>>> REPLACE\nMarkers start in "
+            "the first column; prose and code fences between blocks are ignored; a block right "
+            "after another may leave out the path. An empty SEARCH part creates a new file. A "
+            "unified diff (diff -u or git diff, several files, new and deleted files through "
+            "/dev/null) is placed by its context and '-' lines, not its line numbers. The changes "
+            "of one file are applied in order, all or nothing; each file stands on its own. The "
+            "reply lists every file: applied (with its diff), or not applied with the reason (the "
+            "closest match for a SEARCH part or hunk that was not found)."
         ),
         "input_schema": {
             "type": "object",
             "properties": {
-                "patch": {"type": "string", "description": "The text holding the edit blocks."},
+                "patch": {"type": "string", "description": "The edit blocks or the unified diff."},
             },
             "required": ["patch"],
             "additionalProperties": False,
@@ -457,32 +459,15 @@ class Toolbox:
         return _error(f"{rel} not created [{outcome.error_type}]: {outcome.message}", data)
 
     def apply(self, patch: str) -> ToolResult:
-        parsed = parse_blocks(patch)
-        if not parsed.blocks and not parsed.errors:
+        # Writers of one file take turns through the files' own locks (``files``), which also
+        # hold against the edit tool and other processes.
+        report = apply_patch(patch, self.root, allow_vcs_dirs=self.allow_vcs_dirs)
+        if not report.files and not report.errors:
             return _error(
-                "No edit blocks found. Each block is the file's path on its own line, then "
-                "'<<<<<<< SEARCH', the old lines, '=======', the new lines, '>>>>>>> REPLACE'."
+                "No edit blocks or diff found. Each block is the file's path on its own line, then "
+                "'<<<<<<< SEARCH', the old lines, '=======', the new lines, '>>>>>>> REPLACE'; a "
+                "diff has '--- a/path' and '+++ b/path' lines before its '@@' hunks."
             )
-        kept: list[EditBlock] = []
-        refused: dict[str, FileOutcome] = {}
-        targets: list[str] = []
-        for block in parsed.blocks:
-            try:
-                rel, target = self._resolve(block.path)
-            except PathRefused as exc:
-                outcome = refused.setdefault(block.path, FileOutcome(block.path, []))
-                outcome.blocks.append(block.line)
-                outcome.error_type, outcome.message = "path_refused", str(exc)
-                outcome.failed_block = outcome.blocks[0]
-                continue
-            targets.append(target)
-            kept.append(dataclasses.replace(block, path=rel))
-        with self._writing(targets):
-            report = apply_blocks(
-                ParsedPatch(kept, parsed.errors), self.root, allow_vcs_dirs=self.allow_vcs_dirs
-            )
-        if refused:
-            report.files = sorted([*report.files, *refused.values()], key=lambda f: min(f.blocks or [0]))
         parts = [f"patch line {error}" for error in report.errors]
         for outcome in report.files:
             if outcome.ok and outcome.result is not None:
