@@ -281,7 +281,7 @@ def test_apply_edits_each_file_on_its_own(project):
     assert (project / "new" / "file.txt").read_text(encoding="utf-8") == "hello\n"
     assert (project / ".git" / "config").read_text(encoding="utf-8") == "[core]\n"
     assert "notes.txt: not applied" in text and "+        return round(result, 2)" in text
-    assert empty[2] and "No edit blocks found" in empty[0]
+    assert empty[2] and "No edit blocks or diff found" in empty[0]
 
 
 @needs_mcp
