@@ -29,6 +29,7 @@ from difflib import SequenceMatcher
 from typing import NamedTuple
 
 from . import _native
+from .line_diff import common_ends
 
 __all__ = [
     "Alignment",
@@ -208,12 +209,7 @@ def align(old_lines: Sequence[str], block_lines: Sequence[str], near: int = 0) -
 
     # Exact runs: the common head and tail first (most blocks are nearly equal to old_string),
     # then difflib's longest runs on what is left between them.
-    head = 0
-    while head < min(n, m) and old_keys[head] == block_keys[head]:
-        head += 1
-    tail = 0
-    while tail < min(n, m) - head and old_keys[n - 1 - tail] == block_keys[m - 1 - tail]:
-        tail += 1
+    head, tail = common_ends(old_keys, block_keys)
     runs: list[tuple[int, int, int]] = [(0, 0, head)]
     at = _contiguous(old_keys, block_keys, near) if head < n and tail < n else -1
     if at >= 0:

@@ -18,13 +18,29 @@ from bisect import bisect_left
 from collections.abc import Iterator, Sequence
 from difflib import SequenceMatcher
 
-__all__ = ["opcodes", "unified_diff"]
+__all__ = ["common_ends", "opcodes", "unified_diff"]
 
 Opcode = tuple[str, int, int, int, int]
 
 #: Pieces of at most this many cells (lines of one side times lines of the other) are compared by
 #: difflib as they are.
 _SMALL = 250_000
+
+
+def common_ends(
+    a: Sequence[str], b: Sequence[str], alo: int = 0, ahi: int = -1, blo: int = 0, bhi: int = -1
+) -> tuple[int, int]:
+    """(head, tail): how many items a[alo:ahi] and b[blo:bhi] (to their ends by default) share at
+    their start and, after that, at their end."""
+    ahi = len(a) if ahi < 0 else ahi
+    bhi = len(b) if bhi < 0 else bhi
+    head = 0
+    while alo + head < ahi and blo + head < bhi and a[alo + head] == b[blo + head]:
+        head += 1
+    tail = 0
+    while ahi - tail > alo + head and bhi - tail > blo + head and a[ahi - 1 - tail] == b[bhi - 1 - tail]:
+        tail += 1
+    return head, tail
 
 
 def opcodes(a: Sequence[str], b: Sequence[str]) -> list[Opcode]:
@@ -47,12 +63,7 @@ def opcodes(a: Sequence[str], b: Sequence[str]) -> list[Opcode]:
 def _diff(
     a: Sequence[str], alo: int, ahi: int, b: Sequence[str], blo: int, bhi: int, out: list[Opcode]
 ) -> None:
-    head = 0
-    while alo + head < ahi and blo + head < bhi and a[alo + head] == b[blo + head]:
-        head += 1
-    tail = 0
-    while ahi - tail > alo + head and bhi - tail > blo + head and a[ahi - 1 - tail] == b[bhi - 1 - tail]:
-        tail += 1
+    head, tail = common_ends(a, b, alo, ahi, blo, bhi)
     if head:
         out.append(("equal", alo, alo + head, blo, blo + head))
     i1, i2, j1, j2 = alo + head, ahi - tail, blo + head, bhi - tail

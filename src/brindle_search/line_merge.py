@@ -31,6 +31,7 @@ from dataclasses import dataclass
 from difflib import SequenceMatcher
 
 from .alignment import ELIDED, FILE_ONLY, OLD_ONLY, PAIRED, Alignment, is_elision, line_key
+from .line_diff import common_ends
 from .repairs import leading_whitespace, reindent
 
 __all__ = ["Merged", "MergeRefused", "merge_block", "merge_line", "line_opcodes", "constant_shift"]
@@ -58,12 +59,7 @@ def line_opcodes(a: Sequence[str], b: Sequence[str]) -> list[tuple[str, int, int
     """difflib's opcodes from a to b, with the common head and tail taken first (cheap on the long
     equal stretches of an edit, whatever lines repeat)."""
     n, m = len(a), len(b)
-    head = 0
-    while head < min(n, m) and a[head] == b[head]:
-        head += 1
-    tail = 0
-    while tail < min(n, m) - head and a[n - 1 - tail] == b[m - 1 - tail]:
-        tail += 1
+    head, tail = common_ends(a, b)
     ops: list[tuple[str, int, int, int, int]] = []
     if head:
         ops.append(("equal", 0, head, 0, head))
