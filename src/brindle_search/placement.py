@@ -29,7 +29,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import cast
 
 from . import _native
@@ -102,9 +102,6 @@ class Placement:
     start_line: int
     end_line: int
     splices: list[tuple[int, int, str]]  # (position, length, inserted) in the text before
-    kept_lines: list[int] = field(default_factory=list)  # 1-based, text lines kept unquoted
-    paired: int = 0  # old_string's lines paired exactly (not counting blank lines)
-    old_lines: int = 0
 
 
 @dataclass
@@ -499,18 +496,7 @@ def _splice(
     if count > 1:
         end_line = start_line + new_text.count("\n", splices[0][0], last_start)
     end_line += max(new.count("\n") - (1 if new.endswith("\n") else 0), 0)
-    lines = old.count("\n") + (0 if old.endswith("\n") else 1)
-    return Placement(
-        new_text,
-        strategy,
-        repairs,
-        count,
-        start_line,
-        end_line,
-        splices,
-        paired=lines,
-        old_lines=lines,
-    )
+    return Placement(new_text, strategy, repairs, count, start_line, end_line, splices)
 
 
 def _overlaps_itself(s: str) -> bool:
@@ -599,13 +585,9 @@ def _place_lines(
     kept = [block.first_line + k for k in merged.kept_unquoted]
     if kept:
         repairs.append("kept unquoted " + _lines_phrase(kept))
-    placement = _splice(
+    return _splice(
         text, start, block.first_line + merged.lo, old_region, inserted, strategy, repairs, edit.replace_all
     )
-    placement.kept_lines = kept
-    placement.paired = alignment.count(*SAME)
-    placement.old_lines = sum(1 for line in old_lines if line.strip())
-    return placement
 
 
 def _trimmed_places(text: str, old_lines: Sequence[str], limit: int) -> list[tuple[int, int, int]]:
