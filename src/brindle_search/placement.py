@@ -5,7 +5,7 @@ place it proposes is then judged on the alignment of old_string's lines with the
 there (``alignment``), and the change is made line by line on the text's own lines
 (``line_merge``)::
 
-    locate ──► exact and whole lines? ──yes──► splice new_string as written
+    locate ──► exact, and no word cut? ──yes──► splice new_string (whole lines kept whole)
       │              │no
       │              ▼
       │        align old_string with the lines there ──► anchors and inner lines in the text?
@@ -22,7 +22,12 @@ A place is accepted when old_string's first and last lines (not counting blank l
 markers) are lines of the text, each the same or differing only in blanks, escapes or quotes; when
 at least ``inner_share`` of the lines between them pair, counted on both sides (old lines not in
 the text, and text lines old_string did not show); and when new_string changes only lines that are
-in the text. A blank line never anchors a place.
+in the text. A blank line never anchors a place. A loose place where old_string's trimmed lines
+are in the text elsewhere moves there (or is ambiguous when they are in several places).
+
+The edit is tried as written first; only when that fails in the other forms a model may have
+written it in (``edit_forms``: line-number prefixes, typographic quotes). Searches for the closest
+block run with a work budget of a few passes over the text.
 """
 
 from __future__ import annotations
