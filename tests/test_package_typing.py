@@ -42,6 +42,7 @@ MODULES = [
     "brindle_search.commands.rank",
     "brindle_search.commands.locate",
     "brindle_search.commands.mcp",
+    "brindle_search",
 ]
 
 
