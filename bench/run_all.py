@@ -21,6 +21,7 @@ SCRIPTS = [
     "bench_edit_cost.py",
     "bench_threads.py",
     "bench_worst_cases.py",
+    "bench_startup.py",
 ]
 
 

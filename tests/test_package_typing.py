@@ -36,6 +36,13 @@ MODULES = [
     "brindle_search.streaming",
     "brindle_search.tools",
     "brindle_search.cli",
+    "brindle_search.commands._common",
+    "brindle_search.commands.edit",
+    "brindle_search.commands.apply",
+    "brindle_search.commands.rank",
+    "brindle_search.commands.locate",
+    "brindle_search.commands.mcp",
+    "brindle_search",
 ]
 
 

@@ -15,26 +15,34 @@ files under a root folder, each file or the whole patch all or nothing, and retu
 find_files) to agent frameworks; ``brindle-search mcp`` serves them over the Model Context Protocol.
 """
 
-from _brindle_search import (
-    FuzzyMatchInfo,
-    MatchRange,
-    ReplaceResult,
-    StreamingFuzzyMatcher,
-    TryReplaceResult,
-    fuzzy_match,
-    fuzzy_match_simple,
-    get_best_matches,
-    replace_content,
-    try_replace_content,
-)
+import importlib
 
-from ._edit import DEFAULT_MIN_SIMILARITY, STRATEGIES, apply_edits, edit_file, edit_text
-from .errors import EditError, PathRefused, WriteConflict
-from .patches import PatchReport, apply_patch
-from .ranking import extract, extract_one
-from .results import ClosestMatch, Edit, EditResult
-from .streaming import BlockLocation, StreamingLocator
-from .tools import ToolArgumentError, Toolbox, ToolResult, tool_definitions
+# The public names are loaded on first use (PEP 562), so that importing a submodule, or the command
+# line's ``brindle-search --help``, does not import every module of the package; type checkers see
+# them through the imports below. (``TYPE_CHECKING`` is defined here rather than imported: the
+# checkers take the name as true wherever it comes from, and ``typing`` costs start-up time.)
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from _brindle_search import (
+        FuzzyMatchInfo,
+        MatchRange,
+        ReplaceResult,
+        StreamingFuzzyMatcher,
+        TryReplaceResult,
+        fuzzy_match,
+        fuzzy_match_simple,
+        get_best_matches,
+        replace_content,
+        try_replace_content,
+    )
+
+    from ._edit import DEFAULT_MIN_SIMILARITY, STRATEGIES, apply_edits, edit_file, edit_text
+    from .errors import EditError, PathRefused, WriteConflict
+    from .patches import PatchReport, apply_patch
+    from .ranking import extract, extract_one
+    from .results import ClosestMatch, Edit, EditResult
+    from .streaming import BlockLocation, StreamingLocator
+    from .tools import ToolArgumentError, Toolbox, ToolResult, tool_definitions
 
 __version__ = "0.1.0"
 
@@ -72,3 +80,47 @@ __all__ = [
     "apply_patch",
     "PatchReport",
 ]
+
+
+#: Where each public name is defined: the native module, or a module of this package.
+_ORIGINS = {
+    **dict.fromkeys(
+        (
+            "FuzzyMatchInfo",
+            "MatchRange",
+            "ReplaceResult",
+            "StreamingFuzzyMatcher",
+            "TryReplaceResult",
+            "fuzzy_match",
+            "fuzzy_match_simple",
+            "get_best_matches",
+            "replace_content",
+            "try_replace_content",
+        ),
+        "_brindle_search",
+    ),
+    **dict.fromkeys(
+        ("DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text"), f"{__name__}._edit"
+    ),
+    **dict.fromkeys(("EditError", "PathRefused", "WriteConflict"), f"{__name__}.errors"),
+    **dict.fromkeys(("PatchReport", "apply_patch"), f"{__name__}.patches"),
+    **dict.fromkeys(("extract", "extract_one"), f"{__name__}.ranking"),
+    **dict.fromkeys(("ClosestMatch", "Edit", "EditResult"), f"{__name__}.results"),
+    **dict.fromkeys(("BlockLocation", "StreamingLocator"), f"{__name__}.streaming"),
+    **dict.fromkeys(("ToolArgumentError", "Toolbox", "ToolResult", "tool_definitions"), f"{__name__}.tools"),
+}
+
+
+if not TYPE_CHECKING:  # the checkers know every name from the imports above, and no others
+
+    def __getattr__(name: str) -> object:
+        origin = _ORIGINS.get(name)
+        if origin is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(origin), name)
+        globals()[name] = value  # found directly from now on
+        return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
