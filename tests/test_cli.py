@@ -491,3 +491,15 @@ def test_locate_live_status_line_on_a_terminal(src):
     assert out.count("\n") == 1 and out.endswith("\n")
     assert out.count("\r\x1b[K") == 3
     assert out.split("\r\x1b[K")[-1] == f"3 lines read: lines 7-9 of {src}\n"
+
+
+def test_edit_refuses_version_control_folders_unless_allowed(work):
+    (work / ".git").mkdir()
+    (work / ".git" / "config").write_text("[core]\n\tbare = false\n")
+    code, out, err = run("edit", ".git/config", "--old", "bare = false", "--new", "bare = true", cwd=work)
+    assert (code, out) == (2, "") and "version-control" in err
+    assert (work / ".git" / "config").read_text() == "[core]\n\tbare = false\n"
+    code, _, _ = run(
+        "edit", ".git/config", "--old", "bare = false", "--new", "bare = true", "--allow-vcs-dirs", cwd=work
+    )
+    assert code == 0 and (work / ".git" / "config").read_text() == "[core]\n\tbare = true\n"

@@ -102,6 +102,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("--encoding", type=_encoding, metavar="E", help="the file's encoding (default UTF-8)")
     parser.add_argument("--dry-run", action="store_true", help="show the result, write nothing")
+    parser.add_argument(
+        "--allow-vcs-dirs", action="store_true", help="let the edit write inside .git, .hg and .svn folders"
+    )
     parser.add_argument("--json", action="store_true", help="print one JSON object (schema in the README)")
 
 
@@ -122,6 +125,7 @@ def run(args: argparse.Namespace) -> int:
             min_similarity=args.min_similarity,
             dry_run=args.dry_run,
             encoding=args.encoding,
+            allow_vcs_dirs=args.allow_vcs_dirs,
         )
     except UsageError as exc:
         return _report_error(args, "usage", str(exc))
