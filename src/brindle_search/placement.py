@@ -293,9 +293,10 @@ def _place_form(
 ) -> Placement | Failure:
     remaining = list(opts.strategies) if opts.strategies is not None else list(STRATEGIES)
     while True:
-        outcome = _native.locate(
-            text, edit.old, edit.new, edit.replace_all, edit.line_hint, strategies=remaining
-        )
+        # Naming no strategies is cheaper than naming all of them (the names are not converted).
+        every = set(remaining) == set(STRATEGIES)
+        kwargs = {} if every else {"strategies": remaining}
+        outcome = _native.locate(text, edit.old, edit.new, edit.replace_all, edit.line_hint, **kwargs)
         if outcome[0] != "ok":
             error_type, message, closest_info, locations, parts = outcome
             return Failure(error_type, message, _closest(closest_info), locations, parts)
