@@ -382,3 +382,20 @@ def test_files_in_version_control_folders_are_refused_unless_allowed(tmp_path, f
             bs.apply_edits(path, [{"old_string": "bare = false", "new_string": "bare = true"}])
     assert config.read_bytes() == b"[core]\n\tbare = false\n"
     assert bs.edit_file(config, "bare = false", "bare = true", allow_vcs_dirs=True).written
+
+
+def test_line_ending_flags_and_their_restoration_equal_the_plain_forms():
+    from brindle_search.files import document_from_text, restore_endings
+
+    rng = __import__("random").Random(4)
+    checked = 0
+    for _ in range(500):
+        raw = "".join(rng.choice(["a", "b\r", "\n", "\r\n", " ", "é"]) for _ in range(rng.randint(0, 30)))
+        doc = document_from_text(raw)
+        assert restore_endings(doc, doc.text, doc.crlf) == raw
+        if doc.crlf is not None:
+            # Plain form: one flag per LF of the text, whether a CR came before that LF.
+            plain = [k > 0 and raw[k - 1] == "\r" for k, c in enumerate(raw) if c == "\n"]
+            assert doc.crlf == plain
+            checked += 1
+    assert checked > 100

@@ -33,6 +33,7 @@ import stat
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from itertools import chain, repeat
 from typing import TypeVar, Union
 
 from .errors import EditError, WriteConflict
@@ -140,11 +141,10 @@ def _split_endings(raw: str) -> tuple[str, str, list[bool] | None]:
     text = raw.replace("\r\n", "\n")
     if crlf_count == lf_count:
         return text, "\r\n", None
-    flags: list[bool] = []
-    pos = raw.find("\n")
-    while pos >= 0:
-        flags.append(pos > 0 and raw[pos - 1] == "\r")
-        pos = raw.find("\n", pos + 1)
+    # A line of `raw` split at LF ends in CR exactly when its LF was a CR LF (mapped in C).
+    lines = raw.split("\n")
+    lines.pop()
+    flags: list[bool] = list(map(str.endswith, lines, repeat("\r")))
     newline = "\r\n" if crlf_count > lf_count - crlf_count else "\n"
     return text, newline, flags
 
@@ -159,12 +159,10 @@ def restore_endings(doc: Document, text: str, crlf: list[bool] | None) -> str:
     if crlf is None:
         return text if doc.newline == "\n" else text.replace("\n", doc.newline)
     lines = text.split("\n")
-    out = []
-    for k, flag in enumerate(crlf):
-        out.append(lines[k])
-        out.append("\r\n" if flag else "\n")
-    out.append(lines[-1])
-    return "".join(out)
+    last = lines.pop()
+    # Each line, then its own ending, interleaved in C.
+    ends = map(("\n", "\r\n").__getitem__, crlf)
+    return "".join(chain.from_iterable(zip(lines, ends))) + last
 
 
 def splice_endings(
