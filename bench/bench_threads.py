@@ -50,12 +50,13 @@ def placed_edit(text: str, seed: int) -> tuple[str, str]:
 
 
 def near_miss(text: str, seed: int) -> tuple[str, str]:
-    """An old block with a misremembered first line: not placed; the report searches the whole
-    text for the closest block."""
+    """An old block with four of its six lines misremembered: not placed (the closest block
+    differs in too many lines to be taken); the report searches the whole text for it."""
     lines = text.split("\n")
     start = len(lines) // 2 + random.Random(seed).randrange(20)
     block = lines[start : start + 6]
-    block[0] = block[0].replace("_", "__", 1)
+    for k in (0, 2, 4, 5):
+        block[k] = block[k].rstrip() + "  # misremembered"
     return "\n".join(block), "replaced = 1"
 
 
