@@ -394,3 +394,53 @@ def test_line_diff_is_difflib_on_small_texts_and_exact_on_large_ones():
         assert rebuilt == b
         assert [op[1] for op in ops] == sorted(op[1] for op in ops)
     assert large >= 15
+
+
+def test_the_one_run_merge_equals_the_general_merge(monkeypatch):
+    """Old lines found as one run take a shorter merge; on generated edits it must give what the
+    general merge gives."""
+    from brindle_search import line_merge
+
+    rng = random.Random(12)
+    pieces = ["x = 1", "y = f(x)", "if y:", "return y", "", "pass", "z = [1, 2]", "# note"]
+    fast_taken = 0
+    for _ in range(600):
+        body = [rng.choice(pieces) for _ in range(rng.randint(2, 8))]
+        indent = rng.choice(["", "    ", "\t", "  "])
+        text = "def f():\n" + "".join(indent + line + "\n" for line in body) + "end\n"
+        k = rng.randint(0, len(body) - 1)
+        old_lines = body[k : k + rng.randint(1, 4)]
+        old = "\n".join(old_lines)
+        new_lines = list(old_lines)
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randint(0, len(new_lines))
+            r = rng.random()
+            if r < 0.4 and at < len(new_lines):
+                new_lines[at] = new_lines[at] + " + 1"
+            elif r < 0.7:
+                new_lines.insert(at, rng.choice(pieces))
+            elif at < len(new_lines):
+                del new_lines[at]
+        new = "\n".join(new_lines)
+        fast = bs.edit_text(text, old, new)
+        calls = []
+        real = line_merge._one_run
+
+        def counting(*args, real=real, calls=calls):
+            found = real(*args)
+            calls.append(found is not None)
+            return found
+
+        monkeypatch.setattr(line_merge, "_one_run", counting)
+        bs.edit_text(text, old, new)
+        monkeypatch.setattr(line_merge, "_one_run", lambda *args: None)
+        general = bs.edit_text(text, old, new)
+        monkeypatch.setattr(line_merge, "_one_run", real)
+        fast_taken += any(calls)
+        assert (fast.ok, fast.text, fast.error_type, fast.repairs) == (
+            general.ok,
+            general.text,
+            general.error_type,
+            general.repairs,
+        )
+    assert fast_taken > 100

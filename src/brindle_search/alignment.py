@@ -126,13 +126,22 @@ class Step(NamedTuple):
 class Alignment:
     """The steps in order; every old line and every block line appears in exactly one step."""
 
-    __slots__ = ("steps", "old_lines", "block_lines", "_by_old")
+    __slots__ = ("steps", "old_lines", "block_lines", "_by_old", "run_at")
 
-    def __init__(self, steps: list[Step], old_lines: Sequence[str], block_lines: Sequence[str]) -> None:
+    def __init__(
+        self,
+        steps: list[Step],
+        old_lines: Sequence[str],
+        block_lines: Sequence[str],
+        run_at: int | None = None,
+    ) -> None:
         self.steps = steps
         self.old_lines = old_lines
         self.block_lines = block_lines
         self._by_old = {s.old: s for s in steps if s.old is not None}
+        # The block line where every old line lies, in order, as the same line but for the blanks
+        # at its ends (None when the alignment is anything else).
+        self.run_at = run_at
 
     def block_of(self, old: int) -> Step:
         return self._by_old[old]
@@ -203,7 +212,7 @@ def align(old_lines: Sequence[str], block_lines: Sequence[str], near: int = 0) -
         run = [Step(FILE_ONLY, None, j, j + 1) for j in range(at)]
         run.extend(Step(EQUAL, i, at + i, at + i + 1) for i in range(n))
         run.extend(Step(FILE_ONLY, None, j, j + 1) for j in range(at + n, m))
-        return Alignment(run, old_lines, block_lines)
+        return Alignment(run, old_lines, block_lines, run_at=at)
     old_keys = [line_key(line) for line in old_lines]
     block_keys = [line_key(line) for line in block_lines]
 

@@ -30,7 +30,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from difflib import SequenceMatcher
 
-from .alignment import ELIDED, FILE_ONLY, OLD_ONLY, PAIRED, Alignment, is_elision, line_key
+from .alignment import ELIDED, EQUAL, FILE_ONLY, OLD_ONLY, PAIRED, SPACING, Alignment, is_elision, line_key
 from .line_diff import common_ends
 from .repairs import leading_whitespace, reindent
 
@@ -261,6 +261,53 @@ def _shift_line(line: str, p_old: str, p_text: str) -> str:
     return line
 
 
+def _one_run(
+    alignment: Alignment, ops: Sequence[tuple[str, int, int, int, int]], new_lines: Sequence[str]
+) -> int | None:
+    """The block line where old_string's lines lie as one run of the same lines (but for blanks),
+    when the change needs nothing more than that: old_string's first and last lines are not
+    blank, nothing is inserted at its ends (where the text may hold it already), and new_string
+    has nothing that reads as an elision marker. Else None."""
+    old_lines = alignment.old_lines
+    n = len(old_lines)
+    if not n or not old_lines[0].strip() or not old_lines[-1].strip():
+        return None
+    first = alignment.block_of(0)
+    for i in range(n):
+        step = alignment.block_of(i)
+        if step.kind not in (EQUAL, SPACING) or step.lo != first.lo + i:
+            return None
+    for tag, i1, _, j1, j2 in ops:
+        if tag == "insert" and (i1 == 0 or i1 == n):
+            return None
+        if tag != "equal" and any(is_elision(line) for line in new_lines[j1:j2]):
+            return None
+    return first.lo
+
+
+def _merge_run(
+    alignment: Alignment,
+    ops: Sequence[tuple[str, int, int, int, int]],
+    new_lines: Sequence[str],
+    indenter: _Indenter,
+    lo: int,
+) -> Merged:
+    """merge_block for old_string's lines found as one run at block line `lo`: the same result
+    with no unpaired lines to keep or account for."""
+    block = alignment.block_lines
+    out: list[str] = []
+    for tag, i1, i2, j1, j2 in ops:
+        if tag == "equal":
+            out.extend(block[lo + i1 : lo + i2])
+        elif i2 - i1 == j2 - j1:
+            for k in range(i2 - i1):
+                theirs = indenter.take(j1 + k, j1 + k + 1, new_lines)[0]
+                out.append(merge_line(indenter.old(i1 + k), block[lo + i1 + k], theirs))
+        else:
+            out.extend(indenter.take(j1, j2, new_lines))
+    return Merged(out, lo, lo + len(alignment.old_lines), indenter.used_phrases, [])
+
+
 def merge_block(
     alignment: Alignment,
     new_lines: Sequence[str],
@@ -290,6 +337,9 @@ def merge_block(
         return Merged(list(new_lines), lo, hi, [], [])
 
     ops = line_opcodes(old_lines, new_lines)
+    run = _one_run(alignment, ops, new_lines)
+    if run is not None:
+        return _merge_run(alignment, ops, new_lines, indenter, run)
     # For each old line: the new line it is kept as, or the change group it belongs to. Inserted
     # lines are attached to the old line they come before (len(old_lines): at the end).
     kept_as: dict[int, int] = {}

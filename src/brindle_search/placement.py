@@ -554,7 +554,11 @@ def _place_lines(
             new_lines = split_lines(notation(edit.new)) if edit.new else []
             repairs = [*form.repairs, label]
     inner_share = DEFAULT_INNER_SHARE if opts.min_similarity is None else opts.min_similarity
-    reason = _judge(alignment, inner_share, anchors_exact=not window)
+    # Every old line the same as a line of one run of the block passes every test of _judge.
+    one_run = alignment.run_at is not None and any(
+        line.strip() and not is_elision(line) for line in old_lines
+    )
+    reason = None if one_run else _judge(alignment, inner_share, anchors_exact=not window)
     if reason is not None:
         return _refusal(text, placed, edit.old, strategy, reason)
     if not edit.replace_all and edit.line_hint is None and not window:
