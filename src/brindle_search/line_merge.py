@@ -329,8 +329,7 @@ def merge_block(
     ]
     if not anchored:
         return MergeRefused("no line of old_string is in the text here")
-    else:
-        lo, hi = anchored[0].lo, anchored[-1].hi
+    lo, hi = anchored[0].lo, anchored[-1].hi
     indenter = _Indenter(alignment, new_lines, lambda: "\n".join(block[lo:hi]), surroundings, reindent_lines)
     if not reindent_lines:
         # new_string as written in place of the lines that old_string stands for.
@@ -356,10 +355,6 @@ def merge_block(
             group_at[i1] = (i1, i2, j1, j2)
             in_group.update(range(i1, i2))
 
-    # The text lines a change group replaces: from its first to its last paired line. Lines of
-    # the text between them that old_string did not show go with them; an old line of the group
-    # that is not in the text must lie between two that are, or the change has no place.
-    replaced: list[tuple[int, int]] = []
     for i in kept_as:
         if alignment.block_of(i).kind == OLD_ONLY and old_lines[i].strip() and not is_elision(old_lines[i]):
             return MergeRefused(
@@ -383,6 +378,10 @@ def merge_block(
             f"new_string has the elision marker {added_markers[0]!r} that old_string does not, so "
             "what it stands for cannot be told; write those lines out"
         )
+    # The text lines a change group replaces: from its first to its last paired line. Lines of
+    # the text between them that old_string did not show go with them; an old line of the group
+    # that is not in the text must lie between two that are, or the change has no place.
+    replaced: list[tuple[int, int]] = []
     for i1, i2, _j1, _j2 in group_at.values():
         paired = [
             alignment.block_of(i)
