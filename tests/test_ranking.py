@@ -318,7 +318,9 @@ def test_repeated_calls_do_not_leak():
     for _ in range(2000):
         calls()
     gc.collect()
-    assert sys.getallocatedblocks() - blocks < 200
+    # A leak of one object a call would add at least 2000 blocks; caches the interpreter fills
+    # now and then (interned strings, the regex cache) add a few hundred at most.
+    assert sys.getallocatedblocks() - blocks < 1000
 
 
 # --- processor ------------------------------------------------------------------------------------
