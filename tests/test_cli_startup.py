@@ -2,15 +2,16 @@
 brindle_search.cli`` import none of the editing machinery, each command imports only what it
 uses, and the package's names, loaded on first use, are the objects of their defining modules.
 
-The installed console script is run in a subprocess (through runpy, so that the modules it
-imported can be listed after it ends); nothing here is timed (bench/bench_startup.py times it).
+The installed console script is run in a subprocess (its code executed by a small harness, so
+that the modules it imported can be listed after it ends); nothing here is timed
+(bench/bench_startup.py times it).
 """
 
 import ast
 import importlib
-import json
 import os
 import pathlib
+import random
 import subprocess
 import sys
 
@@ -25,18 +26,24 @@ PACKAGE = pathlib.Path(brindle_search.__file__).parent
 EDITING = {"brindle_search._edit", "brindle_search.patches", "brindle_search.placement", "_brindle_search"}
 OTHERS = {"brindle_search.ranking", "brindle_search.streaming", "brindle_search.tools"}
 MCP = {"mcp", "brindle_search.mcp_server", "anyio"}
-COMMON = "brindle_search.commands._common"
+SHARED = {"brindle_search.commands._common", "brindle_search.commands._parsing"}
+# Standard modules whose import alone costs a short run more than its own work.
+HEAVY = {"argparse", "re", "dataclasses", "typing", "difflib", "inspect", "json", "shutil"}
 
+# The script is run without runpy and the listing written without json, which would import re and
+# typing themselves.
 RUN_SCRIPT = """
-import json, runpy, sys
+import sys
 script, listing, *args = sys.argv[1:]
 sys.argv = [script, *args]
+code = None
 try:
-    runpy.run_path(script, run_name="__main__")
+    with open(script) as f:
+        exec(compile(f.read(), script, "exec"), {"__name__": "__main__"})
 except SystemExit as exc:
     code = exc.code
 with open(listing, "w") as f:
-    json.dump({"code": code, "modules": sorted(sys.modules)}, f)
+    f.write(repr(code) + "\\n" + "\\n".join(sorted(sys.modules)))
 """
 
 
@@ -51,8 +58,8 @@ def modules_after(tmp_path, *args):
         timeout=120,
     )
     assert listing.exists(), proc.stderr.decode()
-    data = json.loads(listing.read_text())
-    return data["code"], set(data["modules"])
+    code, *modules = listing.read_text().split("\n")
+    return ast.literal_eval(code), set(modules)
 
 
 def test_importing_the_command_line_imports_nothing_of_the_editing_machinery():
@@ -66,15 +73,15 @@ def test_importing_the_command_line_imports_nothing_of_the_editing_machinery():
     imported = set(proc.stdout.split())
     assert "brindle_search.cli" in imported
     assert not imported & (EDITING | OTHERS | MCP)
-    assert not any(name.startswith("brindle_search.commands.") for name in imported - {COMMON})
+    assert not any(name.startswith("brindle_search.commands.") for name in imported - SHARED)
 
 
 @pytest.mark.parametrize(
     ("args", "needed", "not_needed"),
     [
-        (["--help"], set(), EDITING | OTHERS | MCP),
-        (["--version"], set(), EDITING | OTHERS | MCP),
-        (["apply", "patch.txt"], {"brindle_search.patches"}, OTHERS | MCP),
+        (["--help"], set(), EDITING | OTHERS | MCP | HEAVY),
+        (["--version"], set(), EDITING | OTHERS | MCP | HEAVY),
+        (["apply", "patch.txt"], {"brindle_search.patches"}, OTHERS | MCP | HEAVY),
         (["edit", "app.py", "--old", "x = 1", "--new", "x = 2"], {"brindle_search._edit"}, OTHERS | MCP),
         (["rank", "x", "--from", "app.py"], {"brindle_search.ranking"}, EDITING - {"_brindle_search"} | MCP),
         (["mcp", "--help"], set(), EDITING | OTHERS | MCP),
@@ -91,7 +98,7 @@ def test_each_command_imports_what_it_uses(tmp_path, args, needed, not_needed):
     # Of the command modules, only the one of the command run.
     commands = {name for name in imported if name.startswith("brindle_search.commands.")}
     chosen = {f"brindle_search.commands.{args[0]}"} if args[0] in cli.COMMANDS else set()
-    assert commands == chosen | {COMMON}
+    assert commands == chosen | SHARED
 
 
 def test_the_command_table_agrees_with_the_command_modules():
@@ -154,3 +161,99 @@ def test_rank_candidates_is_still_the_command_lines():
     assert rank_candidates is defined
     with pytest.raises(AttributeError):
         cli.no_such_name  # noqa: B018
+
+
+# --- the command line read without argparse ---------------------------------------------------
+
+TOP_LEVEL = ["-h", "--help", "--version", "--", "--verbose", "-"]
+VALUES = ["x.py", "-", "-v", "--json", "", "0", "1", "-3", "2.5", "4294967296", "a,b", "utf-8", "nope", "=x"]
+
+
+def _arguments(rng, name):
+    """A random argument list for command ``name``: mostly what it requires (its positionals, one
+    option of each required group), then its own options (spelt whole, abbreviated, with ``=``),
+    values, positionals and the odd top-level option, in random order."""
+    module = cli.command_module(name)
+    recorder = cli._parsing.Recorder()
+    module.add_options(recorder)
+    spellings = [n for option in recorder.options for n in option.names if n.startswith("-")]
+    chunks = []
+    if rng.random() < 0.8:
+        chunks += [[rng.choice(VALUES[:1] + VALUES[4:])] for o in recorder.options if o.required]
+        for index, _ in enumerate(recorder.required_groups):
+            members = [o for o in recorder.options if o.group == index]
+            chunks.append([rng.choice(members).names[0], rng.choice(["x", "y = 1", "utf-8"])])
+    for _ in range(rng.randrange(5)):
+        words = chunks[-1] if chunks and rng.random() < 0.5 else []
+        if not words:
+            chunks.append(words)
+        kind = rng.random()
+        if kind < 0.45 and spellings:
+            option = rng.choice(spellings)
+            if rng.random() < 0.1:
+                option = option[: rng.randrange(min(3, len(option)), len(option) + 1)]
+            words.append(option + ("=" + rng.choice(VALUES) if rng.random() < 0.2 else ""))
+        elif kind < 0.95:
+            words.append(rng.choice(VALUES))
+        else:
+            words.append(rng.choice(TOP_LEVEL))
+    rng.shuffle(chunks)
+    head = [name] if rng.random() < 0.95 else [rng.choice([*cli.COMMANDS, *TOP_LEVEL])]
+    return head + [word for chunk in chunks for word in chunk]
+
+
+def _argparse(arguments):
+    try:
+        return vars(
+            cli.build_parser([arguments[0]] if arguments[0] in cli.COMMANDS else []).parse_args(arguments)
+        )
+    except SystemExit:
+        return None
+
+
+@pytest.mark.parametrize("name", sorted(cli.COMMANDS))
+def test_arguments_read_without_argparse_are_read_as_argparse_reads_them(name, capsys):
+    rng = random.Random(name)
+    fast = 0
+    for _ in range(400):
+        arguments = cli._literal_values(_arguments(rng, name))
+        module = cli.command_module(name)
+        recorder = cli._parsing.Recorder()
+        module.add_options(recorder)
+        values = cli._parsing.parse(recorder, arguments[1:]) if arguments[0] == name else None
+        if values is None:
+            continue
+        fast += 1
+        expected = _argparse(arguments)
+        assert expected is not None, arguments
+        assert {"command": name, **values, "handler": module.run} == expected, arguments
+    capsys.readouterr()
+    assert fast >= 60  # the generated lists reach the fast reading
+
+
+@pytest.mark.parametrize("columns", [*range(40, 130, 7), 200, 1000])
+def test_the_top_level_help_is_argparse_s(monkeypatch, columns, capsys):
+    monkeypatch.setenv("COLUMNS", str(columns))
+    text = cli._parsing.top_level_help(cli.PROG, cli.DESCRIPTION, cli.EPILOG, cli.COMMANDS, columns)
+    with pytest.raises(SystemExit):
+        cli.build_parser([]).parse_args(["--help"])
+    expected = capsys.readouterr().out
+    assert text in (None, expected)
+    assert text is not None or columns < 62
+
+
+@pytest.mark.parametrize("columns", ["", "0", "abc", "57", "200"])
+def test_the_help_s_width_is_the_one_argparse_uses(monkeypatch, columns):
+    import shutil
+
+    monkeypatch.setenv("COLUMNS", columns)
+    assert cli._parsing.terminal_columns() == shutil.get_terminal_size().columns
+
+
+@pytest.mark.parametrize("args", [["--help"], ["--version"], ["-h"]])
+def test_help_and_version_print_what_argparse_prints(tmp_path, args):
+    env = {**os.environ, "COLUMNS": "90"}
+    got = subprocess.run([SCRIPT, *args], capture_output=True, text=True, env=env, timeout=120)
+    code = f"from brindle_search import cli; cli.build_parser([]).parse_args({args!r})"
+    want = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert (got.returncode, got.stdout, got.stderr) == (want.returncode, want.stdout, want.stderr)

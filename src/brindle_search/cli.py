@@ -15,22 +15,24 @@ JSON document per answer with the fixed keys listed in the README; keys are only
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import os
 import sys
+from types import SimpleNamespace
 
 from . import __version__
+from .commands import _parsing
 from .commands._common import EXIT_ERROR, PROG
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import argparse
     from collections.abc import Iterable, Sequence
     from typing import Any
 
     from .commands.rank import rank_candidates
 
-__all__ = ["main", "build_parser", "rank_candidates"]
+__all__ = ["main", "build_parser", "parse_arguments", "rank_candidates"]
 
 #: The commands, in the order of the usage, each with its line of the top-level usage (the HELP of
 #: its module ``commands.<name>``). Only the module of the command being run is imported.
@@ -48,18 +50,24 @@ def command_module(name: str) -> Any:
     return importlib.import_module(f"{__package__}.commands.{name}")
 
 
+DESCRIPTION = "Tolerant edits of source files, fuzzy ranking and streaming location."
+EPILOG = (
+    "exit codes: 0 success; 1 an edit was not placed, or nothing ranked or located;\n"
+    "            2 usage or I/O error\n\n"
+    "example:\n  brindle-search edit app.py --old 'return 1' --new 'return 2' --dry-run"
+)
+
+
 def build_parser(commands: Iterable[str] | None = None) -> argparse.ArgumentParser:
     """The parser of the command line, with the options of each of ``commands`` (default: all)
     added from their modules; the other commands are only listed, with their help line."""
+    import argparse
+
     chosen = set(COMMANDS if commands is None else commands)
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Tolerant edits of source files, fuzzy ranking and streaming location.",
-        epilog=(
-            "exit codes: 0 success; 1 an edit was not placed, or nothing ranked or located;\n"
-            "            2 usage or I/O error\n\n"
-            "example:\n  brindle-search edit app.py --old 'return 1' --new 'return 2' --dry-run"
-        ),
+        description=DESCRIPTION,
+        epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -79,6 +87,28 @@ def build_parser(commands: Iterable[str] | None = None) -> argparse.ArgumentPars
         module.add_options(command)
         command.set_defaults(handler=module.run)
     return parser
+
+
+def parse_arguments(arguments: Sequence[str]) -> Any:
+    """The parsed arguments (``command``, ``handler`` and the command's options); argparse's
+    usage errors, ``--help`` and ``--version`` exit as argparse makes them exit."""
+    name = _command_name(arguments)
+    if arguments and name in COMMANDS and arguments[0] == name:
+        module = command_module(name)
+        recorder = _parsing.Recorder()
+        module.add_options(recorder)
+        values = _parsing.parse(recorder, arguments[1:])
+        if values is not None:
+            return SimpleNamespace(command=name, **values, handler=module.run)
+    elif len(arguments) == 1 and arguments[0] in ("-h", "--help"):
+        text = _parsing.top_level_help(PROG, DESCRIPTION, EPILOG, COMMANDS, _parsing.terminal_columns())
+        if text is not None:
+            sys.stdout.write(text)
+            raise SystemExit(0)
+    elif list(arguments) == ["--version"]:
+        sys.stdout.write(f"{PROG} {__version__}\n")
+        raise SystemExit(0)
+    return build_parser([name] if name in COMMANDS else []).parse_args(arguments)
 
 
 def _command_name(argv: Sequence[str]) -> str | None:
@@ -134,9 +164,7 @@ def _literal_values(argv: Sequence[str]) -> list[str]:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit code."""
     _utf8_streams()
-    arguments = _literal_values(sys.argv[1:] if argv is None else argv)
-    name = _command_name(arguments)
-    args = build_parser([name] if name in COMMANDS else []).parse_args(arguments)
+    args = parse_arguments(_literal_values(sys.argv[1:] if argv is None else argv))
     try:
         return int(args.handler(args))
     except BrokenPipeError:

@@ -2,14 +2,14 @@
 the coloured diff, reading patches and blocks from files or standard input, and the argument
 types of more than one command.
 
-Kept light: ``brindle-search --help`` imports it, so it imports nothing of the package.
+Kept light: ``brindle-search --help`` imports it, so it imports nothing of the package, and the
+modules a command needs only on some paths (json, argparse for a rejected value) are imported
+where they are used.
 """
 
 from __future__ import annotations
 
-import argparse
 import codecs
-import json
 import os
 import sys
 
@@ -56,6 +56,8 @@ def colour_diff(diff: str) -> str:
 
 
 def print_json(stream: IO[str], data: Any) -> None:
+    import json
+
     stream.write(json.dumps(data, ensure_ascii=False) + "\n")
     stream.flush()
 
@@ -100,18 +102,25 @@ def read_input(path: str | None, what: str) -> str:
 # --- argument types ----------------------------------------------------------------------------
 
 
+def bad_value(message: str) -> Exception:
+    """The error an argument type raises for a value it rejects (argparse reports it)."""
+    import argparse
+
+    return argparse.ArgumentTypeError(message)
+
+
 def positive_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        raise bad_value(f"not an integer: {text!r}") from None
     if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
+        raise bad_value(f"must be 1 or more, got {value}")
     return value
 
 
 def line_number(text: str) -> int:
     value = positive_int(text)
     if value >= 2**32:
-        raise argparse.ArgumentTypeError(f"must be below 2**32, got {value}")
+        raise bad_value(f"must be below 2**32, got {value}")
     return value

@@ -3,13 +3,16 @@ under a root folder (apply_patch), with its options."""
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 
 from ..errors import EditError
 from ..patches import HELD_BACK, apply_patch
 from ._common import EXIT_ERROR, UsageError, fail, print_json, print_success, read_input
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
 
 NAME = "apply"
 HELP = "apply SEARCH/REPLACE edit blocks or a unified diff to files under a root folder"

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import codecs
 import sys
 from typing import Any
@@ -16,12 +15,17 @@ from ._common import (
     EXIT_NOT_PLACED,
     EXIT_OK,
     UsageError,
+    bad_value,
     fail,
     line_number,
     print_json,
     print_success,
     read_input,
 )
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
 
 NAME = "edit"
 HELP = "replace a block of FILE, tolerating the usual differences of a model's memory"
@@ -44,9 +48,9 @@ def _fraction(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise bad_value(f"not a number: {text!r}") from None
     if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must lie between 0 and 1, got {value}")
+        raise bad_value(f"must lie between 0 and 1, got {value}")
     return value
 
 
@@ -54,19 +58,17 @@ def _encoding(text: str) -> str:
     try:
         codecs.lookup(text)
     except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
+        raise bad_value(f"unknown encoding: {text!r}") from None
     return text
 
 
 def _strategy_list(text: str) -> list[str]:
     names = [name.strip() for name in text.split(",") if name.strip()]
     if not names:
-        raise argparse.ArgumentTypeError("no strategy named")
+        raise bad_value("no strategy named")
     unknown = [name for name in names if name not in STRATEGIES]
     if unknown:
-        raise argparse.ArgumentTypeError(
-            f"unknown strategy {unknown[0]!r}; valid strategies: {', '.join(STRATEGIES)}"
-        )
+        raise bad_value(f"unknown strategy {unknown[0]!r}; valid strategies: {', '.join(STRATEGIES)}")
     return names
 
 

@@ -3,7 +3,6 @@
 
 from __future__ import annotations
 
-import argparse
 import codecs
 import sys
 from collections.abc import Iterable, Sequence
@@ -14,6 +13,10 @@ from ..files import read_document
 from ..results import line_range
 from ..streaming import StreamingLocator
 from ._common import EXIT_ERROR, EXIT_NOT_PLACED, EXIT_OK, UsageError, fail, line_number, print_json
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
 
 NAME = "locate"
 HELP = "locate a block streamed on standard input in FILE, line by line"

@@ -3,10 +3,13 @@ and output (mcp_server), with its options."""
 
 from __future__ import annotations
 
-import argparse
 import os
 
 from ._common import EXIT_ERROR, EXIT_OK, fail
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
 
 NAME = "mcp"
 HELP = "serve the file tools to an agent over the Model Context Protocol (stdio)"

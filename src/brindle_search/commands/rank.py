@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import sys
 from collections.abc import Sequence
 
@@ -17,6 +16,10 @@ from ._common import (
     print_json,
     read_input,
 )
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
 
 NAME = "rank"
 HELP = "rank candidate lines by a fuzzy PATTERN"
