@@ -10,9 +10,9 @@ failure the driver's message with a better near miss or the reason for a refusal
 from __future__ import annotations
 
 import os
-import re
-from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Union
+
+# The abstract classes, without the import of the collections package that collections.abc makes.
+from _collections_abc import Iterable, Mapping
 
 from .errors import EditError, is_native_panic
 from .files import (
@@ -29,6 +29,14 @@ from .paths import Location, refuse_vcs_path
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
 from .results import Edit, EditResult, check_line_hint
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any, Union
+
+    PathArg = Union[str, "os.PathLike[str]"]
+    EditLike = Union[Edit, Mapping[str, Any]]
+
 __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "edit_text", "place_edits"]
 
 #: Default of `min_similarity`: the share of the lines between a tolerant place's first and last
@@ -36,9 +44,6 @@ __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "
 #: bench/bench_edit_quality.py: it refuses blocks whose inner lines come from elsewhere and places
 #: those with one of two inner lines misremembered or missing.
 DEFAULT_MIN_SIMILARITY = DEFAULT_INNER_SHARE
-
-PathArg = Union[str, "os.PathLike[str]"]
-EditLike = Union[Edit, Mapping[str, Any]]
 
 
 # ---- argument checks ---------------------------------------------------------------------------
@@ -138,16 +143,24 @@ def _region_lines(text: str, lo: int, hi: int) -> list[str]:
     return lines
 
 
-_HUNK = re.compile(r"^@@ -(\d+)(,\d+)? \+(\d+)(,\d+)? @@$")
+def _hunk_range(part: str) -> tuple[int, str] | None:
+    """A hunk header's "N" or "N,M": (N, ",M" or ""), or None for anything else."""
+    start, comma, count = part.partition(",")
+    if not start.isdecimal() or (comma and not count.isdecimal()):
+        return None
+    return int(start), comma + count
 
 
 def _shift_hunk(line: str, offset: int) -> str:
-    m = _HUNK.match(line)
-    if m is None:
+    """A hunk header ``@@ -N,M +N,M @@`` (a line of one) with both starts moved by ``offset``;
+    any other line as it is."""
+    if not (line.startswith("@@ -") and line.endswith(" @@")):
         return line
-    a = int(m.group(1)) + offset
-    b = int(m.group(3)) + offset
-    return f"@@ -{a}{m.group(2) or ''} +{b}{m.group(4) or ''} @@"
+    old, plus, new = line[4:-3].partition(" +")
+    a, b = _hunk_range(old), _hunk_range(new)
+    if not plus or a is None or b is None:
+        return line
+    return f"@@ -{a[0] + offset}{a[1]} +{b[0] + offset}{b[1]} @@"
 
 
 def _diff_and_snippet(

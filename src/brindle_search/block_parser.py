@@ -40,10 +40,8 @@ blocks of other files can still be applied on their own.
 
 from __future__ import annotations
 
-import re
-from dataclasses import dataclass
-
 from .patch_paths import clean_path, path_problem
+from .records import record
 
 __all__ = ["BlockError", "BlockSplit", "EditBlock", "ParsedPatch", "parse_blocks", "patch_lines"]
 
@@ -51,10 +49,8 @@ SEARCH_MARKER = "<<<<<<< SEARCH"
 DIVIDER = "======="
 REPLACE_MARKER = ">>>>>>> REPLACE"
 
-_FENCE = re.compile(r"^(```|~~~)[\w+#.-]*\s*$")
 
-
-@dataclass(frozen=True)
+@record(frozen=True)
 class BlockSplit:
     """One reading of a block: its old and new text and the patch line of the divider taken."""
 
@@ -63,7 +59,7 @@ class BlockSplit:
     divider_line: int
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class EditBlock:
     """One SEARCH/REPLACE block: the file it names, the old and new text, and where it stands.
 
@@ -88,7 +84,7 @@ class EditBlock:
         return len(self.splits) > 1
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class BlockError:
     """A block that could not be read; ``path`` is None when its file cannot be told."""
 
@@ -100,7 +96,7 @@ class BlockError:
         return f"line {self.line}: {self.message}"
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ParsedPatch:
     """The blocks of a patch in input order, and the errors met while reading it."""
 
@@ -129,7 +125,13 @@ def _marker(line: str) -> str:
 
 def _is_path_line(line: str) -> bool:
     bare = line.strip()
-    return bool(bare) and not _FENCE.match(bare) and _marker(line) != DIVIDER
+    return bool(bare) and not _is_fence(bare) and _marker(line) != DIVIDER
+
+
+def _is_fence(bare: str) -> bool:
+    """``bare`` (a stripped line) opens or closes a Markdown code fence: three backticks or tildes
+    and an info word of letters, digits and ``_+#.-``."""
+    return bare.startswith(("```", "~~~")) and all(ch.isalnum() or ch in "_+#.-" for ch in bare[3:])
 
 
 def parse_blocks(text: str) -> ParsedPatch:

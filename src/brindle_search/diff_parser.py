@@ -35,10 +35,10 @@ as the block parser reports them.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, replace
 
 from .block_parser import BlockError, patch_lines
 from .patch_paths import PathText, clean_path, path_problem, unquote_c
+from .records import record, replace
 
 __all__ = ["DiffLine", "Hunk", "FilePatch", "ParsedDiff", "parse_diff", "looks_like_diff"]
 
@@ -70,7 +70,7 @@ _GIT_HEADER_LINES = (
 )
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class DiffLine:
     """One line of a hunk: its kind (``' '`` context, ``'-'`` removed, ``'+'`` added) and its text
     with its line feed (none when ``\\ No newline at end of file`` followed it)."""
@@ -79,7 +79,7 @@ class DiffLine:
     text: str
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Hunk:
     """One hunk: the header as written, its patch line, its numbers (None where the header has
     none) and its lines."""
@@ -120,7 +120,7 @@ class Hunk:
         )
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class FilePatch:
     """The part of a diff about one file.
 
@@ -164,7 +164,7 @@ class FilePatch:
         )
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ParsedDiff:
     """The files of a diff in input order, and the errors met while reading it."""
 
@@ -187,7 +187,7 @@ def looks_like_diff(text: str) -> bool:
 # ---- file headers ------------------------------------------------------------------------------
 
 
-@dataclass
+@record
 class _Header:
     """A file header being read."""
 

@@ -17,19 +17,16 @@ old_string is what explains the match (``placement``).
 
 from __future__ import annotations
 
-import re
-from dataclasses import dataclass
-
-from .alignment import straighten_quotes
+from .records import record
 
 __all__ = ["EditForm", "edit_forms", "split_lines", "join_lines"]
 
 # "   12\tcode" (cat -n), "12→code", "12│code", "12: code", "12 | code".
-_NUMBERED = re.compile(r"^ *(\d{1,7})(\t|→|│| ?\| |: )")
+_NUMBERED = r"^ *(\d{1,7})(\t|→|│| ?\| |: )"
 _CURLY = "\u2018\u2019\u201c\u201d"
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class EditForm:
     old: str
     new: str
@@ -49,8 +46,10 @@ def join_lines(lines: list[str], final_newline: bool) -> str:
 
 
 def _strip_numbers(old: str, new: str) -> tuple[str, str] | None:
+    import re  # old_string is not in the text: the other readings are tried
+
     old_lines = split_lines(old)
-    numbered = [_NUMBERED.match(line) for line in old_lines]
+    numbered = [re.match(_NUMBERED, line) for line in old_lines]
     if len(old_lines) < 2 or not all(numbered):
         return None
     numbers = [int(m.group(1)) for m in numbered if m]
@@ -61,7 +60,7 @@ def _strip_numbers(old: str, new: str) -> tuple[str, str] | None:
     def strip(lines: list[str]) -> list[str]:
         out = []
         for line in lines:
-            m = _NUMBERED.match(line)
+            m = re.match(_NUMBERED, line)
             out.append(line[m.end() :] if m and m.group(2) == separator else line)
         return out
 
@@ -78,6 +77,8 @@ def edit_forms(text: str, old: str, new: str) -> list[EditForm]:
     numbers = _strip_numbers(old, new)
     if numbers is not None:
         forms.append(EditForm(numbers[0], numbers[1], ("line numbers removed",)))
+    from .alignment import straighten_quotes
+
     for form in list(forms):
         used = {c for c in _CURLY if c in form.old}
         if used and not any(c in text for c in used):

@@ -9,7 +9,10 @@ of the native code. Each carries an ``error_type`` naming the kind of problem in
 
 from __future__ import annotations
 
-from .schema import FileErrorType
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .schema import FileErrorType
+
 
 __all__ = ["EditError", "PathRefused", "WriteConflict"]
 

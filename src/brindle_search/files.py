@@ -28,16 +28,21 @@ from __future__ import annotations
 import codecs
 import errno
 import os
-import re
 import stat
 import time
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
 from itertools import chain, repeat
-from typing import TypeVar, Union
 
 from .errors import EditError, WriteConflict
 from .paths import Location, Root
+from .records import field, record
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import TypeVar, Union
+
+    PathLike = Union[str, "os.PathLike[str]"]
+    R = TypeVar("R")
 
 try:
     import fcntl
@@ -62,8 +67,6 @@ __all__ = [
     "write_document",
 ]
 
-PathLike = Union[str, "os.PathLike[str]"]
-R = TypeVar("R")
 
 #: Byte-order marks, longest first (the UTF-32 LE mark begins with the UTF-16 LE one).
 _BOMS: tuple[tuple[bytes, str], ...] = (
@@ -82,11 +85,11 @@ _RACY_NS = 2_000_000_000
 #: How long a writer waits for another one holding the file's lock.
 _LOCK_TIMEOUT = 30.0
 
-_TEMPORARY = re.compile(r"\.(.*)\.brindle-(\d+)-[0-9a-f]{8}\.tmp", re.DOTALL)
+_TEMPORARY = r"\.(.*)\.brindle-(\d+)-[0-9a-f]{8}\.tmp"
 _NAME_KEPT = 200  # bytes of the file's name in its temporary file's name (names have 255)
 
 
-@dataclass
+@record
 class _Source:
     """Where a document was read from and what it was then: the basis of the conflict check."""
 
@@ -102,7 +105,7 @@ class _Source:
             self.lock_fd = None
 
 
-@dataclass
+@record
 class Document:
     """The LF-form text of an edit plus what is needed to give it back its bytes.
 
@@ -479,7 +482,10 @@ def _remove_stale_temporaries(location: Location) -> None:
     for entry in names:
         if not entry.startswith(prefix):
             continue
-        m = _TEMPORARY.fullmatch(entry)
+
+        import re  # only for the temporaries of this file
+
+        m = re.fullmatch(_TEMPORARY, entry, re.DOTALL)
         if m is None or m.group(1) != kept or _alive(int(m.group(2))):
             continue
         try:

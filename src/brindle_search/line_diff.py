@@ -5,8 +5,9 @@ the longest common run costs about the product of the lengths of what it compare
 changes a few places of a text, so the lists are first cut where they agree: the common head and
 tail, then the lines that occur exactly once in each list and pair up in order (patience diffing:
 the longest increasing run of such pairs). Only the pieces between these anchors, each small, go
-to ``SequenceMatcher``. A diff whose pieces are all small is the same as difflib's; otherwise it
-may pair lines differently, but it always turns the old lines into the new ones.
+to difflib's ``SequenceMatcher`` algorithm (``sequence_matcher``). A diff whose pieces are all
+small is the same as difflib's; otherwise it may pair lines differently, but it always turns the
+old lines into the new ones.
 
 The output has difflib's format: ``--- label`` / ``+++ label`` headers, ``@@ -a,b +c,d @@`` hunks
 with three lines of context.
@@ -15,12 +16,14 @@ with three lines of context.
 from __future__ import annotations
 
 from bisect import bisect_left
-from collections.abc import Iterator, Sequence
-from difflib import SequenceMatcher
+
+from .sequence_matcher import Opcode, get_grouped_opcodes, get_opcodes
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator, Sequence
 
 __all__ = ["common_ends", "opcodes", "unified_diff"]
-
-Opcode = tuple[str, int, int, int, int]
 
 #: Pieces of at most this many cells (lines of one side times lines of the other) are compared by
 #: difflib as they are.
@@ -47,7 +50,7 @@ def opcodes(a: Sequence[str], b: Sequence[str]) -> list[Opcode]:
     """Opcodes turning a into b, as ``SequenceMatcher.get_opcodes()`` gives them."""
     if len(a) * len(b) <= _SMALL:
         # What difflib.unified_diff compares.
-        return [(tag, i1, i2, j1, j2) for tag, i1, i2, j1, j2 in SequenceMatcher(None, a, b).get_opcodes()]
+        return get_opcodes(a, b)
     out: list[Opcode] = []
     _diff(a, 0, len(a), b, 0, len(b), out)
     merged: list[Opcode] = []
@@ -91,8 +94,8 @@ def _small(a: Sequence[str], i1: int, i2: int, b: Sequence[str], j1: int, j2: in
     elif j1 == j2:
         out.append(("delete", i1, i2, j1, j1))
     else:
-        matcher = SequenceMatcher(None, a[i1:i2], b[j1:j2], autojunk=False)
-        out.extend((tag, p + i1, q + i1, r + j1, s + j1) for tag, p, q, r, s in matcher.get_opcodes())
+        codes = get_opcodes(a[i1:i2], b[j1:j2], autojunk=False)
+        out.extend((tag, p + i1, q + i1, r + j1, s + j1) for tag, p, q, r, s in codes)
 
 
 def _anchors(a: Sequence[str], i1: int, i2: int, b: Sequence[str], j1: int, j2: int) -> list[tuple[int, int]]:
@@ -140,10 +143,8 @@ def _range(start: int, stop: int) -> str:
 
 def unified_diff(a: Sequence[str], b: Sequence[str], label: str, n: int = 3) -> Iterator[str]:
     """The lines of a unified diff from a to b (without line ends), as difflib would write them."""
-    matcher: SequenceMatcher[str] = SequenceMatcher(None, (), ())
-    setattr(matcher, "opcodes", opcodes(a, b))  # noqa: B010 - its cache: the matcher only groups them
     started = False
-    for group in matcher.get_grouped_opcodes(n):
+    for group in get_grouped_opcodes(opcodes(a, b), n):
         if not started:
             started = True
             yield f"--- {label}"

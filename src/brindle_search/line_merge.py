@@ -27,11 +27,11 @@ is not in the text, or an elision marker that new_string does not keep.
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
 from difflib import SequenceMatcher
 
 from .alignment import ELIDED, EQUAL, FILE_ONLY, OLD_ONLY, PAIRED, SPACING, Alignment, is_elision, line_key
 from .line_diff import common_ends
+from .records import record
 from .repairs import leading_whitespace, reindent
 
 __all__ = ["Merged", "MergeRefused", "merge_block", "merge_line", "line_opcodes", "constant_shift"]
@@ -41,7 +41,7 @@ __all__ = ["Merged", "MergeRefused", "merge_block", "merge_line", "line_opcodes"
 _MERGE_CHARS = 4000
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Merged:
     lines: list[str]  # the lines that replace block lines lo..hi
     lo: int
@@ -50,7 +50,7 @@ class Merged:
     kept_unquoted: list[int]  # block lines kept because old_string did not show them
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class MergeRefused:
     reason: str
 

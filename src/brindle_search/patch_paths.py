@@ -12,29 +12,30 @@ Where a path may go (inside the root, not in ``.git``) is the business of ``path
 
 from __future__ import annotations
 
-import re
-from dataclasses import dataclass
+from .records import record
 
 __all__ = ["PathText", "clean_path", "path_problem", "unquote_c"]
 
-_HEADING = re.compile(r"^#{1,6}\s+")
-_BULLET = re.compile(r"^(?:[-*+]|\d{1,3}[.)])\s+")
-_LABEL = re.compile(
+#: A label before a path (``File: x.py``, ``new file path: x.py``), matched case-insensitively.
+#: A line is searched for it only when it holds a colon and begins with a letter a label may
+#: begin with.
+_LABEL_STARTS = frozenset("nmcuedfpNMCUEDFP")
+LABEL = (
     r"^(?:(?:new|modified|changed|updated|edited|deleted|created)\s+)?"
-    r"(?:file\s*name|file\s*path|file|filename|path)\s*:(?!//)\s*",
-    re.IGNORECASE,
+    r"(?:file\s*name|file\s*path|file|filename|path)\s*:(?!//)\s*"
 )
 _PAIRS = (("```", "```"), ("``", "``"), ("`", "`"), ("**", "**"), ("*", "*"), ('"', '"'), ("'", "'"))
 
-#: Characters that never stand in a path a model means: Markdown and shell punctuation.
-_NOT_IN_PATH = re.compile(r"[<>|`\"*?\x00-\x1f\x7f]")
+#: Characters that never stand in a path a model means: Markdown and shell punctuation, and the
+#: control characters (below a space, and DEL).
+NOT_IN_PATH = frozenset('<>|`"*?\x7f') | frozenset(map(chr, range(32)))
 _SENTENCE_END = (".", ",", ";", ":", "!", "?")
-_EXTENSION = re.compile(r"\S\.[A-Za-z0-9]{1,8}$")
+_ASCII_ALNUM = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")
 
 _C_ESCAPES = {"a": 7, "b": 8, "t": 9, "n": 10, "v": 11, "f": 12, "r": 13, '"': 34, "\\": 92}
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class PathText:
     """A path as written on a line, its decorations taken off; ``quoted`` when quotes enclosed it."""
 
@@ -53,9 +54,9 @@ def unquote_c(text: str) -> str:
         ch = text[i]
         if ch == "\\" and i + 1 < len(text):
             nxt = text[i + 1]
-            octal = re.match(r"[0-3][0-7]{2}", text[i + 1 : i + 4])
-            if octal:
-                out.append(int(octal.group(0), 8))
+            octal = text[i + 1 : i + 4]
+            if len(octal) == 3 and octal[0] in "0123" and octal[1] in "01234567" and octal[2] in "01234567":
+                out.append(int(octal, 8))
                 i += 4
                 continue
             if nxt in _C_ESCAPES:
@@ -73,9 +74,12 @@ def clean_path(line: str) -> PathText:
     quoted = False
     while True:
         before = path
-        path = _HEADING.sub("", path, count=1)
-        path = _BULLET.sub("", path, count=1)
-        path = _LABEL.sub("", path, count=1)
+        path = _after_heading(path)
+        path = _after_bullet(path)
+        if path[:1] in _LABEL_STARTS and ":" in path:
+            import re
+
+            path = re.sub(LABEL, "", path, count=1, flags=re.IGNORECASE)
         if path.endswith(":") and not path.endswith("::"):
             path = path[:-1].rstrip()
         for opening, closing in _PAIRS:
@@ -92,15 +96,57 @@ def clean_path(line: str) -> PathText:
             return PathText(path, quoted)
 
 
+def _after_blanks(text: str, start: int) -> str:
+    """``text`` from the end of the blanks (one or more) at ``start``; ``text`` when there are none."""
+    end = start
+    while end < len(text) and text[end].isspace():
+        end += 1
+    return text[end:] if end > start else text
+
+
+def _after_heading(path: str) -> str:
+    """``path`` without a Markdown heading's one to six ``#`` and the blanks after them."""
+    hashes = len(path) - len(path.lstrip("#"))
+    return _after_blanks(path, hashes) if 1 <= hashes <= 6 else path
+
+
+def _after_bullet(path: str) -> str:
+    """``path`` without a list item's bullet (``-``, ``*``, ``+``, or one to three digits and ``.``
+    or ``)``) and the blanks after it."""
+    if path[:1] in ("-", "*", "+"):
+        return _after_blanks(path, 1)
+    digits = 0
+    while digits < min(len(path), 4) and path[digits].isdecimal():
+        digits += 1
+    if 1 <= digits <= 3 and path[digits : digits + 1] in (".", ")"):
+        return _after_blanks(path, digits + 1)
+    return path
+
+
+def _has_extension(name: str) -> bool:
+    """``name`` ends in a dot and one to eight ASCII letters or digits, after a character that is not
+    blank (a line feed after them allowed)."""
+    if name.endswith("\n"):
+        name = name[:-1]
+    dot = name.rfind(".")
+    suffix = name[dot + 1 :]
+    return (
+        dot >= 1
+        and 1 <= len(suffix) <= 8
+        and all(ch in _ASCII_ALNUM for ch in suffix)
+        and not name[dot - 1].isspace()
+    )
+
+
 def _spaced_name(path: str) -> bool:
     """An unquoted path with a blank that still reads as a file name: the blank is in the file's
     own name (never in a folder's, so no folder is made of two words of prose), once, and the
     name ends in an extension (``notes 2.txt``)."""
-    *folders, name = re.split(r"[/\\]", path)
+    *folders, name = path.replace("\\", "/").split("/")
     if any(any(ch.isspace() for ch in folder) for folder in folders):
         return False
     blanks = [ch for ch in name if ch.isspace()]
-    return blanks == [" "] and bool(_EXTENSION.search(name))
+    return blanks == [" "] and _has_extension(name)
 
 
 def path_problem(found: PathText, *, spaces: bool = False) -> str | None:
@@ -119,9 +165,9 @@ def path_problem(found: PathText, *, spaces: bool = False) -> str | None:
         return "the path begins or ends with blanks"
     if not (spaces or found.quoted) and any(ch.isspace() for ch in path) and not _spaced_name(path):
         return "not a file path (a path line holds only the path; quote a path that has blanks)"
-    bad = _NOT_IN_PATH.search(path)
+    bad = next((ch for ch in path if ch in NOT_IN_PATH), None)
     if bad is not None:
-        return f"not a file path (it holds {bad.group(0)!r})"
+        return f"not a file path (it holds {bad!r})"
     if path.endswith(_SENTENCE_END):
         return f"not a file path (it ends in {path[-1]!r})"
     return None

@@ -30,12 +30,7 @@ patch's own terms (the SEARCH part of a block, the lines of a hunk) rather than 
 
 from __future__ import annotations
 
-import difflib
 import os
-import re
-from collections.abc import Callable
-from dataclasses import dataclass, field, replace
-from typing import Final, NoReturn, Union
 
 from ._edit import edit_text, place_edits
 from .block_parser import (
@@ -47,7 +42,6 @@ from .block_parser import (
     parse_blocks,
     patch_lines,
 )
-from .diff_parser import DiffLine, Hunk, ParsedDiff, looks_like_diff, parse_diff
 from .errors import EditError, PathRefused, WriteConflict
 from .files import (
     Document,
@@ -62,8 +56,19 @@ from .files import (
 )
 from .line_diff import unified_diff
 from .paths import Location, Root, relative_parts
+from .records import field, record, replace
 from .results import Edit, EditResult, line_range
-from .schema import BlockStrategy, FileDict, FileErrorType, PatchFormat, PatchReportDict
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Final, NoReturn, Union
+
+    from .diff_parser import DiffLine, Hunk, ParsedDiff
+    from .schema import BlockStrategy, FileDict, FileErrorType, PatchFormat, PatchReportDict
+
+    Parsed = Union[ParsedPatch, ParsedDiff]
+    Undo = Callable[[], None]
 
 __all__ = [
     "FileOutcome",
@@ -100,7 +105,7 @@ def _plural(count: int, noun: str) -> str:
     return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
-@dataclass
+@record
 class FileOutcome:
     """What happened to one file of a patch.
 
@@ -210,7 +215,7 @@ class FileOutcome:
         return doc
 
 
-@dataclass
+@record
 class PatchReport:
     """The outcome of a whole patch: one ``FileOutcome`` per file, in the order they appear,
     and the errors of parts whose file cannot be told (which stop the whole patch)."""
@@ -246,13 +251,13 @@ class PatchReport:
 
 # ---- messages in the patch's own terms ---------------------------------------------------------
 
-_MULTIPLE_ADVICE = re.compile(
+_MULTIPLE_ADVICE = (
     r"To fix, include more surrounding context in old_string to uniquely identify the target "
     r"location, or use replace_all=True to replace all occurrences, or provide a line_hint to "
     r"select the closest match\."
 )
-_SAME_LINE_RANGE = re.compile(r"\blines (\d+)-\1\b")
-_ONE_LINES = re.compile(r"(?<![\d.])1 lines\b")
+_SAME_LINE_RANGE = r"\blines (\d+)-\1\b"
+_ONE_LINES = r"(?<![\d.])1 lines\b"
 
 _TERMS = {
     BLOCKS: {
@@ -280,8 +285,11 @@ _FIRST_USE = {
 def for_format(message: str, fmt: str) -> str:
     """An edit's report in the terms of the patch format: its advice, its names for the old and
     new text, and "line 20" (not "lines 20-20"), "1 line" (not "1 lines")."""
+
+    import re
+
     terms = _TERMS[fmt]
-    message = _MULTIPLE_ADVICE.sub(terms["advice"], message)
+    message = re.sub(_MULTIPLE_ADVICE, terms["advice"], message)
     key = "old_string and new_string must be different"
     message = message.replace(key, terms[key])
     message = message.replace("old_string", terms["old_string"]).replace("new_string", terms["new_string"])
@@ -290,14 +298,14 @@ def for_format(message: str, fmt: str) -> str:
         if at >= 0:
             at += len(term)
             message = message[:at] + meaning + message[at:]
-    message = _SAME_LINE_RANGE.sub(r"line \1", message)
-    return _ONE_LINES.sub("1 line", message)
+    message = re.sub(_SAME_LINE_RANGE, r"line \1", message)
+    return re.sub(_ONE_LINES, "1 line", message)
 
 
 # ---- the tasks: each file's part of the patch ----------------------------------------------------
 
 
-@dataclass
+@record
 class _Piece:
     """One block or hunk as an edit of its file."""
 
@@ -318,7 +326,7 @@ class _Piece:
         return self.header is None and self.old == ""
 
 
-@dataclass
+@record
 class _Task:
     """What the patch does to one file."""
 
@@ -339,6 +347,8 @@ def detect_format(text: str) -> str:
     for line in text.split("\n"):
         if line.rstrip() == SEARCH_MARKER:
             return BLOCKS
+    from .diff_parser import looks_like_diff  # a patch without blocks
+
     return DIFF if looks_like_diff(text) else BLOCKS
 
 
@@ -440,8 +450,8 @@ def _hunk_pieces(hunks: tuple[Hunk, ...]) -> list[_Piece]:
 
 
 def _first_component_dropped(path: str) -> str | None:
-    parts = re.split(r"[/\\]", path, maxsplit=1)
-    return parts[1] if len(parts) == 2 and parts[1] else None
+    cut = min((at for at in (path.find("/"), path.find("\\")) if at >= 0), default=-1)
+    return path[cut + 1 :] or None if cut >= 0 else None
 
 
 def _diff_tasks(
@@ -513,7 +523,7 @@ def _fail(outcome: FileOutcome, error_type: FileErrorType, message: str, line: i
 # ---- placing: every file's edits made in memory ----------------------------------------------------
 
 
-@dataclass
+@record
 class _Plan:
     """A file's changes, placed and ready to commit; holds the documents read (and their locks)."""
 
@@ -824,6 +834,8 @@ def _place_deleted(plan: _Plan, display: str) -> None:
             "Read the file and show all of its lines as removed to delete it.",
             _first_line(task),
         )
+    import difflib
+
     diff = "".join(difflib.unified_diff(patch_lines(doc.text), [], display, "/dev/null"))
     if diff and not diff.endswith("\n"):
         diff += "\n\\ No newline at end of file\n"
@@ -845,6 +857,8 @@ def _line_count(text: str) -> int:
 def _creation_result(
     display: str, text: str, strategies: list[BlockStrategy], repairs: list[str], count: int
 ) -> EditResult:
+    import difflib
+
     diff = "".join(difflib.unified_diff([], patch_lines(text), "/dev/null", display))
     if diff and not diff.endswith("\n"):
         diff += "\n\\ No newline at end of file\n"
@@ -991,8 +1005,6 @@ def _choose_splits(text: str, pieces: list[_Piece], outcome: FileOutcome, exists
 
 # ---- committing: the writes, and how each is undone -----------------------------------------------
 
-Undo = Callable[[], None]
-
 
 def _commit_step(plan: _Plan, root: Root, step: str) -> Undo | None:
     """One step of a plan ("write", "create" or "delete"); returns how to undo it."""
@@ -1025,7 +1037,7 @@ def _unlink(root: Root, rel: str) -> None:
 STEPS = ("write", "create", "delete")
 
 
-@dataclass
+@record
 class _Trouble:
     """A step that failed: its plan, the error, and the steps before it that could not be undone."""
 
@@ -1083,8 +1095,6 @@ def _mark_written(plan: _Plan) -> None:
 
 # ---- the whole patch -------------------------------------------------------------------------------
 
-Parsed = Union[ParsedPatch, ParsedDiff]
-
 
 def apply_patch(
     text: str,
@@ -1105,7 +1115,13 @@ def apply_patch(
     """
     if not isinstance(text, str):
         raise TypeError(f"the patch must be a str, not {type(text).__name__}")
-    parsed: Parsed = parse_diff(text) if detect_format(text) == DIFF else parse_blocks(text)
+    parsed: Parsed
+    if detect_format(text) == DIFF:
+        from .diff_parser import parse_diff
+
+        parsed = parse_diff(text)
+    else:
+        parsed = parse_blocks(text)
     return apply_parsed(
         parsed, root, dry_run=dry_run, atomic=atomic, reverse=reverse, allow_vcs_dirs=allow_vcs_dirs
     )
@@ -1125,7 +1141,7 @@ def apply_parsed(
         if not isinstance(flag, bool):
             raise TypeError(f"{name} must be a bool")
     fmt: PatchFormat
-    if isinstance(patch, ParsedDiff):
+    if not isinstance(patch, ParsedPatch):
         fmt = DIFF
         tasks, orphans = _diff_tasks(patch, reverse, allow_vcs_dirs)
     else:

@@ -17,12 +17,14 @@ from __future__ import annotations
 
 import errno
 import os
-import re
 import stat
-from collections.abc import Callable
 from types import TracebackType
 
 from .errors import PathRefused
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
 
 __all__ = ["VCS_DIRS", "Location", "Root", "relative_parts", "refuse_vcs_path"]
 
@@ -36,10 +38,30 @@ _DIR_FLAGS = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | _CLOEXEC
 #: Symbolic links followed while resolving one path, as the kernel's own limit.
 _MAX_LINKS = 40
 
-_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
-_DRIVE = re.compile(r"[A-Za-z]:[/\\]")
-_VARIABLE = re.compile(r"\$[A-Za-z_{(]|%[A-Za-z_][A-Za-z0-9_]*%")
-_SEPARATORS = re.compile(r"[/\\]")
+_LETTERS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+_NAME_CHARS = _LETTERS | frozenset("0123456789_")
+_SCHEME_CHARS = _NAME_CHARS - {"_"} | frozenset("+.-")
+
+
+def is_url(path: str) -> bool:
+    """``path`` begins with a URL scheme and ``://`` (``file:///x``)."""
+    scheme = path.partition("://")[0]
+    return len(scheme) < len(path) and scheme[:1] in _LETTERS and all(ch in _SCHEME_CHARS for ch in scheme)
+
+
+def is_drive(path: str) -> bool:
+    """``path`` begins with a drive letter, a colon and a separator (``C:\\x``)."""
+    return len(path) >= 3 and path[0] in _LETTERS and path[1] == ":" and path[2] in "/\\"
+
+
+def is_variable(path: str) -> bool:
+    """``path`` begins with a variable a shell would expand: ``$NAME``, ``${``, ``$(``, ``%NAME%``."""
+    if path.startswith("$"):
+        return path[1:2] in _LETTERS or path[1:2] in ("_", "{", "(")
+    if path.startswith("%"):
+        name, percent, _ = path[1:].partition("%")
+        return bool(percent) and name[:1] in _LETTERS | {"_"} and all(ch in _NAME_CHARS for ch in name)
+    return False
 
 
 def relative_parts(path: str, *, allow_vcs_dirs: bool = False) -> list[str]:
@@ -56,19 +78,19 @@ def relative_parts(path: str, *, allow_vcs_dirs: bool = False) -> list[str]:
         raise PathRefused("empty path")
     if "\0" in path:
         raise PathRefused(f"{path!r}: NUL character in path", path=path)
-    if _URL.match(path):
+    if is_url(path):
         raise PathRefused(f"{path}: a URL, not a path relative to the root", path=path)
-    if path.startswith(("/", "\\")) or _DRIVE.match(path):
+    if path.startswith(("/", "\\")) or is_drive(path):
         raise PathRefused(f"{path}: absolute path (paths are relative to the root)", path=path)
     if path.startswith("~"):
         raise PathRefused(f"{path}: '~' is a home folder, not a path relative to the root", path=path)
-    if _VARIABLE.match(path):
+    if is_variable(path):
         raise PathRefused(
             f"{path}: names an environment variable, not a path relative to the root", path=path
         )
     if path.endswith(("/", "\\")):
         raise PathRefused(f"{path}: names a folder (ends in a separator), not a file", path=path)
-    parts = [part for part in _SEPARATORS.split(path) if part not in ("", ".")]
+    parts = [part for part in path.replace("\\", "/").split("/") if part not in ("", ".")]
     if ".." in parts:
         raise PathRefused(f"{path}: '..' leaves the root", path=path)
     if not parts:

@@ -32,32 +32,23 @@ block run with a work budget of a few passes over the text.
 
 from __future__ import annotations
 
-import re
-from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
-from typing import cast
-
 from . import _native
-from .alignment import (
-    ELIDED,
-    EQUAL,
-    FILE_ONLY,
-    OLD_ONLY,
-    PAIRED,
-    SAME,
-    SMALL_EDIT,
-    SPACING,
-    Alignment,
-    align,
-    is_elision,
-    line_key,
-    straighten_quotes,
-)
 from .edit_forms import EditForm, edit_forms, split_lines
-from .line_merge import Merged, merge_block
-from .repairs import reindent
+from .lazy import lazy_module
+from .records import record
 from .results import ClosestMatch, line_range
-from .schema import ErrorType, StrategyName
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+
+    from .alignment import Alignment
+    from .schema import ErrorType, StrategyName
+
+# The tolerant machinery, imported when an edit first needs more than an exact match.
+_alignment = lazy_module("brindle_search.alignment")
+_line_merge = lazy_module("brindle_search.line_merge")
+_repairs = lazy_module("brindle_search.repairs")
 
 __all__ = ["Placement", "Failure", "place", "STRATEGIES", "DEFAULT_INNER_SHARE"]
 
@@ -82,13 +73,17 @@ _STYLE_SAMPLE = 1000
 #: Strategies whose hits show that a text holds new_string (for "already applied").
 _EXACT_ISH = ("simple", "line_trimmed", "whitespace_normalized", "indentation_flexible")
 
-_WORD = re.compile(r"\w")
+
+def _is_word(ch: str) -> bool:
+    """``ch`` is a character of a word: a letter, a digit or ``_`` (in Unicode's sense)."""
+    return ch.isalnum() or ch == "_"
+
 
 #: Other notations old_string may be written in, and the repair that reading it so makes.
 _NOTATIONS = (
     ("unescaped", _native.unescape),
-    ("quotes straightened", straighten_quotes),
-    ("unescaped, quotes straightened", lambda s: straighten_quotes(_native.unescape(s))),
+    ("quotes straightened", lambda s: _alignment.straighten_quotes(s)),
+    ("unescaped, quotes straightened", lambda s: _alignment.straighten_quotes(_native.unescape(s))),
 )
 
 EMPTY_OLD_MESSAGE = (
@@ -98,7 +93,7 @@ EMPTY_OLD_MESSAGE = (
 )
 
 
-@dataclass
+@record
 class Placement:
     text: str  # the whole text after the edit (LF form)
     strategy: StrategyName
@@ -109,7 +104,7 @@ class Placement:
     splices: list[tuple[int, int, str]]  # (position, length, inserted) in the text before
 
 
-@dataclass
+@record
 class Failure:
     error_type: ErrorType
     message: str
@@ -119,7 +114,7 @@ class Failure:
     parts: tuple[str, str] | None = None
 
 
-@dataclass
+@record
 class Options:
     reindent: bool
     strategies: list[str] | None
@@ -138,7 +133,7 @@ def _line_end(text: str, pos: int) -> int:
     return len(text) if end < 0 else end
 
 
-@dataclass
+@record
 class _Block:
     """Whole lines lo..hi of the text (character span start..end, without the last line feed)."""
 
@@ -191,11 +186,11 @@ def _judge(alignment: Alignment, inner_share: float, anchors_exact: bool) -> str
     real = [
         s
         for s in alignment.steps
-        if s.old is not None and old_lines[s.old].strip() and not is_elision(old_lines[s.old])
+        if s.old is not None and old_lines[s.old].strip() and not _alignment.is_elision(old_lines[s.old])
     ]
     if not real:
         return "old_string has no line to anchor it (only blank lines or elision markers)"
-    allowed = SAME if anchors_exact else PAIRED
+    allowed = _alignment.SAME if anchors_exact else _alignment.PAIRED
     for name, step in (("first", real[0]), ("last", real[-1])):
         if step.kind not in allowed:
             line = old_lines[step.old or 0].strip()
@@ -205,9 +200,9 @@ def _judge(alignment: Alignment, inner_share: float, anchors_exact: bool) -> str
     unquoted = sum(
         1
         for s in alignment.steps
-        if s.kind == FILE_ONLY and lo <= s.lo < hi and alignment.block_lines[s.lo].strip()
+        if s.kind == _alignment.FILE_ONLY and lo <= s.lo < hi and alignment.block_lines[s.lo].strip()
     )
-    paired = sum(1 for s in inner if s.kind in PAIRED)
+    paired = sum(1 for s in inner if s.kind in _alignment.PAIRED)
     # A line replaced by another is one old line not in the text and one text line not quoted:
     # it counts once.
     mismatched = max(len(inner) - paired, unquoted)
@@ -234,7 +229,7 @@ def _judge(alignment: Alignment, inner_share: float, anchors_exact: bool) -> str
 # ---- placing -----------------------------------------------------------------------------------
 
 
-@dataclass
+@record
 class _Edit:
     old: str
     new: str
@@ -301,7 +296,7 @@ def _place_form(
             error_type, message, closest_info, locations, parts = outcome
             return Failure(error_type, message, _closest(closest_info), locations, parts)
         _, name, matched, pos, line, _ = outcome
-        strategy = cast(StrategyName, name)  # one of the driver's strategy names
+        strategy: StrategyName = name  # one of the driver's strategy names
         judged = _judge_place(text, form, edit, strategy, matched, pos, line, opts)
         if isinstance(judged, Placement):
             return judged
@@ -342,7 +337,7 @@ def _elides(old: str, new: str) -> bool:
     if "..." not in new and "\u2026" not in new and "existing" not in new:
         return False
     old_lines = set(old.split("\n"))
-    return any(is_elision(line) and line not in old_lines for line in new.split("\n"))
+    return any(_alignment.is_elision(line) and line not in old_lines for line in new.split("\n"))
 
 
 def _place_exact(
@@ -362,13 +357,13 @@ def _place_exact(
         stale = _inserted_already(text, pos, old, new)
         if stale is not None:
             return stale
-    if inner_break and prefix.strip() and _WORD.match(prefix[-1]) and _WORD.match(old[0]):
+    if inner_break and prefix.strip() and _is_word(prefix[-1]) and _is_word(old[0]):
         return _refuse_exact(text, pos, old, "it starts in the middle of a word")
     if not old.endswith("\n") and end < len(text) and text[end] != "\n":
         rest = text[end : _line_end(text, end)]
         last = old.rsplit("\n", 1)[-1]
         new_last = new.rsplit("\n", 1)[-1] if new else ""
-        mid_word = bool(_WORD.match(old[-1])) and bool(_WORD.match(rest[0]))
+        mid_word = _is_word(old[-1]) and _is_word(rest[0])
         if (
             (inner_break or mid_word)
             and new_last.startswith(last)
@@ -424,9 +419,9 @@ def _inserted_already(text: str, pos: int, old: str, new: str) -> Failure | None
     head_text, tail_text = new_core[:k], new_core[k + len(old_core) :]
     if (head_text and not head_text.endswith("\n")) or (tail_text and not tail_text.startswith("\n")):
         return None  # not whole lines added
-    head = [line_key(line) for line in head_text.split("\n") if line.strip()]
-    tail = [line_key(line) for line in tail_text.split("\n") if line.strip()]
-    if not any(_WORD.search(key) for key in head + tail):
+    head = [_alignment.line_key(line) for line in head_text.split("\n") if line.strip()]
+    tail = [_alignment.line_key(line) for line in tail_text.split("\n") if line.strip()]
+    if not any(_is_word(ch) for key in head + tail for ch in key):
         return None  # only brackets and the like: adding one more may well be meant
     # The lines around the place, within a bounded stretch (a longer line is no match anyway).
     reach = 4096 * (len(head) + len(tail) + 1)
@@ -452,7 +447,7 @@ def _nonblank_keys(lines: Iterable[str], count: int) -> list[str]:
     out: list[str] = []
     for line in lines:
         if line.strip():
-            out.append(line_key(line))
+            out.append(_alignment.line_key(line))
             if len(out) == count:
                 break
     return out
@@ -539,31 +534,33 @@ def _place_lines(
     lines = block.lines(text)
     repairs = list(form.repairs)
     near = line - block.first_line
-    alignment = align(old_lines, lines, near)
+    alignment = _alignment.align(old_lines, lines, near)
     # old_string in another notation (escape sequences, typographic quotes): read it, and
     # new_string with it, that way when that explains the text better.
-    best = alignment.count(EQUAL, SPACING, blank=True)
+    best = alignment.count(_alignment.EQUAL, _alignment.SPACING, blank=True)
     for label, notation in _NOTATIONS if best < len(old_lines) else ():
         old_read = notation(edit.old)
         if old_read == edit.old:
             continue
-        other = align(split_lines(old_read), lines, near)
-        if other.count(EQUAL, SPACING, blank=True) > best:
-            best = other.count(EQUAL, SPACING, blank=True)
+        other = _alignment.align(split_lines(old_read), lines, near)
+        if other.count(_alignment.EQUAL, _alignment.SPACING, blank=True) > best:
+            best = other.count(_alignment.EQUAL, _alignment.SPACING, blank=True)
             alignment, old_lines = other, split_lines(old_read)
             new_lines = split_lines(notation(edit.new)) if edit.new else []
             repairs = [*form.repairs, label]
     inner_share = DEFAULT_INNER_SHARE if opts.min_similarity is None else opts.min_similarity
     # Every old line the same as a line of one run of the block passes every test of _judge.
     one_run = alignment.run_at is not None and any(
-        line.strip() and not is_elision(line) for line in old_lines
+        line.strip() and not _alignment.is_elision(line) for line in old_lines
     )
     reason = None if one_run else _judge(alignment, inner_share, anchors_exact=not window)
     if reason is not None:
         return _refusal(text, placed, edit.old, strategy, reason)
     if not edit.replace_all and edit.line_hint is None and not window:
         anchored = [
-            s.lo for s in alignment.steps if s.kind in PAIRED and alignment.old_lines[s.old or 0].strip()
+            s.lo
+            for s in alignment.steps
+            if s.kind in _alignment.PAIRED and alignment.old_lines[s.old or 0].strip()
         ]
         here = block.first_line + (anchored[0] if anchored else 0)
         elsewhere = _loose_place_check(text, form, edit, alignment, strategy, here, opts)
@@ -574,8 +571,10 @@ def _place_lines(
         lo = _line_start(text, max(0, block.start - _STYLE_SAMPLE))
         return text[lo : block.end + _STYLE_SAMPLE]
 
-    merged = merge_block(alignment, new_lines, reindent_lines=opts.reindent, surroundings=surroundings)
-    if not isinstance(merged, Merged):
+    merged = _line_merge.merge_block(
+        alignment, new_lines, reindent_lines=opts.reindent, surroundings=surroundings
+    )
+    if not isinstance(merged, _line_merge.Merged):
         return _refusal(text, placed, edit.old, strategy, merged.reason)
     inserted = "\n".join(merged.lines)
     empty = not merged.lines
@@ -649,7 +648,7 @@ def _loose_place_check(
     instead when it is the only one, "multiple_matches" when there are several; None when the
     place stands."""
     perfect = all(
-        s.kind in (EQUAL, SPACING)
+        s.kind in (_alignment.EQUAL, _alignment.SPACING)
         for s in alignment.steps
         if s.old is not None and alignment.old_lines[s.old].strip()
     )
@@ -692,7 +691,7 @@ def _place_as_matched(
     if opts.reindent and not prefix.strip():
         lo = _line_start(text, max(0, pos - _STYLE_SAMPLE))
         sample = text[lo : pos + length + _STYLE_SAMPLE]
-        moved, phrases = reindent(new, edit.old, prefix + matched, lambda: sample)
+        moved, phrases = _repairs.reindent(new, edit.old, prefix + matched, lambda: sample)
         if phrases and (not prefix or not edit.replace_all):
             pos, matched, new = line_start, prefix + matched, moved
             repairs.extend(phrases)
@@ -784,10 +783,12 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     if near is None or near.end_line - near.start_line + 1 != len(old_lines):
         return None
     window = near.text.split("\n")
-    alignment = align(old_lines, window)
-    if alignment.count(OLD_ONLY, FILE_ONLY, ELIDED) or alignment.count(*SAME) * 2 < len(real):
+    alignment = _alignment.align(old_lines, window)
+    if alignment.count(_alignment.OLD_ONLY, _alignment.FILE_ONLY, _alignment.ELIDED) or alignment.count(
+        *_alignment.SAME
+    ) * 2 < len(real):
         return None
-    if alignment.count(SMALL_EDIT) == 0:
+    if alignment.count(_alignment.SMALL_EDIT) == 0:
         return None
     # Unique: no other block comes near once this one is blanked out.
     all_lines = text.split("\n")
@@ -805,7 +806,7 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     )
     if not isinstance(placed, Placement):
         return None
-    corrected = alignment.count(SMALL_EDIT)
+    corrected = alignment.count(_alignment.SMALL_EDIT)
     placed.repairs.insert(
         0,
         f"placed on the closest block ({near.similarity * 100:.1f}% similar; {corrected} line"

@@ -8,9 +8,11 @@ language model needs to retry. ``to_dict()`` gives the same data as plain JSON-r
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from .records import field, record
 
-from .schema import BlockStrategy, ClosestMatchDict, EditResultDict, ErrorType, StrategyName
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .schema import BlockStrategy, ClosestMatchDict, EditResultDict, ErrorType, StrategyName
 
 __all__ = ["ClosestMatch", "Edit", "EditResult", "check_line_hint", "line_range", "MAX_LINE_HINT"]
 
@@ -36,7 +38,7 @@ def line_range(start: int, end: int) -> str:
     return f"line {start}" if start == end else f"lines {start}-{end}"
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Edit:
     """One replacement: ``old_string`` (as the model remembers it) becomes ``new_string``."""
 
@@ -46,7 +48,7 @@ class Edit:
     line_hint: int | None = None
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ClosestMatch:
     """The block of the text most like ``old_string`` (1-based lines, ``end_line`` inclusive)."""
 
@@ -66,7 +68,7 @@ class ClosestMatch:
         }
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class EditResult:
     """The outcome of ``edit_text``, ``edit_file`` or ``apply_edits``.
 
