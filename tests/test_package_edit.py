@@ -396,13 +396,14 @@ def test_native_panic_becomes_edit_error(monkeypatch, tmp_path):
         raise panic
 
     monkeypatch.setattr(_native, "locate", explode)
+    # Not found as written, so that the native driver is asked (a block found once is not).
     with pytest.raises(bs.EditError, match="internal error") as info:
-        bs.edit_text("a", "a", "b")
+        bs.edit_text("a", "A", "b")
     assert info.value.__cause__ is panic
     path = tmp_path / "a.txt"
     path.write_text("a\n")
     with pytest.raises(bs.EditError, match=str(path)):
-        bs.edit_file(path, "a", "b")
+        bs.edit_file(path, "A", "b")
     assert path.read_text() == "a\n"
 
 
@@ -412,7 +413,7 @@ def test_keyboard_interrupt_is_not_converted(monkeypatch):
 
     monkeypatch.setattr(_native, "locate", interrupt)
     with pytest.raises(KeyboardInterrupt):
-        bs.edit_text("a", "a", "b")
+        bs.edit_text("a", "A", "b")
 
 
 def test_package_surface():

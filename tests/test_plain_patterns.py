@@ -190,3 +190,27 @@ def test_records_behave_as_the_dataclasses_they_replace():
     m.count += 1
     assert m == _Mutable("b", 2) and _Mutable.__hash__ is None
     assert [f.name for f in records.fields(m)] == ["name", "count"]
+
+
+# --- an old_string found once, without the native driver ----------------------------------------
+
+
+def test_the_strategy_table_is_the_native_driver_s():
+    from brindle_search import _native
+
+    assert placement.STRATEGIES == tuple(_native.strategy_names())
+
+
+@settings(max_examples=3000, deadline=None)
+@given(
+    st.lists(st.sampled_from(["a", "b", "\n", "é", "ab\n", " ", "\udc80"]), max_size=16).map("".join),
+    st.lists(st.sampled_from(["a", "b", "\n", "é", " ", "\udc80"]), min_size=1, max_size=4).map("".join),
+    st.sampled_from(["NEW", "a", "b\n", ""]),
+    st.one_of(st.none(), st.integers(1, 6)),
+)
+def test_an_old_string_found_once_is_answered_as_the_native_driver_answers(text, old, new, hint):
+    from brindle_search import _native
+
+    found = placement._found_once(text, old, new)
+    if found is not None:
+        assert found == _native.locate(text, old, new, False, hint)

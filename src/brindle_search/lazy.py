@@ -1,9 +1,10 @@
 """Modules imported on first use.
 
-``lazy_module(name)`` stands for a module of the package that only some calls need (the tolerant
-placement machinery, which imports ``re`` and ``difflib``): its first attribute read imports the
-module and copies its names, so later reads are plain attribute reads. An exact edit from the
-command line then never pays for importing it.
+``lazy_module(name, namespace, binding)`` stands for a module that only some calls need (the
+tolerant placement machinery, which imports ``re`` and ``difflib``; the native extension): its
+first attribute read imports the module and puts it in its place (``namespace[binding]``), so
+later reads reach the module itself. An exact edit from the command line then never pays for
+importing it.
 """
 
 from __future__ import annotations
@@ -18,15 +19,17 @@ __all__ = ["lazy_module"]
 
 
 class _LazyModule:
-    def __init__(self, name: str) -> None:
-        self.__dict__["_name"] = name
+    def __init__(self, name: str, namespace: dict[str, Any], binding: str) -> None:
+        self._name, self._namespace, self._binding = name, namespace, binding
 
     def __getattr__(self, attribute: str) -> Any:
-        module = importlib.import_module(self.__dict__["_name"])
-        self.__dict__.update(vars(module))
+        module = importlib.import_module(self._name)
+        self._namespace[self._binding] = module
         return getattr(module, attribute)
 
 
-def lazy_module(name: str) -> Any:
-    """A stand-in for the module ``name`` (absolute) that imports it when first read."""
-    return _LazyModule(name)
+def lazy_module(name: str, namespace: dict[str, Any], binding: str) -> Any:
+    """A stand-in for the module ``name`` (absolute), bound to ``binding`` in ``namespace`` (a
+    module's globals), that imports the module and binds it there in its own place when first
+    read."""
+    return _LazyModule(name, namespace, binding)

@@ -32,7 +32,6 @@ block run with a work budget of a few passes over the text.
 
 from __future__ import annotations
 
-from . import _native
 from .edit_forms import EditForm, edit_forms, split_lines
 from .lazy import lazy_module
 from .records import record
@@ -46,23 +45,33 @@ if TYPE_CHECKING:
     from .schema import ErrorType, StrategyName
 
 # The tolerant machinery, imported when an edit first needs more than an exact match.
-_alignment = lazy_module("brindle_search.alignment")
-_line_merge = lazy_module("brindle_search.line_merge")
-_repairs = lazy_module("brindle_search.repairs")
+_alignment = lazy_module("brindle_search.alignment", globals(), "_alignment")
+_line_merge = lazy_module("brindle_search.line_merge", globals(), "_line_merge")
+_repairs = lazy_module("brindle_search.repairs", globals(), "_repairs")
+# The native driver: an old_string found once as it is needs no more than str.find, and a short
+# command-line edit then does not load the extension.
+_native = lazy_module("brindle_search._native", globals(), "_native")
 
 __all__ = ["Placement", "Failure", "place", "STRATEGIES", "DEFAULT_INNER_SHARE"]
 
-#: The strategies in the order the driver tries them (the native driver's own table).
-STRATEGIES: tuple[str, ...] = tuple(_native.strategy_names())
+#: The strategies in the order the driver tries them (the native driver's table, which the tests
+#: hold this equal to).
+STRATEGIES: tuple[str, ...] = (
+    "simple",
+    "line_trimmed",
+    "block_anchor",
+    "whitespace_normalized",
+    "indentation_flexible",
+    "escape_normalized",
+    "trimmed_boundary",
+    "context_aware",
+)
 
 #: Share of the lines between a loose place's first and last lines that must pair, counted on both
 #: sides. Half: one of two inner lines may be misremembered or missing (the model's copy of a
 #: 4-line block), while inner lines taken from elsewhere pair with almost nothing.
 DEFAULT_INNER_SHARE = 0.5
 
-#: Threshold of the near-miss search when the caller did not ask for another: the native
-#: diagnostics' own.
-NEAR_MISS_THRESHOLD = _native.closest_threshold()
 
 #: The closest block is placed only when no other block comes within this much similarity.
 _NEAR_MARGIN = 0.05
@@ -81,7 +90,7 @@ def _is_word(ch: str) -> bool:
 
 #: Other notations old_string may be written in, and the repair that reading it so makes.
 _NOTATIONS = (
-    ("unescaped", _native.unescape),
+    ("unescaped", lambda s: _native.unescape(s)),
     ("quotes straightened", lambda s: _alignment.straighten_quotes(s)),
     ("unescaped, quotes straightened", lambda s: _alignment.straighten_quotes(_native.unescape(s))),
 )
@@ -291,7 +300,9 @@ def _place_form(
         # Naming no strategies is cheaper than naming all of them (the names are not converted).
         every = set(remaining) == set(STRATEGIES)
         kwargs = {} if every else {"strategies": remaining}
-        outcome = _native.locate(text, edit.old, edit.new, edit.replace_all, edit.line_hint, **kwargs)
+        outcome = (
+            every and not edit.replace_all and _found_once(text, edit.old, edit.new)
+        ) or _native.locate(text, edit.old, edit.new, edit.replace_all, edit.line_hint, **kwargs)
         if outcome[0] != "ok":
             error_type, message, closest_info, locations, parts = outcome
             return Failure(error_type, message, _closest(closest_info), locations, parts)
@@ -305,6 +316,20 @@ def _place_form(
         remaining = [s for s in remaining if s in later]
         if not remaining:
             return judged
+
+
+def _found_once(text: str, old: str, new: str) -> tuple[str, str, str, int, int, int] | None:
+    """What the native driver answers for an old_string that occurs exactly once in the text as it
+    is (overlapping occurrences counted): placed by "simple" at its offset, with the line it starts
+    on and that line plus its line feeds; None otherwise."""
+    # ASCII only (a flag of the string, not a scan): the driver refuses lone surrogates itself.
+    if not (text.isascii() and old.isascii() and new.isascii()):
+        return None
+    pos = text.find(old)
+    if pos < 0 or not old or old == new or text.find(old, pos + 1) >= 0:
+        return None
+    line = text.count("\n", 0, pos) + 1
+    return ("ok", "simple", old, pos, line, line + old.count("\n"))
 
 
 def _judge_place(
@@ -755,7 +780,7 @@ def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestM
     closest = failure.closest
     if closest is not None and closest.similarity >= 1.0:
         return closest
-    threshold = NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
+    threshold = _native.closest_threshold() if opts.min_similarity is None else opts.min_similarity
     if closest is not None:
         threshold = max(threshold, closest.similarity)
     better = _closest_window(text, old, threshold)
@@ -778,7 +803,7 @@ def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: O
     if len(real) < 2:
         return None
     if near is None:
-        found = _closest_window(text, form.old, NEAR_MISS_THRESHOLD)
+        found = _closest_window(text, form.old, _native.closest_threshold())
         near = None if isinstance(found, str) else found
     if near is None or near.end_line - near.start_line + 1 != len(old_lines):
         return None
