@@ -2,8 +2,7 @@
 command, as a ratio to ``python -c pass`` measured in the same run.
 
   --help             the top-level usage (target <= 2x)
-  apply              a one-block SEARCH/REPLACE patch on a ten-line file, written (target <= 2x;
-                     it needs the placement machinery, so the figure is reported as it is)
+  apply              a one-block SEARCH/REPLACE patch on a ten-line file, written (target <= 2x)
   edit, rank,        one exact edit of the same file, ranking ten lines, locating a two-line
   locate             block in it (for reference)
   argparse floor     a bare argparse parser with five sub-commands printing its --help: what
