@@ -39,7 +39,8 @@ from .results import ClosestMatch, line_range
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterable, Sequence
+    from collections.abc import Callable, Iterable, Sequence
+    from typing import Any
 
     from .alignment import Alignment
     from .schema import ErrorType, StrategyName
@@ -89,7 +90,7 @@ def _is_word(ch: str) -> bool:
 
 
 #: Other notations old_string may be written in, and the repair that reading it so makes.
-_NOTATIONS = (
+_NOTATIONS: tuple[tuple[str, Callable[[str], str]], ...] = (
     ("unescaped", lambda s: _native.unescape(s)),
     ("quotes straightened", lambda s: _alignment.straighten_quotes(s)),
     ("unescaped, quotes straightened", lambda s: _alignment.straighten_quotes(_native.unescape(s))),
@@ -300,9 +301,10 @@ def _place_form(
         # Naming no strategies is cheaper than naming all of them (the names are not converted).
         every = set(remaining) == set(STRATEGIES)
         kwargs = {} if every else {"strategies": remaining}
-        outcome = (
-            every and not edit.replace_all and _found_once(text, edit.old, edit.new)
-        ) or _native.locate(text, edit.old, edit.new, edit.replace_all, edit.line_hint, **kwargs)
+        once = _found_once(text, edit.old, edit.new) if every and not edit.replace_all else None
+        outcome: tuple[Any, ...] = once or _native.locate(
+            text, edit.old, edit.new, edit.replace_all, edit.line_hint, **kwargs
+        )
         if outcome[0] != "ok":
             error_type, message, closest_info, locations, parts = outcome
             return Failure(error_type, message, _closest(closest_info), locations, parts)

@@ -15,7 +15,15 @@ if TYPE_CHECKING:
     from collections.abc import Callable
     from typing import Any, TypeVar
 
+    # The checkers read records as they read dataclasses (PEP 681).
+    from typing_extensions import dataclass_transform
+
     T = TypeVar("T")
+else:
+
+    def dataclass_transform(**_: object) -> Callable[[T], T]:
+        return lambda decorated: decorated
+
 
 __all__ = ["FrozenRecordError", "field", "fields", "record", "replace"]
 
@@ -64,9 +72,10 @@ def _repr(self: Any) -> str:
 
 
 def _eq(self: Any, other: object) -> Any:
+    compared: tuple[Field, ...] = self.__record_fields__
     if other.__class__ is not self.__class__:
         return NotImplemented
-    return all(getattr(self, f.name) == getattr(other, f.name) for f in self.__record_fields__ if f.compare)
+    return all(getattr(self, f.name) == getattr(other, f.name) for f in compared if f.compare)
 
 
 def _hash(self: Any) -> int:
@@ -97,10 +106,24 @@ def _make_init(cls: type, declared: list[Field]) -> Callable[..., None]:
     return init
 
 
+def _first_init(cls: type, declared: list[Field]) -> Callable[..., None]:
+    """An ``__init__`` that compiles the record's own on the first construction (a class that a run
+    never constructs costs no compilation) and puts it in its place."""
+
+    def __init__(self: Any, *args: Any, **kwargs: Any) -> None:
+        init = _make_init(cls, declared)
+        type.__setattr__(cls, "__init__", init)
+        init(self, *args, **kwargs)
+
+    __init__.__qualname__ = f"{cls.__qualname__}.__init__"
+    return __init__
+
+
+@dataclass_transform(field_specifiers=(field,))
 def record(cls: type[T] | None = None, /, *, frozen: bool = False) -> Any:
     """Make ``cls`` a record of its annotated fields (``@record`` or ``@record(frozen=True)``)."""
 
-    def make(cls: type[T]) -> type[T]:
+    def make(cls: Any) -> Any:
         declared = []
         for name, annotation in cls.__dict__.get("__annotations__", {}).items():
             if str(annotation).startswith(("ClassVar", "typing.ClassVar")):
@@ -114,22 +137,22 @@ def record(cls: type[T] | None = None, /, *, frozen: bool = False) -> Any:
                 else:
                     setattr(cls, name, f.default)
             declared.append(f)
-        cls.__record_fields__ = tuple(declared)  # type: ignore[attr-defined]
-        cls.__match_args__ = tuple(f.name for f in declared)  # type: ignore[attr-defined]
-        cls.__init__ = _make_init(cls, declared)  # type: ignore[misc]
+        cls.__record_fields__ = tuple(declared)
+        type.__setattr__(cls, "__match_args__", tuple(f.name for f in declared))
+        cls.__init__ = _first_init(cls, declared)
         # A class's own repr, equality or hash is kept (a class that defines __eq__ alone gets a
         # __hash__ of None from Python, which does not count as its own).
         own_hash = cls.__dict__.get("__hash__", _MISSING)
         keeps_hash = own_hash is not _MISSING and not (own_hash is None and "__eq__" in cls.__dict__)
         if "__repr__" not in cls.__dict__:
-            cls.__repr__ = _repr  # type: ignore[assignment]
+            cls.__repr__ = _repr
         if "__eq__" not in cls.__dict__:
-            cls.__eq__ = _eq  # type: ignore[assignment]
+            cls.__eq__ = _eq
         if not keeps_hash:
-            cls.__hash__ = _hash if frozen else None  # type: ignore[assignment]
+            cls.__hash__ = _hash if frozen else None
         if frozen:
-            cls.__setattr__ = _frozen_setattr  # type: ignore[assignment]
-            cls.__delattr__ = _frozen_delattr  # type: ignore[assignment]
+            cls.__setattr__ = _frozen_setattr
+            cls.__delattr__ = _frozen_delattr
         return cls
 
     return make if cls is None else make(cls)

@@ -140,8 +140,8 @@ def terminal_columns() -> int:
         columns = 0
     if columns <= 0:
         try:
-            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns or 80
-        except (AttributeError, ValueError, OSError):
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns or 80  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):  # no standard output (None), or not a terminal
             columns = 80
     return columns
 
