@@ -33,6 +33,7 @@ MODULES = [
     "brindle_search.line_merge",
     "brindle_search.edit_forms",
     "brindle_search.line_diff",
+    "brindle_search.edit_report",
     "brindle_search.streaming",
     "brindle_search.tools",
     "brindle_search.cli",
