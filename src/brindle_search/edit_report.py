@@ -35,9 +35,9 @@ SNIPPET_LINES = 200
 #: Regions of at most this many characters (old and new) are compared as whole line lists.
 _WHOLE_CHARS = 1 << 16
 
-#: Lines of context taken around each group of changed lines; groups closer than twice this
-#: many lines share a window.
-_WINDOW = 8
+#: Lines of context taken around each block of changed lines, tried in turn for the windows whose
+#: context has no line that occurs once in both texts; blocks whose windows meet share one.
+_WINDOWS = (6, 24, 96)
 
 #: Characters per piece when the middle of a large region is read line by line.
 _CHUNK = 1 << 16
@@ -47,6 +47,10 @@ Opcode = tuple[str, int, int, int, int]
 
 class _Fallback(Exception):
     """The windows cannot show that they give the whole-region diff."""
+
+
+class _NoAnchor(_Fallback):
+    """A window's context holds no line that occurs once in both texts."""
 
 
 # ---- the changed places --------------------------------------------------------------------------
@@ -418,23 +422,53 @@ def _blocks(new: str, changes: Changes, lo: int) -> list[tuple[int, int, int, in
 def _windowed_opcodes(
     old: OldText, new: str, changes: Changes, lo: int, old_count: int, new_count: int
 ) -> tuple[list[Opcode], list[_Window]]:
-    """Opcodes of the whole region (old_count and new_count lines from position lo) built from
-    windows around the changed lines; _Fallback when they may differ from the whole region's."""
+    """Opcodes of the whole region built from windows around the changed lines, widening the
+    windows while their context cannot separate them; _Fallback when they may differ from the
+    whole region's."""
     blocks = _blocks(new, changes, lo)
-    # Groups of blocks whose windows overlap.
-    groups: list[list[tuple[int, int, int, int]]] = []
-    for block in blocks:
-        if groups and block[2] - groups[-1][-1][3] - 1 <= 2 * _WINDOW:
-            groups[-1].append(block)
+    sizes = [_WINDOWS[0]] * len(blocks)
+    for round_ in range(len(_WINDOWS)):
+        try:
+            return _windowed_opcodes_of(old, new, changes, lo, old_count, new_count, blocks, sizes)
+        except _NoAnchor as exc:
+            if round_ == len(_WINDOWS) - 1:
+                raise
+            for k in exc.args[0]:
+                sizes[k] = _WINDOWS[round_ + 1]
+    raise AssertionError("unreachable")
+
+
+def _windowed_opcodes_of(
+    old: OldText,
+    new: str,
+    changes: Changes,
+    lo: int,
+    old_count: int,
+    new_count: int,
+    blocks: list[tuple[int, int, int, int]],
+    sizes: list[int],
+) -> tuple[list[Opcode], list[_Window]]:
+    """The same with sizes[k] lines of context around blocks[k] (old_count and new_count lines
+    from position lo); _NoAnchor with the blocks whose windows need more."""
+    # Groups of blocks whose windows overlap, with the lines each window takes.
+    groups: list[list[int]] = []
+    bounds: list[list[int]] = []
+    for k, block in enumerate(blocks):
+        first, last = block[2] - sizes[k], block[3] + sizes[k]
+        if groups and first <= bounds[-1][1] + 1:
+            groups[-1].append(k)
+            bounds[-1][1] = max(bounds[-1][1], last)
         else:
-            groups.append([block])
+            groups.append([k])
+            bounds.append([first, last])
     windows: list[_Window] = []
     # Walk the latest text once, line by line positions from the region's start.
     line = 0
     pos = lo
-    for group in groups:
-        first_new = max(0, group[0][2] - _WINDOW)
-        last_new = min(new_count - 1, group[-1][3] + _WINDOW)
+    for members, (first_wanted, last_wanted) in zip(groups, bounds):
+        group = [blocks[k] for k in members]
+        first_new = max(0, first_wanted)
+        last_new = min(new_count - 1, last_wanted)
         while line < first_new:
             pos = new.index("\n", pos) + 1
             line += 1
@@ -495,12 +529,8 @@ def _windowed_opcodes(
     in_new_blocks: Counter[str] = Counter()
     in_old_blocks: Counter[str] = Counter()
     for w in windows:
-        for i in range(len(w.old)):
-            if old_head <= w.old_lo + i < old_stop:
-                wanted.add(w.old[i])
-        for j in range(len(w.new)):
-            if new_head <= w.new_lo + j < new_stop:
-                wanted.add(w.new[j])
+        wanted.update(w.old[max(0, old_head - w.old_lo) : max(0, old_stop - w.old_lo)])
+        wanted.update(w.new[max(0, new_head - w.new_lo) : max(0, new_stop - w.new_lo)])
         for a1, a2, b1, b2 in w.blocks:
             in_old_blocks.update(w.old[a1 : a2 + 1])
             in_new_blocks.update(w.new[b1 : b2 + 1])
@@ -518,35 +548,40 @@ def _windowed_opcodes(
     def old_count_of(line: str) -> int:
         return counts_new[line] - in_new_blocks[line] + in_old_blocks[line]
 
-    codes: list[Opcode] = []
-    previous_old = previous_new = 0
+    window_anchors: list[list[tuple[int, int]]] = []
+    unseparated: list[int] = []
     for index, w in enumerate(windows):
         # Anchors: lines once in the middle of each text, both times in this window.
-        where_new: dict[str, int] = {}
-        for j, text_line in enumerate(w.new):
-            if new_head <= w.new_lo + j < new_stop and counts_new[text_line] == 1:
-                where_new[text_line] = j
+        new_from = max(0, new_head - w.new_lo)
+        where_new = {
+            seen: j
+            for j, seen in enumerate(w.new[new_from : max(0, new_stop - w.new_lo)], new_from)
+            if counts_new[seen] == 1
+        }
         pairs = []
-        for i, text_line in enumerate(w.old):
-            if not old_head <= w.old_lo + i < old_stop:
-                continue
-            if old_count_of(text_line) != 1 or counts_new[text_line] != 1:
+        old_from = max(0, old_head - w.old_lo)
+        for i, text_line in enumerate(w.old[old_from : max(0, old_stop - w.old_lo)], old_from):
+            if counts_new[text_line] != 1 or old_count_of(text_line) != 1:
                 continue
             paired = where_new.get(text_line)
             if paired is None:
                 raise _Fallback  # its other occurrence is in another window or beyond
             pairs.append((i, paired))
         anchors = _patience(pairs)
-        if len(anchors) != len(pairs) and len(windows) > 1:
+        if len(anchors) != len(pairs):
             raise _Fallback  # lines that moved: the choice may depend on other windows
-        first_block = w.blocks[0]
-        last_block = w.blocks[-1]
-        before = [p for p in anchors if p[1] < first_block[2]]
-        after = [p for p in anchors if p[1] > last_block[3]]
-        if index > 0 and not before:
-            raise _Fallback  # joined to the previous window by lines that occur more than once
-        if index < len(windows) - 1 and not after:
-            raise _Fallback
+        before = index == 0 or any(j < w.blocks[0][2] for _, j in anchors)
+        after = index == len(windows) - 1 or any(j > w.blocks[-1][3] for _, j in anchors)
+        if not (before and after):
+            # No line of the context separates the window from its neighbour: wider windows may.
+            unseparated.extend(groups[index])
+        window_anchors.append(anchors)
+    if unseparated:
+        raise _NoAnchor(unseparated)
+
+    codes: list[Opcode] = []
+    previous_old = previous_new = 0
+    for index, (w, anchors) in enumerate(zip(windows, window_anchors)):
         local: list[Opcode] = []
         pi = pj = 0
         for ai, bj in anchors:
