@@ -19,6 +19,7 @@ SCRIPTS = [
     "bench_package.py",
     "bench_edit_quality.py",
     "bench_edit_cost.py",
+    "bench_edit_memory.py",
     "bench_threads.py",
     "bench_worst_cases.py",
     "bench_startup.py",

@@ -36,6 +36,7 @@ MODULES = [
     "brindle_search.sequence_matcher",
     "brindle_search.records",
     "brindle_search.lazy",
+    "brindle_search.edit_report",
     "brindle_search.streaming",
     "brindle_search.tools",
     "brindle_search.cli",

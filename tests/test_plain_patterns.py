@@ -11,7 +11,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brindle_search import (
-    _edit,
     block_parser,
     patch_paths,
     patches,
@@ -66,25 +65,6 @@ def test_fences_are_the_lines_the_pattern_takes_for_fences(text):
 @given(st.characters())
 def test_word_characters_are_the_patterns_word_characters(ch):
     assert placement._is_word(ch) == bool(re.match(r"\w", ch))
-
-
-def _shift_by_pattern(line, offset):
-    m = re.match(r"^@@ -(\d+)(,\d+)? \+(\d+)(,\d+)? @@$", line)
-    if m is None:
-        return line
-    return (
-        f"@@ -{int(m.group(1)) + offset}{m.group(2) or ''} +{int(m.group(3)) + offset}{m.group(4) or ''} @@"
-    )
-
-
-@settings(max_examples=2000, deadline=None)
-@given(
-    st.lists(st.sampled_from(["@@", " ", "-", "+", ",", "1", "20", "٣", "x", "@@ -1,2 +3,4 @@"]), max_size=9),
-    st.integers(0, 50),
-)
-def test_hunk_headers_are_moved_as_the_pattern_moves_them(parts, offset):
-    line = "".join(parts)
-    assert _edit._shift_hunk(line, offset) == _shift_by_pattern(line, offset)
 
 
 def _octal_by_pattern(text):

@@ -14,6 +14,7 @@ import os
 # The abstract classes, without the import of the collections package that collections.abc makes.
 from _collections_abc import Iterable, Mapping
 
+from .edit_report import Changes, OldText, diff_and_snippet
 from .errors import EditError, is_native_panic
 from .files import (
     Document,
@@ -24,7 +25,6 @@ from .files import (
     splice_endings,
     write_document,
 )
-from .line_diff import unified_diff
 from .paths import Location, refuse_vcs_path
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
 from .results import Edit, EditResult, check_line_hint
@@ -112,75 +112,6 @@ def _place(text: str, edit: Edit, opts: Options) -> Placement | Failure:
     return place(text, _lf(edit.old_string), _lf(edit.new_string), edit.replace_all, edit.line_hint, opts)
 
 
-# ---- reporting ---------------------------------------------------------------------------------
-
-
-def _line_bounds(text: str, start: int, end: int, context: int) -> tuple[int, int, int]:
-    """(lo, hi, back): the lines holding text[start:end] plus `context` lines on each side.
-
-    `back` is the number of context lines found before the first changed line.
-    """
-    lo = text.rfind("\n", 0, start) + 1
-    back = 0
-    while back < context and lo > 0:
-        lo = text.rfind("\n", 0, lo - 1) + 1
-        back += 1
-    last = end - 1 if end > start else start
-    hi = text.find("\n", last)
-    hi = len(text) if hi < 0 else hi
-    for _ in range(context):
-        if hi >= len(text) - 1:
-            break
-        nxt = text.find("\n", hi + 1)
-        hi = len(text) if nxt < 0 else nxt
-    return lo, hi, back
-
-
-def _region_lines(text: str, lo: int, hi: int) -> list[str]:
-    lines = text[lo:hi].split("\n")
-    if hi >= len(text) and text.endswith("\n") and len(lines) > 1 and lines[-1] == "":
-        lines.pop()
-    return lines
-
-
-def _hunk_range(part: str) -> tuple[int, str] | None:
-    """A hunk header's "N" or "N,M": (N, ",M" or ""), or None for anything else."""
-    start, comma, count = part.partition(",")
-    if not start.isdecimal() or (comma and not count.isdecimal()):
-        return None
-    return int(start), comma + count
-
-
-def _shift_hunk(line: str, offset: int) -> str:
-    """A hunk header ``@@ -N,M +N,M @@`` (a line of one) with both starts moved by ``offset``;
-    any other line as it is."""
-    if not (line.startswith("@@ -") and line.endswith(" @@")):
-        return line
-    old, plus, new = line[4:-3].partition(" +")
-    a, b = _hunk_range(old), _hunk_range(new)
-    if not plus or a is None or b is None:
-        return line
-    return f"@@ -{a[0] + offset}{a[1]} +{b[0] + offset}{b[1]} @@"
-
-
-def _diff_and_snippet(
-    old: str, new: str, prefix: int, suffix: int, first_line: int, label: str
-) -> tuple[str, str]:
-    """A unified diff of the changed region and the changed lines of `new`, numbered like cat -n."""
-    new_end = max(len(new) - suffix, prefix)
-    old_end = max(len(old) - suffix, prefix)
-    lo, hi, back = _line_bounds(new, prefix, new_end, 3)
-    number = first_line - back
-    snippet = "".join(f"{number + k:6d}\t{line}\n" for k, line in enumerate(_region_lines(new, lo, hi)))
-    old_lo, old_hi, _ = _line_bounds(old, prefix, old_end, 3)
-    old_lines = _region_lines(old, old_lo, old_hi)
-    new_lines = _region_lines(new, lo, hi)
-    out = []
-    for line in unified_diff(old_lines, new_lines, label):
-        out.append(_shift_hunk(line, number - 1) if line.startswith("@@") else line)
-    return "".join(line + "\n" for line in out), snippet
-
-
 # ---- the runs --------------------------------------------------------------------------------------
 
 
@@ -196,6 +127,7 @@ def _run(
     text = doc.text
     crlf = doc.crlf
     placements: list[Placement] = []
+    changes = Changes()
     prefix = len(text)
     suffix = len(text)
     for index, edit in enumerate(edits):
@@ -218,6 +150,12 @@ def _run(
         last_pos, last_len, _ = outcome.splices[-1]
         prefix = min(prefix, first_pos)
         suffix = min(suffix, len(text) - last_pos - last_len)
+        if outcome.replacements > len(outcome.splices):
+            # A replace_all that lists its first and last places only: one range between them.
+            span = last_pos + last_len - first_pos
+            changes.record(text, [(first_pos, span, span + len(outcome.text) - len(text))])
+        else:
+            changes.record(text, [(pos, length, len(new)) for pos, length, new in outcome.splices])
         # Only the latest text is kept: the placements keep their splices, not a text each.
         text, outcome.text = outcome.text, ""
         placements.append(outcome)
@@ -235,7 +173,8 @@ def _run(
         end_line = placements[0].end_line
     if changed and start_line is not None:
         first_line = start_line if not batch else text.count("\n", 0, prefix) + 1
-        diff, snippet = _diff_and_snippet(doc.text, text, prefix, suffix, first_line, label)
+        changes.settle(text)
+        diff, snippet = diff_and_snippet(OldText(text, changes), text, prefix, suffix, first_line, label)
 
     written = False
     if changed and doc.path is not None and not dry_run:

@@ -1,0 +1,323 @@
+"""Memory and cost of large edits of the brindle_search package, against baselines of the same run.
+
+  apply_edits memory   the growth of a fresh process's peak resident memory during one
+                       apply_edits(path, edits) call, per byte of the file, for 1, 10, 100 and 400
+                       one-line edits spread evenly over a file of real code (about 0.75 MB and
+                       2.4 MB); the file is written, so everything from reading to the report counts
+                       (target <= 3x the file's size)
+  apply_edits per edit the CPU time of apply_edits with 10, 100 and 400 edits (the 0.75 MB file,
+                       written each time) per edit, against one edit_text call placing one of the
+                       same edits on the same text (target <= 1.5x with 400 edits; smaller batches
+                       share the reading and writing of the file among fewer edits)
+  replace_all          edit_text(text, old, new, replace_all=True) changing every line of a text of
+                       real code with mixed CR LF and LF endings, at 5 sizes: CPU time against
+                       text.splitlines() of the same text, ns per byte, peak memory growth per input
+                       byte (fresh process), fitted growth exponent (targets: <= 20x splitlines at
+                       100k lines, exponent <= 1.15)
+
+Peak memory is VmHWM after resetting it through /proc/self/clear_refs (Linux 4.0 and later); the
+child imports the package and makes one small call first, so that imports do not count. Timings
+alternate the call and its baseline within each repetition (best CPU time of the repetitions).
+
+Run: python3 bench/bench_edit_memory.py [--quick] [--only memory|per_edit|replace_all]
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+from _text import stdlib_code
+from _timing import interpreter, verdict
+
+MEMORY_TARGET = 3.0
+PER_EDIT_TARGET = 1.5
+FLOOR_TARGET = 20.0
+EXPONENT_TARGET = 1.15
+
+FILE_LINES = (20_000, 64_000)  # about 0.75 MB and 2.4 MB of standard-library code
+EDIT_COUNTS = (1, 10, 100, 400)
+REPLACE_ALL_LINES = (12_500, 25_000, 50_000, 100_000, 200_000)
+
+
+# ---- inputs ------------------------------------------------------------------------------------
+
+
+def file_text(lines):
+    return stdlib_code(lines)
+
+
+def spread_edits(text, count):
+    """`count` one-line edits spread evenly over `text`: a line that occurs once in the text gets
+    a comment appended. Returns the edits and those that undo them."""
+    lines = text.split("\n")
+    step = max(1, len(lines) // (count + 1))
+    chosen = []
+    used = set()
+    for k in range(count):
+        at = step * (k + 1)
+        for j in range(at, min(at + step, len(lines))):
+            line = lines[j]
+            if len(line.strip()) > 12 and j not in used and text.count(line) == 1:
+                chosen.append(line)
+                used.add(j)
+                break
+        else:
+            raise SystemExit(f"no unique line near line {at} for edit {k}")
+    forward = [{"old_string": line, "new_string": line + "  # edited"} for line in chosen]
+    back = [{"old_string": line + "  # edited", "new_string": line} for line in chosen]
+    return forward, back
+
+
+def mixed_text(lines):
+    """`lines` lines of real code, each ending in a tag that replace_all changes, every third line
+    ending in LF and the others in CR LF."""
+    code = stdlib_code(lines).split("\n")[:lines]
+    ends = ("\n", "\r\n", "\r\n")
+    return "".join(f"{line}  # tag-v1{ends[k % 3]}" for k, line in enumerate(code))
+
+
+# ---- timing ------------------------------------------------------------------------------------
+
+
+def _calls_for(fn, at_least=0.02):
+    number = 1
+    while True:
+        for factor in (1, 2, 5):
+            n = number * factor
+            t0 = time.process_time()
+            for _ in range(n):
+                fn()
+            if time.process_time() - t0 >= at_least:
+                return n
+        number *= 10
+
+
+def interleaved(run, floor, repeat):
+    """Best CPU times per call of run() and floor(), alternated `repeat` times."""
+    number = _calls_for(run)
+    floor_number = _calls_for(floor)
+    best_run = best_floor = float("inf")
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            t0 = time.process_time()
+            for _ in range(floor_number):
+                floor()
+            best_floor = min(best_floor, (time.process_time() - t0) / floor_number)
+            t0 = time.process_time()
+            for _ in range(number):
+                run()
+            best_run = min(best_run, (time.process_time() - t0) / number)
+    finally:
+        gc.enable()
+    return best_run, max(best_floor, 1e-9)
+
+
+def fit_exponent(sizes, times):
+    xs = [math.log(s) for s in sizes]
+    ys = [math.log(max(t, 1e-9)) for t in times]
+    mx, my = statistics.fmean(xs), statistics.fmean(ys)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+
+
+# ---- peak memory in a child process -----------------------------------------------------------
+
+
+def peak_growth(kind, path, edits_path=""):
+    """Growth of a fresh child's peak resident memory during one call (None off Linux).
+
+    The child reads its inputs from files written here, so that it never held (and freed) the
+    memory that made them: a freed heap would be reused by the call without growing the peak.
+    """
+    if not os.path.exists("/proc/self/clear_refs"):
+        return None
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--peak", kind, path, edits_path],
+        capture_output=True,
+        text=True,
+    )
+    try:
+        return int(out.stdout.split()[-1])
+    except (IndexError, ValueError):
+        print(f"  (child failed: {out.stderr.strip()[-300:]})")
+        return None
+
+
+def _status(key):
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def _peak_child(kind, path, edits_path):
+    import json
+
+    import brindle_search as bs
+
+    warm = os.path.join(os.path.dirname(path), "warm.py")
+    with open(warm, "w") as fh:
+        fh.write("a = 1\nb = 2\n")
+    bs.apply_edits(
+        warm, [{"old_string": "a = 1", "new_string": "a = 3"}, {"old_string": "b", "new_string": "c"}]
+    )
+    bs.edit_text("x\r\ny\nx\r\n", "x", "z", replace_all=True)
+    if kind == "apply":
+        with open(edits_path) as fh:
+            edits = json.load(fh)
+
+        def call():
+            result = bs.apply_edits(path, edits)
+            assert result.ok and result.written, result
+
+    else:
+        with open(path, newline="") as fh:
+            text = fh.read()
+        lines = text.count("\n")
+
+        def call():
+            result = bs.edit_text(text, "# tag-v1", "# tag-v2", replace_all=True)
+            assert result.ok and result.replacements == lines, result
+
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as fh:
+        fh.write("5")
+    before = _status("VmRSS:")
+    call()
+    print(max(0, _status("VmHWM:") - before))
+
+
+# ---- sections ----------------------------------------------------------------------------------
+
+
+def section_memory(quick):
+    print("\napply_edits: peak memory growth per byte of the file (fresh process)")
+    print(f"  {'file':>9} {'edits':>6} {'growth':>10} {'x file':>7}")
+    ok = True
+    folder = tempfile.mkdtemp(prefix="bench-edit-memory-")
+    path = os.path.join(folder, "big.py")
+    edits_path = os.path.join(folder, "edits.json")
+    for lines in FILE_LINES[:1] if quick else FILE_LINES:
+        text = file_text(lines)
+        size = len(text.encode())
+        for count in EDIT_COUNTS:
+            with open(path, "w", encoding="utf-8", newline="") as fh:
+                fh.write(text)
+            with open(edits_path, "w") as fh:
+                json.dump(spread_edits(text, count)[0], fh)
+            growth = peak_growth("apply", path, edits_path)
+            if growth is None:
+                print(f"  {size / 1e6:7.2f}MB {count:>6} {'-':>10}")
+                continue
+            ratio = growth / size
+            ok = ok and ratio <= MEMORY_TARGET
+            print(f"  {size / 1e6:7.2f}MB {count:>6} {growth / 1e6:8.2f}MB {ratio:7.2f}")
+    print(f"  target <= {MEMORY_TARGET}x the file: {verdict(ok)}")
+    return ok
+
+
+def section_per_edit(quick, repeat):
+    import brindle_search as bs
+
+    print("\napply_edits: CPU time per edit against one edit_text on the same text")
+    text = file_text(FILE_LINES[0])
+    folder = tempfile.mkdtemp(prefix="bench-edit-memory-")
+    path = os.path.join(folder, "big.py")
+    print(f"  {'edits':>6} {'per edit':>10} {'edit_text':>10} {'ratio':>7}")
+    ok = True
+    for count in EDIT_COUNTS[1:]:
+        if quick and count > 100:
+            continue
+        with open(path, "w", encoding="utf-8", newline="") as fh:
+            fh.write(text)
+        forward, back = spread_edits(text, count)
+        state = {"batch": forward, "next": back}
+
+        def run(state=state):
+            result = bs.apply_edits(path, state["batch"])
+            assert result.ok and result.written, result
+            state["batch"], state["next"] = state["next"], state["batch"]
+
+        one = forward[len(forward) // 2]
+
+        def floor(one=one):
+            result = bs.edit_text(text, one["old_string"], one["new_string"])
+            assert result.ok
+
+        t, f = interleaved(run, floor, repeat)
+        ratio = t / count / f
+        if count == EDIT_COUNTS[-1] or (quick and count == 100):
+            ok = ok and ratio <= PER_EDIT_TARGET
+        print(f"  {count:>6} {t / count * 1e3:8.3f}ms {f * 1e3:8.3f}ms {ratio:7.2f}")
+    print(f"  target <= {PER_EDIT_TARGET}x with {100 if quick else EDIT_COUNTS[-1]} edits: {verdict(ok)}")
+    return ok
+
+
+def section_replace_all(quick, repeat):
+    import brindle_search as bs
+
+    print("\nreplace_all changing every line, mixed CR LF / LF endings (floor: text.splitlines())")
+    print(f"  {'lines':>8} {'time':>10} {'floor':>10} {'x floor':>8} {'ns/byte':>8} {'peak/in':>8}")
+    sizes = REPLACE_ALL_LINES[:4] if quick else REPLACE_ALL_LINES
+    path = os.path.join(tempfile.mkdtemp(prefix="bench-edit-memory-"), "mixed.py")
+    times, ratios = [], {}
+    for lines in sizes:
+        text = mixed_text(lines)
+
+        def run(text=text, lines=lines):
+            result = bs.edit_text(text, "# tag-v1", "# tag-v2", replace_all=True)
+            assert result.ok and result.replacements == lines, result
+
+        t, f = interleaved(run, text.splitlines, repeat)
+        with open(path, "w", newline="") as fh:
+            fh.write(text)
+        peak = peak_growth("replace_all", path)
+        peak_text = "-" if peak is None else f"{peak / len(text):8.2f}"
+        times.append(t)
+        ratios[lines] = t / f
+        ns = t / len(text) * 1e9
+        print(f"  {lines:>8} {t * 1e3:8.2f}ms {f * 1e3:8.3f}ms {t / f:8.2f} {ns:8.2f} {peak_text:>8}")
+    exponent = fit_exponent(sizes, times)
+    at = ratios[min(ratios, key=lambda n: abs(n - 100_000))]
+    ok = exponent <= EXPONENT_TARGET and at <= FLOOR_TARGET
+    print(
+        f"  exponent {exponent:.2f} (<= {EXPONENT_TARGET}), x floor at 100k lines {at:.2f} "
+        f"(<= {FLOOR_TARGET}): {verdict(ok)}"
+    )
+    return ok
+
+
+def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "--peak":
+        _peak_child(sys.argv[2], sys.argv[3], sys.argv[4])
+        return
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="fewer sizes and repetitions")
+    ap.add_argument("--only", choices=["memory", "per_edit", "replace_all"])
+    args = ap.parse_args()
+    import brindle_search
+
+    print(f"package: {os.path.dirname(os.path.abspath(brindle_search.__file__))}")
+    print(f"python: {interpreter()}")
+    repeat = 2 if args.quick else 3
+    ok = True
+    if args.only in (None, "memory"):
+        ok = section_memory(args.quick) and ok
+    if args.only in (None, "per_edit"):
+        ok = section_per_edit(args.quick, repeat) and ok
+    if args.only in (None, "replace_all"):
+        ok = section_replace_all(args.quick, repeat) and ok
+    print("\nall targets met" if ok else "\nSOME TARGETS MISSED")
+
+
+if __name__ == "__main__":
+    main()
