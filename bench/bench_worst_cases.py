@@ -279,14 +279,32 @@ def near_miss_budget(bs, n):
     return run, content.splitlines, len(content) + len(old), lambda r: None
 
 
-def huge_line(bs, length):
+def _huge_line(length):
     rng = random.Random(length)
     content = "".join(rng.choice("abcdefghij ") for _ in range(length))
     chars = list(content)
     for pos in rng.sample(range(length), length // 20):
         chars[pos] = "Q"
-    old = "".join(chars)
+    return content, "".join(chars)
+
+
+def huge_line(bs, length):
+    content, old = _huge_line(length)
     return _replace_family(bs, content, old, None, "not_found")
+
+
+def huge_line_edit(bs, length):
+    import brindle_search
+
+    content, old = _huge_line(length)
+
+    def run():
+        return brindle_search.edit_text(content, old, "NEW")
+
+    def check(result):
+        return None if result.error_type == "not_found" else f"expected not_found, got {result.error_type}"
+
+    return run, content.splitlines, len(content) + len(old), check
 
 
 LINES = [12_500, 25_000, 50_000, 100_000, 200_000]
@@ -303,6 +321,7 @@ FAMILIES = {
     "near_miss": (near_miss, "n", [7_500, 15_000, 30_000, 60_000]),
     "near_miss_budget": (near_miss_budget, "n", [15_000, 30_000, 60_000, 120_000]),
     "huge_line": (huge_line, "L", [10_000, 20_000, 40_000, 80_000, 160_000]),
+    "huge_line_edit": (huge_line_edit, "L", [10_000, 20_000, 40_000, 80_000, 160_000]),
 }
 # Targets not held: huge_line computes an exact edit distance whose size grows with the line; for
 # stream_long the floor (hashing each line once) does not do the work of a bounded distance per
