@@ -121,8 +121,9 @@ class Failure:
     locations: list[int] | None = None
     # A not-found message around its closest-match piece: (before it, after it).
     parts: tuple[str, str] | None = None
-    # The driver's search for the closest block ran out of its work budget (so `closest` is None).
-    closest_over_budget: bool = False
+    # A search for the closest block ran out of its work budget: the driver's (then `closest` is
+    # None) or the package's.
+    near_miss_over_budget: bool = False
 
 
 @dataclass
@@ -283,7 +284,7 @@ def place(
         for form in forms:
             if form is forms[0]:
                 # After a search for its closest block ran out of the budget, none is made again.
-                placed = _place_closest(text, form, near, opts, search=not first.closest_over_budget)
+                placed = _place_closest(text, form, near, opts, search=not first.near_miss_over_budget)
             else:
                 placed = _place_closest(text, form, None, opts)
             if placed is not None:
@@ -317,7 +318,7 @@ def _place_form(
         if outcome[0] != "ok":
             error_type, message, closest_info, locations, parts = outcome
             if closest_info == "over_budget":
-                return Failure(error_type, message, None, locations, parts, closest_over_budget=True)
+                return Failure(error_type, message, None, locations, parts, near_miss_over_budget=True)
             return Failure(error_type, message, _closest(closest_info), locations, parts)
         _, name, matched, pos, line, _ = outcome
         strategy = cast(StrategyName, name)  # one of the driver's strategy names
@@ -781,7 +782,7 @@ def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestM
     closest = failure.closest
     if closest is not None and closest.similarity >= 1.0:
         return closest
-    if failure.closest_over_budget:
+    if failure.near_miss_over_budget:
         failure.message += _OVER_BUDGET_NOTE
         return None
     threshold = NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
@@ -792,6 +793,7 @@ def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestM
     better = _closest_window(text, old, threshold)
     if isinstance(better, str):
         failure.message += _OVER_BUDGET_NOTE
+        failure.near_miss_over_budget = True
         better = None
     if better is not None and (closest is None or better.similarity > closest.similarity):
         return better

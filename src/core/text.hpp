@@ -59,9 +59,10 @@ inline bool contains(std::string_view hay, std::string_view needle) {
 
 namespace detail {
 
-// Needles longer than this are searched by their first kFindPrefixBytes bytes, and compared in
-// full where those occur.
+// Needles longer than this, and longer than 1 / kFindLongNeedleShare of the text searched, are
+// searched by their first kFindPrefixBytes bytes, and compared in full where those occur.
 inline constexpr std::size_t kFindPrefixBytes = 256;
+inline constexpr std::size_t kFindLongNeedleShare = 8;
 
 // What find did with a long needle, for tests that check which paths their inputs reach.
 struct FindStats {
