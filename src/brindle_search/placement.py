@@ -770,10 +770,13 @@ def _closest_window(text: str, old: str, threshold: float) -> ClosestMatch | Non
     return found if isinstance(found, str) else _closest(found)
 
 
-_OVER_BUDGET_NOTE = (
-    "\nThe search for the closest block stopped at its work budget (a long block, or many lines "
-    "that look alike), so none is shown; quote fewer or more distinctive lines."
-)
+def _over_budget_note(closest: ClosestMatch | None) -> str:
+    """What a report says when a search for the closest block stopped at its work budget."""
+    sought = "the closest block" if closest is None else "a closer block elsewhere in the text"
+    return (
+        f"\nThe search for {sought} stopped at its work budget (a long block, or many lines that "
+        "look alike); quote fewer or more distinctive lines."
+    )
 
 
 def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestMatch | None:
@@ -783,7 +786,7 @@ def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestM
     if closest is not None and closest.similarity >= 1.0:
         return closest
     if failure.near_miss_over_budget:
-        failure.message += _OVER_BUDGET_NOTE
+        failure.message += _over_budget_note(None)
         return None
     threshold = NEAR_MISS_THRESHOLD if opts.min_similarity is None else opts.min_similarity
     if closest is not None:
@@ -792,7 +795,7 @@ def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestM
         threshold = max(threshold, math.nextafter(closest.similarity, math.inf))
     better = _closest_window(text, old, threshold)
     if isinstance(better, str):
-        failure.message += _OVER_BUDGET_NOTE
+        failure.message += _over_budget_note(closest)
         failure.near_miss_over_budget = True
         better = None
     if better is not None and (closest is None or better.similarity > closest.similarity):
