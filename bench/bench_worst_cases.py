@@ -26,6 +26,8 @@ Families (floor in brackets):
                    "over_budget" when that does not suffice) [splitlines]
   huge_line        one line of L characters, old_string the line with 5% changed (not found)
                    [splitlines]
+  huge_line_edit   brindle_search.edit_text on the same input: the package's whole failing call,
+                   whose closest-block searches run with the work budget [splitlines]
 Then:
   push latency     median and slowest push over the first 100 lines of a stale block and of a
                    present one, 10k source lines (target: median <= 1 ms for the stale block)
@@ -37,11 +39,13 @@ Then:
                    for the worst time / floor
 
 Targets: growth exponent <= 1.15 for every family; at 100k lines (or the largest size) <= 20x the
-floor. huge_line computes an exact edit distance proportional to the line's length (the
-similarity it reports is exact), so its figures are printed but not held to the targets; for
-stream_long only the exponent is held (its floor does not compute the distances, which "long
-lines" compares with rapidfuzz). near_miss is the package's whole failing call, whose near-miss
-search is bounded only when the package passes a work budget (near_miss_budget).
+floor. huge_line computes an exact edit distance whose size grows with the line's length (the
+similarity _brindle_search reports is exact), so its figures are printed but not held to the
+targets; huge_line_edit, where the package gives that search its work budget and reports that
+the budget did not suffice rather than a similarity, is held. For stream_long only the exponent
+is held (its floor does not compute the distances, which "long lines" compares with rapidfuzz).
+near_miss is the package's whole failing call, whose near-miss search is bounded only when the
+package passes a work budget (near_miss_budget).
 
 Run: python3 bench/bench_worst_cases.py [--quick] [--only FAMILY] [--core build/bench_core]
 """
@@ -279,14 +283,32 @@ def near_miss_budget(bs, n):
     return run, content.splitlines, len(content) + len(old), lambda r: None
 
 
-def huge_line(bs, length):
+def _huge_line(length):
     rng = random.Random(length)
     content = "".join(rng.choice("abcdefghij ") for _ in range(length))
     chars = list(content)
     for pos in rng.sample(range(length), length // 20):
         chars[pos] = "Q"
-    old = "".join(chars)
+    return content, "".join(chars)
+
+
+def huge_line(bs, length):
+    content, old = _huge_line(length)
     return _replace_family(bs, content, old, None, "not_found")
+
+
+def huge_line_edit(bs, length):
+    import brindle_search
+
+    content, old = _huge_line(length)
+
+    def run():
+        return brindle_search.edit_text(content, old, "NEW")
+
+    def check(result):
+        return None if result.error_type == "not_found" else f"expected not_found, got {result.error_type}"
+
+    return run, content.splitlines, len(content) + len(old), check
 
 
 LINES = [12_500, 25_000, 50_000, 100_000, 200_000]
@@ -303,6 +325,7 @@ FAMILIES = {
     "near_miss": (near_miss, "n", [7_500, 15_000, 30_000, 60_000]),
     "near_miss_budget": (near_miss_budget, "n", [15_000, 30_000, 60_000, 120_000]),
     "huge_line": (huge_line, "L", [10_000, 20_000, 40_000, 80_000, 160_000]),
+    "huge_line_edit": (huge_line_edit, "L", [10_000, 20_000, 40_000, 80_000, 160_000]),
 }
 # Targets not held: huge_line computes an exact edit distance whose size grows with the line; for
 # stream_long the floor (hashing each line once) does not do the work of a bounded distance per

@@ -325,6 +325,37 @@ def test_near_miss_threshold_follows_min_similarity():
     assert loose.closest_match is not None and loose.closest_match.similarity >= 0.3
 
 
+def _long_line(length):
+    """One line of `length` characters and the line with 5% of them changed to Q (not found)."""
+    rng = random.Random(length)
+    content = "".join(rng.choice("abcdefghij ") for _ in range(length))
+    return content, "".join("Q" if rng.random() < 0.05 else c for c in content)
+
+
+@pytest.mark.parametrize("length", [3_000, 160_000])
+def test_closest_block_of_a_long_line(length):
+    # The native module measures the closest match exactly however long the line; the package
+    # does within its work budget, and past it says so instead of showing a match.
+    content, old = _long_line(length)
+    exact = _native.similarity(old, content)
+    native = raw.try_replace_content(content, old, "NEW")
+    assert native.error_type == "not_found" and native.closest_match.similarity == exact
+    result = bs.edit_text(content, old, "NEW")
+    assert result.error_type == "not_found"
+    closest_piece = f"\nClosest fuzzy match ({exact * 100:.1f}% similar) at lines 1-1:\n"
+    if length == 3_000:
+        assert result.closest_match.similarity == exact
+        assert result.message == native.error and closest_piece in result.message
+    else:
+        assert result.closest_match is None
+        head, tail = native.error.split(closest_piece)
+        assert result.message.startswith(head + "\n\nDebugging tips:")
+        assert result.message.endswith(
+            "\nThe search for the closest block stopped at its work budget (a long block, or many "
+            "lines that look alike); quote fewer or more distinctive lines."
+        )
+
+
 # ---- results -------------------------------------------------------------------------------------
 
 

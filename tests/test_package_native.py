@@ -1,13 +1,16 @@
 """brindle_search._native, the package's native helpers: hostile calls get clear Python exceptions,
-and repeated calls (failing ones included) keep no memory."""
+repeated calls (failing ones included) keep no memory, and the searches for a closest block
+answer within their work budget as without one, or say that it did not suffice."""
 
 import gc
+import random
 import sys
 
 import pytest
 from conftest import IS_PYPY, SANITIZED
 
 from brindle_search import _native as nat
+from brindle_search import placement
 
 BIG = "x" * 100_000
 
@@ -25,6 +28,8 @@ BIG = "x" * 100_000
         (lambda: nat.locate("a", "b", "c", strategies=["simple", 3]), TypeError, ""),
         (lambda: nat.locate("a", "b", "c", strategies=["nope"]), ValueError, "unknown strategy 'nope'"),
         (lambda: nat.locate("\ud800", "b", "c"), UnicodeEncodeError, ""),
+        (lambda: nat.locate("a", "b", "c", work_budget=-1), ValueError, "work_budget"),
+        (lambda: nat.locate("a", "b", "c", work_budget=False), TypeError, "argument 'work_budget'"),
         (lambda: nat.closest_window("a", "b", "0.8"), TypeError, "argument 'min_similarity'"),
         (lambda: nat.closest_window("a", "b"), TypeError, "closest_window() missing"),
         (lambda: nat.closest_window("a", "b", 0.8, work_budget=-1), ValueError, "work_budget"),
@@ -134,6 +139,46 @@ def _look_alike(lines, block):
     content = "".join(f"    value_{i} = compute({i}, x) + offset\n" for i in range(lines))
     old = "\n".join(f"    valeu_{i} = compuet({i}, y) - offset" for i in range(10**6, 10**6 + block))
     return content, old
+
+
+def _not_found_cases(count):
+    """Small not-found edits: a block of a generated text with a few characters changed."""
+    rng = random.Random(23)
+    words = ["alpha", "beta", "x = 1", "return y", "    pass", "é", "", "(a, b)"]
+    for _ in range(count):
+        lines = [" ".join(rng.choices(words, k=rng.randint(0, 4))) for _ in range(rng.randint(1, 30))]
+        content = "\n".join(lines) + "\n"
+        start = rng.randrange(len(lines))
+        old = list("\n".join(lines[start : start + rng.randint(1, 6)])) or ["q"]
+        for _ in range(rng.randint(1, 4)):
+            old[rng.randrange(len(old))] = rng.choice("qQz\n")
+        yield content, "".join(old)
+
+
+def test_locate_within_budget_answers_as_without():
+    # The package's budget for such texts: the report is the one built without a budget.
+    closest = 0
+    for content, old in _not_found_cases(300):
+        plain = nat.locate(content, old, "NEW")
+        assert nat.locate(content, old, "NEW", work_budget=placement._work_budget(content)) == plain
+        closest += plain[0] == "not_found" and plain[2] is not None
+    assert closest > 50
+
+
+def test_locate_over_budget_leaves_the_closest_match_out():
+    # One line of 40k characters, 5% of them changed: the closest match is the line, at a distance
+    # of about 2000 characters, which a budget of 2^16 units does not cover.
+    rng = random.Random(5)
+    content = "".join(rng.choice("abcdefghij ") for _ in range(40_000))
+    old = "".join("Q" if rng.random() < 0.05 else c for c in content)
+    plain = nat.locate(content, old, "NEW")
+    assert plain[2][0] == nat.similarity(old, content)  # exact without a budget
+    for budget in (0, 1 << 16):
+        error_type, message, closest, locations, (head, tail) = nat.locate(
+            content, old, "NEW", work_budget=budget
+        )
+        assert (error_type, closest, locations) == ("not_found", "over_budget", None)
+        assert message == head + tail == plain[4][0] + plain[4][1]
 
 
 @pytest.mark.parametrize("budget", [None, 2**62, 2**80])

@@ -12,9 +12,10 @@ def locate(
     replace_all: bool = False,
     line_hint: int | None = None,
     strategies: Sequence[str] = ...,
+    work_budget: int | None = None,
 ) -> tuple[Any, ...]:
     """("ok", strategy, matched_text, position, start_line, end_line) or
-    (error_type, message, closest | None, locations | None, (head, tail) | None)."""
+    (error_type, message, closest | None | "over_budget", locations | None, (head, tail) | None)."""
 
 def closest_window(
     content: str, old_string: str, min_similarity: float, work_budget: int | None = None

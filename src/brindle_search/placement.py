@@ -27,10 +27,15 @@ are in the text elsewhere moves there (or is ambiguous when they are in several 
 
 The edit is tried as written first; only when that fails in the other forms a model may have
 written it in (``edit_forms``: line-number prefixes, typographic quotes). Searches for the closest
-block run with a work budget of a few passes over the text.
+block run with a work budget of a few passes over the text (``_work_budget``): the driver's own,
+near the first line of old_string, and then the package's over the whole text. When the driver's
+runs out, the package's is not made (it would measure more blocks with the same budget), and the
+report says that the search stopped; it never shows a closest block measured only in part.
 """
 
 from __future__ import annotations
+
+import math
 
 from .edit_forms import EditForm, edit_forms, split_lines
 from .lazy import lazy_module
@@ -122,6 +127,9 @@ class Failure:
     locations: list[int] | None = None
     # A not-found message around its closest-match piece: (before it, after it).
     parts: tuple[str, str] | None = None
+    # A search for the closest block ran out of its work budget: the driver's (then `closest` is
+    # None) or the package's.
+    near_miss_over_budget: bool = False
 
 
 @record
@@ -260,14 +268,17 @@ def place(
     failures: list[Failure] = []
     refusals: list[Failure] = []
     literal = EditForm(old, new)
-    outcome = _place_form(text, literal, _Edit(old, new, replace_all, line_hint), opts, refusals)
+    budget = _work_budget(text)
+    outcome = _place_form(text, literal, _Edit(old, new, replace_all, line_hint), opts, refusals, budget)
     if isinstance(outcome, Placement):
         return outcome
     failures.append(outcome)
-    # Not placed as written: the other forms the model may have written it in.
+    # Not placed as written: the other forms the model may have written it in. Only the literal
+    # form's not-found report is shown, so the driver spends no work on the others' closest block.
     forms = edit_forms(text, old, new)
     for form in forms[1:]:
-        outcome = _place_form(text, form, _Edit(form.old, form.new, replace_all, line_hint), opts, refusals)
+        edit = _Edit(form.old, form.new, replace_all, line_hint)
+        outcome = _place_form(text, form, edit, opts, refusals, 0)
         if isinstance(outcome, Placement):
             return outcome
         failures.append(outcome)
@@ -277,7 +288,11 @@ def place(
     near = _near_miss(text, old, first, opts)
     if opts.strategies is None and not replace_all and opts.min_similarity != 0:
         for form in forms:
-            placed = _place_closest(text, form, near if form is forms[0] else None, opts)
+            if form is forms[0]:
+                # After a search for its closest block ran out of the budget, none is made again.
+                placed = _place_closest(text, form, near, opts, search=not first.near_miss_over_budget)
+            else:
+                placed = _place_closest(text, form, None, opts)
             if placed is not None:
                 return placed
     applied = _already_applied(text, forms[0], line_hint)
@@ -294,8 +309,10 @@ def place(
 
 
 def _place_form(
-    text: str, form: EditForm, edit: _Edit, opts: Options, refusals: list[Failure]
+    text: str, form: EditForm, edit: _Edit, opts: Options, refusals: list[Failure], budget: int
 ) -> Placement | Failure:
+    """The edit in one form placed by the driver's strategies, or why not; `budget`: the work
+    allowed to the search for the closest block of a not-found report."""
     remaining = list(opts.strategies) if opts.strategies is not None else list(STRATEGIES)
     while True:
         # Naming no strategies is cheaper than naming all of them (the names are not converted).
@@ -303,10 +320,12 @@ def _place_form(
         kwargs = {} if every else {"strategies": remaining}
         once = _found_once(text, edit.old, edit.new) if every and not edit.replace_all else None
         outcome: tuple[Any, ...] = once or _native.locate(
-            text, edit.old, edit.new, edit.replace_all, edit.line_hint, **kwargs
+            text, edit.old, edit.new, edit.replace_all, edit.line_hint, work_budget=budget, **kwargs
         )
         if outcome[0] != "ok":
             error_type, message, closest_info, locations, parts = outcome
+            if closest_info == "over_budget":
+                return Failure(error_type, message, None, locations, parts, near_miss_over_budget=True)
             return Failure(error_type, message, _closest(closest_info), locations, parts)
         _, name, matched, pos, line, _ = outcome
         strategy: StrategyName = name  # one of the driver's strategy names
@@ -776,35 +795,52 @@ def _closest_window(text: str, old: str, threshold: float) -> ClosestMatch | Non
     return found if isinstance(found, str) else _closest(found)
 
 
+def _over_budget_note(closest: ClosestMatch | None) -> str:
+    """What a report says when a search for the closest block stopped at its work budget."""
+    sought = "the closest block" if closest is None else "a closer block elsewhere in the text"
+    return (
+        f"\nThe search for {sought} stopped at its work budget (a long block, or many lines that "
+        "look alike); quote fewer or more distinctive lines."
+    )
+
+
 def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestMatch | None:
     """The block of old_string's line count most like it anywhere in the text (the driver's own
-    when the search runs out of its work budget)."""
+    when the search runs out of its work budget; none when the driver's did)."""
     closest = failure.closest
     if closest is not None and closest.similarity >= 1.0:
         return closest
+    if failure.near_miss_over_budget:
+        failure.message += _over_budget_note(None)
+        return None
     threshold = _native.closest_threshold() if opts.min_similarity is None else opts.min_similarity
     if closest is not None:
-        threshold = max(threshold, closest.similarity)
+        # Only a block more similar than the driver's is of use: the driver's own block, and the
+        # others as similar, are not measured again.
+        threshold = max(threshold, math.nextafter(closest.similarity, math.inf))
     better = _closest_window(text, old, threshold)
     if isinstance(better, str):
-        failure.message += (
-            "\nThe search for the closest block elsewhere in the text stopped at its work budget "
-            "(many lines look alike); quote more distinctive lines."
-        )
+        failure.message += _over_budget_note(closest)
+        failure.near_miss_over_budget = True
         better = None
     if better is not None and (closest is None or better.similarity > closest.similarity):
         return better
     return closest if failure.error_type == "not_found" else None
 
 
-def _place_closest(text: str, form: EditForm, near: ClosestMatch | None, opts: Options) -> Placement | None:
+def _place_closest(
+    text: str, form: EditForm, near: ClosestMatch | None, opts: Options, *, search: bool = True
+) -> Placement | None:
     """old_string misremembered by small edits: placed on the closest block when that block is the
-    only one near it, has its line count, and every line of it pairs."""
+    only one near it, has its line count, and every line of it pairs. Without `near`, the block is
+    searched for unless `search` is false."""
     old_lines = split_lines(form.old)
     real = [line for line in old_lines if line.strip()]
     if len(real) < 2:
         return None
     if near is None:
+        if not search:
+            return None
         found = _closest_window(text, form.old, _native.closest_threshold())
         near = None if isinstance(found, str) else found
     if near is None or near.end_line - near.start_line + 1 != len(old_lines):
@@ -850,7 +886,10 @@ def _already_applied(text: str, form: EditForm, line_hint: int | None) -> Failur
     new_key = form.new.strip()
     if len(new_key) < 8 or new_key in form.old:
         return None
-    outcome = _native.locate(text, form.new, form.old, False, line_hint, strategies=list(_EXACT_ISH))
+    # Only whether new_string is found matters: no work goes to a not-found report's closest block.
+    outcome = _native.locate(
+        text, form.new, form.old, False, line_hint, strategies=list(_EXACT_ISH), work_budget=0
+    )
     if outcome[0] != "ok":
         return None
     start_line, end_line = outcome[4], outcome[5]

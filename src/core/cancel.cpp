@@ -22,6 +22,15 @@ void work_budget_hook(void* context) {
 
 }  // namespace detail
 
+std::optional<std::int64_t> work_budget_left() {
+    const detail::InterruptState& state = detail::interrupt_state;
+    if (state.hook != &detail::work_budget_hook) return std::nullopt;
+    // `left` is charged a whole interval at each poll that runs the hook; the units polled since
+    // are kPollInterval - state.budget.
+    const auto* budget = static_cast<const detail::WorkBudget*>(state.context);
+    return budget->left - (kPollInterval - state.budget);
+}
+
 ScopedInterruptHook::ScopedInterruptHook(InterruptHook hook, void* context) noexcept
     : previous_hook_(detail::interrupt_state.hook), previous_context_(detail::interrupt_state.context) {
     detail::interrupt_state.hook = hook;

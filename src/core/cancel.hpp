@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace brindle {
 
@@ -57,7 +58,9 @@ inline void poll_interrupt(std::int64_t units = 1) {
     if (state.budget < 0) detail::run_interrupt_hook();
 }
 
-// Thrown by the hook of run_with_work_budget when the budget is used up.
+// Thrown by the hook of run_with_work_budget when the budget is used up, or by a computation
+// inside one that can tell in advance that its next step will not fit in what is left
+// (work_budget_left), rather than spend the rest on the step and end the same way.
 struct WorkBudgetExhausted {};
 
 namespace detail {
@@ -72,7 +75,8 @@ void work_budget_hook(void* context);
 // Runs f() with about `units` units of polled work allowed (counted in steps of kPollInterval),
 // and abandons it (by throwing WorkBudgetExhausted from a poll, as an interrupt would) when they
 // are used up. A hook installed before keeps being called, so Ctrl-C still ends the call. Returns
-// false when f() was abandoned.
+// false when f() was abandoned; f() then returned no answer, so what it would have answered
+// within the budget is never replaced by a partial one.
 template <class F>
 bool run_with_work_budget(std::int64_t units, F&& f) {
     detail::WorkBudget budget{detail::interrupt_state.hook, detail::interrupt_state.context, units};
@@ -84,5 +88,10 @@ bool run_with_work_budget(std::int64_t units, F&& f) {
     }
     return true;
 }
+
+// The units of work left to the innermost run_with_work_budget running on this thread: the budget
+// given less a whole kPollInterval for each time its hook ran and less the units polled since.
+// Nothing outside one.
+std::optional<std::int64_t> work_budget_left();
 
 }  // namespace brindle

@@ -105,12 +105,63 @@ std::size_t count_newlines(std::string_view s) {
     return n;
 }
 
-std::size_t find(std::string_view hay, std::string_view needle, std::size_t from) {
-    if (from > hay.size()) return std::string_view::npos;
-    if (needle.empty()) return from;
-    const void* hit = memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
+namespace {
+
+// memmem over hay[from, to): the offset in hay of the first occurrence of needle, or npos.
+std::size_t memmem_in(std::string_view hay, std::size_t from, std::size_t to, std::string_view needle) {
+    const void* hit = memmem(hay.data() + from, to - from, needle.data(), needle.size());
     return hit == nullptr ? std::string_view::npos
                           : static_cast<std::size_t>(static_cast<const char*>(hit) - hay.data());
 }
+
+}  // namespace
+
+std::size_t find(std::string_view hay, std::string_view needle, std::size_t from) {
+    if (from > hay.size()) return std::string_view::npos;
+    if (needle.empty()) return from;
+    if (needle.size() > hay.size() - from) return std::string_view::npos;
+    if (needle.size() > detail::kFindPrefixBytes &&
+        needle.size() > (hay.size() - from) / detail::kFindLongNeedleShare) {
+        return detail::find_long_needle(hay, needle, from);
+    }
+    return memmem_in(hay, from, hay.size(), needle);
+}
+
+namespace detail {
+
+// memmem takes a needle of up to 256 bytes on a fast path (a table of shifts, most of the text
+// skipped); a longer one is first analysed whole (the two-way algorithm's factorisation, some
+// nanoseconds per needle byte), which for a needle near the text's length costs more than the
+// search. So the needle's prefix is searched for, where a whole needle still fits, and the rest
+// compared at each hit. Each hit is charged the needle's length (the prefix search starts again
+// behind it, and the rest is compared); once that exceeds one pass over the text and the needle
+// (a text where the prefix recurs), the rest of the text is left to memmem with the whole needle,
+// so the search stays linear. On a text that repeats one character the fast path reads every
+// byte, several times slower than the two-way search: find takes this way only when the needle is
+// a good part of the text, where the analysis it saves costs as much.
+std::size_t find_long_needle(std::string_view hay, std::string_view needle, std::size_t from,
+                             FindStats* stats) {
+    const std::string_view prefix = needle.substr(0, kFindPrefixBytes);
+    const std::string_view rest = needle.substr(kFindPrefixBytes);
+    const std::size_t last_start = hay.size() - needle.size();
+    const std::size_t allowance = hay.size() - from + needle.size();
+    std::size_t charged = 0;
+    std::size_t at = from;
+    while (at <= last_start) {
+        const std::size_t hit = memmem_in(hay, at, last_start + prefix.size(), prefix);
+        if (hit == std::string_view::npos) return hit;
+        if (stats != nullptr) ++stats->prefix_hits;
+        if (std::memcmp(hay.data() + hit + prefix.size(), rest.data(), rest.size()) == 0) return hit;
+        at = hit + 1;
+        charged += needle.size();
+        if (charged > allowance) {
+            if (stats != nullptr) stats->whole_needle = true;
+            return memmem_in(hay, at, hay.size(), needle);
+        }
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace detail
 
 }  // namespace brindle::text

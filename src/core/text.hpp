@@ -57,4 +57,23 @@ inline bool contains(std::string_view hay, std::string_view needle) {
     return find(hay, needle) != std::string_view::npos;
 }
 
+namespace detail {
+
+// Needles longer than this, and longer than 1 / kFindLongNeedleShare of the text searched, are
+// searched by their first kFindPrefixBytes bytes, and compared in full where those occur.
+inline constexpr std::size_t kFindPrefixBytes = 256;
+inline constexpr std::size_t kFindLongNeedleShare = 8;
+
+// What find did with a long needle, for tests that check which paths their inputs reach.
+struct FindStats {
+    std::size_t prefix_hits = 0;  // places where the needle's prefix occurs, compared in full
+    bool whole_needle = false;    // the rest of the text was searched for the whole needle
+};
+
+// find for a needle of more than kFindPrefixBytes bytes that fits in hay[from..).
+std::size_t find_long_needle(std::string_view hay, std::string_view needle, std::size_t from,
+                             FindStats* stats = nullptr);
+
+}  // namespace detail
+
 }  // namespace brindle::text

@@ -2,9 +2,9 @@
 //
 //   def strategy_names() -> tuple[str, ...]          # the driver's table, in its order
 //   def locate(content, old_string, new_string, replace_all=False, line_hint=None,
-//              strategies=<all>)
+//              strategies=<all>, work_budget=None)
 //       -> ("ok", strategy, matched_text, position, start_line, end_line)
-//        | (error_type, message, closest, locations, parts)
+//        | (error_type, message, closest | None | "over_budget", locations, parts)
 //   def closest_window(content, old_string, min_similarity, work_budget=None)
 //       -> closest | None | "over_budget"
 //   def closest_piece(similarity, start_line, end_line, diff) -> str
@@ -20,7 +20,9 @@
 // that the package can show a closest match of its own in its place. A closest match is the tuple
 // (similarity, start_line, end_line, text, diff). `closest_window` with a `work_budget` (units of
 // polled work, see core/cancel.hpp; about a nanosecond each in the search's cheapest loops) gives
-// up when they are used up and returns "over_budget" instead of an answer.
+// up when they are used up and returns "over_budget" instead of an answer; `locate` with one
+// gives its not-found diagnostics' closest-match search that budget, and puts "over_budget" in
+// place of the closest match when it did not suffice (the message then has no closest piece).
 //
 // The core work of a call on large texts runs with the interpreter lock released (release.hpp):
 // the arguments are converted first and the results built after, with the lock held.
@@ -171,8 +173,8 @@ PyObject* edit_strategy_names(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"content",     "old_string", "new_string",
-                                                 "replace_all", "line_hint",  "strategies"};
+        static constexpr const char* kNames[] = {"content",   "old_string", "new_string", "replace_all",
+                                                 "line_hint", "strategies", "work_budget"};
         static constexpr auto kSig = signature("locate()", kNames, 3);
         BoundArgs<kSig.count> bound;
         if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
@@ -182,16 +184,17 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         StrictBool replace_all;
         LineHint line_hint;
         StrategySet strategies;
+        WorkBudget work_budget;
         if (!convert_args(kSig, bound, content, old_string, new_string, replace_all, line_hint,
-                          strategies)) {
+                          strategies, work_budget)) {
             return nullptr;
         }
         const bool release = large(content.view, old_string.view, new_string.view);
         std::uint64_t position = 0;
         replacer::ReplaceOutcome outcome = without_gil(release, [&] {
-            replacer::ReplaceOutcome found =
-                replacer::replace_content(content.view, old_string.view, new_string.view,
-                                          replace_all.value, line_hint.value, strategies.mask);
+            replacer::ReplaceOutcome found = replacer::replace_content(
+                content.view, old_string.view, new_string.view, replace_all.value, line_hint.value,
+                strategies.mask, work_budget.units);
             if (auto* ok = std::get_if<replacer::ReplaceResult>(&found)) {
                 position = utf8::count_chars(content.view.substr(0, ok->position));
             }
@@ -207,8 +210,9 @@ PyObject* edit_locate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             const std::string_view message(nf->message);
             PyObject* parts = tuple_of(
                 {to_py(message.substr(0, nf->piece_begin)), to_py(message.substr(nf->piece_end))});
-            return tuple_of({str_of("not_found"), to_py(message), closest_to_py(nf->closest_match),
-                             new_ref(Py_None), parts});
+            PyObject* closest =
+                nf->closest_over_budget ? str_of("over_budget") : closest_to_py(nf->closest_match);
+            return tuple_of({str_of("not_found"), to_py(message), closest, new_ref(Py_None), parts});
         }
         if (const auto* mm = std::get_if<replacer::MultipleMatches>(&error)) {
             return tuple_of({str_of("multiple_matches"), to_py(std::string_view(mm->message)),
@@ -332,8 +336,10 @@ PyObject* edit_unescape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 const char* const kStrategyNamesDoc =
     "strategy_names()\n--\n\nThe replacement strategies in the order they are tried.";
 const char* const kLocateDoc =
-    "locate(content, old_string, new_string, replace_all=False, line_hint=None, strategies=...)"
-    "\n--\n\nWhere and how the replacement would be placed, or why it cannot be.";
+    "locate(content, old_string, new_string, replace_all=False, line_hint=None, strategies=..., "
+    "work_budget=None)\n--\n\nWhere and how the replacement would be placed, or why it cannot be; "
+    "a not-found report's closest match is \"over_budget\" when work_budget units of work did not "
+    "suffice to find it.";
 const char* const kClosestPieceDoc =
     "closest_piece(similarity, start_line, end_line, diff)\n--\n\n"
     "The piece of a not-found message that shows a closest match.";

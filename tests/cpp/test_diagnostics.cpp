@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../reference/diagnostics.hpp"
@@ -756,6 +759,121 @@ TEST(WorkBudget, AbandonsOrLeavesTheSearchAsItIs) {
     const int before = outer.calls;
     brindle::poll_interrupt();
     EXPECT_EQ(outer.calls, before + 1);
+}
+
+TEST(WorkBudget, UnitsLeftAreTheBudgetLessTheUnitsPolled) {
+    EXPECT_FALSE(brindle::work_budget_left().has_value());
+    std::optional<std::int64_t> start;
+    std::optional<std::int64_t> after_some;
+    std::optional<std::int64_t> after;
+    std::optional<std::int64_t> inner;
+    std::optional<std::int64_t> outer_again;
+    EXPECT_TRUE(brindle::run_with_work_budget(3 * brindle::kPollInterval, [&] {
+        start = brindle::work_budget_left();
+        brindle::poll_interrupt(10);
+        after_some = brindle::work_budget_left();
+        brindle::poll_interrupt(brindle::kPollInterval);  // the hook runs: one interval charged
+        after = brindle::work_budget_left();
+        brindle::run_with_work_budget(100, [&] { inner = brindle::work_budget_left(); });
+        outer_again = brindle::work_budget_left();
+    }));
+    EXPECT_EQ(start, 3 * brindle::kPollInterval);
+    EXPECT_EQ(after_some, 3 * brindle::kPollInterval - 10);
+    EXPECT_EQ(after, 2 * brindle::kPollInterval);
+    EXPECT_EQ(inner, 100);
+    EXPECT_TRUE(outer_again.has_value());
+    EXPECT_FALSE(brindle::work_budget_left().has_value());
+}
+
+// One line of `length` characters (letters a-j and spaces) and the same line with about
+// `percent` per cent of its characters replaced by 'Q': the closest match is the line, at a
+// distance that grows with the length, so its measurement costs about length^2 * percent / 6400
+// word steps.
+std::pair<std::string, std::string> long_line_case(std::mt19937& rng, std::size_t length,
+                                                   unsigned percent) {
+    std::uniform_int_distribution<int> letter(0, 10);
+    std::uniform_int_distribution<unsigned> hundred(0, 99);
+    std::string content;
+    std::string old_string;
+    for (std::size_t k = 0; k < length; ++k) {
+        const int c = letter(rng);
+        content += c == 10 ? ' ' : static_cast<char>('a' + c);
+        old_string += hundred(rng) < percent ? 'Q' : content.back();
+    }
+    return {content, old_string};
+}
+
+// Under a work budget, the not-found error is the one built without a budget (closest match,
+// similarity, message and all) or it has no closest match, a message that is the unbudgeted one
+// without its closest-match piece, and `closest_over_budget` set. The search it runs, with the same
+// budget, answers as without one or is abandoned: by the estimate of a measurement that cannot fit
+// (before spending the budget) or by a poll once the budget is used up. Without a budget the
+// single-line search (its line-by-line sum is the distance) agrees with the plain form.
+TEST(WorkBudget, NotFoundErrorIsTheUnboundedOneOrHasNoClosestMatch) {
+    std::mt19937 rng(314);
+    std::size_t answered = 0;
+    std::size_t given_up = 0;  // abandoned on the estimate of a measurement
+    std::size_t ran_out = 0;   // abandoned by a poll
+    const std::int64_t budgets[] = {0,       1000,    1 << 14, 1 << 17,  1 << 18,
+                                    1 << 19, 1 << 20, 1 << 21, INT64_MAX};
+    for (int round = 0; round < 60; ++round) {
+        std::string content;
+        std::string old_string;
+        if (round % 3 == 0) {
+            const BlockCase c = generate_block_case(rng, round % 2 == 1);
+            content = c.content;
+            old_string = c.old_string;
+        } else {
+            const std::size_t length = round % 3 == 1 ? 50 + 40 * static_cast<std::size_t>(round)
+                                                      : 4000 + 700 * static_cast<std::size_t>(round);
+            std::tie(content, old_string) = long_line_case(rng, length, 1 + round % 8);
+        }
+        const ContentLines lines(content);
+        const auto plain_error = build_not_found_error(lines, old_string);
+        if (content.size() <= 3000) {
+            const auto plain = plain_closest(content, old_string);
+            ASSERT_EQ(plain_error.closest_match.has_value(), plain.has_value()) << round;
+            if (plain) {
+                EXPECT_EQ(plain_error.closest_match->similarity, plain->similarity) << round;
+                EXPECT_EQ(plain_error.closest_match->start_line, plain->start_line) << round;
+            }
+        }
+        EXPECT_FALSE(plain_error.closest_over_budget);
+        for (const std::int64_t budget : budgets) {
+            const auto error = build_not_found_error(lines, old_string, budget);
+            brindle::replacer::WindowSearchStats stats;
+            std::optional<FuzzyMatchInfo> found;
+            const bool finished = brindle::run_with_work_budget(
+                budget, [&] { found = find_closest_match(lines, old_string, &stats); });
+            ASSERT_EQ(error.closest_over_budget, !finished) << round << " " << budget;
+            if (!error.closest_over_budget) {
+                ++answered;
+                EXPECT_EQ(error.message, plain_error.message) << round << " " << budget;
+                ASSERT_EQ(error.closest_match.has_value(), plain_error.closest_match.has_value());
+                if (error.closest_match) {
+                    EXPECT_EQ(error.closest_match->similarity, plain_error.closest_match->similarity);
+                    EXPECT_EQ(error.closest_match->start_line, plain_error.closest_match->start_line);
+                    EXPECT_EQ(error.closest_match->diff, plain_error.closest_match->diff);
+                }
+                continue;
+            }
+            EXPECT_NE(budget, INT64_MAX);
+            EXPECT_FALSE(error.closest_match.has_value());
+            EXPECT_EQ(error.piece_begin, error.piece_end);
+            const std::string& whole = plain_error.message;
+            EXPECT_EQ(error.message,
+                      whole.substr(0, plain_error.piece_begin) + whole.substr(plain_error.piece_end))
+                << round << " " << budget;
+            if (stats.given_up > 0) {
+                ++given_up;
+            } else {
+                ++ran_out;
+            }
+        }
+    }
+    EXPECT_GT(answered, 200u);
+    EXPECT_GT(given_up, 60u);
+    EXPECT_GT(ran_out, 5u);
 }
 
 }  // namespace

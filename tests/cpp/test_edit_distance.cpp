@@ -13,6 +13,7 @@
 
 #include "../reference/block_similarity.hpp"
 #include "../reference/edit_distance.hpp"
+#include "core/cancel.hpp"
 #include "core/content_replacer/block_similarity.hpp"
 #include "core/edit_distance.hpp"
 #include "core/text.hpp"
@@ -290,6 +291,52 @@ void check_substring_distances(const std::string& pattern, const std::string& te
 // The one-word band of 64 diagonals: patterns longer than one word, paired with few-edit variants,
 // with copies shifted along the diagonals (the optimal path runs near the band's edges) and with
 // unrelated texts, under every limit up to 63, against the plain form.
+// Under a work budget (the diagnostics' closest-match search runs so in the package) a distance
+// is the one computed without a budget, or no distance at all: the computation is abandoned,
+// never cut short with a partial answer. The pairs are long and far apart, so that the larger
+// budgets suffice for some and not for others.
+TEST(LevenshteinDistance, UnderAWorkBudgetExactOrAbandoned) {
+    std::mt19937 rng(77);
+    const std::vector<std::string> alphabet = {"a", "b", "c", "d", "e", "f", " ", "é"};
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<std::size_t> len_dist(1000, 8000);
+    std::uniform_int_distribution<int> percent(1, 12);
+    std::size_t finished = 0;
+    std::size_t abandoned = 0;
+    for (int round = 0; round < 24; ++round) {
+        std::string a;
+        std::string b;
+        const int changed = percent(rng);
+        for (std::size_t k = len_dist(rng); k > 0; --k) {
+            a += alphabet[pick(rng)];
+            b += std::uniform_int_distribution<int>(0, 99)(rng) < changed ? alphabet[pick(rng)]
+                                                                          : a.substr(a.size() - 1);
+        }
+        const std::uint64_t d = levenshtein_distance(a, b);
+        for (const std::int64_t budget :
+             {std::int64_t{0}, std::int64_t{1} << 17, std::int64_t{1} << 19, std::int64_t{1} << 21,
+              std::numeric_limits<std::int64_t>::max()}) {
+            std::optional<std::uint64_t> exact;
+            std::optional<std::uint64_t> bounded;
+            const std::uint64_t limit = d / 2 + round % 3 * d;  // below d for a third of the rounds
+            const bool done = brindle::run_with_work_budget(budget, [&] {
+                exact = levenshtein_distance(a, b);
+                bounded = levenshtein_distance_within(a, b, limit);
+            });
+            if (!done) {
+                ++abandoned;
+                EXPECT_NE(budget, std::numeric_limits<std::int64_t>::max());
+                continue;
+            }
+            ++finished;
+            EXPECT_EQ(exact, d);
+            EXPECT_EQ(bounded, within(d, limit));
+        }
+    }
+    EXPECT_GT(finished, 40u);
+    EXPECT_GT(abandoned, 20u);
+}
+
 TEST(LevenshteinDistance, NarrowBandAgreesWithPlainForm) {
     std::mt19937 rng(6363);
     const std::vector<std::vector<std::string>> alphabets = {

@@ -4,7 +4,9 @@
 // small alphabet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -244,6 +246,52 @@ TEST(Find, Table) {
     EXPECT_TRUE(text::contains("", ""));
     EXPECT_TRUE(text::contains("xyz", "yz"));
     EXPECT_FALSE(text::contains("xyz", "Y"));
+}
+
+// Needles longer than the prefix that is searched for first, against std::string_view::find, on
+// texts that repeat a short unit with a few changes: the prefix occurs often, so some needles
+// are compared in full at many places and some searches go over to the whole needle.
+TEST(Find, LongNeedlesAgreeWithThePlainSearch) {
+    constexpr std::size_t prefix = text::detail::kFindPrefixBytes;
+    std::mt19937 rng(17);
+    std::size_t found = 0;
+    std::size_t compared_at_several = 0;  // rounds that reached each path
+    std::size_t whole_needle = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::uniform_int_distribution<int> period(1, 4);
+        std::uniform_int_distribution<int> letter(0, 2);
+        std::string unit;
+        for (int k = period(rng); k > 0; --k) unit += static_cast<char>('a' + letter(rng));
+        const std::size_t hay_length =
+            std::uniform_int_distribution<std::size_t>(prefix, 6 * prefix)(rng);
+        std::string hay;
+        while (hay.size() < hay_length) hay += unit;
+        std::uniform_int_distribution<std::size_t> changes(0, 1);
+        for (std::size_t k = changes(rng); k > 0; --k) {
+            hay[std::uniform_int_distribution<std::size_t>(0, hay.size() - 1)(rng)] = 'z';
+        }
+        std::uniform_int_distribution<std::size_t> needle_length(prefix + 1, 2 * prefix + 40);
+        const std::size_t length = std::min(needle_length(rng), hay.size());
+        std::uniform_int_distribution<std::size_t> start(0, hay.size() - length);
+        std::string needle = hay.substr(start(rng), length);
+        if (length <= prefix) continue;
+        if (round % 2 == 0) {  // changed past the prefix (or not at all: a 'z' over a 'z')
+            needle[std::uniform_int_distribution<std::size_t>(prefix, length - 1)(rng)] = 'z';
+        }
+        for (std::size_t from : {std::size_t{0}, hay.size() / 3, hay.size() - length, hay.size()}) {
+            const std::size_t want = std::string_view(hay).find(needle, from);
+            ASSERT_EQ(text::find(hay, needle, from), want) << round << " " << from;
+            if (from + length > hay.size()) continue;
+            text::detail::FindStats stats;
+            ASSERT_EQ(text::detail::find_long_needle(hay, needle, from, &stats), want);
+            found += want != std::string_view::npos;
+            compared_at_several += stats.prefix_hits > 1;
+            whole_needle += stats.whole_needle;
+        }
+    }
+    EXPECT_GT(found, 200u);
+    EXPECT_GT(compared_at_several, 100u);
+    EXPECT_GT(whole_needle, 100u);
 }
 
 // --- UTF-8 -------------------------------------------------------------------------------------

@@ -26,6 +26,9 @@
 //      still in reach get a stronger bound from one pass of the search text over their lines:
 //      the least distance to any stretch of content that starts no later than the last of
 //      these windows and ends where a window ends.
+//   5. under a work budget (cancel.hpp: build_not_found_error with one, the package's
+//      closest_window), a window whose measurement looks sure to need more work than is left
+//      ends the search at once (require_measuring_work), as running out during it would.
 // Ties are broken by the window index explicitly, so the measuring order does not change which
 // window wins. The lines holding the anchor are found by searching the whole text, which jumps
 // from one occurrence to the next, not by searching each line.
@@ -369,16 +372,21 @@ public:
             const std::optional<std::uint64_t> limit = largest_qualifying_distance(
                 c.longest, found ? best_similarity : min_similarity_, strict);
             if (!limit) continue;
+            require_measuring_work(c);
             if (stats_ != nullptr) ++stats_->measured;
             // A window within reach line by line is measured with that tighter limit: same
-            // distance, narrower band.
+            // distance, narrower band. Of a search text of one line (without an LF) against a
+            // window of one line, the line-by-line sum is the distance itself.
             std::uint64_t within = *limit;
-            if (const std::optional<std::uint64_t> lines = line_by_line_distance(c.start, within)) {
+            const std::optional<std::uint64_t> lines = line_by_line_distance(c.start, within);
+            if (lines) {
                 within = *lines;
                 if (stats_ != nullptr) ++stats_->line_bounded;
             }
             const std::optional<std::uint64_t> d =
-                levenshtein_distance_within(old_string_, window_text(c.start), within);
+                m_ == 1 && pieces_->size() == 1
+                    ? lines
+                    : levenshtein_distance_within(old_string_, window_text(c.start), within);
             if (!d) {
                 ++refused;
                 continue;
@@ -441,6 +449,29 @@ private:
         }
         std::rotate(candidates_.begin(), candidates_.begin() + static_cast<std::ptrdiff_t>(best),
                     candidates_.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    }
+
+    // Under a work budget (cancel.hpp), gives up the search at once (throws
+    // WorkBudgetExhausted, as running out does) when measuring candidate c looks sure to need
+    // more work than is left, instead of spending the rest on it and giving up then. Its distance
+    // is at least lower = (1 - reachable) * longest. The band that computes a distance of `lower`
+    // over q text characters spans, when the distance grows evenly along the text, about
+    // 2 * lower rows per character on average (and never more than the p characters of the
+    // shorter text): some 2 * min(lower, p) / 64 word steps, each polled as a unit. Half of
+    // that, q * min(lower, p) / 64, is taken as what the measurement costs at least. Should it
+    // cost less after all, the search answers "over budget" where it could have answered, never
+    // with another window or similarity.
+    void require_measuring_work(const Candidate& c) {
+        const std::optional<std::int64_t> left = work_budget_left();
+        if (!left) return;
+        if (!search_chars_) search_chars_ = utf8::count_chars(old_string_);
+        const std::size_t window_chars = utf8::count_chars(window_text(c.start));
+        const auto p = static_cast<double>(std::min(*search_chars_, window_chars));
+        const auto q = static_cast<double>(std::max(*search_chars_, window_chars));
+        const double lower = (1.0 - c.reachable) * static_cast<double>(c.longest);
+        if (q * std::min(lower, p) / 64.0 <= static_cast<double>(*left)) return;
+        if (stats_ != nullptr) ++stats_->given_up;
+        throw WorkBudgetExhausted{};
     }
 
     // An upper bound of the distance of window s: the search text's pieces between LFs against
@@ -627,6 +658,7 @@ private:
     SlidingWindow<CharacterCounts> window_;
     std::optional<SlidingWindow<BigramCounts>> bigrams_;   // built when first needed
     std::optional<std::vector<std::string_view>> pieces_;  // of the search text between LFs, idem
+    std::optional<std::size_t> search_chars_;              // characters of the search text, idem
     std::vector<Candidate> candidates_;
     std::string buffer_;
     WindowSearchStats* stats_;
@@ -787,7 +819,8 @@ std::vector<std::uint64_t> find_match_locations(const ContentLines& content,
     return out;
 }
 
-NotFound build_not_found_error(const ContentLines& content, std::string_view old_string) {
+NotFound build_not_found_error(const ContentLines& content, std::string_view old_string,
+                               std::optional<std::int64_t> closest_work_budget) {
     std::string message(kNotFoundHead);
 
     const std::vector<std::string_view> search = text::split_lines(old_string);
@@ -807,13 +840,20 @@ NotFound build_not_found_error(const ContentLines& content, std::string_view old
         }
     }
 
-    std::optional<FuzzyMatchInfo> closest = find_closest_match(content, old_string);
+    std::optional<FuzzyMatchInfo> closest;
+    const auto find_closest = [&] { closest = find_closest_match(content, old_string); };
+    bool over_budget = false;
+    if (!closest_work_budget) {
+        find_closest();
+    } else if (!run_with_work_budget(*closest_work_budget, find_closest)) {
+        over_budget = true;
+    }
     const std::size_t piece_begin = message.size();
     if (closest) message += closest_match_piece(*closest);
     const std::size_t piece_end = message.size();
 
     message += kDebuggingTips;
-    return NotFound{std::move(message), std::move(closest), piece_begin, piece_end};
+    return NotFound{std::move(message), std::move(closest), piece_begin, piece_end, over_budget};
 }
 
 std::string closest_match_piece(const FuzzyMatchInfo& closest) {

@@ -13,7 +13,13 @@
 
 namespace brindle::replacer {
 
-NotFound build_not_found_error(const ContentLines& content, std::string_view old_string);
+// The not-found error for `old_string`. With `closest_work_budget`, the closest-match search runs
+// with that many units of polled work (run_with_work_budget, cancel.hpp); when they do not
+// suffice it is abandoned, and the error has no closest match and `closest_over_budget` set
+// (never a similarity measured only in part). Otherwise the error is the one built without a
+// budget. Without a budget the search always runs to its end.
+NotFound build_not_found_error(const ContentLines& content, std::string_view old_string,
+                               std::optional<std::int64_t> closest_work_budget = std::nullopt);
 
 // Closest matches less similar than this are not shown (nor searched for).
 inline constexpr double kClosestMatchThreshold = 0.8;
@@ -32,6 +38,7 @@ struct WindowSearchStats {
     std::size_t substring_passes = 0;   // passes of the substring bound over a run of windows
     std::size_t out_by_substrings = 0;  // candidates the substring bound put out of reach
     SubstringStats substring;           // what those passes did
+    std::size_t given_up = 0;           // searches given up: a window sure to exceed the budget
 };
 
 std::optional<FuzzyMatchInfo> find_closest_match(const ContentLines& content,

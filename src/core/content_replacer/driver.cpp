@@ -329,7 +329,8 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
 
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
                                std::string_view new_string, bool replace_all,
-                               std::optional<std::uint32_t> line_hint, StrategyMask allowed) {
+                               std::optional<std::uint32_t> line_hint, StrategyMask allowed,
+                               std::optional<std::int64_t> closest_work_budget) {
     if (old_string == new_string) return ReplaceError{NoChange{}};
 
     const ContentLines lines(content);
@@ -369,7 +370,7 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
     }
 
     if (any_candidates) return ReplaceError{build_multiple_matches_error(lines, old_string)};
-    return ReplaceError{build_not_found_error(lines, old_string)};
+    return ReplaceError{build_not_found_error(lines, old_string, closest_work_budget)};
 }
 
 }  // namespace brindle::replacer

@@ -25,9 +25,12 @@ using StrategyMask = std::uint64_t;
 inline constexpr StrategyMask kAllStrategies = ~StrategyMask{0};
 
 // As above, but only the strategies in `allowed` may place the edit; the others are not asked.
-// The failure is still "multiple matches" when an allowed strategy found candidates.
+// The failure is still "multiple matches" when an allowed strategy found candidates. A not-found
+// error's closest-match search gets `closest_work_budget` units of work (build_not_found_error);
+// without one it runs to its end, as above.
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
                                std::string_view new_string, bool replace_all,
-                               std::optional<std::uint32_t> line_hint, StrategyMask allowed);
+                               std::optional<std::uint32_t> line_hint, StrategyMask allowed,
+                               std::optional<std::int64_t> closest_work_budget = std::nullopt);
 
 }  // namespace brindle::replacer

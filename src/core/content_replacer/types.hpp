@@ -45,6 +45,9 @@ struct NotFound {
     // byte offsets where the piece begins and ends (equal without a closest match).
     std::size_t piece_begin = 0;
     std::size_t piece_end = 0;
+    // The closest-match search ran out of the work budget it was given: there is no closest
+    // match, whether or not one would have been found (see build_not_found_error).
+    bool closest_over_budget = false;
 };
 
 struct MultipleMatches {
