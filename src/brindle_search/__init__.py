@@ -15,7 +15,7 @@ files under a root folder, each file or the whole patch all or nothing, and retu
 find_files) to agent frameworks; ``brindle-search mcp`` serves them over the Model Context Protocol.
 """
 
-import importlib
+from .lazy import import_module as _import_module
 
 # The public names are loaded on first use (PEP 562), so that importing a submodule, or the command
 # line's ``brindle-search --help``, does not import every module of the package; type checkers see
@@ -117,7 +117,7 @@ if not TYPE_CHECKING:  # the checkers know every name from the imports above, an
         origin = _ORIGINS.get(name)
         if origin is None:
             raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-        value = getattr(importlib.import_module(origin), name)
+        value = getattr(_import_module(origin), name)
         globals()[name] = value  # found directly from now on
         return value
 

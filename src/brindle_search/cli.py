@@ -15,14 +15,13 @@ JSON document per answer with the fixed keys listed in the README; keys are only
 
 from __future__ import annotations
 
-import importlib
 import os
 import sys
-from types import SimpleNamespace
 
 from . import __version__
 from .commands import _parsing
 from .commands._common import EXIT_ERROR, PROG
+from .lazy import import_module
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -47,7 +46,7 @@ COMMANDS = {
 
 def command_module(name: str) -> Any:
     """The module ``brindle_search.commands.<name>`` of a command of COMMANDS."""
-    return importlib.import_module(f"{__package__}.commands.{name}")
+    return import_module(f"{__package__}.commands.{name}")
 
 
 DESCRIPTION = "Tolerant edits of source files, fuzzy ranking and streaming location."
@@ -99,7 +98,7 @@ def parse_arguments(arguments: Sequence[str]) -> Any:
         module.add_options(recorder)
         values = _parsing.parse(recorder, arguments[1:])
         if values is not None:
-            return SimpleNamespace(command=name, **values, handler=module.run)
+            return _parsing.Arguments(command=name, **values, handler=module.run)
     elif len(arguments) == 1 and arguments[0] in ("-h", "--help"):
         text = _parsing.top_level_help(PROG, DESCRIPTION, EPILOG, COMMANDS, _parsing.terminal_columns())
         if text is not None:

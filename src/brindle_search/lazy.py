@@ -9,13 +9,20 @@ importing it.
 
 from __future__ import annotations
 
-import importlib
+import sys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
-__all__ = ["lazy_module"]
+__all__ = ["import_module", "lazy_module"]
+
+
+def import_module(name: str) -> Any:
+    """The module of absolute name ``name``, imported if need be (what importlib.import_module does,
+    without importing the importlib package and its warnings)."""
+    __import__(name)
+    return sys.modules[name]
 
 
 class _LazyModule:
@@ -23,7 +30,7 @@ class _LazyModule:
         self._name, self._namespace, self._binding = name, namespace, binding
 
     def __getattr__(self, attribute: str) -> Any:
-        module = importlib.import_module(self._name)
+        module = import_module(self._name)
         self._namespace[self._binding] = module
         return getattr(module, attribute)
 

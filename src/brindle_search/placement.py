@@ -35,8 +35,6 @@ report says that the search stopped; it never shows a closest block measured onl
 
 from __future__ import annotations
 
-import math
-
 from .edit_forms import EditForm, edit_forms, split_lines
 from .lazy import lazy_module
 from .records import record
@@ -817,6 +815,8 @@ def _near_miss(text: str, old: str, failure: Failure, opts: Options) -> ClosestM
     if closest is not None:
         # Only a block more similar than the driver's is of use: the driver's own block, and the
         # others as similar, are not measured again.
+        import math
+
         threshold = max(threshold, math.nextafter(closest.similarity, math.inf))
     better = _closest_window(text, old, threshold)
     if isinstance(better, str):

@@ -22,6 +22,17 @@ if TYPE_CHECKING:
     from typing import Any
 
 
+class Arguments:
+    """The values of a command line read here, as attributes (argparse's Namespace, without
+    argparse)."""
+
+    def __init__(self, **values: Any) -> None:
+        self.__dict__.update(values)
+
+    def __repr__(self) -> str:
+        return "Arguments(" + ", ".join(f"{k}={v!r}" for k, v in self.__dict__.items()) + ")"
+
+
 class _Option:
     """One ``add_argument`` call: an option (names starting with ``-``) or a positional."""
 
