@@ -37,7 +37,7 @@ def changing_encoder(monkeypatch, path, times):
     calls = []
 
     def encode(doc, raw):
-        calls.append(doc.text)
+        calls.append(raw)  # the text being written
         if len(calls) <= times:
             with open(path, "ab") as f:
                 f.write(f"appended {len(calls)}\n".encode())

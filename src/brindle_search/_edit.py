@@ -126,6 +126,11 @@ def _run(
     label = doc.path if doc.path is not None else "text"
     text = doc.text
     crlf = doc.crlf
+    writing = doc.path is not None and not dry_run
+    if writing:
+        # Only the latest text is held: the original is the latest read through `changes` (the
+        # file is read again if the write meets a change).
+        doc.text = ""
     placements: list[Placement] = []
     changes = Changes()
     prefix = len(text)
@@ -133,7 +138,7 @@ def _run(
     for index, edit in enumerate(edits):
         outcome = _place(text, edit, opts)
         if isinstance(outcome, Failure):
-            original = restore_endings(doc, doc.text, doc.crlf)
+            original = restore_endings(doc, OldText(text, changes)[:], doc.crlf)
             return EditResult(
                 ok=False,
                 path=doc.path,
@@ -160,8 +165,8 @@ def _run(
         text, outcome.text = outcome.text, ""
         placements.append(outcome)
 
-    changed = text != doc.text
-    new_raw = restore_endings(doc, text, crlf)
+    changes.settle(text)
+    changed = bool(changes.starts)
     diff = snippet = ""
     if batch:
         start_line: int | None = text.count("\n", 0, prefix) + 1 if placements else None
@@ -173,11 +178,12 @@ def _run(
         end_line = placements[0].end_line
     if changed and start_line is not None:
         first_line = start_line if not batch else text.count("\n", 0, prefix) + 1
-        changes.settle(text)
         diff, snippet = diff_and_snippet(OldText(text, changes), text, prefix, suffix, first_line, label)
 
+    new_raw = restore_endings(doc, text, crlf)
+    del text
     written = False
-    if changed and doc.path is not None and not dry_run:
+    if writing and changed:
         write_document(doc, new_raw)
         written = True
     elif changed and doc.path is not None:

@@ -38,8 +38,8 @@ from .records import field, record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
-    from typing import TypeVar, Union
+    from collections.abc import Callable, Iterator, Sequence
+    from typing import Any, TypeVar, Union
 
     PathLike = Union[str, "os.PathLike[str]"]
     R = TypeVar("R")
@@ -82,6 +82,13 @@ _MARK_OF = {name: bom for bom, name in _BOMS}
 #: again within the same timestamp tick: its bytes are compared before it is replaced.
 _RACY_NS = 2_000_000_000
 
+#: Up to this many bytes, the content of such a file is kept for that comparison; a larger one
+#: keeps a digest of it, so that an edit of a large file holds no second copy of it.
+_KEPT_BYTES = 1 << 16
+
+#: Characters of a large text encoded and written at a time.
+_PIECE = 1 << 20
+
 #: How long a writer waits for another one holding the file's lock.
 _LOCK_TIMEOUT = 30.0
 
@@ -95,9 +102,10 @@ class _Source:
 
     location: Location
     status: os.stat_result
-    data: bytes
+    data: bytes | None  # the content, when it may have to be compared and is small
     read_ns: int  # time.time_ns() just before reading
     lock_fd: int | None = None
+    digest: bytes | None = None  # a digest of the content, when it may have to be compared and is large
 
     def release(self) -> None:
         if self.lock_fd is not None:
@@ -250,6 +258,17 @@ def _utf16_hint(data: bytes) -> str:
 
 def decode_document(data: bytes, encoding: str | None, path: str | None) -> Document:
     """The document of the bytes `data`; EditError for binary or undecodable content."""
+    return _document(*_decode(data, encoding, path), path)
+
+
+def _document(raw: str, bom: bytes, codec: str, path: str | None) -> Document:
+    text, newline, flags = _split_endings(raw)
+    return Document(text=text, newline=newline, crlf=flags, bom=bom, encoding=codec, path=path)
+
+
+def _decode(data: bytes, encoding: str | None, path: str | None) -> tuple[str, bytes, str]:
+    """(the text of `data` as it is, its byte-order mark, its codec); EditError for binary or
+    undecodable content."""
     bom, codec = _choose_codec(data, _codec_name(encoding))
     name = path if path is not None else "text"
     if not codec.startswith(("utf-16", "utf-32")):
@@ -270,8 +289,14 @@ def decode_document(data: bytes, encoding: str | None, path: str | None) -> Docu
             path=path,
             offset=offset,
         ) from None
-    text, newline, flags = _split_endings(raw)
-    return Document(text=text, newline=newline, crlf=flags, bom=bom, encoding=codec, path=path)
+    return raw, bom, codec
+
+
+def _unencodable(doc: Document, exc: UnicodeEncodeError) -> EditError:
+    return EditError(
+        f"{doc.path}: the new text cannot be encoded as {doc.encoding}: {exc.object[exc.start : exc.end]!r}",
+        path=doc.path,
+    )
 
 
 def encode_document(doc: Document, raw: str) -> bytes:
@@ -279,11 +304,53 @@ def encode_document(doc: Document, raw: str) -> bytes:
     try:
         return doc.bom + raw.encode(doc.encoding)
     except UnicodeEncodeError as exc:
-        raise EditError(
-            f"{doc.path}: the new text cannot be encoded as {doc.encoding}: "
-            f"{exc.object[exc.start : exc.end]!r}",
-            path=doc.path,
-        ) from None
+        raise _unencodable(doc, exc) from None
+
+
+class _Output:
+    """The bytes a document's text is written as: a small text encoded whole, a large one a piece
+    at a time, so that it is never held encoded whole. Made only for a text that encodes (the
+    size is measured, or the text encoded, when it is made)."""
+
+    def __init__(self, doc: Document, raw: str) -> None:
+        self.doc = doc
+        self.raw = raw
+        self.whole = encode_document(doc, raw) if len(raw) <= _KEPT_BYTES else None
+        if self.whole is not None:
+            self.size = len(self.whole)
+        elif doc.encoding == "utf-8" and raw.isascii():
+            self.size = len(doc.bom) + len(raw)
+        else:
+            self.size = sum(map(len, self.pieces()))
+
+    def pieces(self) -> Iterator[bytes]:
+        if self.whole is not None:
+            yield self.whole
+            return
+        yield self.doc.bom
+        encoder = codecs.getincrementalencoder(self.doc.encoding)()
+        raw = self.raw
+        for start in range(0, len(raw), _PIECE):
+            try:
+                yield encoder.encode(raw[start : start + _PIECE], start + _PIECE >= len(raw))
+            except UnicodeEncodeError as exc:
+                raise _unencodable(self.doc, exc) from None
+
+
+def _new_digest() -> Any:
+    try:
+        from _blake2 import blake2b  # without hashlib, whose import loads OpenSSL
+    except ImportError:  # pragma: no cover - interpreters without the module
+        from hashlib import blake2b
+    return blake2b(digest_size=32)
+
+
+def _remember(source: _Source, whole: bytes | None, digest: bytes | None) -> None:
+    """What the conflict check compares the file with, when it may have to: its content if small,
+    a digest of it otherwise (and nothing when the file is older than the racy window)."""
+    racy = source.status.st_mtime_ns >= source.read_ns - _RACY_NS
+    source.data = whole if racy else None
+    source.digest = digest if racy and whole is None else None
 
 
 # ---- reading -------------------------------------------------------------------------------------
@@ -370,9 +437,17 @@ def _load(location: Location, encoding: str | None, *, lock: bool) -> Document:
         raise
     if not lock:
         os.close(fd)
-    source = _Source(location, status, data, read_ns, fd if lock else None)
+    source = _Source(location, status, None, read_ns, fd if lock else None)
     try:
-        doc = decode_document(data, encoding, display)
+        if len(data) <= _KEPT_BYTES:
+            _remember(source, data, None)
+        elif status.st_mtime_ns >= read_ns - _RACY_NS:
+            digest = _new_digest()
+            digest.update(data)
+            _remember(source, None, digest.digest())
+        raw, bom, codec = _decode(data, encoding, display)
+        data = b""  # only the text is kept from here on (with a small copy or a digest above)
+        doc = _document(raw, bom, codec, display)
     except BaseException:
         source.release()
         raise
@@ -522,6 +597,8 @@ def _identity(st: os.stat_result) -> tuple[int, ...]:
 
 def _same_content(fd: int, source: _Source) -> bool:
     """Whether the file open as `fd` still holds the bytes that were read (and no more)."""
+    if source.data is None:
+        return source.digest is not None and _digest_of(fd) == (source.digest, source.status.st_size)
     expected = source.data
     offset = 0
     while True:
@@ -531,6 +608,38 @@ def _same_content(fd: int, source: _Source) -> bool:
         if chunk != expected[offset : offset + len(chunk)]:
             return False
         offset += len(chunk)
+
+
+def _digest_of(fd: int) -> tuple[bytes, int]:
+    """(the digest, the length) of the content of the file open as `fd`."""
+    digest = _new_digest()
+    offset = 0
+    while chunk := os.pread(fd, 1 << 20, offset):
+        digest.update(chunk)
+        offset += len(chunk)
+    return digest.digest(), offset
+
+
+def _read_back(fd: int) -> bytes:
+    """The whole content of the file open as `fd`, read from its start."""
+    chunks = []
+    offset = 0
+    while chunk := os.pread(fd, 1 << 20, offset):
+        chunks.append(chunk)
+        offset += len(chunk)
+    return b"".join(chunks)
+
+
+def _write_output(fd: int, output: _Output, offset: int | None = None) -> bytes | None:
+    """Write `output` (at `offset`, or where the descriptor is); the digest of a large one."""
+    digest = _new_digest() if output.whole is None else None
+    done = 0
+    for piece in output.pieces():
+        _write_all(fd, piece, None if offset is None else offset + done)
+        done += len(piece)
+        if digest is not None:
+            digest.update(piece)
+    return None if digest is None else digest.digest()
 
 
 def _gone(display: str) -> WriteConflict:
@@ -594,23 +703,23 @@ def _carry_metadata(original: int, status: os.stat_result, tmp: int) -> bool:
     return True
 
 
-def _replace_by_rename(source: _Source, original: int, data: bytes) -> bool:
-    """Write `data` to a temporary file and rename it over the file; False when a rename would
-    lose metadata (nothing done then)."""
+def _replace_by_rename(source: _Source, original: int, output: _Output) -> tuple[bool, bytes | None]:
+    """Write `output` to a temporary file and rename it over the file: (done, the digest of a
+    large output); not done when a rename would lose metadata (nothing done then)."""
     location = source.location
     assert location.dir_fd is not None
     tmp_name: str | None
     tmp_name, tmp = _create_temporary(location, 0o600)
     try:
-        _write_all(tmp, data)
+        digest = _write_output(tmp, output)
         if not _carry_metadata(original, source.status, tmp):
-            return False
+            return False, None
         os.fsync(tmp)
         _check_unchanged(source, original)
         os.rename(tmp_name, location.name, src_dir_fd=location.dir_fd, dst_dir_fd=location.dir_fd)
         tmp_name = None
         os.fsync(location.dir_fd)
-        return True
+        return True, digest
     finally:
         os.close(tmp)
         if tmp_name is not None:
@@ -620,28 +729,31 @@ def _replace_by_rename(source: _Source, original: int, data: bytes) -> bool:
                 pass
 
 
-def _replace_in_place(source: _Source, original: int, data: bytes) -> None:
-    """Overwrite the file itself (same inode: links, owner and attributes stay)."""
+def _replace_in_place(source: _Source, original: int, output: _Output) -> bytes | None:
+    """Overwrite the file itself (same inode: links, owner and attributes stay); the digest of a
+    large output."""
     location = source.location
     _check_unchanged(source, original)
+    before = _read_back(original)  # put back if the write fails
     fd = location.open(os.O_WRONLY)
     try:
         if os.fstat(fd).st_ino != source.status.st_ino:
             raise WriteConflict(f"{location.display}: the file was replaced meanwhile", path=location.display)
-        if len(data) > source.status.st_size and hasattr(os, "posix_fallocate"):
+        if output.size > source.status.st_size and hasattr(os, "posix_fallocate"):
             try:
-                os.posix_fallocate(fd, 0, len(data))  # no ENOSPC half-way through the text
+                os.posix_fallocate(fd, 0, output.size)  # no ENOSPC half-way through the text
             except OSError as exc:
                 if exc.errno not in (errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL, errno.ENOSYS):
                     raise
         try:
-            _write_all(fd, data, 0)
-            os.ftruncate(fd, len(data))
+            digest = _write_output(fd, output, 0)
+            os.ftruncate(fd, output.size)
             os.fsync(fd)
+            return digest
         except BaseException:
             try:
-                _write_all(fd, source.data, 0)
-                os.ftruncate(fd, len(source.data))
+                _write_all(fd, before, 0)
+                os.ftruncate(fd, len(before))
                 os.fsync(fd)
             except OSError:
                 pass
@@ -659,7 +771,7 @@ def write_document(doc: Document, raw: str) -> None:
     source = doc.source
     if source is None:
         raise ValueError("the document was not read by edit_document")
-    data = encode_document(doc, raw)
+    output = _Output(doc, raw)
     location = source.location
     display = location.display
     try:
@@ -674,13 +786,16 @@ def write_document(doc: Document, raw: str) -> None:
             if not os.access(location.name, os.W_OK, dir_fd=location.dir_fd):
                 raise EditError(f"{display}: permission denied (write)", path=display)
             _remove_stale_temporaries(location)
-            if source.status.st_nlink > 1 or not _replace_by_rename(source, original, data):
-                _replace_in_place(source, original, data)
+            done, digest = (
+                (False, None) if source.status.st_nlink > 1 else _replace_by_rename(source, original, output)
+            )
+            if not done:
+                digest = _replace_in_place(source, original, output)
         finally:
             os.close(original)
         source.status = os.stat(location.name, dir_fd=location.dir_fd, follow_symlinks=False)
-        source.data = data
         source.read_ns = time.time_ns()
+        _remember(source, output.whole, digest)
     except OSError as exc:
         raise _os_error(display, exc, "write") from None
 

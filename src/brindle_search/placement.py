@@ -534,7 +534,10 @@ def _splice(
         new_text = text.replace(old, new)
     else:
         splices = [(pos, len(old), new)]
-        new_text = text[:pos] + new + text[pos + len(old) :]
+        if text.find(old, 0, pos + len(old)) == pos:
+            new_text = text.replace(old, new, 1)  # one copy of the text, where slices make two
+        else:
+            new_text = "".join((text[:pos], new, text[pos + len(old) :]))
     last_pos, last_len, _ = splices[-1]
     last_start = last_pos + (len(new) - last_len) * (count - 1)
     end_line = start_line
