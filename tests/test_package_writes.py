@@ -360,3 +360,85 @@ def test_no_descriptor_is_left_open(tmp_path, monkeypatch):
         with pytest.raises(bs.EditError):
             bs.edit_file(tmp_path / missing, "a", "b")
     assert count() == before
+
+
+# ---- large files: written a piece at a time, compared by digest ------------------------------
+
+LARGE = 3 * (1 << 20) // 2  # characters: more than one piece of the writer
+
+
+@pytest.mark.parametrize(
+    ("encoding", "bom", "sample"),
+    [
+        ("utf-8", b"", "é"),
+        ("utf-8", b"\xef\xbb\xbf", "€"),
+        ("utf-16-le", b"\xff\xfe", "ω"),
+        ("cp1252", b"", "€"),
+    ],
+)
+@pytest.mark.parametrize("linked", [False, True], ids=["renamed", "in place"])
+def test_a_large_file_is_written_whole_in_its_encoding(tmp_path, encoding, bom, sample, linked):
+    lines = [f"line {k} {sample * (k % 3)}\r\n" if k % 5 else f"line {k}\n" for k in range(LARGE // 12)]
+    text = "".join(lines)
+    path = write(tmp_path / "big.txt", bom + text.encode(encoding))
+    if linked:
+        os.link(path, tmp_path / "other.txt")  # written in place, keeping the link
+    edits = [bs.Edit("line 7 " + sample, "line 7 changed"), bs.Edit(f"line {len(lines) - 3} ", "last ")]
+    result = bs.apply_edits(path, edits, encoding="cp1252" if encoding == "cp1252" else None)
+    assert result.ok and result.written
+    expected = text.replace("line 7 " + sample, "line 7 changed").replace(f"line {len(lines) - 3} ", "last ")
+    assert path.read_bytes() == bom + expected.encode(encoding)
+    assert leftovers(tmp_path, {"big.txt", "other.txt"}) == []
+
+
+@pytest.mark.parametrize("linked", [False, True], ids=["renamed", "in place"])
+def test_a_large_text_that_cannot_be_encoded_writes_nothing(tmp_path, linked):
+    data = ("x = 1\n" * (LARGE // 6)).encode("latin-1")
+    path = write(tmp_path / "big.txt", data)
+    if linked:
+        os.link(path, tmp_path / "other.txt")
+    with pytest.raises(bs.EditError, match="cannot be encoded as iso8859-1: .€"):
+        bs.edit_file(path, "x = 1\n" * (LARGE // 6), "x = €\n" * (LARGE // 6), encoding="latin-1")
+    assert path.read_bytes() == data and leftovers(tmp_path, {"big.txt", "other.txt"}) == []
+
+
+def test_a_failed_write_in_place_puts_the_large_file_back(tmp_path, monkeypatch):
+    data = numbered(LARGE // 10).encode()
+    path = write(tmp_path / "big.txt", data)
+    os.link(path, tmp_path / "other.txt")
+    real = files_module._write_all
+    written = []
+
+    def failing(fd, piece, offset=None):
+        written.append(len(piece))
+        if len(written) == 2:  # the second piece of the new text: the first one is in the file
+            raise OSError(28, "No space left on device")
+        real(fd, piece, offset)
+
+    monkeypatch.setattr(files_module, "_write_all", failing)
+    with pytest.raises(bs.EditError, match="No space left"):
+        bs.edit_file(path, "line 3 old\n", "line 3 new\n")
+    assert path.read_bytes() == data
+
+
+@pytest.mark.parametrize("size", [100, LARGE], ids=["small (bytes kept)", "large (digest kept)"])
+def test_the_content_check_sees_a_change_of_the_same_size(tmp_path, size):
+    data = b"a" * size
+    path = write(tmp_path / "f.txt", data)
+    doc = files_module.load_document(files_module._location(path)[0], lock=False)
+    source = doc.source
+    assert (source.data is not None) == (size <= files_module._KEPT_BYTES)
+    assert (source.digest is not None) == (size > files_module._KEPT_BYTES)
+    with open(path, "rb") as f:
+        assert files_module._same_content(f.fileno(), source)
+    write(path, b"a" * (size - 1) + b"b")
+    with open(path, "rb") as f:
+        assert not files_module._same_content(f.fileno(), source)
+
+
+def test_a_file_older_than_a_timestamp_tick_keeps_nothing_for_the_check(tmp_path):
+    path = write(tmp_path / "f.txt", b"x = 1\n" * 20000)
+    os.utime(path, ns=(1_000_000_000, 1_000_000_000))
+    doc = files_module.load_document(files_module._location(path)[0], lock=False)
+    assert doc.source.data is None and doc.source.digest is None
+    assert bs.edit_file(path, "x = 1\n" * 20000, "x = 2\n").written

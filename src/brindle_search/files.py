@@ -327,7 +327,8 @@ class _Output:
         if self.whole is not None:
             yield self.whole
             return
-        yield self.doc.bom
+        if self.doc.bom:
+            yield self.doc.bom
         encoder = codecs.getincrementalencoder(self.doc.encoding)()
         raw = self.raw
         for start in range(0, len(raw), _PIECE):
