@@ -177,8 +177,7 @@ def _run(
         start_line = placements[0].start_line
         end_line = placements[0].end_line
     if changed and start_line is not None:
-        first_line = start_line if not batch else text.count("\n", 0, prefix) + 1
-        diff, snippet = diff_and_snippet(OldText(text, changes), text, prefix, suffix, first_line, label)
+        diff, snippet = diff_and_snippet(OldText(text, changes), text, label)
 
     new_raw = restore_endings(doc, text, crlf)
     del text
