@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import codecs
 import errno
+import io
 import os
 import stat
 import time
@@ -87,7 +88,7 @@ _RACY_NS = 2_000_000_000
 _KEPT_BYTES = 1 << 16
 
 #: Characters of a large text encoded and written at a time.
-_PIECE = 1 << 20
+_PIECE = 1 << 16
 
 #: How long a writer waits for another one holding the file's lock.
 _LOCK_TIMEOUT = 30.0
@@ -213,14 +214,14 @@ def _codec_name(encoding: str | None) -> str | None:
         raise ValueError(f"unknown encoding {encoding!r}") from None
 
 
-def _mark(data: bytes) -> tuple[bytes, str] | None:
+def _mark(data: bytes | bytearray) -> tuple[bytes, str] | None:
     for bom, name in _BOMS:
         if data.startswith(bom):
             return bom, name
     return None
 
 
-def _choose_codec(data: bytes, codec: str | None) -> tuple[bytes, str]:
+def _choose_codec(data: bytes | bytearray, codec: str | None) -> tuple[bytes, str]:
     """(the byte-order mark to keep, the codec with its byte order) for `data` read as `codec`.
 
     Without a codec a mark decides, else UTF-8. ``utf-16`` and ``utf-32`` take the byte order of
@@ -241,7 +242,7 @@ def _choose_codec(data: bytes, codec: str | None) -> tuple[bytes, str]:
     return b"", codec
 
 
-def _utf16_hint(data: bytes) -> str:
+def _utf16_hint(data: bytes | bytearray) -> str:
     """Advice for a NUL byte in what may be UTF-16 text written without a byte-order mark."""
     sample = data[:4096]
     pairs = len(sample) // 2
@@ -266,7 +267,7 @@ def _document(raw: str, bom: bytes, codec: str, path: str | None) -> Document:
     return Document(text=text, newline=newline, crlf=flags, bom=bom, encoding=codec, path=path)
 
 
-def _decode(data: bytes, encoding: str | None, path: str | None) -> tuple[str, bytes, str]:
+def _decode(data: bytes | bytearray, encoding: str | None, path: str | None) -> tuple[str, bytes, str]:
     """(the text of `data` as it is, its byte-order mark, its codec); EditError for binary or
     undecodable content."""
     bom, codec = _choose_codec(data, _codec_name(encoding))
@@ -369,12 +370,23 @@ def _os_error(path: str, exc: OSError, action: str) -> EditError:
     return EditError(f"{path}: {what}", path=path)
 
 
-def _read_all(fd: int, size: int) -> bytes:
-    """Everything from the descriptor's position on; `size` is the expected length (one read)."""
-    chunks = [os.read(fd, size + 1)]
-    while chunks[-1]:
-        chunks.append(os.read(fd, 1 << 20))
-    return chunks[0] if len(chunks) == 2 else b"".join(chunks)
+def _read_all(fd: int, size: int) -> bytearray:
+    """Everything from the descriptor's position on, read into one buffer of the expected `size`
+    (a read into a bytes object that turns out longer than the file would copy it once more)."""
+    buffer = bytearray(size)
+    got = 0
+    with io.FileIO(fd, closefd=False) as stream:
+        with memoryview(buffer) as view:
+            while got < size:
+                count = stream.readinto(view[got:])
+                if not count:
+                    break
+                got += count
+        if got < size:
+            del buffer[got:]
+        else:
+            buffer += stream.read()  # the file grew since its size was taken
+    return buffer
 
 
 def _lock(location: Location) -> int:
@@ -429,7 +441,7 @@ def _load(location: Location, encoding: str | None, *, lock: bool) -> Document:
         if not stat.S_ISREG(status.st_mode):
             raise EditError(f"{display}: not a regular file", path=display)
         read_ns = time.time_ns()
-        data = _read_all(fd, status.st_size)
+        data: bytes | bytearray = _read_all(fd, status.st_size)
     except OSError as exc:
         os.close(fd)
         raise _os_error(display, exc, "read") from None
@@ -441,7 +453,7 @@ def _load(location: Location, encoding: str | None, *, lock: bool) -> Document:
     source = _Source(location, status, None, read_ns, fd if lock else None)
     try:
         if len(data) <= _KEPT_BYTES:
-            _remember(source, data, None)
+            _remember(source, bytes(data), None)
         elif status.st_mtime_ns >= read_ns - _RACY_NS:
             digest = _new_digest()
             digest.update(data)
@@ -615,7 +627,7 @@ def _digest_of(fd: int) -> tuple[bytes, int]:
     """(the digest, the length) of the content of the file open as `fd`."""
     digest = _new_digest()
     offset = 0
-    while chunk := os.pread(fd, 1 << 20, offset):
+    while chunk := os.pread(fd, _PIECE, offset):
         digest.update(chunk)
         offset += len(chunk)
     return digest.digest(), offset
@@ -625,7 +637,7 @@ def _read_back(fd: int) -> bytes:
     """The whole content of the file open as `fd`, read from its start."""
     chunks = []
     offset = 0
-    while chunk := os.pread(fd, 1 << 20, offset):
+    while chunk := os.pread(fd, _PIECE, offset):
         chunks.append(chunk)
         offset += len(chunk)
     return b"".join(chunks)
