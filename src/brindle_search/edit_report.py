@@ -227,14 +227,15 @@ def _write_hunks(codes: list[Opcode], a: list[str], b: list[str], a_shift: int, 
         new_range = _range(first[3] + b_shift, last[4] + b_shift)
         out.append(f"@@ -{old_range} +{new_range} @@\n")
         for tag, i1, i2, j1, j2 in group:
+            # Each run of lines is joined once, and copied once more into the whole diff.
             if tag == "equal":
                 if i2 > i1:
-                    out.append(" " + "\n ".join(a[i1:i2]) + "\n")
+                    out += (" ", "\n ".join(a[i1:i2]), "\n")
                 continue
             if tag in ("replace", "delete") and i2 > i1:
-                out.append("-" + "\n-".join(a[i1:i2]) + "\n")
+                out += ("-", "\n-".join(a[i1:i2]), "\n")
             if tag in ("replace", "insert") and j2 > j1:
-                out.append("+" + "\n+".join(b[j1:j2]) + "\n")
+                out += ("+", "\n+".join(b[j1:j2]), "\n")
     return "".join(out)
 
 
@@ -343,10 +344,10 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
     only, up to that many lines."""
     if not old.changes.starts:
         return "", ""
-    spans = list(_spans(old, new, whole=True))
-    region = spans[0]
-    if (region.new_hi - region.new_lo) + (region.old_hi - region.old_lo) > _WHOLE_CHARS:
-        spans = list(_spans(old, new, whole=False))
+    spans = list(_spans(old, new, whole=False))
+    first, last = spans[0], spans[-1]
+    if len(spans) > 1 and (last.new_hi - first.new_lo) + (last.old_hi - first.old_lo) <= _WHOLE_CHARS:
+        spans = list(_spans(old, new, whole=True))
     hunks: list[str] = []
     shown: list[tuple[int, list[str]]] = []
     for span in spans:

@@ -100,15 +100,16 @@ def _small(a: Sequence[str], i1: int, i2: int, b: Sequence[str], j1: int, j2: in
 
 def _anchors(a: Sequence[str], i1: int, i2: int, b: Sequence[str], j1: int, j2: int) -> list[tuple[int, int]]:
     """Lines once in a[i1:i2] and once in b[j1:j2], paired in order (longest increasing run)."""
-    seen_a: dict[str, int] = {}
-    for i in range(i1, i2):
-        seen_a[a[i]] = -1 if a[i] in seen_a else i
-    seen_b: dict[str, int] = {}
-    for j in range(j1, j2):
-        line = b[j]
-        if seen_a.get(line, -1) >= 0:
-            seen_b[line] = -1 if line in seen_b else j
-    pairs = sorted((seen_a[line], j) for line, j in seen_b.items() if j >= 0)
+    a_part, b_part = a[i1:i2], b[j1:j2]
+    shared = set(a_part).intersection(b_part)
+    if not shared:
+        return []  # every line changed: nothing to pair, and nothing counted line by line
+    from collections import Counter  # large pieces only
+
+    count_a, count_b = Counter(a_part), Counter(b_part)
+    # The last place of each line: the only one of a line that occurs once.
+    where_a, where_b = dict(zip(a_part, range(i1, i2))), dict(zip(b_part, range(j1, j2)))
+    pairs = sorted((where_a[line], where_b[line]) for line in shared if count_a[line] == 1 == count_b[line])
     # Longest increasing run of j over pairs sorted by i (patience sorting).
     tops: list[int] = []  # j at the top of each pile
     links: list[int] = []  # index into pairs of the previous element
