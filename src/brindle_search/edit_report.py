@@ -20,6 +20,7 @@ from __future__ import annotations
 from bisect import bisect_left, bisect_right
 
 from . import line_diff
+from .sequence_matcher import get_grouped_opcodes
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -135,8 +136,8 @@ class Changes:
 
 
 class OldText:
-    """The original text read through the latest one and its ``Changes``: the few ``str``
-    operations that locating and cutting lines use, without building the original."""
+    """The original text read through the latest one and its ``Changes``: its length and its
+    slices, without building the original."""
 
     def __init__(self, new: str, changes: Changes) -> None:
         self.new = new
@@ -183,48 +184,14 @@ class OldText:
 # ---- the diff and the snippet -------------------------------------------------------------------
 
 
-def _range(start: int, stop: int) -> str:
-    """A hunk's line range as difflib writes it (1-based start, count when not 1)."""
-    beginning = start + 1
-    length = stop - start
-    if length == 1:
-        return f"{beginning}"
-    if not length:
-        beginning -= 1
-    return f"{beginning},{length}"
-
-
-def _grouped(codes: list[Opcode], n: int = CONTEXT) -> Iterator[list[Opcode]]:
-    """``SequenceMatcher.get_grouped_opcodes(n)`` of the opcodes `codes`."""
-    if not codes:
-        codes = [("equal", 0, 1, 0, 1)]
-    if codes[0][0] == "equal":
-        tag, i1, i2, j1, j2 = codes[0]
-        codes[0] = tag, max(i1, i2 - n), i2, max(j1, j2 - n), j2
-    if codes[-1][0] == "equal":
-        tag, i1, i2, j1, j2 = codes[-1]
-        codes[-1] = tag, i1, min(i2, i1 + n), j1, min(j2, j1 + n)
-    nn = n + n
-    group: list[Opcode] = []
-    for tag, i1, i2, j1, j2 in codes:
-        if tag == "equal" and i2 - i1 > nn:
-            group.append((tag, i1, min(i2, i1 + n), j1, min(j2, j1 + n)))
-            yield group
-            group = []
-            i1, j1 = max(i1, i2 - n), max(j1, j2 - n)
-        group.append((tag, i1, i2, j1, j2))
-    if group and not (len(group) == 1 and group[0][0] == "equal"):
-        yield group
-
-
 def _write_hunks(codes: list[Opcode], a: list[str], b: list[str], a_shift: int, b_shift: int) -> str:
     """The hunks of the opcodes (lines a[i1:i2], b[j1:j2]), their line numbers moved by `a_shift`
     and `b_shift`."""
     out: list[str] = []
-    for group in _grouped(codes):
+    for group in get_grouped_opcodes(codes, CONTEXT):
         first, last = group[0], group[-1]
-        old_range = _range(first[1] + a_shift, last[2] + a_shift)
-        new_range = _range(first[3] + b_shift, last[4] + b_shift)
+        old_range = line_diff.hunk_range(first[1] + a_shift, last[2] + a_shift)
+        new_range = line_diff.hunk_range(first[3] + b_shift, last[4] + b_shift)
         out.append(f"@@ -{old_range} +{new_range} @@\n")
         for tag, i1, i2, j1, j2 in group:
             # Each run of lines is joined once, and copied once more into the whole diff.

@@ -23,7 +23,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
 
-__all__ = ["common_ends", "opcodes", "unified_diff"]
+__all__ = ["common_ends", "hunk_range", "opcodes", "unified_diff"]
 
 #: Pieces of at most this many cells (lines of one side times lines of the other) are compared by
 #: difflib as they are.
@@ -131,7 +131,7 @@ def _anchors(a: Sequence[str], i1: int, i2: int, b: Sequence[str], j1: int, j2: 
     return run[::-1]
 
 
-def _range(start: int, stop: int) -> str:
+def hunk_range(start: int, stop: int) -> str:
     """A hunk's line range as difflib writes it (1-based start, count when not 1)."""
     beginning = start + 1
     length = stop - start
@@ -151,7 +151,7 @@ def unified_diff(a: Sequence[str], b: Sequence[str], label: str, n: int = 3) -> 
             yield f"--- {label}"
             yield f"+++ {label}"
         first, last = group[0], group[-1]
-        yield f"@@ -{_range(first[1], last[2])} +{_range(first[3], last[4])} @@"
+        yield f"@@ -{hunk_range(first[1], last[2])} +{hunk_range(first[3], last[4])} @@"
         for tag, i1, i2, j1, j2 in group:
             if tag == "equal":
                 for line in a[i1:i2]:
