@@ -378,7 +378,9 @@ def _read_all(fd: int, size: int) -> bytearray:
     with io.FileIO(fd, closefd=False) as stream:
         with memoryview(buffer) as view:
             while got < size:
-                count = stream.readinto(view[got:])
+                # Each view is released at once: the buffer cannot be resized while one is held.
+                with view[got:] as rest:
+                    count = stream.readinto(rest)
                 if not count:
                     break
                 got += count
