@@ -183,8 +183,12 @@ def test_the_strategy_table_is_the_native_driver_s():
 
 @settings(max_examples=3000, deadline=None)
 @given(
-    st.lists(st.sampled_from(["a", "b", "\n", "é", "ab\n", " ", "\udc80"]), max_size=16).map("".join),
-    st.lists(st.sampled_from(["a", "b", "\n", "é", " ", "\udc80"]), min_size=1, max_size=4).map("".join),
+    st.lists(st.sampled_from(["a", "b", "\n", "é", "ab\n", " ", "\udc80", "\r", "\t"]), max_size=16).map(
+        "".join
+    ),
+    st.lists(st.sampled_from(["a", "b", "\n", "é", " ", "\udc80", "\r"]), min_size=1, max_size=4).map(
+        "".join
+    ),
     st.sampled_from(["NEW", "a", "b\n", ""]),
     st.one_of(st.none(), st.integers(1, 6)),
 )
