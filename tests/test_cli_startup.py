@@ -82,7 +82,11 @@ def test_importing_the_command_line_imports_nothing_of_the_editing_machinery():
         (["--help"], set(), EDITING | OTHERS | MCP | HEAVY),
         (["--version"], set(), EDITING | OTHERS | MCP | HEAVY),
         (["apply", "patch.txt"], {"brindle_search.patches"}, OTHERS | MCP | HEAVY),
-        (["edit", "app.py", "--old", "x = 1", "--new", "x = 2"], {"brindle_search._edit"}, OTHERS | MCP),
+        (
+            ["edit", "app.py", "--old", "x = 1", "--new", "x = 2"],
+            {"brindle_search._edit"},
+            OTHERS | MCP | HEAVY,
+        ),
         (["rank", "x", "--from", "app.py"], {"brindle_search.ranking"}, EDITING - {"_brindle_search"} | MCP),
         (["mcp", "--help"], set(), EDITING | OTHERS | MCP),
     ],

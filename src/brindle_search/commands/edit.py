@@ -4,12 +4,10 @@ from __future__ import annotations
 
 import codecs
 import sys
-from typing import Any
 
 from .._edit import STRATEGIES, edit_file
 from ..errors import EditError
 from ..results import EditResult, line_range
-from ..schema import EditDocument
 from ._common import (
     EXIT_ERROR,
     EXIT_NOT_PLACED,
@@ -26,6 +24,7 @@ from ._common import (
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
+    from typing import Any
 
 NAME = "edit"
 HELP = "replace a block of FILE, tolerating the usual differences of a model's memory"
@@ -40,8 +39,13 @@ EXAMPLE = (
     "  brindle-search edit app.py --old-file old.txt --new-file new.txt --json"
 )
 
-# Keys of the ``edit --json`` document (schema.EditDocument), in order, but for ``dry_run``.
-EDIT_KEYS = tuple(key for key in EditDocument.__annotations__ if key != "dry_run")
+
+def edit_keys() -> tuple[str, ...]:
+    """The keys of the ``edit --json`` document (schema.EditDocument), in order, but for
+    ``dry_run`` (the schema, and typing with it, loaded only for a JSON document)."""
+    from ..schema import EditDocument
+
+    return tuple(key for key in EditDocument.__annotations__ if key != "dry_run")
 
 
 def _fraction(text: str) -> float:
@@ -144,7 +148,7 @@ def run(args: argparse.Namespace) -> int:
 
 def _edit_document(result: EditResult, **extra: Any) -> dict[str, Any]:
     data = result.to_dict()
-    doc = {key: data.get(key) for key in EDIT_KEYS}
+    doc = {key: data.get(key) for key in edit_keys()}
     doc.update(extra)
     return doc
 
