@@ -191,10 +191,11 @@ def test_the_strategy_table_is_the_native_driver_s():
     ),
     st.sampled_from(["NEW", "a", "b\n", ""]),
     st.one_of(st.none(), st.integers(1, 6)),
+    st.booleans(),
 )
-def test_an_old_string_found_once_is_answered_as_the_native_driver_answers(text, old, new, hint):
+def test_an_old_string_found_once_is_answered_as_the_native_driver_answers(text, old, new, hint, every):
     from brindle_search import _native
 
-    found = placement._found_once(text, old, new)
+    found = placement._found_once(text, old, new, every)
     if found is not None:
-        assert found == _native.locate(text, old, new, False, hint)
+        assert found == _native.locate(text, old, new, every, hint)

@@ -115,6 +115,21 @@ def _place(text: str, edit: Edit, opts: Options) -> Placement | Failure:
 # ---- the runs --------------------------------------------------------------------------------------
 
 
+def _replaced_as_given(
+    raw: str, doc: Document, edits: Sequence[Edit], placements: list[Placement]
+) -> str | None:
+    """The new text of an exact replace_all of text without line breaks, made on `raw`, the text
+    as given: its places there are the places in the LF form (neither side holds a CR or an LF),
+    so the line endings need no restoring. None for any other edit."""
+    if len(placements) != 1 or not edits[0].replace_all or placements[0].strategy != "simple":
+        return None
+    pos, length, inserted = placements[0].splices[0]
+    old = doc.text[pos : pos + length]
+    if "\r" in old or "\n" in old or "\r" in inserted or "\n" in inserted:
+        return None
+    return raw.replace(old, inserted)
+
+
 def _run(
     doc: Document,
     edits: Sequence[Edit],
@@ -122,7 +137,11 @@ def _run(
     *,
     batch: bool,
     dry_run: bool,
+    raw: str | None = None,
 ) -> EditResult:
+    """Place `edits` on the document one after another and report the outcome (written when
+    `doc` has a path and not `dry_run`). `raw`: the text as the caller gave it, which an edit of
+    a text (not a file) may reuse."""
     label = doc.path if doc.path is not None else "text"
     text = doc.text
     crlf = doc.crlf
@@ -179,7 +198,8 @@ def _run(
     if changed and start_line is not None:
         diff, snippet = diff_and_snippet(OldText(text, changes), text, label)
 
-    new_raw = restore_endings(doc, text, crlf)
+    given = _replaced_as_given(raw, doc, edits, placements) if raw is not None else None
+    new_raw = given if given is not None else restore_endings(doc, text, crlf)
     del text
     written = False
     if writing and changed:
@@ -250,7 +270,7 @@ def edit_text(
     opts = _check_options(reindent, strategies, min_similarity)
     edit = _as_edit(Edit(old_string, new_string, replace_all, line_hint))
     doc = document_from_text(text)
-    return _guarded(lambda: _run(doc, [edit], opts, batch=False, dry_run=True), None)
+    return _guarded(lambda: _run(doc, [edit], opts, batch=False, dry_run=True, raw=text), None)
 
 
 def edit_file(

@@ -326,7 +326,7 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
         codes = line_diff.opcodes(old_marked, new_marked)
         hunks.append(_write_hunks(codes, old_marked, new_marked, span.old_line, span.new_line))
         shown.append((span.new_line + 1, new_lines))
-    diff = f"--- {label}\n+++ {label}\n" + "".join(hunks) if any(hunks) else ""
+    diff = "".join([f"--- {label}\n+++ {label}\n", *hunks]) if any(hunks) else ""
     if len(spans) == 1:
         number, lines = shown[0]
         if len(lines) <= SNIPPET_LINES:

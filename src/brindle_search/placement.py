@@ -316,7 +316,7 @@ def _place_form(
         # Naming no strategies is cheaper than naming all of them (the names are not converted).
         every = set(remaining) == set(STRATEGIES)
         kwargs = {} if every else {"strategies": remaining}
-        once = _found_once(text, edit.old, edit.new) if every and not edit.replace_all else None
+        once = _found_once(text, edit.old, edit.new, edit.replace_all) if every else None
         outcome: tuple[Any, ...] = once or _native.locate(
             text, edit.old, edit.new, edit.replace_all, edit.line_hint, work_budget=budget, **kwargs
         )
@@ -337,18 +337,31 @@ def _place_form(
             return judged
 
 
-def _found_once(text: str, old: str, new: str) -> tuple[str, str, str, int, int, int] | None:
+def _found_once(
+    text: str, old: str, new: str, replace_all: bool = False
+) -> tuple[str, str, str, int, int, int] | None:
     """What the native driver answers for an old_string that occurs exactly once in the text as it
-    is (overlapping occurrences counted): placed by "simple" at its offset, with the line it starts
-    on and that line plus its line feeds; None otherwise."""
-    # ASCII only (a flag of the string, not a scan): the driver refuses lone surrogates itself.
-    if not (text.isascii() and old.isascii() and new.isascii()):
+    is (overlapping occurrences counted), or at all for `replace_all`: placed by "simple" at its
+    first offset, with the line it starts on and that line plus its line feeds; None otherwise."""
+    if not _without_surrogates(text, old, new):
         return None
     pos = text.find(old)
-    if pos < 0 or not old or old == new or text.find(old, pos + 1) >= 0:
+    if pos < 0 or not old or old == new or (not replace_all and text.find(old, pos + 1) >= 0):
         return None
     line = text.count("\n", 0, pos) + 1
     return ("ok", "simple", old, pos, line, line + old.count("\n"))
+
+
+def _without_surrogates(*texts: str) -> bool:
+    """No lone surrogate in `texts`, which the driver refuses (UnicodeEncodeError): ASCII is a flag
+    of the string; other text is encoded once to see (what the driver's own conversion costs)."""
+    for text in texts:
+        if not text.isascii():
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError:
+                return False
+    return True
 
 
 def _judge_place(
