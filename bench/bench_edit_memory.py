@@ -16,7 +16,8 @@
                        100k lines, exponent <= 1.15)
 
 Peak memory is VmHWM after resetting it through /proc/self/clear_refs (Linux 4.0 and later); the
-child imports the package and makes one small call first, so that imports do not count. Timings
+child imports the package and makes a few small calls first (exact, tolerant, failing), so that
+imports do not count. Timings
 alternate the call and its baseline within each repetition (best CPU time of the repetitions).
 
 Run: python3 bench/bench_edit_memory.py [--quick] [--only memory|per_edit|replace_all]
@@ -171,6 +172,10 @@ def _peak_child(kind, path, edits_path):
         warm, [{"old_string": "a = 1", "new_string": "a = 3"}, {"old_string": "b", "new_string": "c"}]
     )
     bs.edit_text("x\r\ny\nx\r\n", "x", "z", replace_all=True)
+    # A tolerant edit and a failing one load what exact edits do not need (the native driver, the
+    # line alignment), as any earlier call of a real process would have.
+    bs.edit_text("def f():\n    a = 1\n    b = 2\n", "def f():\na = 1\nb = 2", "def f():\na = 3\nb = ...")
+    bs.edit_text("a = 1\n", "q = 9", "q = 8")
     if kind == "apply":
         with open(edits_path) as fh:
             edits = json.load(fh)
