@@ -196,6 +196,7 @@ def test_the_strategy_table_is_the_native_driver_s():
 def test_an_old_string_found_once_is_answered_as_the_native_driver_answers(text, old, new, hint, every):
     from brindle_search import _native
 
-    found = placement._found_once(text, old, new, every)
+    # A caller may vouch for a text without lone surrogates (a file's): it is not checked then.
+    found = placement._found_once(text, old, new, every, "\udc80" not in text)
     if found is not None:
         assert found == _native.locate(text, old, new, every, hint)

@@ -27,6 +27,7 @@ from .files import (
 )
 from .paths import Location, refuse_vcs_path
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
+from .records import replace
 from .results import Edit, EditResult, check_line_hint
 
 TYPE_CHECKING = False
@@ -152,6 +153,9 @@ def _run(
         doc.text = ""
     placements: list[Placement] = []
     changes = Changes()
+    if doc.source is not None:
+        # A file's text was decoded strictly (no lone surrogate), and no placed edit adds one.
+        opts = replace(opts, clean_text=True)
     prefix = len(text)
     suffix = len(text)
     for index, edit in enumerate(edits):

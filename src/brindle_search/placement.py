@@ -135,6 +135,8 @@ class Options:
     reindent: bool
     strategies: list[str] | None
     min_similarity: float | None
+    # The text holds no lone surrogate (a file's, decoded strictly, and what edits put in it).
+    clean_text: bool = False
 
 
 # ---- the place as lines ------------------------------------------------------------------------
@@ -316,7 +318,7 @@ def _place_form(
         # Naming no strategies is cheaper than naming all of them (the names are not converted).
         every = set(remaining) == set(STRATEGIES)
         kwargs = {} if every else {"strategies": remaining}
-        once = _found_once(text, edit.old, edit.new, edit.replace_all) if every else None
+        once = _found_once(text, edit.old, edit.new, edit.replace_all, opts.clean_text) if every else None
         outcome: tuple[Any, ...] = once or _native.locate(
             text, edit.old, edit.new, edit.replace_all, edit.line_hint, work_budget=budget, **kwargs
         )
@@ -338,12 +340,12 @@ def _place_form(
 
 
 def _found_once(
-    text: str, old: str, new: str, replace_all: bool = False
+    text: str, old: str, new: str, replace_all: bool = False, clean_text: bool = False
 ) -> tuple[str, str, str, int, int, int] | None:
     """What the native driver answers for an old_string that occurs exactly once in the text as it
     is (overlapping occurrences counted), or at all for `replace_all`: placed by "simple" at its
     first offset, with the line it starts on and that line plus its line feeds; None otherwise."""
-    if not _without_surrogates(text, old, new):
+    if not (clean_text or _without_surrogates(text)) or not _without_surrogates(old, new):
         return None
     pos = text.find(old)
     if pos < 0 or not old or old == new or (not replace_all and text.find(old, pos + 1) >= 0):
