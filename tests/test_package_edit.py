@@ -565,3 +565,29 @@ def test_generated_blocks_are_reindented_to_where_they_were_found(unit):
         )
         checked += 1
     assert checked == 150
+
+
+def test_a_replace_all_without_line_breaks_is_made_on_the_text_as_given():
+    """The text as given, replaced at once, is what the places in the LF form give once their
+    endings are restored: with CR LF, LF, mixed and CR-only endings and lone CRs."""
+    from brindle_search import _edit
+    from brindle_search.files import document_from_text
+
+    rng = random.Random(5)
+    given = 0
+    for _ in range(600):
+        ending = rng.choice(["\n", "\r\n", "\r", "mixed"])
+        parts = []
+        for _ in range(rng.randrange(1, 12)):
+            parts.append(rng.choice(["ab", "a", "b", "x\r", " ", "ba"]))
+            parts.append(rng.choice(["\n", "\r\n"]) if ending == "mixed" else ending)
+        text = "".join(parts)
+        old, new = rng.choice([("a", "Z"), ("ab", "b"), ("b", ""), ("a b", "c")])
+        result = bs.edit_text(text, old, new, replace_all=True)
+        opts = _edit._check_options(True, None, None)
+        plain = _edit._run(
+            document_from_text(text), [bs.Edit(old, new, True)], opts, batch=False, dry_run=True
+        )
+        assert (result.ok, result.text, result.diff) == (plain.ok, plain.text, plain.diff), (text, old, new)
+        given += result.ok and result.strategy == "simple"
+    assert given > 300
