@@ -28,7 +28,6 @@ from __future__ import annotations
 
 from bisect import bisect_right
 from collections.abc import Iterable
-from dataclasses import asdict, dataclass
 from functools import partial
 from itertools import accumulate
 from operator import add, methodcaller
@@ -37,6 +36,7 @@ from typing import TYPE_CHECKING, Any
 from _brindle_search import StreamingFuzzyMatcher
 
 from ._edit import edit_text
+from .records import record
 from .results import check_line_hint
 
 if TYPE_CHECKING:
@@ -45,7 +45,7 @@ if TYPE_CHECKING:
 __all__ = ["BlockLocation", "StreamingLocator"]
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class BlockLocation:
     """A located block: 1-based source lines (inclusive) and ``str`` indices (end exclusive)."""
 
@@ -55,7 +55,12 @@ class BlockLocation:
     end: int
 
     def to_dict(self) -> dict[str, Any]:
-        return asdict(self)
+        return {
+            "start_line": self.start_line,
+            "end_line": self.end_line,
+            "start": self.start,
+            "end": self.end,
+        }
 
 
 _plus_one = partial(add, 1)

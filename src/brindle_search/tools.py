@@ -20,13 +20,13 @@ import threading
 import traceback
 from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager
-from dataclasses import dataclass
 from typing import Any, Callable, TypedDict
 
 from .blocks import EditBlock, ParsedPatch, PathRefused, apply_blocks
 from .errors import EditError, is_native_panic
 from .patches import apply_patch
 from .paths import Location, Root, relative_parts
+from .records import record
 from .schema import FindFilesDict, ViewDict
 
 __all__ = [
@@ -58,7 +58,7 @@ class ToolArgumentError(ValueError):
     """A call that names no tool, or whose arguments its input schema rejects."""
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ToolResult:
     """What a tool call gives back: the text for the model and the structured data."""
 
