@@ -1,7 +1,9 @@
 """Timing and reporting helpers shared by the benchmark scripts in this folder."""
 
 import gc
+import math
 import os
+import statistics
 import sys
 import time
 
@@ -26,18 +28,61 @@ def best_of(fn, repeat, number=1):
     return best
 
 
-def autorange(fn, min_time=0.02):
-    """Number of calls of fn() that takes at least min_time seconds (1, 2, 5, 10, 20, ...)."""
+def autorange(fn, min_time=0.02, clock=time.perf_counter):
+    """Number of calls of fn() that takes at least min_time seconds of `clock` (1, 2, 5, 10, ...)."""
     number = 1
     while True:
         for factor in (1, 2, 5):
             n = number * factor
-            t0 = time.perf_counter()
+            t0 = clock()
             for _ in range(n):
                 fn()
-            if time.perf_counter() - t0 >= min_time:
+            if clock() - t0 >= min_time:
                 return n
         number *= 10
+
+
+def interleaved(run, floor, repeat):
+    """Best CPU times per call of run() and floor(), alternated `repeat` times (each timing over
+    enough calls for 20 ms), and run()'s last result."""
+    number = autorange(run, clock=time.process_time)
+    floor_number = autorange(floor, clock=time.process_time)
+    best_run = best_floor = float("inf")
+    result = None
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            t0 = time.process_time()
+            for _ in range(floor_number):
+                floor()
+            best_floor = min(best_floor, (time.process_time() - t0) / floor_number)
+            t0 = time.process_time()
+            for _ in range(number):
+                result = run()
+            best_run = min(best_run, (time.process_time() - t0) / number)
+    finally:
+        gc.enable()
+    return best_run, max(best_floor, 1e-9), result
+
+
+def fit_exponent(sizes, times):
+    """The growth exponent: least squares of log time on log size."""
+    xs = [math.log(s) for s in sizes]
+    ys = [math.log(max(t, 1e-9)) for t in times]
+    mx, my = statistics.fmean(xs), statistics.fmean(ys)
+    num = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
+    den = sum((x - mx) ** 2 for x in xs)
+    return num / den
+
+
+def proc_status(key):
+    """A size field of /proc/self/status ("VmRSS:", "VmHWM:") in bytes (0 when absent)."""
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+    return 0
 
 
 def fmt_time(seconds):

@@ -26,16 +26,13 @@ Run: python3 bench/bench_edit_memory.py [--quick] [--only memory|per_edit|replac
 import argparse
 import gc
 import json
-import math
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 from _text import stdlib_code
-from _timing import interpreter, verdict
+from _timing import fit_exponent, interleaved, interpreter, proc_status, verdict
 
 MEMORY_TARGET = 3.0
 PER_EDIT_TARGET = 1.5
@@ -84,52 +81,7 @@ def mixed_text(lines):
     return "".join(f"{line}  # tag-v1{ends[k % 3]}" for k, line in enumerate(code))
 
 
-# ---- timing ------------------------------------------------------------------------------------
-
-
-def _calls_for(fn, at_least=0.02):
-    number = 1
-    while True:
-        for factor in (1, 2, 5):
-            n = number * factor
-            t0 = time.process_time()
-            for _ in range(n):
-                fn()
-            if time.process_time() - t0 >= at_least:
-                return n
-        number *= 10
-
-
-def interleaved(run, floor, repeat):
-    """Best CPU times per call of run() and floor(), alternated `repeat` times."""
-    number = _calls_for(run)
-    floor_number = _calls_for(floor)
-    best_run = best_floor = float("inf")
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeat):
-            t0 = time.process_time()
-            for _ in range(floor_number):
-                floor()
-            best_floor = min(best_floor, (time.process_time() - t0) / floor_number)
-            t0 = time.process_time()
-            for _ in range(number):
-                run()
-            best_run = min(best_run, (time.process_time() - t0) / number)
-    finally:
-        gc.enable()
-    return best_run, max(best_floor, 1e-9)
-
-
-def fit_exponent(sizes, times):
-    xs = [math.log(s) for s in sizes]
-    ys = [math.log(max(t, 1e-9)) for t in times]
-    mx, my = statistics.fmean(xs), statistics.fmean(ys)
-    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
-
-
-# ---- peak memory in a child process -----------------------------------------------------------
+# ---- peak memory in a child process -------------------------------------------------------------
 
 
 def peak_growth(kind, path, edits_path=""):
@@ -150,14 +102,6 @@ def peak_growth(kind, path, edits_path=""):
     except (IndexError, ValueError):
         print(f"  (child failed: {out.stderr.strip()[-300:]})")
         return None
-
-
-def _status(key):
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith(key):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def _peak_child(kind, path, edits_path):
@@ -196,9 +140,9 @@ def _peak_child(kind, path, edits_path):
     gc.collect()
     with open("/proc/self/clear_refs", "w") as fh:
         fh.write("5")
-    before = _status("VmRSS:")
+    before = proc_status("VmRSS:")
     call()
-    print(max(0, _status("VmHWM:") - before))
+    print(max(0, proc_status("VmHWM:") - before))
 
 
 # ---- sections ----------------------------------------------------------------------------------
@@ -258,7 +202,7 @@ def section_per_edit(quick, repeat):
             result = bs.edit_text(text, one["old_string"], one["new_string"])
             assert result.ok
 
-        t, f = interleaved(run, floor, repeat)
+        t, f, _ = interleaved(run, floor, repeat)
         ratio = t / count / f
         if count == EDIT_COUNTS[-1] or (quick and count == 100):
             ok = ok and ratio <= PER_EDIT_TARGET
@@ -282,7 +226,7 @@ def section_replace_all(quick, repeat):
             result = bs.edit_text(text, "# tag-v1", "# tag-v2", replace_all=True)
             assert result.ok and result.replacements == lines, result
 
-        t, f = interleaved(run, text.splitlines, repeat)
+        t, f, _ = interleaved(run, text.splitlines, repeat)
         with open(path, "w", newline="") as fh:
             fh.write(text)
         peak = peak_growth("replace_all", path)

@@ -51,8 +51,6 @@ Run: python3 bench/bench_worst_cases.py [--quick] [--only FAMILY] [--core build/
 """
 
 import argparse
-import gc
-import math
 import os
 import random
 import statistics
@@ -62,7 +60,7 @@ import tempfile
 import time
 
 from _text import stdlib_code
-from _timing import ensure_core_driver, import_module, verdict
+from _timing import ensure_core_driver, fit_exponent, import_module, interleaved, proc_status, verdict
 
 EXPONENT_TARGET = 1.15
 FLOOR_TARGET = 20.0
@@ -74,44 +72,6 @@ def cpu_time(fn):
     t0 = time.process_time()
     result = fn()
     return time.process_time() - t0, result
-
-
-def _calls_for(fn, at_least=0.02):
-    """Calls of fn() that take at least `at_least` seconds of CPU time (1, 2, 5, 10, ...)."""
-    number = 1
-    while True:
-        for factor in (1, 2, 5):
-            n = number * factor
-            t0 = time.process_time()
-            for _ in range(n):
-                fn()
-            if time.process_time() - t0 >= at_least:
-                return n
-        number *= 10
-
-
-def interleaved(run, floor, repeat):
-    """Best CPU times per call of run() and floor(), alternated `repeat` times (each timing over
-    enough calls for 20 ms), and run()'s last result."""
-    number = _calls_for(run)
-    floor_number = _calls_for(floor)
-    best_run = best_floor = float("inf")
-    result = None
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeat):
-            t0 = time.process_time()
-            for _ in range(floor_number):
-                floor()
-            best_floor = min(best_floor, (time.process_time() - t0) / floor_number)
-            t0 = time.process_time()
-            for _ in range(number):
-                result = run()
-            best_run = min(best_run, (time.process_time() - t0) / number)
-    finally:
-        gc.enable()
-    return best_run, max(best_floor, 1e-9), result
 
 
 def peak_growth(name, size):
@@ -135,34 +95,13 @@ def _peak_child(name, size):
 
     run, _, _, _ = FAMILIES[name][0](bs, size)
 
-    def status(key):
-        with open("/proc/self/status") as fh:
-            for line in fh:
-                if line.startswith(key):
-                    return int(line.split()[1]) * 1024
-        return 0
-
     # Resets the peak to the current resident size (Linux 4.0 and later), so that building the
     # inputs does not count.
     with open("/proc/self/clear_refs", "w") as fh:
         fh.write("5")
-    before = status("VmRSS:")
+    before = proc_status("VmRSS:")
     run()
-    print(max(0, status("VmHWM:") - before))
-
-
-def fit_exponent(sizes, times):
-    xs = [math.log(s) for s in sizes]
-    ys = [math.log(max(t, 1e-9)) for t in times]
-    mx, my = statistics.fmean(xs), statistics.fmean(ys)
-    num = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
-    den = sum((x - mx) ** 2 for x in xs)
-    return num / den
-
-
-# ---------------------------------------------------------------------------------------------
-# Families: build(size) -> (run, floor, input bytes, check(result) -> problem or None)
-# ---------------------------------------------------------------------------------------------
+    print(max(0, proc_status("VmHWM:") - before))
 
 
 def _code_lines(n):

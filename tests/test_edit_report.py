@@ -66,9 +66,10 @@ class Recorder:
         real_report = edit_report.diff_and_snippet
         real_spans = edit_report._spans
 
-        def spans(old, new, whole):
-            self.ranged += not whole
-            return real_spans(old, new, whole)
+        def spans(old, new):
+            found = list(real_spans(old, new))
+            self.ranged += len(found) > 1
+            return iter(found)
 
         def report(old, new, label):
             original = old[0 : len(old)]

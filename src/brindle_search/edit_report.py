@@ -20,7 +20,6 @@ from __future__ import annotations
 from bisect import bisect_left, bisect_right
 
 from . import line_diff
-from .sequence_matcher import get_grouped_opcodes
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -35,9 +34,6 @@ SNIPPET_LINES = 200
 
 #: Regions of at most this many characters (old and new) are compared as whole line lists.
 _WHOLE_CHARS = 1 << 16
-
-Opcode = tuple[str, int, int, int, int]
-
 
 # ---- the changed places --------------------------------------------------------------------------
 
@@ -184,28 +180,6 @@ class OldText:
 # ---- the diff and the snippet -------------------------------------------------------------------
 
 
-def _write_hunks(codes: list[Opcode], a: list[str], b: list[str], a_shift: int, b_shift: int) -> str:
-    """The hunks of the opcodes (lines a[i1:i2], b[j1:j2]), their line numbers moved by `a_shift`
-    and `b_shift`."""
-    out: list[str] = []
-    for group in get_grouped_opcodes(codes, CONTEXT):
-        first, last = group[0], group[-1]
-        old_range = line_diff.hunk_range(first[1] + a_shift, last[2] + a_shift)
-        new_range = line_diff.hunk_range(first[3] + b_shift, last[4] + b_shift)
-        out.append(f"@@ -{old_range} +{new_range} @@\n")
-        for tag, i1, i2, j1, j2 in group:
-            # Each run of lines is joined once, and copied once more into the whole diff.
-            if tag == "equal":
-                if i2 > i1:
-                    out += (" ", "\n ".join(a[i1:i2]), "\n")
-                continue
-            if tag in ("replace", "delete") and i2 > i1:
-                out += ("-", "\n-".join(a[i1:i2]), "\n")
-            if tag in ("replace", "insert") and j2 > j1:
-                out += ("+", "\n+".join(b[j1:j2]), "\n")
-    return "".join(out)
-
-
 def _numbered(lines: Sequence[str], first: int) -> str:
     return "".join(f"{first + k:6d}\t{line}\n" for k, line in enumerate(lines))
 
@@ -245,10 +219,10 @@ class _Span:
         self.new_line, self.old_line = new_line, old_line
 
 
-def _spans(old: OldText, new: str, whole: bool) -> Iterator[_Span]:
-    """The changed ranges in groups whose hunks would touch (all in one group when `whole`), as
-    spans of whole lines: a range is widened to the lines it touches on both sides alike (the text
-    around it is the same in both), so that the original's lines and the latest's line up."""
+def _spans(old: OldText, new: str) -> Iterator[_Span]:
+    """The changed ranges in groups whose hunks would touch, as spans of whole lines: a range is
+    widened to the lines it touches on both sides alike (the text around it is the same in both),
+    so that the original's lines and the latest's line up."""
     changes = old.changes
     starts, ends, olds = changes.starts, changes.ends, changes.olds
     offset = 0  # original position minus latest position, before range k
@@ -273,7 +247,7 @@ def _spans(old: OldText, new: str, whole: bool) -> Iterator[_Span]:
             if m + 1 == len(starts):
                 break
             next_lo = new.rfind("\n", 0, starts[m + 1]) + 1
-            if not whole and next_lo >= hi and new.count("\n", hi, next_lo) > 2 * CONTEXT:
+            if next_lo >= hi and new.count("\n", hi, next_lo) > 2 * CONTEXT:
                 break
             m += 1
         # CONTEXT lines on each side: text outside the ranges, the same in both.
@@ -311,10 +285,11 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
     only, up to that many lines."""
     if not old.changes.starts:
         return "", ""
-    spans = list(_spans(old, new, whole=False))
+    spans = list(_spans(old, new))
     first, last = spans[0], spans[-1]
     if len(spans) > 1 and (last.new_hi - first.new_lo) + (last.old_hi - first.old_lo) <= _WHOLE_CHARS:
-        spans = list(_spans(old, new, whole=True))
+        # A small region is one span: from the first group's first line to the last one's last.
+        spans = [_Span(first.new_lo, last.new_hi, first.old_lo, last.old_hi, first.new_line, first.old_line)]
     hunks: list[str] = []
     shown: list[tuple[int, list[str]]] = []
     for span in spans:
@@ -324,7 +299,7 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
         old_marked = _unterminated(old_lines, span.old_hi == len(old) and old[len(old) - 1 :] != "\n")
         new_marked = _unterminated(new_lines, span.new_hi == len(new) and not new.endswith("\n"))
         codes = line_diff.opcodes(old_marked, new_marked)
-        hunks.append(_write_hunks(codes, old_marked, new_marked, span.old_line, span.new_line))
+        hunks.append(line_diff.write_hunks(codes, old_marked, new_marked, span.old_line, span.new_line))
         shown.append((span.new_line + 1, new_lines))
     diff = "".join([f"--- {label}\n+++ {label}\n", *hunks]) if any(hunks) else ""
     if len(spans) == 1:

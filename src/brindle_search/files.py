@@ -310,19 +310,21 @@ def encode_document(doc: Document, raw: str) -> bytes:
 
 class _Output:
     """The bytes a document's text is written as: a small text encoded whole, a large one a piece
-    at a time, so that it is never held encoded whole. Made only for a text that encodes (the
-    size is measured, or the text encoded, when it is made)."""
+    at a time, so that it is never held encoded whole. A large text that does not encode raises
+    EditError from ``pieces`` (a temporary file is then dropped) or from ``size``."""
 
     def __init__(self, doc: Document, raw: str) -> None:
         self.doc = doc
         self.raw = raw
         self.whole = encode_document(doc, raw) if len(raw) <= _KEPT_BYTES else None
+
+    def size(self) -> int:
+        """The length in bytes (a large non-ASCII text is encoded once to measure it)."""
         if self.whole is not None:
-            self.size = len(self.whole)
-        elif doc.encoding == "utf-8" and raw.isascii():
-            self.size = len(doc.bom) + len(raw)
-        else:
-            self.size = sum(map(len, self.pieces()))
+            return len(self.whole)
+        if self.doc.encoding == "utf-8" and self.raw.isascii():
+            return len(self.doc.bom) + len(self.raw)
+        return sum(map(len, self.pieces()))
 
     def pieces(self) -> Iterator[bytes]:
         if self.whole is not None:
@@ -625,24 +627,22 @@ def _same_content(fd: int, source: _Source) -> bool:
         offset += len(chunk)
 
 
+def _chunks(fd: int) -> Iterator[bytes]:
+    """The content of the file open as `fd`, from its start, a piece at a time."""
+    offset = 0
+    while chunk := os.pread(fd, _PIECE, offset):
+        yield chunk
+        offset += len(chunk)
+
+
 def _digest_of(fd: int) -> tuple[bytes, int]:
     """(the digest, the length) of the content of the file open as `fd`."""
     digest = _new_digest()
-    offset = 0
-    while chunk := os.pread(fd, _PIECE, offset):
+    length = 0
+    for chunk in _chunks(fd):
         digest.update(chunk)
-        offset += len(chunk)
-    return digest.digest(), offset
-
-
-def _read_back(fd: int) -> bytes:
-    """The whole content of the file open as `fd`, read from its start."""
-    chunks = []
-    offset = 0
-    while chunk := os.pread(fd, _PIECE, offset):
-        chunks.append(chunk)
-        offset += len(chunk)
-    return b"".join(chunks)
+        length += len(chunk)
+    return digest.digest(), length
 
 
 def _write_output(fd: int, output: _Output, offset: int | None = None) -> bytes | None:
@@ -749,20 +749,21 @@ def _replace_in_place(source: _Source, original: int, output: _Output) -> bytes 
     large output."""
     location = source.location
     _check_unchanged(source, original)
-    before = _read_back(original)  # put back if the write fails
+    before = b"".join(_chunks(original))  # put back if the write fails
+    size = output.size()  # before anything is written: a text that does not encode raises here
     fd = location.open(os.O_WRONLY)
     try:
         if os.fstat(fd).st_ino != source.status.st_ino:
             raise WriteConflict(f"{location.display}: the file was replaced meanwhile", path=location.display)
-        if output.size > source.status.st_size and hasattr(os, "posix_fallocate"):
+        if size > source.status.st_size and hasattr(os, "posix_fallocate"):
             try:
-                os.posix_fallocate(fd, 0, output.size)  # no ENOSPC half-way through the text
+                os.posix_fallocate(fd, 0, size)  # no ENOSPC half-way through the text
             except OSError as exc:
                 if exc.errno not in (errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL, errno.ENOSYS):
                     raise
         try:
             digest = _write_output(fd, output, 0)
-            os.ftruncate(fd, output.size)
+            os.ftruncate(fd, size)
             os.fsync(fd)
             return digest
         except BaseException:

@@ -23,7 +23,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
 
-__all__ = ["common_ends", "hunk_range", "opcodes", "unified_diff"]
+__all__ = ["common_ends", "hunk_range", "opcodes", "unified_diff", "write_hunks"]
 
 #: Pieces of at most this many cells (lines of one side times lines of the other) are compared by
 #: difflib as they are.
@@ -142,24 +142,34 @@ def hunk_range(start: int, stop: int) -> str:
     return f"{beginning},{length}"
 
 
+def write_hunks(
+    codes: list[Opcode], a: Sequence[str], b: Sequence[str], a_shift: int = 0, b_shift: int = 0, n: int = 3
+) -> str:
+    """The hunks of a unified diff of the opcodes (lines a[i1:i2], b[j1:j2]) with `n` lines of
+    context, their line numbers moved by `a_shift` and `b_shift`."""
+    out: list[str] = []
+    for group in get_grouped_opcodes(codes, n):
+        first, last = group[0], group[-1]
+        old_range = hunk_range(first[1] + a_shift, last[2] + a_shift)
+        new_range = hunk_range(first[3] + b_shift, last[4] + b_shift)
+        out.append(f"@@ -{old_range} +{new_range} @@\n")
+        for tag, i1, i2, j1, j2 in group:
+            # Each run of lines is joined once, and copied once more into the whole diff.
+            if tag == "equal":
+                if i2 > i1:
+                    out += (" ", "\n ".join(a[i1:i2]), "\n")
+                continue
+            if tag in ("replace", "delete") and i2 > i1:
+                out += ("-", "\n-".join(a[i1:i2]), "\n")
+            if tag in ("replace", "insert") and j2 > j1:
+                out += ("+", "\n+".join(b[j1:j2]), "\n")
+    return "".join(out)
+
+
 def unified_diff(a: Sequence[str], b: Sequence[str], label: str, n: int = 3) -> Iterator[str]:
     """The lines of a unified diff from a to b (without line ends), as difflib would write them."""
-    started = False
-    for group in get_grouped_opcodes(opcodes(a, b), n):
-        if not started:
-            started = True
-            yield f"--- {label}"
-            yield f"+++ {label}"
-        first, last = group[0], group[-1]
-        yield f"@@ -{hunk_range(first[1], last[2])} +{hunk_range(first[3], last[4])} @@"
-        for tag, i1, i2, j1, j2 in group:
-            if tag == "equal":
-                for line in a[i1:i2]:
-                    yield " " + line
-                continue
-            if tag in ("replace", "delete"):
-                for line in a[i1:i2]:
-                    yield "-" + line
-            if tag in ("replace", "insert"):
-                for line in b[j1:j2]:
-                    yield "+" + line
+    hunks = write_hunks(opcodes(a, b), a, b, n=n)
+    if hunks:
+        yield f"--- {label}"
+        yield f"+++ {label}"
+        yield from hunks[:-1].split("\n")
