@@ -26,6 +26,7 @@ from .files import (
     write_document,
 )
 from .paths import Location, refuse_vcs_path
+from .pieces import Pieces
 from .placement import DEFAULT_INNER_SHARE, STRATEGIES, Failure, Options, Placement, place
 from .records import replace
 from .results import Edit, EditResult, check_line_hint
@@ -45,6 +46,9 @@ __all__ = ["DEFAULT_MIN_SIMILARITY", "STRATEGIES", "apply_edits", "edit_file", "
 #: bench/bench_edit_quality.py: it refuses blocks whose inner lines come from elsewhere and places
 #: those with one of two inner lines misremembered or missing.
 DEFAULT_MIN_SIMILARITY = DEFAULT_INNER_SHARE
+
+#: A file's text of this many characters or more is held in pieces while edits are made on it.
+_PIECES_FROM = 1 << 18
 
 
 # ---- argument checks ---------------------------------------------------------------------------
@@ -144,12 +148,14 @@ def _run(
     `doc` has a path and not `dry_run`). `raw`: the text as the caller gave it, which an edit of
     a text (not a file) may reuse."""
     label = doc.path if doc.path is not None else "text"
-    text = doc.text
+    text: str | Pieces = doc.text
     crlf = doc.crlf
     writing = doc.path is not None and not dry_run
     if writing:
         # Only the latest text is held: the original is the latest read through `changes` (the
-        # file is read again if the write meets a change).
+        # file is read again if the write meets a change). A large one is held in pieces.
+        if len(doc.text) >= _PIECES_FROM:
+            text = Pieces.of(doc.text)
         doc.text = ""
     placements: list[Placement] = []
     changes = Changes()
@@ -159,20 +165,32 @@ def _run(
     prefix = len(text)
     suffix = len(text)
     for index, edit in enumerate(edits):
-        outcome = _place(text, edit, opts)
-        if isinstance(outcome, Failure):
-            original = restore_endings(doc, OldText(text, changes)[:], doc.crlf)
-            return EditResult(
-                ok=False,
-                path=doc.path,
-                text=original,
-                strategy=[p.strategy for p in placements] if batch else None,
-                error_type=outcome.error_type,
-                message=outcome.message,
-                closest_match=outcome.closest,
-                locations=outcome.locations,
-                failed_edit=index if batch else None,
-            )
+        after: str | Pieces
+        found = (
+            text.place_once(_lf(edit.old_string), _lf(edit.new_string), opts)
+            if isinstance(text, Pieces) and not edit.replace_all
+            else None
+        )
+        if found is not None:
+            outcome, after = found
+        else:
+            if isinstance(text, Pieces):
+                text = text.join()
+            placed = _place(text, edit, opts)
+            if isinstance(placed, Failure):
+                original = restore_endings(doc, OldText(text, changes)[:], doc.crlf)
+                return EditResult(
+                    ok=False,
+                    path=doc.path,
+                    text=original,
+                    strategy=[p.strategy for p in placements] if batch else None,
+                    error_type=placed.error_type,
+                    message=placed.message,
+                    closest_match=placed.closest,
+                    locations=placed.locations,
+                    failed_edit=index if batch else None,
+                )
+            outcome, after = placed, placed.text
         crlf = splice_endings(doc, crlf, text, outcome.splices)
         first_pos, _, _ = outcome.splices[0]
         last_pos, last_len, _ = outcome.splices[-1]
@@ -181,13 +199,19 @@ def _run(
         if outcome.replacements > len(outcome.splices):
             # A replace_all that lists its first and last places only: one range between them.
             span = last_pos + last_len - first_pos
-            changes.record(text, [(first_pos, span, span + len(outcome.text) - len(text))])
+            changes.record(text, [(first_pos, span, span + len(after) - len(text))])
         else:
             changes.record(text, [(pos, length, len(new)) for pos, length, new in outcome.splices])
         # Only the latest text is kept: the placements keep their splices, not a text each.
-        text, outcome.text = outcome.text, ""
+        outcome.text = ""
+        text = after
+        del after
+        if writing and isinstance(text, str) and len(text) >= _PIECES_FROM:
+            text = Pieces.of(text)
         placements.append(outcome)
 
+    if isinstance(text, Pieces):
+        text = text.join()
     changes.settle(text)
     changed = bool(changes.starts)
     diff = snippet = ""

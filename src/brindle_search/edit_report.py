@@ -25,6 +25,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
 
+    from .pieces import Pieces
+
 __all__ = ["Changes", "OldText", "SNIPPET_LINES", "diff_and_snippet"]
 
 CONTEXT = 3
@@ -49,7 +51,7 @@ class Changes:
         self.ends: list[int] = []
         self.olds: list[str] = []
 
-    def record(self, text: str, splices: Sequence[tuple[int, int, int]]) -> None:
+    def record(self, text: str | Pieces, splices: Sequence[tuple[int, int, int]]) -> None:
         """Take in one edit of `text` (the latest text, before the edit): its splices as
         (position, length replaced, length inserted), ascending and disjoint."""
         if not splices:

@@ -42,6 +42,8 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Iterator, Sequence
     from typing import Any, TypeVar, Union
 
+    from .pieces import Pieces
+
     PathLike = Union[str, "os.PathLike[str]"]
     R = TypeVar("R")
 
@@ -178,7 +180,7 @@ def restore_endings(doc: Document, text: str, crlf: list[bool] | None) -> str:
 
 
 def splice_endings(
-    doc: Document, crlf: list[bool] | None, text: str, splices: Sequence[tuple[int, int, str]]
+    doc: Document, crlf: list[bool] | None, text: str | Pieces, splices: Sequence[tuple[int, int, str]]
 ) -> list[bool] | None:
     """The per-LF flags after replacing, in `text`, each (position, length) by the new text.
 

@@ -354,6 +354,32 @@ def _found_once(
     return ("ok", "simple", old, pos, line, line + old.count("\n"))
 
 
+def exact_in_window(window: str, pos: int, old: str, new: str, opts: Options) -> Placement | None:
+    """The placement `place` makes of an old_string that occurs once in a file's text, made on a
+    `window` of that text around its one place (at `pos` in the window), when the outcome can
+    depend on nothing outside it: lines and positions are the window's. The window must hold
+    whole lines and ``window_margin(old, new)`` characters on both sides of the place's lines.
+    None where the whole text must be placed on: a strategy filter, an elided new_string, text
+    that may hold a lone surrogate, a replace_all, or a refusal (whose message numbers lines)."""
+    if not opts.clean_text or not old or old == new or not _without_surrogates(old, new):
+        return None
+    if opts.strategies is not None and set(opts.strategies) != set(STRATEGIES):
+        return None
+    if _elides(old, new):
+        return None
+    line = window.count("\n", 0, pos) + 1
+    judged = _judge_place(
+        window, EditForm(old, new), _Edit(old, new, False, None), "simple", old, pos, line, opts
+    )
+    return judged if isinstance(judged, Placement) else None
+
+
+def window_margin(old: str, new: str) -> int:
+    """How far `_place_exact` reads around an exact place's lines: new_string's length on both
+    sides (an edit sent again) and the stretch that `_inserted_already` compares."""
+    return len(old) + len(new) + 4096 * (new.count("\n") + 2)
+
+
 def _without_surrogates(*texts: str) -> bool:
     """No lone surrogate in `texts`, which the driver refuses (UnicodeEncodeError): ASCII is a flag
     of the string; other text is encoded once to see (what the driver's own conversion costs)."""
