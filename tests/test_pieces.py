@@ -1,6 +1,7 @@
 """A large file's text held in pieces while edits are made on it: the pieces answer as the joined
 text would, and a run of edits on pieces gives the result and the file it gives on one text."""
 
+import codecs
 import random
 
 import pytest
@@ -8,6 +9,7 @@ from test_edit_report import code_lines, generated_batch
 
 import brindle_search
 from brindle_search import _edit
+from brindle_search import files as files_module
 from brindle_search import pieces as pieces_module
 from brindle_search.pieces import Pieces, split_pieces
 
@@ -89,7 +91,13 @@ def both_ways(tmp_path, monkeypatch, rng, name, data, edits):
     whole = outcome(tmp_path, name + ".whole", data, edits)
     monkeypatch.setattr(_edit, "_PIECES_FROM", 0)
     monkeypatch.setattr(pieces_module, "PIECE_CHARS", rng.choice(PIECE_SIZES))
+    # Half the time the file is decoded into its pieces, a few bytes at a time.
+    decoded_whole = rng.random() < 0.5
+    monkeypatch.setattr(files_module, "_DECODED_WHOLE", 1 << 60 if decoded_whole else 0)
+    monkeypatch.setattr(files_module, "_PIECE", 1 << 16 if decoded_whole else rng.choice([5, 300]))
     held = outcome(tmp_path, name + ".pieces", data, edits)
+    monkeypatch.setattr(files_module, "_DECODED_WHOLE", 1 << 18)
+    monkeypatch.setattr(files_module, "_PIECE", 1 << 16)
     assert held == whole
     return whole[0]["ok"]
 
@@ -143,3 +151,36 @@ def test_most_edits_of_a_batch_are_made_on_pieces(tmp_path, monkeypatch):
     result = brindle_search.apply_edits(path, edits)
     assert result.ok and result.written and result.replacements == 50
     assert calls == {"asked": 50, "placed": 50}
+
+
+def decoded(monkeypatch, data, encoding, *, whole):
+    """The document of `data` read from a file, decoded whole or a few bytes at a time."""
+    monkeypatch.setattr(files_module, "_DECODED_WHOLE", 1 << 60 if whole else 0)
+    monkeypatch.setattr(files_module, "_PIECE", 1 << 20 if whole else 7)
+    try:
+        doc = files_module.decode_document(data, encoding, "f.txt")
+    except brindle_search.EditError as exc:
+        return str(exc)
+    return doc.text, doc.newline, doc.crlf, doc.bom, doc.encoding
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_a_text_decoded_a_piece_at_a_time_is_the_text_decoded_whole(monkeypatch, seed):
+    rng = random.Random(seed)
+    monkeypatch.setattr(pieces_module, "PIECE_CHARS", rng.choice(PIECE_SIZES))
+    for _ in range(30):
+        text = "".join(
+            rng.choice(["ab", "\r\n", "\n", "\r", "é", "\u4e2d", "\U0001f600", " "]) for _ in range(80)
+        )
+        encoding = rng.choice([None, "utf-8", "utf-8-sig", "utf-16", "utf-16-be", "cp1252", "latin-1"])
+        try:
+            data = text.encode(encoding or "utf-8")
+        except UnicodeEncodeError:
+            data = text.encode("utf-8")  # not decodable as `encoding`, or decoded otherwise
+        if rng.random() < 0.2:
+            at = rng.randrange(len(data) + 1)
+            data = data[:at] + rng.choice([b"\xff", b"\xc3", b"\xed\xa0\x80"]) + data[at:]
+        if rng.random() < 0.2:
+            data = codecs.BOM_UTF8 + data
+        whole = decoded(monkeypatch, data, encoding, whole=True)
+        assert decoded(monkeypatch, data, encoding, whole=False) == whole

@@ -154,7 +154,10 @@ def _run(
     if writing:
         # Only the latest text is held: the original is the latest read through `changes` (the
         # file is read again if the write meets a change). A large one is held in pieces.
-        if len(doc.text) >= _PIECES_FROM:
+        if doc.pieces is not None:
+            text = Pieces(doc.pieces)
+            doc.pieces = None
+        elif len(doc.text) >= _PIECES_FROM:
             text = Pieces.of(doc.text)
         doc.text = ""
     placements: list[Placement] = []
@@ -173,6 +176,7 @@ def _run(
         )
         if found is not None:
             outcome, after = found
+            found = None  # the text before the edit is released with `text` below
         else:
             if isinstance(text, Pieces):
                 text = text.join()
@@ -328,7 +332,7 @@ def edit_file(
     def run(doc: Document) -> EditResult:
         return _guarded(lambda: _run(doc, [edit], opts, batch=False, dry_run=dry_run), doc.path)
 
-    return edit_document(path, encoding, run, dry_run=dry_run)
+    return edit_document(path, encoding, run, dry_run=dry_run, in_pieces=not dry_run)
 
 
 def apply_edits(
@@ -359,7 +363,7 @@ def apply_edits(
     def run(doc: Document) -> EditResult:
         return _guarded(lambda: _run(doc, checked, opts, batch=True, dry_run=dry_run), doc.path)
 
-    return edit_document(path, encoding, run, dry_run=dry_run)
+    return edit_document(path, encoding, run, dry_run=dry_run, in_pieces=not dry_run)
 
 
 def place_edits(doc: Document, edits: Iterable[EditLike]) -> EditResult:

@@ -35,6 +35,7 @@ from itertools import chain, repeat
 
 from .errors import EditError, WriteConflict
 from .paths import Location, Root
+from .pieces import split_pieces
 from .records import field, record
 
 TYPE_CHECKING = False
@@ -89,8 +90,11 @@ _RACY_NS = 2_000_000_000
 #: keeps a digest of it, so that an edit of a large file holds no second copy of it.
 _KEPT_BYTES = 1 << 16
 
-#: Characters of a large text encoded and written at a time.
+#: Characters of a large text encoded and written at a time, and bytes decoded at a time.
 _PIECE = 1 << 16
+
+#: Content up to this many bytes is decoded whole; larger content a piece at a time.
+_DECODED_WHOLE = 1 << 18
 
 #: How long a writer waits for another one holding the file's lock.
 _LOCK_TIMEOUT = 30.0
@@ -133,39 +137,52 @@ class Document:
     encoding: str = "utf-8"
     path: str | None = None
     source: _Source | None = field(default=None, repr=False, compare=False)
+    # A large file's LF-form text in pieces of whole lines, when it was asked for so (``text`` is
+    # then empty).
+    pieces: list[str] | None = field(default=None, repr=False, compare=False)
 
 
 # ---- line endings --------------------------------------------------------------------------------
 
 
-def _split_endings(raw: str) -> tuple[str, str, list[bool] | None]:
-    """The LF form of `raw`, its most common ending and, when the endings are mixed, per-LF flags.
+def _split_endings(parts: list[str]) -> tuple[str, list[bool] | None]:
+    """Puts each of `parts` (a text in pieces that, but for the last, end in a line feed) in LF
+    form, in place; returns the text's most common ending and, when the endings are mixed, per-LF
+    flags.
 
     A text with CRs and no LF at all uses CR alone as its line ending; otherwise a CR that is not
     followed by LF is ordinary text.
     """
-    if "\r" not in raw:
-        return raw, "\n", None
-    if "\n" not in raw:
-        return raw.replace("\r", "\n"), "\r", None
-    crlf_count = raw.count("\r\n")
+    if not any("\r" in part for part in parts):
+        return "\n", None
+    if not any("\n" in part for part in parts):
+        for k, part in enumerate(parts):
+            parts[k] = part.replace("\r", "\n")
+        return "\r", None
+    crlf_count = sum(part.count("\r\n") for part in parts)
     if crlf_count == 0:
-        return raw, "\n", None
-    lf_count = raw.count("\n")
-    text = raw.replace("\r\n", "\n")
-    if crlf_count == lf_count:
-        return text, "\r\n", None
-    # A line of `raw` split at LF ends in CR exactly when its LF was a CR LF (mapped in C).
-    lines = raw.split("\n")
-    lines.pop()
-    flags: list[bool] = list(map(str.endswith, lines, repeat("\r")))
-    newline = "\r\n" if crlf_count > lf_count - crlf_count else "\n"
-    return text, newline, flags
+        return "\n", None
+    lf_count = sum(part.count("\n") for part in parts)
+    flags: list[bool] | None = None
+    if crlf_count != lf_count:
+        # A line split at LF ends in CR exactly when its LF was a CR LF (mapped in C). A piece
+        # ends at a line feed, so no CR LF is cut in two.
+        flags = []
+        for part in parts:
+            lines = part.split("\n")
+            lines.pop()
+            flags.extend(map(str.endswith, lines, repeat("\r")))
+    for k, part in enumerate(parts):
+        parts[k] = part.replace("\r\n", "\n")
+    if flags is None:
+        return "\r\n", None
+    return ("\r\n" if crlf_count > lf_count - crlf_count else "\n"), flags
 
 
 def document_from_text(raw: str) -> Document:
-    text, newline, flags = _split_endings(raw)
-    return Document(text=text, newline=newline, crlf=flags)
+    parts = [raw]
+    newline, flags = _split_endings(parts)
+    return Document(text=parts[0], newline=newline, crlf=flags)
 
 
 def restore_endings(doc: Document, text: str, crlf: list[bool] | None) -> str:
@@ -264,14 +281,23 @@ def decode_document(data: bytes, encoding: str | None, path: str | None) -> Docu
     return _document(*_decode(data, encoding, path), path)
 
 
-def _document(raw: str, bom: bytes, codec: str, path: str | None) -> Document:
-    text, newline, flags = _split_endings(raw)
-    return Document(text=text, newline=newline, crlf=flags, bom=bom, encoding=codec, path=path)
+def _document(
+    parts: list[str], bom: bytes, codec: str, path: str | None, *, in_pieces: bool = False
+) -> Document:
+    """The document of a decoded text in pieces: held in pieces when asked (its ``text`` is then
+    empty), else as one text."""
+    newline, flags = _split_endings(parts)
+    doc = Document(text="", newline=newline, crlf=flags, bom=bom, encoding=codec, path=path)
+    if in_pieces:
+        doc.pieces = parts
+    else:
+        doc.text = parts[0] if len(parts) == 1 else "".join(parts)
+    return doc
 
 
-def _decode(data: bytes | bytearray, encoding: str | None, path: str | None) -> tuple[str, bytes, str]:
-    """(the text of `data` as it is, its byte-order mark, its codec); EditError for binary or
-    undecodable content."""
+def _decode(data: bytes | bytearray, encoding: str | None, path: str | None) -> tuple[list[str], bytes, str]:
+    """(the text of `data` as it is, in pieces of whole lines, its byte-order mark, its codec);
+    EditError for binary or undecodable content."""
     bom, codec = _choose_codec(data, _codec_name(encoding))
     name = path if path is not None else "text"
     if not codec.startswith(("utf-16", "utf-32")):
@@ -283,7 +309,12 @@ def _decode(data: bytes | bytearray, encoding: str | None, path: str | None) -> 
                 offset=nul,
             )
     try:
-        raw = codecs.decode(memoryview(data)[len(bom) :], codec)
+        if len(data) > _DECODED_WHOLE:
+            try:
+                return _decode_pieces(data, len(bom), codec), bom, codec
+            except UnicodeDecodeError:
+                pass  # decoded whole again below, for the error's offset in the whole text
+        return [codecs.decode(memoryview(data)[len(bom) :], codec)], bom, codec
     except UnicodeDecodeError as exc:
         offset = exc.start + len(bom)
         what = codec if encoding is None and bom else (encoding or "utf-8")
@@ -292,7 +323,30 @@ def _decode(data: bytes | bytearray, encoding: str | None, path: str | None) -> 
             path=path,
             offset=offset,
         ) from None
-    return raw, bom, codec
+
+
+def _decode_pieces(data: bytes | bytearray, start: int, codec: str) -> list[str]:
+    """The text of data[start:] as pieces of whole lines (``pieces.split_pieces``), decoded a
+    piece at a time: never held as one text, and each piece only as wide as its own characters
+    need (a whole decode that meets a character above U+00FF late copies what it decoded)."""
+    decoder = codecs.getincrementaldecoder(codec)()
+    parts: list[str] = []
+    pending: list[str] = []  # decoded text after the last line feed
+    with memoryview(data) as view:
+        for at in range(start, len(data), _PIECE):
+            with view[at : at + _PIECE] as chunk:
+                decoded = decoder.decode(chunk, at + _PIECE >= len(data))
+            cut = decoded.rfind("\n") + 1
+            if not cut:
+                pending.append(decoded)
+                continue
+            pending.append(decoded[:cut])
+            parts.extend(split_pieces("".join(pending)))
+            pending = [decoded[cut:]]
+    rest = "".join(pending) + decoder.decode(b"", True)
+    if rest or not parts:
+        parts.append(rest)
+    return parts
 
 
 def _unencodable(doc: Document, exc: UnicodeEncodeError) -> EditError:
@@ -434,7 +488,9 @@ def _lock(location: Location) -> int:
             raise
 
 
-def _load(location: Location, encoding: str | None, *, lock: bool) -> Document:
+def _load(location: Location, encoding: str | None, *, lock: bool, in_pieces: bool = False) -> Document:
+    """The document of the file at `location`, holding its lock when asked; a large file's text
+    is left in its pieces when asked (``Document.pieces``)."""
     display = location.display
     try:
         fd = _lock(location) if lock else location.open(os.O_RDONLY | os.O_NONBLOCK)
@@ -464,9 +520,9 @@ def _load(location: Location, encoding: str | None, *, lock: bool) -> Document:
             digest = _new_digest()
             digest.update(data)
             _remember(source, None, digest.digest())
-        raw, bom, codec = _decode(data, encoding, display)
+        parts, bom, codec = _decode(data, encoding, display)
         data = b""  # only the text is kept from here on (with a small copy or a digest above)
-        doc = _document(raw, bom, codec, display)
+        doc = _document(parts, bom, codec, display, in_pieces=in_pieces)
     except BaseException:
         source.release()
         raise
@@ -510,6 +566,7 @@ def edit_document(
     run: Callable[[Document], R],
     *,
     dry_run: bool = False,
+    in_pieces: bool = False,
 ) -> R:
     """``run(doc)`` on the document of the file at `path`, which it may write with
     ``write_document``; returns what `run` returns.
@@ -517,12 +574,13 @@ def edit_document(
     Unless `dry_run`, the file's advisory lock is held from the read to the end of `run`. When
     ``write_document`` finds that the file changed since it was read, the file is read again and
     `run` called once more; a second change raises ``WriteConflict`` (nothing written).
+    `in_pieces`: a large file's text is handed over in ``Document.pieces``.
     """
     _codec_name(encoding)
     location, owned = _location(path)
     try:
         for attempt in (0, 1):
-            doc = _load(location, encoding, lock=not dry_run)
+            doc = _load(location, encoding, lock=not dry_run, in_pieces=in_pieces)
             assert doc.source is not None
             try:
                 return run(doc)
