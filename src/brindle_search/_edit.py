@@ -36,6 +36,8 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Any, Union
 
+    from .schema import BlockStrategy
+
     PathArg = Union[str, "os.PathLike[str]"]
     EditLike = Union[Edit, Mapping[str, Any]]
 
@@ -120,15 +122,13 @@ def _place(text: str, edit: Edit, opts: Options) -> Placement | Failure:
 # ---- the runs --------------------------------------------------------------------------------------
 
 
-def _replaced_as_given(
-    raw: str, doc: Document, edits: Sequence[Edit], placements: list[Placement]
-) -> str | None:
+def _replaced_as_given(raw: str, doc: Document, edits: Sequence[Edit], placed: Placement) -> str | None:
     """The new text of an exact replace_all of text without line breaks, made on `raw`, the text
     as given: its places there are the places in the LF form (neither side holds a CR or an LF),
     so the line endings need no restoring. None for any other edit."""
-    if len(placements) != 1 or not edits[0].replace_all or placements[0].strategy != "simple":
+    if len(edits) != 1 or not edits[0].replace_all or placed.strategy != "simple":
         return None
-    pos, length, inserted = placements[0].splices[0]
+    pos, length, inserted = placed.splices[0]
     old = doc.text[pos : pos + length]
     if "\r" in old or "\n" in old or "\r" in inserted or "\n" in inserted:
         return None
@@ -160,7 +160,12 @@ def _run(
         elif len(doc.text) >= _PIECES_FROM:
             text = Pieces.of(doc.text)
         doc.text = ""
-    placements: list[Placement] = []
+    # What the result needs of each placement, not the placements (a batch may be thousands).
+    first: Placement | None = None  # the first edit's, for a single edit's lines
+    strategies: list[BlockStrategy] = []
+    repairs: list[tuple[int, str]] = []  # (edit, repair)
+    replacements = 0
+    inserted: list[str] = []  # the first text each edit inserts, checked by a dry run of a file
     changes = Changes()
     if doc.source is not None:
         # A file's text was decoded strictly (no lone surrogate), and no placed edit adds one.
@@ -187,7 +192,7 @@ def _run(
                     ok=False,
                     path=doc.path,
                     text=original,
-                    strategy=[p.strategy for p in placements] if batch else None,
+                    strategy=strategies if batch else None,
                     error_type=placed.error_type,
                     message=placed.message,
                     closest_match=placed.closest,
@@ -206,13 +211,19 @@ def _run(
             changes.record(text, [(first_pos, span, span + len(after) - len(text))])
         else:
             changes.record(text, [(pos, length, len(new)) for pos, length, new in outcome.splices])
-        # Only the latest text is kept: the placements keep their splices, not a text each.
+        # Only the latest text is kept.
         outcome.text = ""
         text = after
         del after
         if writing and isinstance(text, str) and len(text) >= _PIECES_FROM:
             text = Pieces.of(text)
-        placements.append(outcome)
+        strategies.append(outcome.strategy)
+        repairs.extend((index, phrase) for phrase in outcome.repairs)
+        replacements += outcome.replacements
+        if first is None:
+            first = outcome
+        if doc.path is not None and not writing:
+            inserted.extend(piece for _, _, piece in outcome.splices[:1])
 
     if isinstance(text, Pieces):
         text = text.join()
@@ -220,17 +231,18 @@ def _run(
     changed = bool(changes.starts)
     diff = snippet = ""
     if batch:
-        start_line: int | None = text.count("\n", 0, prefix) + 1 if placements else None
+        start_line: int | None = text.count("\n", 0, prefix) + 1 if strategies else None
         end_line: int | None = start_line
         if start_line is not None and len(text) - suffix > prefix:
             end_line = text.count("\n", 0, len(text) - suffix - 1) + 1
     else:
-        start_line = placements[0].start_line
-        end_line = placements[0].end_line
+        assert first is not None
+        start_line = first.start_line
+        end_line = first.end_line
     if changed and start_line is not None:
         diff, snippet = diff_and_snippet(OldText(text, changes), text, label)
 
-    given = _replaced_as_given(raw, doc, edits, placements) if raw is not None else None
+    given = _replaced_as_given(raw, doc, edits, first) if raw is not None and first is not None else None
     new_raw = given if given is not None else restore_endings(doc, text, crlf)
     del text
     written = False
@@ -239,23 +251,19 @@ def _run(
         written = True
     elif changed and doc.path is not None:
         # A dry run refuses what a real run would: only inserted text can fail to encode.
-        for placement in placements:
-            for _, _, inserted in placement.splices[:1]:
-                encode_document(doc, inserted)
+        for piece in inserted:
+            encode_document(doc, piece)
 
-    repairs: list[str] = []
-    for index, placement in enumerate(placements):
-        tag = f"edit {index}: " if batch and len(placements) > 1 else ""
-        repairs.extend(tag + phrase for phrase in placement.repairs)
+    tagged = batch and len(strategies) > 1
     return EditResult(
         ok=True,
         path=doc.path,
         text=new_raw,
-        strategy=[p.strategy for p in placements] if batch else placements[0].strategy,
+        strategy=strategies if batch or first is None else first.strategy,
         start_line=start_line,
         end_line=end_line,
-        replacements=sum(p.replacements for p in placements),
-        repairs=repairs,
+        replacements=replacements,
+        repairs=[f"edit {index}: {phrase}" if tagged else phrase for index, phrase in repairs],
         diff=diff,
         snippet=snippet,
         written=written,
