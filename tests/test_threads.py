@@ -78,7 +78,7 @@ def ambiguous_blocks(blocks: int, seed: int = 5) -> tuple[str, str]:
 def test_counter_runs_during_the_package_s_long_calls_and_not_during_the_module_s():
     content, old = ambiguous_blocks(4000)
     assert len(content) > 4 * RELEASE_BYTES
-    choices = [f"src/pkg{k % 97}/module_{k}.py" for k in range(40000)]
+    choices = [f"src/pkg{k % 97}/module_{k}.py" for k in range(100000)]
     with Counter() as counter:
         held_result, held = counter.during(lambda: core.try_replace_content(content, old, "x"))
         located, released = counter.during(lambda: _native.locate(content, old, "x"))
@@ -86,8 +86,10 @@ def test_counter_runs_during_the_package_s_long_calls_and_not_during_the_module_
         edited, editing = counter.during(lambda: bs.edit_text(content, old, "x"))
     assert located[0] == held_result.error_type == edited.error_type == "multiple_matches"
     assert [c for c, _ in core.get_best_matches("pkgmod", choices)] == [c for c, _, _ in ranked]
+    # Held, the lock lets the counter take no step at all; released, it counts on for the whole
+    # call (a few thousand steps on an idle machine, fewer when other processes share the CPU).
     assert held == 0
-    assert released > 1000 and ranking > 1000 and editing > 1000, (released, ranking, editing)
+    assert released > 200 and ranking > 200 and editing > 200, (released, ranking, editing)
 
 
 def generated_case(rng: random.Random) -> tuple[str, str, str]:
