@@ -284,11 +284,11 @@ def decode_document(data: bytes, encoding: str | None, path: str | None) -> Docu
 def _document(
     parts: list[str], bom: bytes, codec: str, path: str | None, *, in_pieces: bool = False
 ) -> Document:
-    """The document of a decoded text in pieces: held in pieces when asked (its ``text`` is then
-    empty), else as one text."""
+    """The document of a decoded text in pieces: held in them when asked and there are several
+    (its ``text`` is then empty), else as one text."""
     newline, flags = _split_endings(parts)
     doc = Document(text="", newline=newline, crlf=flags, bom=bom, encoding=codec, path=path)
-    if in_pieces:
+    if in_pieces and len(parts) > 1:
         doc.pieces = parts
     else:
         doc.text = parts[0] if len(parts) == 1 else "".join(parts)
