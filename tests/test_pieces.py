@@ -43,6 +43,15 @@ def test_pieces_answer_as_the_joined_text(monkeypatch, seed):
             found = held.find_once(old)
             # None is also allowed where the search across boundaries would cost too much.
             assert found == once or (found is None and 2 * len(old) * len(parts) > len(text))
+            at = rng.randrange(0, len(text) + 1)
+            length = rng.randrange(0, len(text) - at + 1) if rng.random() < 0.3 else min(len(text) - at, 3)
+            inserted = rng.choice(["", "\n", "x", "y\nz", "é\n\n"])
+            if length or inserted:
+                after = held._spliced(at, length, inserted)
+                expected = text[:at] + inserted + text[at + length :]
+                assert after.join() == expected and len(after) == len(expected)
+                assert all(part.endswith("\n") for part in after.pieces[:-1]) and after.pieces
+                assert after.feeds == [part.count("\n") for part in after.pieces]
 
 
 def extra_edits(rng, text):
@@ -91,13 +100,10 @@ def both_ways(tmp_path, monkeypatch, rng, name, data, edits):
     whole = outcome(tmp_path, name + ".whole", data, edits)
     monkeypatch.setattr(_edit, "_PIECES_FROM", 0)
     monkeypatch.setattr(pieces_module, "PIECE_CHARS", rng.choice(PIECE_SIZES))
-    # Half the time the file is decoded into its pieces, a few bytes at a time.
-    decoded_whole = rng.random() < 0.5
-    monkeypatch.setattr(files_module, "_DECODED_WHOLE", 1 << 60 if decoded_whole else 0)
-    monkeypatch.setattr(files_module, "_PIECE", 1 << 16 if decoded_whole else rng.choice([5, 300]))
+    # Half the time the file is decoded into its pieces, a piece's size at a time.
+    monkeypatch.setattr(files_module, "_DECODED_WHOLE", 1 << 60 if rng.random() < 0.5 else 0)
     held = outcome(tmp_path, name + ".pieces", data, edits)
     monkeypatch.setattr(files_module, "_DECODED_WHOLE", 1 << 18)
-    monkeypatch.setattr(files_module, "_PIECE", 1 << 16)
     assert held == whole
     return whole[0]["ok"]
 
@@ -156,7 +162,6 @@ def test_most_edits_of_a_batch_are_made_on_pieces(tmp_path, monkeypatch):
 def decoded(monkeypatch, data, encoding, *, whole):
     """The document of `data` read from a file, decoded whole or a few bytes at a time."""
     monkeypatch.setattr(files_module, "_DECODED_WHOLE", 1 << 60 if whole else 0)
-    monkeypatch.setattr(files_module, "_PIECE", 1 << 20 if whole else 7)
     try:
         doc = files_module.decode_document(data, encoding, "f.txt")
     except brindle_search.EditError as exc:

@@ -294,6 +294,8 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
         spans = [_Span(first.new_lo, last.new_hi, first.old_lo, last.old_hi, first.new_line, first.old_line)]
     hunks: list[str] = []
     shown: list[tuple[int, list[str]]] = []
+    kept = 0  # lines kept in `shown`: only what the snippet can show, and the count of the rest
+    left = 0
     for span in spans:
         new_lines = _lines(new[span.new_lo : span.new_hi])
         old_lines = _lines(old[span.old_lo : span.old_hi])
@@ -302,21 +304,26 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
         new_marked = _unterminated(new_lines, span.new_hi == len(new) and not new.endswith("\n"))
         codes = line_diff.opcodes(old_marked, new_marked)
         hunks.append(line_diff.write_hunks(codes, old_marked, new_marked, span.old_line, span.new_line))
-        shown.append((span.new_line + 1, new_lines))
+        if kept <= SNIPPET_LINES:
+            shown.append((span.new_line + 1, new_lines))
+            kept += len(new_lines)
+        else:
+            left += len(new_lines)
     diff = "".join([f"--- {label}\n+++ {label}\n", *hunks]) if any(hunks) else ""
     if len(spans) == 1:
         number, lines = shown[0]
         if len(lines) <= SNIPPET_LINES:
             return diff, _numbered(lines, number)
         return diff, _numbered(lines[:SNIPPET_LINES], number) + _more(len(lines) - SNIPPET_LINES)
-    return diff, _groups_snippet(shown)
+    return diff, _groups_snippet(shown, left)
 
 
-def _groups_snippet(groups: list[tuple[int, list[str]]]) -> str:
-    """The groups' lines as they now read, numbered, up to SNIPPET_LINES lines."""
+def _groups_snippet(groups: list[tuple[int, list[str]]], left: int) -> str:
+    """The groups' lines as they now read, numbered, up to SNIPPET_LINES lines; `left` more lines
+    of later groups are only counted."""
     out: list[str] = []
     shown = 0
-    total = sum(len(lines) for _, lines in groups)
+    total = sum(len(lines) for _, lines in groups) + left
     for number, lines in groups:
         if shown >= SNIPPET_LINES:
             break

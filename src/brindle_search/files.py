@@ -33,9 +33,9 @@ import stat
 import time
 from itertools import chain, repeat
 
+from . import pieces as pieces_module
 from .errors import EditError, WriteConflict
 from .paths import Location, Root
-from .pieces import split_pieces
 from .records import field, record
 
 TYPE_CHECKING = False
@@ -90,7 +90,7 @@ _RACY_NS = 2_000_000_000
 #: keeps a digest of it, so that an edit of a large file holds no second copy of it.
 _KEPT_BYTES = 1 << 16
 
-#: Characters of a large text encoded and written at a time, and bytes decoded at a time.
+#: Characters of a large text encoded and written at a time.
 _PIECE = 1 << 16
 
 #: Content up to this many bytes is decoded whole; larger content a piece at a time.
@@ -326,23 +326,28 @@ def _decode(data: bytes | bytearray, encoding: str | None, path: str | None) -> 
 
 
 def _decode_pieces(data: bytes | bytearray, start: int, codec: str) -> list[str]:
-    """The text of data[start:] as pieces of whole lines (``pieces.split_pieces``), decoded a
-    piece at a time: never held as one text, and each piece only as wide as its own characters
-    need (a whole decode that meets a character above U+00FF late copies what it decoded)."""
+    """The text of data[start:] as pieces of whole lines, decoded ``PIECE_CHARS`` bytes at a time
+    (a piece is what one step decodes, up to its last line feed, after what the steps before left
+    over): never held as one text, and each piece only as wide as its own characters need (a
+    whole decode that meets a character above U+00FF late copies what it decoded)."""
     decoder = codecs.getincrementaldecoder(codec)()
+    step = pieces_module.PIECE_CHARS
     parts: list[str] = []
     pending: list[str] = []  # decoded text after the last line feed
     with memoryview(data) as view:
-        for at in range(start, len(data), _PIECE):
-            with view[at : at + _PIECE] as chunk:
-                decoded = decoder.decode(chunk, at + _PIECE >= len(data))
+        for at in range(start, len(data), step):
+            with view[at : at + step] as chunk:
+                decoded = decoder.decode(chunk, at + step >= len(data))
             cut = decoded.rfind("\n") + 1
             if not cut:
                 pending.append(decoded)
                 continue
-            pending.append(decoded[:cut])
-            parts.extend(split_pieces("".join(pending)))
-            pending = [decoded[cut:]]
+            if pending:
+                pending.append(decoded[:cut])
+                parts.append("".join(pending))
+            else:
+                parts.append(decoded if cut == len(decoded) else decoded[:cut])
+            pending = [decoded[cut:]] if cut < len(decoded) else []
     rest = "".join(pending) + decoder.decode(b"", True)
     if rest or not parts:
         parts.append(rest)

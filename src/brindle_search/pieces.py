@@ -151,31 +151,59 @@ class Pieces:
                     at = around.find(old, at + 1)
         return found if found >= 0 else None
 
+    def _line_start(self, pos: int) -> int:
+        """Where the line holding `pos` starts (a piece starts a line)."""
+        k = self._index(pos)
+        return self.starts[k] + self.pieces[k].rfind("\n", 0, pos - self.starts[k]) + 1
+
+    def _line_end(self, pos: int) -> int:
+        """Just after the line feed that ends the line holding `pos` (or the length)."""
+        if pos >= self.length:
+            return self.length
+        k = self._index(pos)
+        found = self.pieces[k].find("\n", pos - self.starts[k])
+        return self.length if found < 0 else self.starts[k] + found + 1
+
     def place_once(self, old: str, new: str, opts: Options) -> tuple[Placement, Pieces] | None:
         """The placement of an old_string that occurs once, in the text's positions and lines,
         with the text after it (the placement's own text is left empty); None when the edit must
-        be placed on the joined text."""
+        be placed on the joined text. The window is whole lines reaching ``window_margin`` past
+        the place's lines; the text after it shares every piece but those the change touches."""
         pos = self.find_once(old)
         if pos is None:
             return None
         margin = placement.window_margin(old, new)
-        first = self._index(max(0, self.starts[self._index(pos)] - margin))
-        last = self._index(min(self.length, self.starts[self._index(pos + len(old) - 1) + 1] + margin))
-        base = self.starts[first]
-        window = "".join(self.pieces[first : last + 1])
-        placed = placement.exact_in_window(window, pos - base, old, new, opts)
+        lo = self._line_start(max(0, self._line_start(pos) - margin))
+        hi = self._line_end(self._line_end(pos + len(old) - 1) + margin)
+        window = self[lo:hi]
+        placed = placement.exact_in_window(window, pos - lo, old, new, opts)
         if placed is None:
             return None
-        lines_before = sum(self.feeds[:first])
+        placed.text = ""
+        lines_before = self.count("\n", 0, lo)
         placed.start_line += lines_before
         placed.end_line += lines_before
-        placed.splices = [(at + base, length, inserted) for at, length, inserted in placed.splices]
-        fresh = split_pieces(placed.text)
-        placed.text = ""
-        if last + 1 < len(self.pieces) and not fresh[-1].endswith("\n"):
-            return None  # cannot happen with the margin kept after the place; kept as a guard
-        after = Pieces(
-            [*self.pieces[:first], *fresh, *self.pieces[last + 1 :]],
+        ((at, length, inserted),) = placed.splices
+        at += lo
+        placed.splices = [(at, length, inserted)]
+        return placed, self._spliced(at, length, inserted)
+
+    def _spliced(self, at: int, length: int, inserted: str) -> Pieces:
+        """The text with [at, at + length) replaced by `inserted`: the pieces it touches are made
+        one (with the next ones until it ends in a line feed), cut again if it grew long."""
+        pieces, starts = self.pieces, self.starts
+        first = self._index(at)
+        last = self._index(at + length - 1) if length else first
+        made = "".join(
+            (pieces[first][: at - starts[first]], inserted, pieces[last][at + length - starts[last] :])
+        )
+        while last + 1 < len(pieces) and not made.endswith("\n"):
+            last += 1
+            made += pieces[last]
+        fresh = split_pieces(made) if len(made) > 2 * PIECE_CHARS else [made] if made else []
+        if not fresh and first == 0 and last + 1 == len(pieces):
+            fresh = [""]
+        return Pieces(
+            [*pieces[:first], *fresh, *pieces[last + 1 :]],
             [*self.feeds[:first], *(piece.count("\n") for piece in fresh), *self.feeds[last + 1 :]],
         )
-        return placed, after
