@@ -377,7 +377,7 @@ def exact_in_window(window: str, pos: int, old: str, new: str, opts: Options) ->
 def window_margin(old: str, new: str) -> int:
     """How far `_place_exact` reads around an exact place's lines: new_string's length on both
     sides (an edit sent again) and the stretch that `_inserted_already` compares."""
-    return len(old) + len(new) + 4096 * (new.count("\n") + 2)
+    return len(old) + len(new) + _added_reach(_added_lines(old, new))
 
 
 def _without_surrogates(*texts: str) -> bool:
@@ -492,8 +492,9 @@ def _overlaps_new(text: str, pos: int, old: str, new: str) -> Failure | None:
     return None
 
 
-def _inserted_already(text: str, pos: int, old: str, new: str) -> Failure | None:
-    """Whole lines added before or after old_string that the text already has there."""
+def _added_lines(old: str, new: str) -> tuple[list[str], list[str]] | None:
+    """The keys of the whole lines new_string adds before and after old_string, when it adds
+    some with a word in them (only brackets and the like: adding one more may well be meant)."""
     old_core = old.strip("\n")
     new_core = new.strip("\n")
     if not old_core or len(new_core) <= len(old_core):
@@ -507,9 +508,23 @@ def _inserted_already(text: str, pos: int, old: str, new: str) -> Failure | None
     head = [_alignment.line_key(line) for line in head_text.split("\n") if line.strip()]
     tail = [_alignment.line_key(line) for line in tail_text.split("\n") if line.strip()]
     if not any(_is_word(ch) for key in head + tail for ch in key):
-        return None  # only brackets and the like: adding one more may well be meant
-    # The lines around the place, within a bounded stretch (a longer line is no match anyway).
-    reach = 4096 * (len(head) + len(tail) + 1)
+        return None
+    return head, tail
+
+
+def _added_reach(added: tuple[list[str], list[str]] | None) -> int:
+    """How far around the place's lines the added lines are looked for (a longer line is no match
+    anyway)."""
+    return 0 if added is None else 4096 * (len(added[0]) + len(added[1]) + 1)
+
+
+def _inserted_already(text: str, pos: int, old: str, new: str) -> Failure | None:
+    """Whole lines added before or after old_string that the text already has there."""
+    added = _added_lines(old, new)
+    if added is None:
+        return None
+    head, tail = added
+    reach = _added_reach(added)
     start = _line_start(text, pos)
     if (
         head
