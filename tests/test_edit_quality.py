@@ -46,3 +46,38 @@ def test_overall_targets(quality):
     assert total >= 400
     assert wrong <= 0.005 * total
     assert correct >= 0.95 * total
+
+
+def test_a_file_edited_in_pieces_gives_what_edit_text_gives(tmp_path, monkeypatch):
+    """The same cases as files, held in small pieces however small the file: the result (text,
+    strategy, lines, repairs, report, or the refusal) is edit_text's."""
+    sys.path.insert(0, str(BENCH))
+    try:
+        import _edit_cases as cases_module
+    finally:
+        sys.path.remove(str(BENCH))
+    import brindle_search
+    from brindle_search import _edit, files, pieces
+
+    sources = cases_module.load_sources()
+    if len(sources) < 20:
+        pytest.skip("too few of the benchmark's source files on this machine")
+    history = cases_module.load_history()
+    monkeypatch.setattr(_edit, "_PIECES_FROM", 0)
+    monkeypatch.setattr(files, "_DECODED_WHOLE", 0)
+    monkeypatch.setattr(pieces, "PIECE_CHARS", 300)
+    path = tmp_path / "edited.txt"
+    compared = 0
+    for kind in cases_module.KINDS:
+        for case in cases_module.generate(kind, 8, 11, sources, history):
+            path.write_bytes(case.text.encode("utf-8", "surrogatepass"))
+            try:
+                held = brindle_search.edit_file(path, case.old, case.new, line_hint=case.line_hint)
+            except brindle_search.EditError:
+                continue  # not a text file (a NUL, a lone surrogate)
+            given = brindle_search.edit_text(case.text, case.old, case.new, line_hint=case.line_hint)
+            fields = ("ok", "text", "strategy", "start_line", "end_line", "repairs", "snippet", "error_type")
+            assert [getattr(held, name) for name in fields] == [getattr(given, name) for name in fields]
+            assert held.diff.split("\n")[2:] == given.diff.split("\n")[2:]
+            compared += 1
+    assert compared >= 200

@@ -2,14 +2,14 @@
 
 A run of edits on a large file (``apply_edits``) would otherwise make a new copy of the whole text
 for every edit: two texts are held at each step, and on a text with one character above U+00FF
-each is twice the file. ``Pieces`` keeps the text as a tuple of strings, each of about
-``PIECE_CHARS`` characters and, but for the last, ending in a line feed; every piece has its own
-width, so a character above U+00FF widens only its own piece.
+each is twice the file. ``Pieces`` keeps the text as a list of strings of about ``PIECE_CHARS``
+characters, each but the last ending in a line feed; every piece has its own width, so a
+character above U+00FF widens only its own piece.
 
-An old_string that occurs once is found piece by piece (and across each boundary), and the edit
-is made on a window of the pieces around its place (``placement.exact_in_window``), which holds
-everything that placement reads; only the window's pieces are made anew. Every other edit is made
-on the joined text, as for any text.
+An old_string that occurs once is found piece by piece (and across each boundary). The edit is
+placed on a window of whole lines around its place that holds everything placement reads there
+(``placement.exact_in_window``), and the text after it shares every piece with the text before
+but the one the change touches. Every other edit is made on the joined text, as for any text.
 """
 
 from __future__ import annotations
