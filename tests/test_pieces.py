@@ -55,16 +55,20 @@ def test_pieces_answer_as_the_joined_text(monkeypatch, seed):
 
 
 def extra_edits(rng, text):
-    """Edits that make placement read around its place: sent again, lines added that are already
-    there, a word cut in two, a forgotten indentation, and an old_string across many lines."""
+    """Edits that make placement read around its place: sent again (within a line, or from the
+    line before), lines added that are already there, a word cut in two, a forgotten indentation,
+    and an old_string across many lines."""
     lines = text.split("\n")
     out = []
     for _ in range(rng.randint(1, 4)):
         at = rng.randrange(0, max(1, len(lines) - 8))
         line, following = lines[at], lines[at + 1]
-        kind = rng.choice(["again", "added", "cut", "dedent", "long", "hint"])
+        kind = rng.choice(["again", "again_lines", "added", "cut", "dedent", "long", "hint"])
         if kind == "again" and len(line) > 8:
             out.append({"old_string": line[4:], "new_string": line})
+        elif kind == "again_lines" and len(following) > 8:
+            # Sent again, with the line before: old_string is the end of what new_string says.
+            out.append({"old_string": following[4:], "new_string": line + "\n" + following})
         elif kind == "added":
             out.append({"old_string": line, "new_string": line + "\n" + following})
         elif kind == "cut" and len(line) > 6:
@@ -189,3 +193,22 @@ def test_a_text_decoded_a_piece_at_a_time_is_the_text_decoded_whole(monkeypatch,
             data = codecs.BOM_UTF8 + data
         whole = decoded(monkeypatch, data, encoding, whole=True)
         assert decoded(monkeypatch, data, encoding, whole=False) == whole
+
+
+@pytest.mark.parametrize("side", ["before", "after"])
+def test_lines_already_added_are_seen_as_far_as_the_whole_text_shows_them(tmp_path, monkeypatch, side):
+    """An edit that adds a line the text has already, past a stretch of blank lines around the
+    window's reach: refused as applied, or placed, exactly as on the whole text."""
+    rng = random.Random(3)
+    filler = "".join(f"filler_{k} = {k}\n" for k in range(3000))
+    outcomes = set()
+    for gap in [10, 4000, 8000, 8190, 8192, 8194, 8300, 12000, 12300, 20000]:
+        if side == "after":
+            text = filler + "target_line = 1\n" + "\n" * gap + "added_line = 2\n" + filler
+            edit = {"old_string": "target_line = 1", "new_string": "target_line = 1\nadded_line = 2"}
+        else:
+            text = filler + "added_line = 2\n" + "\n" * gap + "target_line = 1\n" + filler
+            edit = {"old_string": "target_line = 1", "new_string": "added_line = 2\ntarget_line = 1"}
+        ok = both_ways(tmp_path, monkeypatch, rng, f"{side}{gap}", text.encode(), [edit])
+        outcomes.add(ok)
+    assert outcomes == {True, False}

@@ -360,7 +360,8 @@ def exact_in_window(window: str, pos: int, old: str, new: str, opts: Options) ->
     depend on nothing outside it: lines and positions are the window's. The window must hold
     whole lines and ``window_margin(old, new)`` characters on both sides of the place's lines.
     None where the whole text must be placed on: a strategy filter, an elided new_string, text
-    that may hold a lone surrogate, a replace_all, or a refusal (whose message numbers lines)."""
+    that may hold a lone surrogate, or a refusal (whose message numbers lines). A replace_all
+    is not placed here."""
     if not opts.clean_text or not old or old == new or not _without_surrogates(old, new):
         return None
     if opts.strategies is not None and set(opts.strategies) != set(STRATEGIES):
