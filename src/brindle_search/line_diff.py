@@ -23,7 +23,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
 
-__all__ = ["common_ends", "hunk_range", "opcodes", "unified_diff", "write_hunks"]
+__all__ = ["add_hunks", "common_ends", "hunk_range", "opcodes", "unified_diff", "write_hunks"]
 
 #: Pieces of at most this many cells (lines of one side times lines of the other) are compared by
 #: difflib as they are.
@@ -148,6 +148,20 @@ def write_hunks(
     """The hunks of a unified diff of the opcodes (lines a[i1:i2], b[j1:j2]) with `n` lines of
     context, their line numbers moved by `a_shift` and `b_shift`."""
     out: list[str] = []
+    add_hunks(out, codes, a, b, a_shift, b_shift, n)
+    return "".join(out)
+
+
+def add_hunks(
+    out: list[str],
+    codes: list[Opcode],
+    a: Sequence[str],
+    b: Sequence[str],
+    a_shift: int = 0,
+    b_shift: int = 0,
+    n: int = 3,
+) -> None:
+    """``write_hunks``'s text added to `out` in parts, for a caller that joins a whole diff once."""
     for group in get_grouped_opcodes(codes, n):
         first, last = group[0], group[-1]
         old_range = hunk_range(first[1] + a_shift, last[2] + a_shift)
@@ -163,7 +177,6 @@ def write_hunks(
                 out += ("-", "\n-".join(a[i1:i2]), "\n")
             if tag in ("replace", "insert") and j2 > j1:
                 out += ("+", "\n+".join(b[j1:j2]), "\n")
-    return "".join(out)
 
 
 def unified_diff(a: Sequence[str], b: Sequence[str], label: str, n: int = 3) -> Iterator[str]:

@@ -383,14 +383,20 @@ def window_margin(old: str, new: str) -> int:
 
 def _without_surrogates(*texts: str) -> bool:
     """No lone surrogate in `texts`, which the driver refuses (UnicodeEncodeError): ASCII is a flag
-    of the string; other text is encoded once to see (what the driver's own conversion costs)."""
+    of the string; other text is encoded to see (what the driver's own conversion costs), a
+    stretch at a time, so that no encoded copy of a large text is made."""
     for text in texts:
         if not text.isascii():
             try:
-                text.encode("utf-8")
+                for start in range(0, len(text), _ENCODED_AT_A_TIME):
+                    text[start : start + _ENCODED_AT_A_TIME].encode("utf-8")
             except UnicodeEncodeError:
                 return False
     return True
+
+
+#: Characters encoded at a time by the surrogate check (a code point is never cut in two).
+_ENCODED_AT_A_TIME = 1 << 16
 
 
 def _judge_place(
