@@ -574,7 +574,7 @@ def test_a_replace_all_without_line_breaks_is_made_on_the_text_as_given():
     from brindle_search.files import document_from_text
 
     rng = random.Random(5)
-    given = 0
+    given = tolerant = refused = 0
     for _ in range(600):
         ending = rng.choice(["\n", "\r\n", "\r", "mixed"])
         parts = []
@@ -582,12 +582,16 @@ def test_a_replace_all_without_line_breaks_is_made_on_the_text_as_given():
             parts.append(rng.choice(["ab", "a", "b", "x\r", " ", "ba"]))
             parts.append(rng.choice(["\n", "\r\n"]) if ending == "mixed" else ending)
         text = "".join(parts)
-        old, new = rng.choice([("a", "Z"), ("ab", "b"), ("b", ""), ("a b", "c")])
+        old, new = rng.choice([("a", "Z"), ("ab", "b"), ("b", ""), ("a b", "c"), ("ab ", "c"), ("q", "r")])
         result = bs.edit_text(text, old, new, replace_all=True)
         opts = _edit._check_options(True, None, None)
         plain = _edit._run(
             document_from_text(text), [bs.Edit(old, new, True)], opts, batch=False, dry_run=True
         )
-        assert (result.ok, result.text, result.diff) == (plain.ok, plain.text, plain.diff), (text, old, new)
+        fields = ("ok", "text", "diff", "snippet", "strategy", "start_line", "end_line", "error_type")
+        assert [getattr(result, f) for f in fields] == [getattr(plain, f) for f in fields], (text, old, new)
         given += result.ok and result.strategy == "simple"
-    assert given > 300
+        # Placed otherwise, or not at all: the endings told apart from the text as given.
+        tolerant += result.strategy not in (None, "simple")
+        refused += not result.ok
+    assert given > 200 and tolerant > 20 and refused > 20, (given, tolerant, refused)

@@ -122,17 +122,24 @@ def _place(text: str, edit: Edit, opts: Options) -> Placement | Failure:
 # ---- the runs --------------------------------------------------------------------------------------
 
 
-def _replaced_as_given(raw: str, doc: Document, edits: Sequence[Edit], placed: Placement) -> str | None:
-    """The new text of an exact replace_all of text without line breaks, made on `raw`, the text
-    as given: its places there are the places in the LF form (neither side holds a CR or an LF),
-    so the line endings need no restoring. None for any other edit."""
-    if len(edits) != 1 or not edits[0].replace_all or placed.strategy != "simple":
+def _may_replace_as_given(edit: Edit) -> bool:
+    """Whether an edit of a text may be made on the text as given (``_as_given``) if it is placed
+    exactly: a replace_all whose two sides hold no CR or LF."""
+    old, new = edit.old_string, edit.new_string
+    return edit.replace_all and "\r" not in old and "\n" not in old and "\r" not in new and "\n" not in new
+
+
+def _as_given(doc: Document, edits: Sequence[Edit], placed: Placement) -> tuple[str, str] | None:
+    """(old, new) of an exact replace_all of text without line breaks, which can be made on the
+    text as given: its places there are the places in the LF form, so the line endings need no
+    restoring. None for any other edit."""
+    if len(edits) != 1 or not _may_replace_as_given(edits[0]) or placed.strategy != "simple":
         return None
     pos, length, inserted = placed.splices[0]
     old = doc.text[pos : pos + length]
     if "\r" in old or "\n" in old or "\r" in inserted or "\n" in inserted:
         return None
-    return raw.replace(old, inserted)
+    return old, inserted
 
 
 def _run(
@@ -143,10 +150,12 @@ def _run(
     batch: bool,
     dry_run: bool,
     raw: str | None = None,
+    flags_later: bool = False,
 ) -> EditResult:
     """Place `edits` on the document one after another and report the outcome (written when
     `doc` has a path and not `dry_run`). `raw`: the text as the caller gave it, which an edit of
-    a text (not a file) may reuse."""
+    a text (not a file) may reuse; `flags_later`: its mixed line endings were not told apart
+    (``doc.crlf``), which is done from `raw` unless the edit is made on it as given."""
     label = doc.path if doc.path is not None else "text"
     text: str | Pieces = doc.text
     crlf = doc.crlf
@@ -187,7 +196,12 @@ def _run(
                 text = text.join()
             placed = _place(text, edit, opts)
             if isinstance(placed, Failure):
-                original = restore_endings(doc, OldText(text, changes)[:], doc.crlf)
+                # A text as given is the original while nothing has changed.
+                original = (
+                    raw
+                    if raw is not None and not changes.starts
+                    else restore_endings(doc, OldText(text, changes)[:], doc.crlf)
+                )
                 return EditResult(
                     ok=False,
                     path=doc.path,
@@ -200,6 +214,10 @@ def _run(
                     failed_edit=index if batch else None,
                 )
             outcome, after = placed, placed.text
+        if flags_later and _as_given(doc, edits, outcome) is None:
+            assert raw is not None
+            crlf = doc.crlf = document_from_text(raw).crlf
+            flags_later = False
         crlf = splice_endings(doc, crlf, text, outcome.splices)
         first_pos, _, _ = outcome.splices[0]
         last_pos, last_len, _ = outcome.splices[-1]
@@ -242,8 +260,10 @@ def _run(
     if changed and start_line is not None:
         diff, snippet = diff_and_snippet(OldText(text, changes), text, label)
 
-    given = _replaced_as_given(raw, doc, edits, first) if raw is not None and first is not None else None
-    new_raw = given if given is not None else restore_endings(doc, text, crlf)
+    given = _as_given(doc, edits, first) if raw is not None and first is not None else None
+    new_raw = (
+        raw.replace(*given) if raw is not None and given is not None else restore_endings(doc, text, crlf)
+    )
     del text
     written = False
     if writing and changed:
@@ -309,8 +329,13 @@ def edit_text(
         raise TypeError("text must be a str")
     opts = _check_options(reindent, strategies, min_similarity)
     edit = _as_edit(Edit(old_string, new_string, replace_all, line_hint))
-    doc = document_from_text(text)
-    return _guarded(lambda: _run(doc, [edit], opts, batch=False, dry_run=True, raw=text), None)
+    # The line endings of an edit that may be made on the text as given are told apart only if
+    # it is not.
+    later = _may_replace_as_given(edit)
+    doc = document_from_text(text, flags_wanted=not later)
+    return _guarded(
+        lambda: _run(doc, [edit], opts, batch=False, dry_run=True, raw=text, flags_later=later), None
+    )
 
 
 def edit_file(

@@ -145,10 +145,10 @@ class Document:
 # ---- line endings --------------------------------------------------------------------------------
 
 
-def _split_endings(parts: list[str]) -> tuple[str, list[bool] | None]:
+def _split_endings(parts: list[str], *, flags_wanted: bool = True) -> tuple[str, list[bool] | None]:
     """Puts each of `parts` (a text in pieces that, but for the last, end in a line feed) in LF
-    form, in place; returns the text's most common ending and, when the endings are mixed, per-LF
-    flags.
+    form, in place; returns the text's most common ending and, when the endings are mixed and
+    `flags_wanted`, per-LF flags.
 
     A text with CRs and no LF at all uses CR alone as its line ending; otherwise a CR that is not
     followed by LF is ordinary text.
@@ -164,7 +164,7 @@ def _split_endings(parts: list[str]) -> tuple[str, list[bool] | None]:
         return "\n", None
     lf_count = sum(part.count("\n") for part in parts)
     flags: list[bool] | None = None
-    if crlf_count != lf_count:
+    if crlf_count != lf_count and flags_wanted:
         # A line split at LF ends in CR exactly when its LF was a CR LF (mapped in C). A piece
         # ends at a line feed, so no CR LF is cut in two.
         flags = []
@@ -174,14 +174,16 @@ def _split_endings(parts: list[str]) -> tuple[str, list[bool] | None]:
             flags.extend(map(str.endswith, lines, repeat("\r")))
     for k, part in enumerate(parts):
         parts[k] = part.replace("\r\n", "\n")
-    if flags is None:
+    if crlf_count == lf_count:
         return "\r\n", None
     return ("\r\n" if crlf_count > lf_count - crlf_count else "\n"), flags
 
 
-def document_from_text(raw: str) -> Document:
+def document_from_text(raw: str, *, flags_wanted: bool = True) -> Document:
+    """The document of a text (no file); without `flags_wanted`, mixed endings are not told apart
+    (``crlf`` is None), for a caller that has the text as given to restore them from."""
     parts = [raw]
-    newline, flags = _split_endings(parts)
+    newline, flags = _split_endings(parts, flags_wanted=flags_wanted)
     return Document(text=parts[0], newline=newline, crlf=flags)
 
 
