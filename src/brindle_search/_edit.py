@@ -258,7 +258,9 @@ def _run(
         start_line = first.start_line
         end_line = first.end_line
     if changed and start_line is not None:
-        diff, snippet = diff_and_snippet(OldText(text, changes), text, label)
+        # A run that does not write still has the original (the document's own text).
+        kept = None if writing else doc.text
+        diff, snippet = diff_and_snippet(OldText(text, changes, kept), text, label)
 
     given = _as_given(doc, edits, first) if raw is not None and first is not None else None
     new_raw = (

@@ -135,11 +135,13 @@ class Changes:
 
 class OldText:
     """The original text read through the latest one and its ``Changes``: its length and its
-    slices, without building the original."""
+    slices, without building the original; or the `original` itself, when the caller still has it
+    (a slice of it is then the original's own, a slice of the whole text the text itself)."""
 
-    def __init__(self, new: str, changes: Changes) -> None:
+    def __init__(self, new: str, changes: Changes, original: str | None = None) -> None:
         self.new = new
         self.changes = changes
+        self.original = original
         # Where each changed range starts in the original, and the offset of the text after it.
         self.old_starts: list[int] = []
         self.after: list[int] = []  # original position minus latest position after range k
@@ -176,6 +178,8 @@ class OldText:
 
     def __getitem__(self, index: slice) -> str:
         lo, hi, _ = index.indices(self.length)
+        if self.original is not None:
+            return self.original[lo:hi]
         return "".join(self._pieces(lo, hi)) if hi > lo else ""
 
 
