@@ -297,7 +297,7 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
         # A small region is one span: from the first group's first line to the last one's last.
         spans = [_Span(first.new_lo, last.new_hi, first.old_lo, last.old_hi, first.new_line, first.old_line)]
     header = f"--- {label}\n+++ {label}\n"
-    parts = [header]  # the diff, joined once
+    parts = [header]  # the diff, joined once (a large hunk is not copied twice)
     shown: list[tuple[int, list[str]]] = []
     kept = 0  # lines kept in `shown`: only what the snippet can show, and the count of the rest
     left = 0
@@ -308,13 +308,17 @@ def diff_and_snippet(old: OldText, new: str, label: str) -> tuple[str, str]:
         old_marked = _unterminated(old_lines, span.old_hi == len(old) and old[len(old) - 1 :] != "\n")
         new_marked = _unterminated(new_lines, span.new_hi == len(new) and not new.endswith("\n"))
         codes = line_diff.opcodes(old_marked, new_marked)
-        line_diff.add_hunks(parts, codes, old_marked, new_marked, span.old_line, span.new_line)
+        if len(spans) == 1:
+            line_diff.add_hunks(parts, codes, old_marked, new_marked, span.old_line, span.new_line)
+        else:
+            # Many groups: each group's hunks as one text (a part per line would cost more).
+            parts.append(line_diff.write_hunks(codes, old_marked, new_marked, span.old_line, span.new_line))
         if kept <= SNIPPET_LINES:
             shown.append((span.new_line + 1, new_lines))
             kept += len(new_lines)
         else:
             left += len(new_lines)
-    diff = "".join(parts) if len(parts) > 1 else ""
+    diff = "".join(parts) if any(parts[1:]) else ""
     if len(spans) == 1:
         number, lines = shown[0]
         if len(lines) <= SNIPPET_LINES:
