@@ -14,8 +14,9 @@ import pytest
 BENCH = Path(__file__).resolve().parent.parent / "bench"
 
 
-@pytest.fixture(scope="module")
-def quality():
+def _bench_modules():
+    """The benchmark's case generator and runners, and its sources (the test is skipped without
+    enough of them)."""
     sys.path.insert(0, str(BENCH))
     try:
         import _edit_cases as cases_module
@@ -25,7 +26,12 @@ def quality():
     sources = cases_module.load_sources()
     if len(sources) < 20:
         pytest.skip("too few of the benchmark's source files on this machine")
-    history = cases_module.load_history()
+    return cases_module, bench, sources, cases_module.load_history()
+
+
+@pytest.fixture(scope="module")
+def quality():
+    cases_module, bench, sources, history = _bench_modules()
     tallies = {}
     for kind in cases_module.KINDS:
         for case in cases_module.generate(kind, 20, 7, sources, history):
@@ -51,18 +57,10 @@ def test_overall_targets(quality):
 def test_a_file_edited_in_pieces_gives_what_edit_text_gives(tmp_path, monkeypatch):
     """The same cases as files, held in small pieces however small the file: the result (text,
     strategy, lines, repairs, report, or the refusal) is edit_text's."""
-    sys.path.insert(0, str(BENCH))
-    try:
-        import _edit_cases as cases_module
-    finally:
-        sys.path.remove(str(BENCH))
     import brindle_search
     from brindle_search import _edit, files, pieces
 
-    sources = cases_module.load_sources()
-    if len(sources) < 20:
-        pytest.skip("too few of the benchmark's source files on this machine")
-    history = cases_module.load_history()
+    cases_module, _, sources, history = _bench_modules()
     monkeypatch.setattr(_edit, "_PIECES_FROM", 0)
     monkeypatch.setattr(files, "_DECODED_WHOLE", 0)
     monkeypatch.setattr(pieces, "PIECE_CHARS", 300)

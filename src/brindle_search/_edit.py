@@ -142,6 +142,11 @@ def _as_given(doc: Document, edits: Sequence[Edit], placed: Placement) -> tuple[
     return old, inserted
 
 
+def _held(text: str) -> str | Pieces:
+    """A file's text as an edit run holds it: in pieces when it is large."""
+    return Pieces.of(text) if len(text) >= _PIECES_FROM else text
+
+
 def _run(
     doc: Document,
     edits: Sequence[Edit],
@@ -166,8 +171,8 @@ def _run(
         if doc.pieces is not None:
             text = Pieces(doc.pieces)
             doc.pieces = None
-        elif len(doc.text) >= _PIECES_FROM:
-            text = Pieces.of(doc.text)
+        else:
+            text = _held(doc.text)
         doc.text = ""
     # What the result needs of each placement, not the placements (a batch may be thousands).
     first: Placement | None = None  # the first edit's, for a single edit's lines
@@ -175,6 +180,7 @@ def _run(
     repairs: list[tuple[int, str]] = []  # (edit, repair)
     replacements = 0
     inserted: list[str] = []  # the first text each edit inserts, checked by a dry run of a file
+    given: tuple[str, str] | None = None  # an edit of a text made on the text as given
     changes = Changes()
     if doc.source is not None:
         # A file's text was decoded strictly (no lone surrogate), and no placed edit adds one.
@@ -214,10 +220,10 @@ def _run(
                     failed_edit=index if batch else None,
                 )
             outcome, after = placed, placed.text
-        if flags_later and _as_given(doc, edits, outcome) is None:
-            assert raw is not None
-            crlf = doc.crlf = document_from_text(raw).crlf
-            flags_later = False
+        if raw is not None and index == 0:
+            given = _as_given(doc, edits, outcome)
+            if flags_later and given is None:
+                crlf = doc.crlf = document_from_text(raw).crlf
         crlf = splice_endings(doc, crlf, text, outcome.splices)
         first_pos, _, _ = outcome.splices[0]
         last_pos, last_len, _ = outcome.splices[-1]
@@ -233,8 +239,8 @@ def _run(
         outcome.text = ""
         text = after
         del after
-        if writing and isinstance(text, str) and len(text) >= _PIECES_FROM:
-            text = Pieces.of(text)
+        if writing and isinstance(text, str):
+            text = _held(text)
         strategies.append(outcome.strategy)
         repairs.extend((index, phrase) for phrase in outcome.repairs)
         replacements += outcome.replacements
@@ -262,7 +268,6 @@ def _run(
         kept = None if writing else doc.text
         diff, snippet = diff_and_snippet(OldText(text, changes, kept), text, label)
 
-    given = _as_given(doc, edits, first) if raw is not None and first is not None else None
     new_raw = (
         raw.replace(*given) if raw is not None and given is not None else restore_endings(doc, text, crlf)
     )
