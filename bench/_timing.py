@@ -1,5 +1,6 @@
 """Timing and reporting helpers shared by the benchmark scripts in this folder."""
 
+import contextlib
 import gc
 import math
 import os
@@ -8,23 +9,28 @@ import sys
 import time
 
 
-def best_of(fn, repeat, number=1):
-    """Best wall time of `number` calls of fn(), over `repeat` repetitions, per call, in seconds."""
-    best = float("inf")
-    gc_was_enabled = gc.isenabled()
+@contextlib.contextmanager
+def gc_paused():
+    """Collects, then keeps the cyclic collector off for the block (as it was before, after it)."""
+    was_enabled = gc.isenabled()
     gc.collect()
     gc.disable()
     try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def best_of(fn, repeat, number=1):
+    """Best wall time of `number` calls of fn(), over `repeat` repetitions, per call, in seconds."""
+    best = float("inf")
+    with gc_paused():
         for _ in range(repeat):
             t0 = time.perf_counter()
             for _ in range(number):
                 fn()
-            dt = (time.perf_counter() - t0) / number
-            if dt < best:
-                best = dt
-    finally:
-        if gc_was_enabled:
-            gc.enable()
+            best = min(best, (time.perf_counter() - t0) / number)
     return best
 
 
@@ -49,9 +55,7 @@ def interleaved(run, floor, repeat):
     floor_number = autorange(floor, clock=time.process_time)
     best_run = best_floor = float("inf")
     result = None
-    gc.collect()
-    gc.disable()
-    try:
+    with gc_paused():
         for _ in range(repeat):
             t0 = time.process_time()
             for _ in range(floor_number):
@@ -61,8 +65,6 @@ def interleaved(run, floor, repeat):
             for _ in range(number):
                 result = run()
             best_run = min(best_run, (time.process_time() - t0) / number)
-    finally:
-        gc.enable()
     return best_run, max(best_floor, 1e-9), result
 
 

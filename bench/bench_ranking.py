@@ -17,12 +17,11 @@ Run: python bench/bench_ranking.py [--quick]   (with the package installed, or P
 """
 
 import argparse
-import gc
 import sys
 import time
 
 from _paths import real_paths
-from _timing import best_of, fmt_time, import_module, verdict
+from _timing import best_of, fmt_time, gc_paused, import_module, verdict
 from bench_fuzzy import plain_get_best_matches
 
 RAPIDFUZZ_TARGET = 1.0  # at least as fast as rapidfuzz
@@ -37,16 +36,12 @@ def best_interleaved(fns, repeat):
     """Best wall time of each function, called in turn within each repetition, so that a change in
     the machine's load affects all of them alike."""
     best = [float("inf")] * len(fns)
-    gc.collect()
-    gc.disable()
-    try:
+    with gc_paused():
         for _ in range(repeat):
             for k, fn in enumerate(fns):
                 t0 = time.perf_counter()
                 fn()
                 best[k] = min(best[k], time.perf_counter() - t0)
-    finally:
-        gc.enable()
     return best
 
 

@@ -32,7 +32,7 @@ import sysconfig
 import time
 
 from _text import largest_stdlib_files, split_lines, trim
-from _timing import fmt_time, import_module, verdict
+from _timing import fmt_time, gc_paused, import_module, verdict
 
 PER_CELL_PLAIN_TARGET = 50.0  # module at least this many times faster per cell than plain Python
 TABLE_BYTES_PER_CELL_TARGET = 0.5
@@ -194,19 +194,13 @@ def real_code_lines(count):
 
 def cpu_best_of(fn, repeat):
     """Best (CPU time, wall time) of `repeat` calls of fn(), garbage collector off."""
-    import gc
-
     best_cpu = best_wall = float("inf")
-    gc.collect()
-    gc.disable()
-    try:
+    with gc_paused():
         for _ in range(repeat):
             c0, w0 = time.process_time(), time.perf_counter()
             fn()
             best_cpu = min(best_cpu, time.process_time() - c0)
             best_wall = min(best_wall, time.perf_counter() - w0)
-    finally:
-        gc.enable()
     return best_cpu, best_wall
 
 
@@ -310,22 +304,16 @@ def bench_latency(mod, lines, n, m, runs):
     source_lines = lines[:n]
     source = "\n".join(source_lines) + "\n"
     block = [line + "\n" for line in source_lines[n // 4 : n // 4 + m]]
-    import gc
-
     results = []
     for _ in range(runs):
         matcher = mod.StreamingFuzzyMatcher(source)
         cpu, wall = [], []
-        gc.collect()
-        gc.disable()
-        try:
+        with gc_paused():
             for line in block:
                 c0, w0 = time.process_time(), time.perf_counter()
                 matcher.push(line)
                 cpu.append(time.process_time() - c0)
                 wall.append(time.perf_counter() - w0)
-        finally:
-            gc.enable()
         results.append(
             (
                 max(cpu) / statistics.median(cpu),

@@ -122,11 +122,15 @@ def _place(text: str, edit: Edit, opts: Options) -> Placement | Failure:
 # ---- the runs --------------------------------------------------------------------------------------
 
 
+def _without_breaks(*texts: str) -> bool:
+    """Whether none of `texts` holds a CR or an LF."""
+    return not any("\r" in text or "\n" in text for text in texts)
+
+
 def _may_replace_as_given(edit: Edit) -> bool:
     """Whether an edit of a text may be made on the text as given (``_as_given``) if it is placed
     exactly: a replace_all whose two sides hold no CR or LF."""
-    old, new = edit.old_string, edit.new_string
-    return edit.replace_all and "\r" not in old and "\n" not in old and "\r" not in new and "\n" not in new
+    return edit.replace_all and _without_breaks(edit.old_string, edit.new_string)
 
 
 def _as_given(doc: Document, edits: Sequence[Edit], placed: Placement) -> tuple[str, str] | None:
@@ -137,9 +141,7 @@ def _as_given(doc: Document, edits: Sequence[Edit], placed: Placement) -> tuple[
         return None
     pos, length, inserted = placed.splices[0]
     old = doc.text[pos : pos + length]
-    if "\r" in old or "\n" in old or "\r" in inserted or "\n" in inserted:
-        return None
-    return old, inserted
+    return (old, inserted) if _without_breaks(old, inserted) else None
 
 
 def _held(text: str) -> str | Pieces:
